@@ -1,0 +1,34 @@
+/* Compile-time configuration of the beacon. Run-time changes made on the console live in RAM only
+ * and return to these values at every reset. */
+#ifndef APP_CONFIG_H
+#define APP_CONFIG_H
+
+#include <stdint.h>
+
+/* Si5351 */
+#define SI5351_XTAL_HZ 25003275UL /* calibrated 25 MHz crystal */
+#define SI5351_I2C_ADDR_7BIT 0x60U
+
+/* WSPR message and RF defaults */
+#define WSPR_DEFAULT_CALLSIGN "QZ5RTV"
+#define WSPR_DEFAULT_LOCATOR "OM85"
+#define WSPR_DEFAULT_POWER_DBM 10U
+#define WSPR_DEFAULT_FREQ_HZ 14097070UL
+#define WSPR_TONE_SPACING_UHZ 1464844ULL
+#define WSPR_SYMBOL_PERIOD_US 682667ULL
+#define WSPR_MIN_FREQ_HZ 2500000UL
+#define WSPR_MAX_FREQ_HZ 150000000UL
+
+/* Status LED half-periods in milliseconds, per state */
+#define WSPR_STATUS_LED_IDLE_TICKS 1000U
+#define WSPR_STATUS_LED_TX_TICKS 100U
+#define WSPR_STATUS_LED_ERR_TICKS 200U
+
+#define KEY_DEBOUNCE_MS 50U
+#define UART_RX_RING_SIZE 64U
+#define DAY_SECONDS 86400UL
+
+#define CALLSIGN_MAX_LEN 6U
+#define LOCATOR_MAX_LEN 4U
+
+#endif

@@ -1,0 +1,20 @@
+#ifndef GNSS_TIME_H
+#define GNSS_TIME_H
+
+#include <stdint.h>
+
+#define NMEA_LINE_MAX 96U
+
+typedef struct {
+    uint8_t hour;
+    uint8_t minute;
+    uint8_t second;
+    bool valid;
+} GnssTime;
+
+void GNSS_TimeParser_Init(void);
+/* Feeds one received byte. True exactly when this byte ended a line accepted as an RMC sentence
+ * with a valid fix; the record then holds its UTC time and valid is true. */
+bool GNSS_TimeParser_Push(uint8_t byte, GnssTime *out);
+
+#endif

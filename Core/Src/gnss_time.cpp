@@ -1,0 +1,1 @@
+#include "gnss_time.h"

@@ -1,0 +1,1 @@
+#include "si5351.h"

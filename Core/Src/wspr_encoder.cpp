@@ -1,0 +1,1 @@
+#include "wspr_encoder.h"

@@ -1,0 +1,41 @@
+#include <cstdio>
+#include <cstring>
+
+#include "commands.h"
+
+namespace {
+
+struct Command {
+    const char *name;
+    int (*run)(int, char **);
+    const char *usage;
+};
+
+constexpr Command k_commands[] = {
+    {"tune", cmd_tune, "tune FREQ_HZ            what CLK1 emits for the four tones of a base frequency"},
+    {"encode", cmd_encode, "encode CALL LOCATOR DBM the 162 channel symbols of a message"},
+};
+
+void Usage(FILE *out) {
+    std::fprintf(out, "usage: wspr-sim COMMAND [ARGS]\n\ncommands:\n");
+    for (const Command &c : k_commands) {
+        std::fprintf(out, "  %s\n", c.usage);
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 2 || std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0) {
+        Usage(argc < 2 ? stderr : stdout);
+        return argc < 2 ? 1 : 0;
+    }
+    for (const Command &c : k_commands) {
+        if (std::strcmp(argv[1], c.name) == 0) {
+            return c.run(argc - 2, argv + 2);
+        }
+    }
+    std::fprintf(stderr, "wspr-sim: unknown command '%s'\n", argv[1]);
+    Usage(stderr);
+    return 1;
+}
