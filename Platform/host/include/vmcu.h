@@ -24,7 +24,9 @@ constexpr uint64_t NS_PER_MS = 1000000;
 // handlers removed. The firmware's own RAM is not touched (a new process holds a fresh firmware).
 void reset();
 uint64_t now_ns();
-inline uint64_t now_us() { return now_ns() / 1000; }
+inline uint64_t now_us() {
+    return now_ns() / 1000;
+}
 
 // ---- Interrupt vectors --------------------------------------------------------------------------
 // Whoever plays the start-up code installs the handlers, like a vector table.
@@ -75,10 +77,10 @@ void uart_on_tx(int uart, std::function<void(uint64_t t_ns, uint8_t byte)> fn);
 uint32_t uart_baud(int uart); // as configured by HAL_UART_Init, 0 before
 
 // Faults and counters.
-void uart_stall_tx(int uart, bool stalled);     // transmitter never gets rid of a byte
-void uart_force_overrun(int uart);              // next received byte overruns the data register
-uint64_t uart_overruns(int uart);               // bytes lost in the peripheral
-uint64_t uart_rx_errors_reported(int uart);     // error callbacks made
+void uart_stall_tx(int uart, bool stalled); // transmitter never gets rid of a byte
+void uart_force_overrun(int uart);          // next received byte overruns the data register
+uint64_t uart_overruns(int uart);           // bytes lost in the peripheral
+uint64_t uart_rx_errors_reported(int uart); // error callbacks made
 
 // ---- GPIO ---------------------------------------------------------------------------------------
 enum Port { PORT_A, PORT_B, PORT_C, PORT_H, PORT_COUNT };
@@ -114,7 +116,7 @@ struct I2cTransfer {
     std::vector<uint8_t> bytes; // MEM_WRITE: register address, then data
     uint32_t trials;            // PROBE
     uint32_t timeout_ms;
-    uint16_t mem_add_size;      // MEM_WRITE
+    uint16_t mem_add_size; // MEM_WRITE
     HAL_StatusTypeDef status;
     uint64_t start_ns, end_ns;
 };

@@ -1,0 +1,67 @@
+// Model of the Si5351 clock generator on the virtual I2C bus. It keeps the register file it is
+// sent and works out, from the registers alone, what output CLK1 emits: on or off, and its
+// frequency in micro-hertz (the exact divider ratio applied to the crystal, rounded to the nearest
+// micro-hertz). Every change of what CLK1 emits is kept on a timeline.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "vmcu.h"
+
+namespace sim {
+
+class Si5351Model : public vmcu::I2cDevice {
+  public:
+    static constexpr uint8_t ADDRESS_7BIT = 0x60;
+    static constexpr uint64_t DEFAULT_XTAL_HZ = 25003275;
+
+    struct Change {
+        uint64_t t_us;
+        bool on;
+        uint64_t freq_uhz; // 0 while off
+    };
+
+    explicit Si5351Model(uint64_t xtal_hz = DEFAULT_XTAL_HZ);
+
+    uint8_t reg(uint8_t index) const { return regs_[index]; }
+    bool clk1_on() const { return on_; }
+    uint64_t clk1_freq_uhz() const { return on_ ? freq_uhz_ : 0; }
+    uint64_t xtal_hz() const { return xtal_hz_; }
+
+    // Every change of CLK1 (on/off or frequency), in time order.
+    const std::vector<Change> &timeline() const { return timeline_; }
+    void keep_timeline(bool keep) { keep_timeline_ = keep; }
+    void on_change(std::function<void(const Change &)> fn) { on_change_ = std::move(fn); }
+    uint64_t transfers() const { return transfers_; }
+
+    // vmcu::I2cDevice
+    bool i2c_start(uint64_t t_ns) override;
+    bool i2c_write(uint8_t byte, uint64_t t_ns) override;
+    void i2c_stop(uint64_t t_ns) override;
+
+    // What a PLL or multisynth with these register parameters produces: input x ratio, where a
+    // multisynth divides. Exact, rounded to the nearest micro-hertz; 0 when the parameters are
+    // unusable (p3 of 0).
+    static uint64_t PllOutputUhz(uint64_t xtal_hz, uint32_t p1, uint32_t p2, uint32_t p3);
+    static uint64_t Clk1OutputUhz(uint64_t xtal_hz, uint32_t pll_p1, uint32_t pll_p2,
+                                  uint32_t pll_p3, uint32_t ms_p1, uint32_t ms_p2, uint32_t ms_p3,
+                                  unsigned r_div_log2);
+
+  private:
+    void Recompute(uint64_t t_ns);
+
+    uint64_t xtal_hz_;
+    uint8_t regs_[256] = {};
+    bool have_pointer_ = false;
+    uint8_t pointer_ = 0;
+    bool on_ = false;
+    uint64_t freq_uhz_ = 0;
+    std::vector<Change> timeline_;
+    bool keep_timeline_ = true;
+    std::function<void(const Change &)> on_change_;
+    uint64_t transfers_ = 0;
+};
+
+} // namespace sim
