@@ -3,3 +3,4 @@
 
 int cmd_tune(int argc, char **argv);
 int cmd_encode(int argc, char **argv);
+int cmd_run(int argc, char **argv);

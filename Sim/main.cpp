@@ -12,7 +12,9 @@ struct Command {
 };
 
 constexpr Command k_commands[] = {
-    {"tune", cmd_tune, "tune FREQ_HZ            what CLK1 emits for the four tones of a base frequency"},
+    {"tune", cmd_tune,
+     "tune FREQ_HZ            what CLK1 emits for the four tones of a base frequency"},
+    {"run", cmd_run, "run [options]           the beacon on the virtual board (run --help)"},
     {"encode", cmd_encode, "encode CALL LOCATOR DBM the 162 channel symbols of a message"},
 };
 

@@ -1,1 +1,645 @@
+// The beacon application: start-up, the cooperative main loop and its 1 ms tick, the status LED
+// and transmit key, the transmission sequencer, the UTC clock and even-minute scheduler, console
+// output, the serial receive rings and the command shell.
 #include "wspr_app.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "app_config.h"
+#include "gnss_time.h"
+#include "i2c.h"
+#include "main.h"
+#include "si5351.h"
+#include "usart.h"
+#include "wspr_encoder.h"
+
+namespace {
+
+constexpr uint8_t RING_MASK = UART_RX_RING_SIZE - 1;
+static_assert((UART_RX_RING_SIZE & RING_MASK) == 0, "ring size must be a power of two");
+constexpr uint32_t NO_MINUTE = 0xFFFFFFFFU;
+constexpr uint16_t LOG_TIMEOUT_MS = 100;
+constexpr uint16_t ECHO_TIMEOUT_MS = 10;
+constexpr uint8_t CMD_LINE_SIZE = 40;
+
+// ---- Beacon state -------------------------------------------------------------------------------
+
+volatile uint32_t g_ms = 0;
+volatile bool g_tick_pending = false;
+volatile bool g_symbol_due = false;
+
+volatile uint8_t g_pc_rx_byte = 0;
+volatile uint8_t g_gnss_rx_byte = 0;
+volatile uint8_t g_pc_ring[UART_RX_RING_SIZE] = {};
+volatile uint8_t g_pc_head = 0;
+volatile uint8_t g_pc_tail = 0;
+volatile uint8_t g_gnss_ring[UART_RX_RING_SIZE] = {};
+volatile uint8_t g_gnss_head = 0;
+volatile uint8_t g_gnss_tail = 0;
+
+WSPR_State g_state = WSPR_STATE_ERROR;
+uint8_t g_symbols[WSPR_SYMBOL_COUNT] = {};
+uint16_t g_symbol_index = 0;
+uint64_t g_next_symbol_us = 0;
+bool g_freq_update_pending = false;
+bool g_tx_request = false;
+
+uint8_t g_last_key_level = 1;
+uint32_t g_last_key_change_ms = 0;
+
+volatile bool g_time_valid = false;
+bool g_auto_tx_enabled = true;
+volatile uint32_t g_utc_seconds = 0;
+volatile uint16_t g_utc_ms = 0;
+volatile uint32_t g_last_auto_tx_minute = NO_MINUTE;
+
+char g_callsign[CALLSIGN_MAX_LEN + 1] = WSPR_DEFAULT_CALLSIGN;
+char g_locator[LOCATOR_MAX_LEN + 1] = WSPR_DEFAULT_LOCATOR;
+uint8_t g_power_dbm = WSPR_DEFAULT_POWER_DBM;
+uint32_t g_base_freq_hz = WSPR_DEFAULT_FREQ_HZ;
+bool g_prompt_pending = false;
+
+// The 32-bit tick count wraps after 49.7 days. Symbol timing runs on this 64-bit extension, which
+// the main loop advances by the unsigned difference since its last look (it looks every tick).
+uint64_t g_ms64 = 0;
+uint32_t g_ms_seen = 0;
+
+uint64_t NowMs64() {
+    uint32_t now = g_ms;
+    g_ms64 += static_cast<uint32_t>(now - g_ms_seen);
+    g_ms_seen = now;
+    return g_ms64;
+}
+
+// ---- Character classes of the "C" locale --------------------------------------------------------
+
+constexpr bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+constexpr bool IsUpper(char c) {
+    return c >= 'A' && c <= 'Z';
+}
+constexpr bool IsLower(char c) {
+    return c >= 'a' && c <= 'z';
+}
+constexpr bool IsAlnum(char c) {
+    return IsDigit(c) || IsUpper(c) || IsLower(c);
+}
+constexpr bool IsBlank(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// ---- Console output -----------------------------------------------------------------------------
+
+void WSPR_Log(const char *message) {
+    (void)HAL_UART_Transmit(&huart1, reinterpret_cast<const uint8_t *>(message),
+                            static_cast<uint16_t>(strlen(message)), LOG_TIMEOUT_MS);
+}
+
+void WSPR_PrintPrompt() {
+    WSPR_Log("wspr> ");
+}
+
+void WSPR_LogLine(const char *prefix, HAL_StatusTypeDef status) {
+    char line[80];
+    snprintf(line, sizeof line, "%s%d\r\n", prefix, static_cast<int>(status));
+    WSPR_Log(line);
+}
+
+// ---- Receive rings ------------------------------------------------------------------------------
+
+void PushByte(volatile uint8_t *ring, volatile uint8_t &head, uint8_t tail, uint8_t byte) {
+    uint8_t next = static_cast<uint8_t>((head + 1) & RING_MASK);
+    if (next != tail) {
+        ring[head] = byte;
+        head = next;
+    }
+}
+
+// Takes the oldest byte with interrupts masked; false when the ring is empty.
+bool PopByte(volatile uint8_t *ring, uint8_t head, volatile uint8_t &tail, uint8_t &byte) {
+    if (tail == head) {
+        return false;
+    }
+    __disable_irq();
+    byte = ring[tail];
+    tail = static_cast<uint8_t>((tail + 1) & RING_MASK);
+    __enable_irq();
+    return true;
+}
+
+void ArmConsoleRx() {
+    (void)HAL_UART_Receive_IT(&huart1, const_cast<uint8_t *>(&g_pc_rx_byte), 1);
+}
+
+void ArmGnssRx() {
+    (void)HAL_UART_Receive_IT(&huart2, const_cast<uint8_t *>(&g_gnss_rx_byte), 1);
+}
+
+// ---- Numbers typed on the console ---------------------------------------------------------------
+
+// Optional blanks, an optional sign and at least one digit; the text after the number is left for
+// the caller. A negative number or one above 2^32 - 1 comes back as 0xFFFFFFFF, which every caller
+// refuses as out of range, so nothing wraps into range. False when no number is there.
+bool ParseNumber(const char *&text, uint32_t &value) {
+    const char *p = text;
+    while (IsBlank(*p)) {
+        ++p;
+    }
+    bool negative = false;
+    if (*p == '+' || *p == '-') {
+        negative = *p == '-';
+        ++p;
+    }
+    if (!IsDigit(*p)) {
+        return false;
+    }
+    uint64_t v = 0;
+    bool too_large = false;
+    for (; IsDigit(*p); ++p) {
+        v = v * 10 + static_cast<uint64_t>(*p - '0');
+        if (v > 0xFFFFFFFFULL) {
+            too_large = true;
+            v = 0xFFFFFFFFULL;
+        }
+    }
+    value = (too_large || (negative && v != 0)) ? 0xFFFFFFFFU : static_cast<uint32_t>(v);
+    text = p;
+    return true;
+}
+
+// ---- Transmission sequencer ---------------------------------------------------------------------
+
+uint64_t WSPR_SymbolFreqUhz(uint8_t symbol) {
+    return static_cast<uint64_t>(g_base_freq_hz) * 1000000ULL +
+           static_cast<uint64_t>(symbol) * WSPR_TONE_SPACING_UHZ;
+}
+
+void WSPR_SetIdleOutput() {
+    (void)Si5351_OutputEnableClk1(false);
+}
+
+void WSPR_StopTx() {
+    WSPR_SetIdleOutput();
+    g_state = WSPR_STATE_IDLE;
+    g_symbol_index = 0;
+    g_freq_update_pending = false;
+    WSPR_Log("TX complete, CLK1 disabled\r\n");
+    g_prompt_pending = true;
+}
+
+void WSPR_StartTx() {
+    if (g_state == WSPR_STATE_ERROR) {
+        WSPR_Log("TX rejected: app error\r\n");
+        return;
+    }
+    if (g_state == WSPR_STATE_TX) {
+        WSPR_Log("TX rejected: already transmitting\r\n");
+        return;
+    }
+    if (!WSPR_Encode(g_callsign, g_locator, g_power_dbm, g_symbols)) {
+        g_state = WSPR_STATE_ERROR;
+        WSPR_Log("WSPR encode failed\r\n");
+        return;
+    }
+    g_symbol_index = 0;
+    g_next_symbol_us = NowMs64() * 1000ULL + WSPR_SYMBOL_PERIOD_US;
+
+    HAL_StatusTypeDef status = Si5351_SetFreqClk1Uhz(WSPR_SymbolFreqUhz(g_symbols[0]));
+    if (status != HAL_OK) {
+        g_state = WSPR_STATE_ERROR;
+        // The failed setting may have left a carrier on; no carrier outside a frame.
+        WSPR_SetIdleOutput();
+        WSPR_LogLine("Si5351 tone set failed: ", status);
+        return;
+    }
+    g_state = WSPR_STATE_TX;
+    g_freq_update_pending = false;
+
+    char line[96];
+    snprintf(line, sizeof line, "TX start %s %s %ddBm, %u symbols\r\n", g_callsign, g_locator,
+             static_cast<int>(g_power_dbm), static_cast<unsigned>(WSPR_SYMBOL_COUNT));
+    WSPR_Log(line);
+}
+
+// Boundaries advance by the fixed period from the frame start, never re-based on the current
+// time, so a late pass skips symbols but the frame keeps its length and alignment.
+void WSPR_ProcessSymbolDue() {
+    uint64_t now_us = NowMs64() * 1000ULL;
+    if (g_state != WSPR_STATE_TX) {
+        return;
+    }
+    while (now_us >= g_next_symbol_us) {
+        g_next_symbol_us += WSPR_SYMBOL_PERIOD_US;
+        g_symbol_index = static_cast<uint16_t>(g_symbol_index + 1);
+        g_freq_update_pending = true;
+        if (g_symbol_index > WSPR_SYMBOL_COUNT - 1) {
+            WSPR_StopTx();
+            return;
+        }
+    }
+}
+
+void WSPR_ProcessFreqUpdate() {
+    if (!g_freq_update_pending || g_state != WSPR_STATE_TX) {
+        return;
+    }
+    g_freq_update_pending = false;
+    HAL_StatusTypeDef status = Si5351_SetFreqClk1Uhz(WSPR_SymbolFreqUhz(g_symbols[g_symbol_index]));
+    if (status != HAL_OK) {
+        g_state = WSPR_STATE_ERROR;
+        WSPR_SetIdleOutput();
+        WSPR_LogLine("Si5351 tone update failed: ", status);
+    }
+}
+
+// ---- Status LED and transmit key ----------------------------------------------------------------
+
+void WSPR_UpdateLed() {
+    uint32_t period = g_state == WSPR_STATE_TX     ? WSPR_STATUS_LED_TX_TICKS
+                      : g_state == WSPR_STATE_IDLE ? WSPR_STATUS_LED_IDLE_TICKS
+                                                   : WSPR_STATUS_LED_ERR_TICKS;
+    if (g_ms % period == 0) {
+        HAL_GPIO_TogglePin(LED_GPIO_Port, LED_Pin);
+    }
+}
+
+// A press requests one frame exactly KEY_DEBOUNCE_MS after its last bounce; holding it does not
+// repeat and releasing it does nothing.
+void WSPR_ProcessKey() {
+    uint8_t level = HAL_GPIO_ReadPin(KEY_GPIO_Port, KEY_Pin) == GPIO_PIN_SET ? 1 : 0;
+    uint32_t now = g_ms;
+    if (level != g_last_key_level) {
+        g_last_key_level = level;
+        g_last_key_change_ms = now;
+    }
+    if (level == 0 && now - g_last_key_change_ms == KEY_DEBOUNCE_MS) {
+        g_tx_request = true;
+    }
+}
+
+// ---- UTC clock and scheduler --------------------------------------------------------------------
+
+void WSPR_SetTime(uint32_t hour, uint32_t minute, uint32_t second, const char *source) {
+    if (hour > 23 || minute > 59 || second > 59) {
+        WSPR_Log("TIME rejected\r\n");
+        return;
+    }
+    __disable_irq();
+    g_utc_seconds = hour * 3600U + minute * 60U + second;
+    g_utc_ms = 0;
+    g_time_valid = true;
+    g_last_auto_tx_minute = NO_MINUTE;
+    __enable_irq();
+
+    char line[64];
+    snprintf(line, sizeof line, "TIME set %02u:%02u:%02u UTC from %s\r\n",
+             static_cast<unsigned>(hour), static_cast<unsigned>(minute),
+             static_cast<unsigned>(second), source);
+    WSPR_Log(line);
+}
+
+void WSPR_ProcessGnss() {
+    uint8_t byte;
+    while (PopByte(g_gnss_ring, g_gnss_head, g_gnss_tail, byte)) {
+        GnssTime fix = {};
+        if (GNSS_TimeParser_Push(byte, &fix)) {
+            WSPR_SetTime(fix.hour, fix.minute, fix.second, "GNSS");
+        }
+    }
+}
+
+void WSPR_ProcessAutoTx() {
+    if (!g_time_valid || !g_auto_tx_enabled || g_state != WSPR_STATE_IDLE) {
+        return;
+    }
+    __disable_irq();
+    uint32_t seconds = g_utc_seconds;
+    __enable_irq();
+
+    uint32_t minute_index = seconds / 60U;
+    uint32_t minute = minute_index % 60U;
+    uint32_t second = seconds % 60U;
+    if (minute % 2U == 0 && second == 0 && minute_index != g_last_auto_tx_minute) {
+        g_last_auto_tx_minute = minute_index;
+        g_tx_request = true;
+    }
+}
+
+// ---- Command shell ------------------------------------------------------------------------------
+
+void WSPR_ToUpper(char *text) {
+    for (; *text != '\0'; ++text) {
+        if (IsLower(*text)) {
+            *text = static_cast<char>(*text - 32);
+        }
+    }
+}
+
+bool WSPR_IsValidCallsign(const char *callsign) {
+    size_t len = strlen(callsign);
+    if (len < 3 || len > CALLSIGN_MAX_LEN) {
+        return false;
+    }
+    bool has_digit = false;
+    for (size_t i = 0; i < len; ++i) {
+        if (!IsAlnum(callsign[i])) {
+            return false;
+        }
+        has_digit = has_digit || IsDigit(callsign[i]);
+    }
+    return has_digit;
+}
+
+bool WSPR_IsValidLocator(const char *locator) {
+    return strlen(locator) == LOCATOR_MAX_LEN && locator[0] >= 'A' && locator[0] <= 'R' &&
+           locator[1] >= 'A' && locator[1] <= 'R' && IsDigit(locator[2]) && IsDigit(locator[3]);
+}
+
+void WSPR_SetCallsignCommand(const char *value) {
+    if (strlen(value) > CALLSIGN_MAX_LEN) {
+        WSPR_Log("error: callsign too long\r\n");
+        return;
+    }
+    char callsign[CALLSIGN_MAX_LEN + 1];
+    strncpy(callsign, value, CALLSIGN_MAX_LEN);
+    callsign[CALLSIGN_MAX_LEN] = '\0';
+    WSPR_ToUpper(callsign);
+
+    // A callsign the encoder cannot pack would make every later frame fail; refuse it here.
+    uint8_t probe[WSPR_SYMBOL_COUNT];
+    if (!WSPR_IsValidCallsign(callsign) || !WSPR_Encode(callsign, g_locator, g_power_dbm, probe)) {
+        WSPR_Log("error: invalid callsign\r\n");
+        return;
+    }
+    strcpy(g_callsign, callsign);
+    WSPR_Log("ok\r\n");
+}
+
+void WSPR_SetLocatorCommand(const char *value) {
+    if (strlen(value) != LOCATOR_MAX_LEN) {
+        WSPR_Log("error: locator must be 4 chars\r\n");
+        return;
+    }
+    char locator[LOCATOR_MAX_LEN + 1];
+    strncpy(locator, value, LOCATOR_MAX_LEN);
+    locator[LOCATOR_MAX_LEN] = '\0';
+    WSPR_ToUpper(locator);
+    if (!WSPR_IsValidLocator(locator)) {
+        WSPR_Log("error: invalid locator\r\n");
+        return;
+    }
+    strcpy(g_locator, locator);
+    WSPR_Log("ok\r\n");
+}
+
+// WSPR defines only the levels ending in 0, 3 or 7; receivers read any other as another message.
+void WSPR_SetPowerCommand(const char *value) {
+    uint32_t dbm = 0;
+    if (!ParseNumber(value, dbm) || dbm > 60) {
+        WSPR_Log("error: power must be 0..60 dBm\r\n");
+        return;
+    }
+    uint32_t last_digit = dbm % 10;
+    if (last_digit != 0 && last_digit != 3 && last_digit != 7) {
+        WSPR_Log("error: power must end in 0, 3 or 7 dBm\r\n");
+        return;
+    }
+    g_power_dbm = static_cast<uint8_t>(dbm);
+    WSPR_Log("ok\r\n");
+}
+
+void WSPR_SetFreqCommand(const char *value) {
+    uint32_t hz = 0;
+    if (!ParseNumber(value, hz) || hz < WSPR_MIN_FREQ_HZ || hz > WSPR_MAX_FREQ_HZ) {
+        WSPR_Log("error: freq must be 2500000..150000000 Hz\r\n");
+        return;
+    }
+    g_base_freq_hz = hz;
+    WSPR_Log("ok\r\n");
+}
+
+// "HH:MM:SS": three numbers, each followed directly by its colon.
+void WSPR_TimeCommand(const char *value) {
+    uint32_t fields[3] = {};
+    int converted = 0;
+    const char *p = value;
+    while (converted < 3 && ParseNumber(p, fields[converted])) {
+        ++converted;
+        if (converted < 3) {
+            if (*p != ':') {
+                break;
+            }
+            ++p;
+        }
+    }
+    if (converted < 3) {
+        WSPR_Log("error: use time HH:MM:SS\r\n");
+        return;
+    }
+    WSPR_SetTime(fields[0], fields[1], fields[2], "PC");
+}
+
+void WSPR_PrintHelp() {
+    WSPR_Log("\r\nCommands:\r\n");
+    WSPR_Log("  help                 Show this help\r\n");
+    WSPR_Log("  show                 Show current configuration and state\r\n");
+    WSPR_Log("  set call CALL        Set WSPR callsign, max 6 chars\r\n");
+    WSPR_Log("  set grid GRID        Set 4-char Maidenhead grid, e.g. OM85\r\n");
+    WSPR_Log("  set power DBM        Set WSPR power dBm, 0..60\r\n");
+    WSPR_Log("  set freq HZ          Set direct RF output frequency in Hz\r\n");
+    WSPR_Log("  time HH:MM:SS        Set UTC time from PC\r\n");
+    WSPR_Log("  auto on|off          Enable/disable even-minute auto TX\r\n");
+    WSPR_Log("  tx                   Transmit one WSPR frame now\r\n");
+    WSPR_Log("  stop                 Stop TX and disable CLK1\r\n\r\n");
+}
+
+void WSPR_PrintShow() {
+    __disable_irq();
+    uint32_t seconds = g_utc_seconds;
+    __enable_irq();
+
+    char line[128];
+    snprintf(line, sizeof line, "\r\nState: %s\r\n",
+             g_state == WSPR_STATE_TX     ? "TX"
+             : g_state == WSPR_STATE_IDLE ? "IDLE"
+                                          : "ERROR");
+    WSPR_Log(line);
+    snprintf(line, sizeof line, "Message: %s %s %udBm\r\n", g_callsign, g_locator,
+             static_cast<unsigned>(g_power_dbm));
+    WSPR_Log(line);
+    snprintf(line, sizeof line, "RF: %lu Hz, tone spacing %lu uHz\r\n",
+             static_cast<unsigned long>(g_base_freq_hz),
+             static_cast<unsigned long>(WSPR_TONE_SPACING_UHZ));
+    WSPR_Log(line);
+    bool valid = g_time_valid;
+    snprintf(line, sizeof line, "Auto: %s, Time: %s", g_auto_tx_enabled ? "ON" : "OFF",
+             valid ? "valid " : "invalid\r\n");
+    WSPR_Log(line);
+    if (valid) {
+        snprintf(line, sizeof line, "%02lu:%02lu:%02lu UTC\r\n",
+                 static_cast<unsigned long>(seconds / 3600U),
+                 static_cast<unsigned long>((seconds / 60U) % 60U),
+                 static_cast<unsigned long>(seconds % 60U));
+        WSPR_Log(line);
+    }
+    WSPR_Log("\r\n");
+}
+
+bool StartsWith(const char *line, const char *prefix) {
+    return strncmp(line, prefix, strlen(prefix)) == 0;
+}
+
+void WSPR_HandleCommand(char *cmd) {
+    WSPR_ToUpper(cmd);
+    if (cmd[0] == '\0') {
+        return;
+    }
+    if (strcmp(cmd, "HELP") == 0 || strcmp(cmd, "?") == 0) {
+        WSPR_PrintHelp();
+    } else if (strcmp(cmd, "SHOW") == 0) {
+        WSPR_PrintShow();
+    } else if (strcmp(cmd, "TX") == 0) {
+        g_tx_request = true;
+    } else if (strcmp(cmd, "STOP") == 0) {
+        WSPR_StopTx();
+    } else if (StartsWith(cmd, "TIME ")) {
+        WSPR_TimeCommand(cmd + 5);
+    } else if (strcmp(cmd, "AUTO ON") == 0 || strcmp(cmd, "AUTO 1") == 0) {
+        g_auto_tx_enabled = true;
+        WSPR_Log("ok\r\n");
+    } else if (strcmp(cmd, "AUTO OFF") == 0 || strcmp(cmd, "AUTO 0") == 0) {
+        g_auto_tx_enabled = false;
+        WSPR_Log("ok\r\n");
+    } else if (StartsWith(cmd, "SET CALL ")) {
+        WSPR_SetCallsignCommand(cmd + 9);
+    } else if (StartsWith(cmd, "SET GRID ")) {
+        WSPR_SetLocatorCommand(cmd + 9);
+    } else if (StartsWith(cmd, "SET LOC ")) {
+        WSPR_SetLocatorCommand(cmd + 8);
+    } else if (StartsWith(cmd, "SET POWER ")) {
+        WSPR_SetPowerCommand(cmd + 10);
+    } else if (StartsWith(cmd, "SET FREQ ")) {
+        WSPR_SetFreqCommand(cmd + 9);
+    } else {
+        WSPR_Log("error: unknown command, type help\r\n");
+    }
+}
+
+// Line editor: echo, backspace, CR or LF ends a line; at most CMD_LINE_SIZE - 1 characters.
+void WSPR_ProcessUart() {
+    static char cmd[CMD_LINE_SIZE];
+    static uint8_t pos = 0;
+
+    uint8_t byte;
+    while (PopByte(g_pc_ring, g_pc_head, g_pc_tail, byte)) {
+        if (byte == '\r' || byte == '\n') {
+            cmd[pos] = '\0';
+            WSPR_Log("\r\n");
+            WSPR_HandleCommand(cmd);
+            g_prompt_pending = true;
+            pos = 0;
+        } else if (byte == 8 || byte == 127) {
+            if (pos > 0) {
+                --pos;
+                WSPR_Log("\b \b");
+            }
+        } else if (pos < CMD_LINE_SIZE - 1) {
+            cmd[pos++] = static_cast<char>(byte);
+            (void)HAL_UART_Transmit(&huart1, &byte, 1, ECHO_TIMEOUT_MS);
+        }
+    }
+}
+
+} // namespace
+
+// ---- Entry points -------------------------------------------------------------------------------
+
+void WSPR_App_Init(void) {
+    HAL_StatusTypeDef status = Si5351_Init(&hi2c1);
+    if (status == HAL_OK) {
+        g_state = WSPR_STATE_IDLE;
+        WSPR_SetIdleOutput();
+    } else {
+        g_state = WSPR_STATE_ERROR;
+    }
+
+    char line[128];
+    WSPR_Log("\r\nTOLVANE Si5351 CLK1\r\n");
+    snprintf(line, sizeof line, "Call=%s Locator=%s Power=%ddBm\r\n", g_callsign, g_locator,
+             static_cast<int>(g_power_dbm));
+    WSPR_Log(line);
+    snprintf(line, sizeof line, "XTAL=%lu Hz Base=%lu Hz ToneSpacing=%lu uHz\r\n",
+             static_cast<unsigned long>(SI5351_XTAL_HZ), static_cast<unsigned long>(g_base_freq_hz),
+             static_cast<unsigned long>(WSPR_TONE_SPACING_UHZ));
+    WSPR_Log(line);
+    WSPR_LogLine("Si5351 init status: ", status);
+    WSPR_Log("Type help for commands.\r\n");
+    WSPR_Log("GNSS: USART2 accepts $GPRMC/$GNRMC time at 9600 baud\r\n");
+    WSPR_Log("AUTO starts on even UTC minutes after PC or GNSS time is set\r\n");
+    WSPR_PrintPrompt();
+
+    GNSS_TimeParser_Init();
+    ArmConsoleRx();
+    ArmGnssRx();
+}
+
+void WSPR_App_Process(void) {
+    if (g_tick_pending) {
+        __disable_irq();
+        g_tick_pending = false;
+        __enable_irq();
+        WSPR_UpdateLed();
+        WSPR_ProcessKey();
+    }
+    if (g_symbol_due) {
+        __disable_irq();
+        g_symbol_due = false;
+        __enable_irq();
+        WSPR_ProcessSymbolDue();
+    }
+    WSPR_ProcessUart();
+    WSPR_ProcessGnss();
+    WSPR_ProcessAutoTx();
+    if (g_tx_request) {
+        g_tx_request = false;
+        WSPR_StartTx();
+    }
+    WSPR_ProcessFreqUpdate();
+    if (g_prompt_pending && g_state != WSPR_STATE_TX) {
+        g_prompt_pending = false;
+        WSPR_PrintPrompt();
+    }
+}
+
+void WSPR_App_Tick1ms(void) {
+    g_ms = g_ms + 1;
+    if (g_time_valid) {
+        g_utc_ms = static_cast<uint16_t>(g_utc_ms + 1);
+        if (g_utc_ms >= 1000) {
+            g_utc_ms = 0;
+            g_utc_seconds = (g_utc_seconds + 1) % DAY_SECONDS;
+        }
+    }
+    g_tick_pending = true;
+    g_symbol_due = true;
+}
+
+void WSPR_App_UartRxCpltCallback(UART_HandleTypeDef *huart) {
+    if (huart->Instance == USART1) {
+        PushByte(g_pc_ring, g_pc_head, g_pc_tail, g_pc_rx_byte);
+        ArmConsoleRx();
+    } else if (huart->Instance == USART2) {
+        PushByte(g_gnss_ring, g_gnss_head, g_gnss_tail, g_gnss_rx_byte);
+        ArmGnssRx();
+    }
+}
+
+void WSPR_App_UartErrorCallback(UART_HandleTypeDef *huart) {
+    if (huart->Instance == USART1) {
+        ArmConsoleRx();
+    } else if (huart->Instance == USART2) {
+        ArmGnssRx();
+    }
+}

@@ -1,0 +1,83 @@
+#include "script.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <sstream>
+
+#include "board.h"
+
+namespace sim {
+namespace {
+
+bool ParseMs(const std::string &word, uint64_t &ms) {
+    if (word.empty() || word.size() > 15 ||
+        word.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    ms = std::strtoull(word.c_str(), nullptr, 10);
+    return true;
+}
+
+} // namespace
+
+bool ParseScript(const std::string &content, std::vector<ScriptEvent> &events, std::string &error) {
+    std::istringstream in(content);
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        size_t start = line.find_first_not_of(" \t");
+        if (start == std::string::npos || line[start] == '#') {
+            continue;
+        }
+        std::string rest = line.substr(start);
+        size_t sp1 = rest.find(' ');
+        std::string ms_word = rest.substr(0, sp1);
+        uint64_t ms = 0;
+        if (!ParseMs(ms_word, ms)) {
+            error = "line " + std::to_string(number) + ": expected a time in milliseconds, got '" +
+                    ms_word + "'";
+            return false;
+        }
+        std::string after = sp1 == std::string::npos ? "" : rest.substr(sp1 + 1);
+        size_t sp2 = after.find(' ');
+        std::string verb = after.substr(0, sp2);
+        std::string text = sp2 == std::string::npos ? "" : after.substr(sp2 + 1);
+        if (verb == "type") {
+            events.push_back({ScriptEvent::TYPE, ms, text});
+        } else if (verb == "key" && (text == "down" || text == "up")) {
+            events.push_back(
+                {text == "down" ? ScriptEvent::KEY_DOWN : ScriptEvent::KEY_UP, ms, ""});
+        } else if (verb == "gnss" && !text.empty()) {
+            events.push_back({ScriptEvent::GNSS, ms, text});
+        } else {
+            error = "line " + std::to_string(number) +
+                    ": expected 'type TEXT', 'key down', 'key up' or 'gnss SENTENCE'";
+            return false;
+        }
+    }
+    return true;
+}
+
+void ScheduleScript(const std::vector<ScriptEvent> &events) {
+    for (const ScriptEvent &e : events) {
+        uint64_t t = e.ms * MS;
+        switch (e.kind) {
+        case ScriptEvent::TYPE:
+            TypeAt(t, e.text + "\r");
+            break;
+        case ScriptEvent::KEY_DOWN:
+            KeyAt(t, true);
+            break;
+        case ScriptEvent::KEY_UP:
+            KeyAt(t, false);
+            break;
+        case ScriptEvent::GNSS:
+            GnssAt(t, e.text + "\r\n");
+            break;
+        }
+    }
+}
+
+} // namespace sim
