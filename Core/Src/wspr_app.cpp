@@ -368,8 +368,8 @@ void WSPR_SetCallsignCommand(const char *value) {
     WSPR_ToUpper(callsign);
 
     // A callsign the encoder cannot pack would make every later frame fail; refuse it here.
-    uint8_t probe[WSPR_SYMBOL_COUNT];
-    if (!WSPR_IsValidCallsign(callsign) || !WSPR_Encode(callsign, g_locator, g_power_dbm, probe)) {
+    uint32_t packed = 0;
+    if (!WSPR_IsValidCallsign(callsign) || !wspr_encoder::PackCallsign(callsign, &packed)) {
         WSPR_Log("error: invalid callsign\r\n");
         return;
     }

@@ -469,6 +469,8 @@ HAL_StatusTypeDef HAL_TIM_Base_Start_IT(TIM_HandleTypeDef *htim) {
     uint64_t clock = vmcu::detail::timer_clock_hz(htim->Instance);
     t.record.started_it = true;
     t.period_ns = counts * 1000000000ULL / clock;
+    t.record.started_ns = state().now;
+    t.record.period_ns = t.period_ns;
     t.running = htim->Instance == TIM3 && t.period_ns > 0;
     t.next_ns = state().now + t.period_ns;
     return HAL_OK;

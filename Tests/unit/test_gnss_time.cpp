@@ -1,4 +1,5 @@
 #include "gnss_time.h"
+#include "nmea_reference.h"
 
 #include <gtest/gtest.h>
 
@@ -19,18 +20,9 @@
 
 namespace {
 
-struct Hms {
-    int hour;
-    int minute;
-    int second;
-    bool operator==(const Hms &) const = default;
-};
-
-std::string Text(const Hms &t) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%02d:%02d:%02d", t.hour, t.minute, t.second);
-    return buf;
-}
+using nmea_reference::Hms;
+using nmea_reference::IndependentTimes;
+using nmea_reference::Text;
 
 /* "$" + body + "*" + checksum, computed here independently of the parser. */
 std::string Sentence(const std::string &body, bool lower_hex = false) {
@@ -184,76 +176,6 @@ TEST(GnssTimeParser, DollarInsideALineDiscardsWhatCameBefore) {
 }
 
 // ---- Real receiver captures ------------------------------------------------------------------
-
-/* A second reading of the byte stream, built from whole-string operations rather than a byte
- * state machine: cut at CR/LF, keep what follows the last '$', drop 96-byte overflow chunks. */
-std::vector<std::string> LinesOf(const std::string &bytes) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t end; (end = bytes.find_first_of("\r\n", start)) != std::string::npos;
-         start = end + 1) {
-        std::string seg = bytes.substr(start, end - start);
-        if (const size_t dollar = seg.rfind('$'); dollar != std::string::npos) {
-            seg.erase(0, dollar);
-        }
-        while (seg.size() > 95) {
-            seg.erase(0, 96); // 95 kept, the 96th byte drops them, collection restarts after it
-        }
-        if (!seg.empty()) {
-            lines.push_back(seg.substr(0, seg.find('\0'))); // the line is a C string
-        }
-    }
-    return lines;
-}
-
-std::optional<Hms> TimeOf(const std::string &line) {
-    if (!line.starts_with("$GPRMC,") && !line.starts_with("$GNRMC,")) {
-        return std::nullopt;
-    }
-    const size_t star = line.find('*');
-    if (star == std::string::npos || line.size() < star + 3) {
-        return std::nullopt;
-    }
-    const std::string hex = line.substr(star + 1, 2);
-    if (hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
-        return std::nullopt;
-    }
-    unsigned sum = 0;
-    for (unsigned char c : line.substr(1, star - 1)) {
-        sum ^= c;
-    }
-    if (std::stoul(hex, nullptr, 16) != sum) {
-        return std::nullopt;
-    }
-    std::vector<std::string> fields;
-    std::istringstream in(line);
-    for (std::string f; std::getline(in, f, ',');) {
-        fields.push_back(f);
-    }
-    if (fields.size() < 3 || !fields[2].starts_with('A') || fields[1].size() < 6) {
-        return std::nullopt;
-    }
-    const std::string hhmmss = fields[1].substr(0, 6);
-    if (hhmmss.find_first_not_of("0123456789") != std::string::npos) {
-        return std::nullopt;
-    }
-    const Hms t{std::stoi(hhmmss.substr(0, 2)), std::stoi(hhmmss.substr(2, 2)),
-                std::stoi(hhmmss.substr(4, 2))};
-    if (t.hour > 23 || t.minute > 59 || t.second > 59) {
-        return std::nullopt;
-    }
-    return t;
-}
-
-std::vector<Hms> IndependentTimes(const std::string &bytes) {
-    std::vector<Hms> times;
-    for (const auto &line : LinesOf(bytes)) {
-        if (const auto t = TimeOf(line)) {
-            times.push_back(*t);
-        }
-    }
-    return times;
-}
 
 TEST(GnssTimeParser, IndependentReadingAgreesOnHandMadeStream) {
     const std::string stream = "\xb5\x62\x01\x07$GP\r" + Sentence("GPRMC,010101,A") + "\r\n" +

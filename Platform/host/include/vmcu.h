@@ -154,6 +154,8 @@ struct TimerRecord {
     bool initialised, started_it;
     TIM_Base_InitTypeDef init;
     uint32_t clock_source, master_trigger, master_slave;
+    uint64_t started_ns; // when the update interrupt was started
+    uint64_t period_ns;  // time between updates, from the clock tree, prescaler and period
 };
 TimerRecord timer_record(const TIM_TypeDef *instance);
 struct RtcRecord {

@@ -1,0 +1,21 @@
+// What a debugger does on the board: find a firmware variable by its symbol and read or write it
+// in place. The simulator's own executable carries its symbol table; file-local variables are
+// found by their name inside the unnamed namespace. Used to start a run at a chosen point in the
+// firmware's life (for example the millisecond counter just before it wraps) without any change
+// to the firmware.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace sim {
+
+// Address and size of the firmware variable 'name' (a file-scope variable of the firmware, in an
+// unnamed namespace or not); nullptr if there is no such symbol.
+void *FirmwareVariable(const char *name, size_t *size = nullptr);
+
+// Writes a 32-bit variable; false if it does not exist or has another size.
+bool PokeFirmwareU32(const char *name, uint32_t value);
+bool PeekFirmwareU32(const char *name, uint32_t &value);
+
+} // namespace sim

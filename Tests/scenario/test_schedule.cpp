@@ -1,0 +1,165 @@
+// The UTC clock and the even-minute schedule, with time from the console and from GNSS.
+#include <string>
+#include <vector>
+
+#include "gnss_clock.h"
+#include "scenario.h"
+
+using scenario::Boot;
+using scenario::Command;
+using scenario::OnFreshBoard;
+
+namespace {
+
+size_t Count(const std::string &text, const std::string &what) {
+    size_t n = 0;
+    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+// Virtual times (ns) at which frames started: the console's start lines, by when they ended.
+struct Watch {
+    std::vector<uint64_t> starts;
+    std::string line;
+    void Attach() {
+        vmcu::uart_on_tx(sim::CONSOLE_UART, [this](uint64_t t, uint8_t b) {
+            line.push_back(static_cast<char>(b));
+            if (b == '\n') {
+                if (line.find("TX start") != std::string::npos) {
+                    starts.push_back(t);
+                }
+                line.clear();
+            }
+        });
+    }
+};
+
+} // namespace
+
+TEST(Schedule, EvenMinuteStartsAtOnceOddMinuteWaits) {
+    OnFreshBoard([] {
+        Boot();
+        Watch w;
+        w.Attach();
+        std::string out = Command("time 12:00:00", "TX start");
+        EXPECT_NE(
+            out.find("TIME set 12:00:00 UTC from PC\r\nTX start QZ5RTV OM85 10dBm, 162 symbols"),
+            std::string::npos);
+        ASSERT_EQ(w.starts.size(), 1u);
+        EXPECT_EQ(Command("stop"), "stop\r\nTX complete, CLK1 disabled\r\nwspr> ");
+
+        // Set during second 0 of the same minute again: the last start is forgotten.
+        out = Command("time 12:00:00", "TX start");
+        EXPECT_EQ(w.starts.size(), 2u);
+        Command("stop");
+
+        uint64_t set_at = sim::Now();
+        Command("time 12:01:00");
+        sim::RunFor(59900 * sim::MS);
+        EXPECT_EQ(w.starts.size(), 2u);
+        sim::RunFor(200 * sim::MS);
+        ASSERT_EQ(w.starts.size(), 3u);
+        // 60 s after the time was set, plus the time to print the start line.
+        EXPECT_GE(w.starts[2] - set_at, 60000 * sim::MS);
+        EXPECT_LT(w.starts[2] - set_at, 60010 * sim::MS);
+    });
+}
+
+TEST(Schedule, OneFrameEveryTwoMinutesAndNoneWhileBusy) {
+    OnFreshBoard([] {
+        Boot();
+        Watch w;
+        w.Attach();
+        Command("auto off");
+        Command("time 12:01:30");
+        Command("tx", "TX start"); // manual frame runs over 12:02:00
+        Command("auto on");
+        sim::RunFor(9 * 60 * sim::SECOND);
+        // 12:01:30 manual, then 12:04, 12:06, 12:08, 12:10; 12:02 fell in the frame and is
+        // not made up later.
+        ASSERT_EQ(w.starts.size(), 5u);
+        for (size_t i = 2; i < w.starts.size(); ++i) {
+            uint64_t gap = w.starts[i] - w.starts[i - 1];
+            EXPECT_GT(gap, 119990 * sim::MS);
+            EXPECT_LT(gap, 120010 * sim::MS);
+        }
+        uint64_t first_auto = w.starts[1] - w.starts[0];
+        EXPECT_GT(first_auto, 149 * sim::SECOND);
+        EXPECT_LT(first_auto, 151 * sim::SECOND);
+    });
+}
+
+TEST(Schedule, DayWrap) {
+    OnFreshBoard([] {
+        Boot();
+        Watch w;
+        w.Attach();
+        Command("time 23:59:59");
+        sim::RunFor(2 * sim::SECOND);
+        ASSERT_EQ(w.starts.size(), 1u); // at 00:00:00
+        std::string out = Command("show");
+        EXPECT_NE(out.find("State: TX"), std::string::npos);
+        EXPECT_NE(out.find("Time: valid 00:00:01 UTC"), std::string::npos);
+    });
+}
+
+TEST(Schedule, NothingWithoutTimeAutoOrInError) {
+    OnFreshBoard([] {
+        Boot();
+        Watch w;
+        w.Attach();
+        Command("auto on");
+        sim::RunFor(5 * 60 * sim::SECOND);
+        EXPECT_TRUE(w.starts.empty());
+        Command("auto off");
+        Command("time 12:00:00");
+        sim::RunFor(5 * 60 * sim::SECOND);
+        EXPECT_TRUE(w.starts.empty());
+    });
+    OnFreshBoard([] {
+        Boot({.si5351_present = false});
+        Watch w;
+        w.Attach();
+        Command("time 11:59:58");
+        sim::RunFor(5 * 60 * sim::SECOND);
+        EXPECT_TRUE(w.starts.empty());
+        EXPECT_EQ(Count(sim::Console(), "TX rejected"), 0u);
+    });
+}
+
+TEST(Schedule, RejectedTimeLeavesClockAsItWas) {
+    OnFreshBoard([] {
+        Boot();
+        Command("auto off");
+        EXPECT_EQ(Command("time 24:00:00"), "time 24:00:00\r\nTIME rejected\r\nwspr> ");
+        EXPECT_NE(Command("show").find("Time: invalid"), std::string::npos);
+        Command("time 10:00:00");
+        sim::RunFor(5 * sim::SECOND);
+        Command("time 10:60:00");
+        EXPECT_NE(Command("show").find("Time: valid 10:00:05 UTC"), std::string::npos);
+    });
+}
+
+TEST(Schedule, GnssClockSetsTimeEverySecondAndDrivesFrames) {
+    OnFreshBoard([] {
+        sim::Prepare();
+        sim::StartGnssClock(0, 12 * 3600 + 1 * 60 + 50); // 12:01:50 begins at t = 0
+        sim::Boot();
+        Watch w;
+        w.Attach();
+        sim::RunFor(15 * sim::SECOND);
+        std::string console = sim::Console();
+        // One time-set line per second, each with the receiver's second.
+        EXPECT_NE(console.find("TIME set 12:01:51 UTC from GNSS\r\n"), std::string::npos);
+        EXPECT_NE(console.find("TIME set 12:02:00 UTC from GNSS\r\n"), std::string::npos);
+        EXPECT_GE(Count(console, "from GNSS"), 13u);
+        ASSERT_EQ(w.starts.size(), 1u);
+        // The sentence for 12:02:00 starts 100 ms into the second and takes ~70 ms at 9600 baud:
+        // the frame starts when it is read, within the first second of the even minute.
+        uint64_t second_start = 10 * sim::SECOND;
+        EXPECT_GT(w.starts[0], second_start + 100 * sim::MS);
+        EXPECT_LT(w.starts[0], second_start + 300 * sim::MS);
+    });
+}

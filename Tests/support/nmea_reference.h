@@ -1,0 +1,26 @@
+// An independent reading of a GNSS byte stream: which UTC times a receiver's bytes carry in RMC
+// sentences that the beacon must accept. Written with whole-string operations, unlike the
+// firmware's byte-by-byte parser, so that the two check each other.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace nmea_reference {
+
+struct Hms {
+    int hour;
+    int minute;
+    int second;
+    bool operator==(const Hms &) const = default;
+};
+
+std::string Text(const Hms &t);
+std::vector<std::string> LinesOf(const std::string &bytes);
+std::optional<Hms> TimeOf(const std::string &line);
+std::vector<Hms> IndependentTimes(const std::string &bytes);
+// Capture files of the shared folder, sorted by name, with their bytes.
+std::vector<std::pair<std::string, std::string>> Captures();
+
+} // namespace nmea_reference

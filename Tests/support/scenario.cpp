@@ -1,0 +1,98 @@
+#include "scenario.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace scenario {
+
+const char *const k_banner = "\r\nTOLVANE Si5351 CLK1\r\n"
+                             "Call=QZ5RTV Locator=OM85 Power=10dBm\r\n"
+                             "XTAL=25003275 Hz Base=14097070 Hz ToneSpacing=1464844 uHz\r\n"
+                             "Si5351 init status: 0\r\n"
+                             "Type help for commands.\r\n"
+                             "GNSS: USART2 accepts $GPRMC/$GNRMC time at 9600 baud\r\n"
+                             "AUTO starts on even UTC minutes after PC or GNSS time is set\r\n"
+                             "wspr> ";
+
+void OnFreshBoard(const std::function<void()> &body) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0) << "fork failed";
+    if (pid == 0) {
+        body();
+        std::fflush(stdout);
+        std::fflush(stderr);
+        _exit(::testing::Test::HasFailure() ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    if (WIFSIGNALED(status)) {
+        ADD_FAILURE() << "scenario crashed with signal " << WTERMSIG(status);
+    } else {
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "scenario failed (details above)";
+    }
+}
+
+void Boot(const sim::BoardConfig &config) {
+    sim::PowerOn(config);
+    sim::RunFor(5 * sim::MS);
+}
+
+bool RunUntilConsole(const std::string &text, size_t from, uint64_t limit_ms) {
+    uint64_t end = sim::Now() + limit_ms * sim::MS;
+    while (sim::Now() < end) {
+        if (sim::Console().find(text, from) != std::string::npos) {
+            return true;
+        }
+        sim::RunUntil(std::min(end, sim::Now() + sim::MS));
+    }
+    return sim::Console().find(text, from) != std::string::npos;
+}
+
+std::string Command(const std::string &text, const std::string &until, uint64_t limit_ms) {
+    size_t from = sim::Console().size();
+    sim::Type(text + "\r");
+    // Skip past the echo so that 'until' is looked for in what follows the line.
+    RunUntilConsole("\r\n", from, limit_ms);
+    size_t after_echo = sim::Console().find("\r\n", from);
+    RunUntilConsole(until, after_echo == std::string::npos ? from : after_echo, limit_ms);
+    return sim::Console().substr(from);
+}
+
+std::vector<Tone> TonesFrom(uint64_t t_us) {
+    std::vector<Tone> tones;
+    for (const sim::Si5351Model::Change &c : sim::Chip().timeline()) {
+        if (c.t_us >= t_us && c.on) {
+            tones.push_back({c.t_us, c.freq_uhz});
+        }
+    }
+    return tones;
+}
+
+uint64_t OffAfter(uint64_t t_us) {
+    for (const sim::Si5351Model::Change &c : sim::Chip().timeline()) {
+        if (c.t_us >= t_us && !c.on) {
+            return c.t_us;
+        }
+    }
+    return UINT64_MAX;
+}
+
+} // namespace scenario
+
+namespace scenario {
+
+uint64_t Tick(uint64_t k) {
+    vmcu::TimerRecord r = vmcu::timer_record(TIM3);
+    return r.started_ns + k * r.period_ns;
+}
+
+uint64_t TickOf(uint64_t t_ns) {
+    vmcu::TimerRecord r = vmcu::timer_record(TIM3);
+    return t_ns < r.started_ns ? 0 : (t_ns - r.started_ns) / r.period_ns;
+}
+
+} // namespace scenario

@@ -1,0 +1,55 @@
+// Scenario tests: the firmware boots on the virtual board in a child process of its own (the
+// firmware's state belongs to the process, as RAM belongs to the board), so every scenario starts
+// from power-on, whether the test binary runs one test or all of them.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "board.h"
+
+namespace scenario {
+
+// Runs body in a fresh child process; a failure or crash there fails the calling test.
+void OnFreshBoard(const std::function<void()> &body);
+
+// Power-on with the given board and run until the start-up is over (prompt printed).
+void Boot(const sim::BoardConfig &config = {});
+
+// Types a line (text + CR) now and runs until the console shows 'until' after it, or limit_ms
+// passed. Returns what the console printed meanwhile.
+std::string Command(const std::string &text, const std::string &until = "wspr> ",
+                    uint64_t limit_ms = 2000);
+// Runs until the console (from byte offset 'from') contains text, at most limit_ms.
+bool RunUntilConsole(const std::string &text, size_t from, uint64_t limit_ms);
+
+// Whole milliseconds (virtual time of the last tick) — the firmware's notion of "now".
+inline uint64_t NowMs() {
+    return sim::Now() / sim::MS;
+}
+
+// Times (µs) at which CLK1 came on, and their frequencies, from the chip's timeline.
+struct Tone {
+    uint64_t t_us;
+    uint64_t freq_uhz;
+};
+std::vector<Tone> TonesFrom(uint64_t t_us);
+// First time at/after t_us when CLK1 went off; UINT64_MAX if it never did.
+uint64_t OffAfter(uint64_t t_us);
+
+extern const char *const k_banner;
+
+} // namespace scenario
+
+namespace scenario {
+
+// The firmware's millisecond ticks on the virtual time line: tick k (g_ms = k) happens at
+// Tick(k). TickOf(t) is the count of ticks that happened up to time t.
+uint64_t Tick(uint64_t k);
+uint64_t TickOf(uint64_t t_ns);
+
+} // namespace scenario
