@@ -38,28 +38,28 @@ const std::vector<Symbol> &DataSymbols() {
     loaded = true;
     std::ifstream in("/proc/self/exe", std::ios::binary);
     std::vector<char> image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (image.size() < sizeof(Elf64_Ehdr)) {
+    if (image.size() < sizeof(ElfW(Ehdr))) {
         return symbols;
     }
-    const auto *eh = reinterpret_cast<const Elf64_Ehdr *>(image.data());
-    if (std::memcmp(eh->e_ident, ELFMAG, SELFMAG) != 0 || eh->e_ident[EI_CLASS] != ELFCLASS64 ||
-        eh->e_shoff + static_cast<uint64_t>(eh->e_shnum) * sizeof(Elf64_Shdr) > image.size()) {
+    const auto *eh = reinterpret_cast<const ElfW(Ehdr) *>(image.data());
+    if (std::memcmp(eh->e_ident, ELFMAG, SELFMAG) != 0 || eh->e_ident[EI_CLASS] != (sizeof(void *) == 8 ? ELFCLASS64 : ELFCLASS32) ||
+        eh->e_shoff + static_cast<uint64_t>(eh->e_shnum) * sizeof(ElfW(Shdr)) > image.size()) {
         return symbols;
     }
-    const auto *sh = reinterpret_cast<const Elf64_Shdr *>(image.data() + eh->e_shoff);
+    const auto *sh = reinterpret_cast<const ElfW(Shdr) *>(image.data() + eh->e_shoff);
     for (int i = 0; i < eh->e_shnum; ++i) {
         if (sh[i].sh_type != SHT_SYMTAB || sh[i].sh_link >= eh->e_shnum) {
             continue;
         }
-        const Elf64_Shdr &strtab = sh[sh[i].sh_link];
+        const ElfW(Shdr) &strtab = sh[sh[i].sh_link];
         if (sh[i].sh_offset + sh[i].sh_size > image.size() ||
             strtab.sh_offset + strtab.sh_size > image.size()) {
             continue;
         }
-        const auto *sym = reinterpret_cast<const Elf64_Sym *>(image.data() + sh[i].sh_offset);
-        size_t count = sh[i].sh_size / sizeof(Elf64_Sym);
+        const auto *sym = reinterpret_cast<const ElfW(Sym) *>(image.data() + sh[i].sh_offset);
+        size_t count = sh[i].sh_size / sizeof(ElfW(Sym));
         for (size_t k = 0; k < count; ++k) {
-            if (ELF64_ST_TYPE(sym[k].st_info) != STT_OBJECT || sym[k].st_name >= strtab.sh_size) {
+            if ((sym[k].st_info & 0xF) != STT_OBJECT || sym[k].st_name >= strtab.sh_size) {
                 continue;
             }
             const char *name = image.data() + strtab.sh_offset + sym[k].st_name;
