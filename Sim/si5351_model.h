@@ -2,6 +2,12 @@
 // sent and works out, from the registers alone, what output CLK1 emits: on or off, and its
 // frequency in micro-hertz (the exact divider ratio applied to the crystal, rounded to the nearest
 // micro-hertz). Every change of what CLK1 emits is kept on a timeline.
+//
+// Modelled: PLL A (registers 26..33), multisynth 1 (50..57, with its R divider and divide-by-4),
+// CLK1 control (17), output enable (3), PLL reset (177). CLK1 is on when it is powered up, enabled,
+// driven by multisynth 1 and that multisynth is fed by PLL A, both with usable parameters. Other
+// sources (crystal, CLKIN, PLL B) are not modelled and count as off. At power-up every output is
+// powered down. The register address pointer auto-increments and wraps after 255.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +29,13 @@ class Si5351Model : public vmcu::I2cDevice {
         uint64_t freq_uhz; // 0 while off
     };
 
+    // A divider's three register parameters as the chip holds them (p1 18 bits, p2 and p3 20).
+    struct Params {
+        uint32_t p1, p2, p3;
+        bool operator==(const Params &) const = default;
+    };
+
+    // Crystal frequencies up to 2^32 - 1 Hz keep the arithmetic exact.
     explicit Si5351Model(uint64_t xtal_hz = DEFAULT_XTAL_HZ);
 
     uint8_t reg(uint8_t index) const { return regs_[index]; }
@@ -30,11 +43,26 @@ class Si5351Model : public vmcu::I2cDevice {
     uint64_t clk1_freq_uhz() const { return on_ ? freq_uhz_ : 0; }
     uint64_t xtal_hz() const { return xtal_hz_; }
 
+    // Decoded from the register file as it is now.
+    Params pll_a_params() const { return Decode(26); }
+    Params ms1_params() const { return Decode(50); }
+    unsigned r1_div_log2() const { return (regs_[52] >> 4) & 0x07U; }
+    bool ms1_divby4() const { return ((regs_[52] >> 2) & 0x03U) == 0x03U; }
+    // Number of PLL A resets requested (bit 5 of register 177), and when the last one was.
+    uint64_t pll_a_resets() const { return pll_a_resets_; }
+    uint64_t last_pll_a_reset_us() const { return last_pll_a_reset_us_; }
+
     // Every change of CLK1 (on/off or frequency), in time order.
     const std::vector<Change> &timeline() const { return timeline_; }
     void keep_timeline(bool keep) { keep_timeline_ = keep; }
     void on_change(std::function<void(const Change &)> fn) { on_change_ = std::move(fn); }
+    // Transfers that reached their STOP after the address was acknowledged.
     uint64_t transfers() const { return transfers_; }
+
+    // Fault: the byte with this index in every transfer is not acknowledged (0 is the address
+    // byte, 1 the register address, 2 the first data byte ...); -1 acknowledges everything. A byte
+    // not acknowledged is not taken.
+    void nack_byte(int index) { nack_index_ = index; }
 
     // vmcu::I2cDevice
     bool i2c_start(uint64_t t_ns) override;
@@ -50,10 +78,13 @@ class Si5351Model : public vmcu::I2cDevice {
                                   unsigned r_div_log2);
 
   private:
+    Params Decode(uint8_t base) const;
     void Recompute(uint64_t t_ns);
 
     uint64_t xtal_hz_;
     uint8_t regs_[256] = {};
+    bool in_transfer_ = false;
+    int byte_index_ = 0;
     bool have_pointer_ = false;
     uint8_t pointer_ = 0;
     bool on_ = false;
@@ -62,6 +93,9 @@ class Si5351Model : public vmcu::I2cDevice {
     bool keep_timeline_ = true;
     std::function<void(const Change &)> on_change_;
     uint64_t transfers_ = 0;
+    int nack_index_ = -1;
+    uint64_t pll_a_resets_ = 0;
+    uint64_t last_pll_a_reset_us_ = 0;
 };
 
 } // namespace sim

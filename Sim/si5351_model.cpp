@@ -1,0 +1,143 @@
+#include "si5351_model.h"
+
+namespace sim {
+
+namespace {
+
+using u128 = unsigned __int128;
+
+constexpr uint8_t REG_OUTPUT_ENABLE = 3;
+constexpr uint8_t REG_CLK1_CONTROL = 17;
+constexpr uint8_t REG_PLLA = 26;
+constexpr uint8_t REG_MS1 = 50;
+constexpr uint8_t REG_PLL_RESET = 177;
+
+constexpr uint8_t OEB_CLK1 = 0x02;
+constexpr uint8_t CLK_PDN = 0x80;
+constexpr uint8_t CLK_INT_MODE = 0x40;
+constexpr uint8_t CLK_PLLB_SRC = 0x20;
+constexpr uint8_t CLK_SRC_MASK = 0x0C;
+constexpr uint8_t CLK_SRC_OWN_MS = 0x0C;
+constexpr uint8_t PLL_RESET_A = 0x20;
+constexpr uint8_t PLL_RESET_B = 0x80;
+
+// A divider ratio as the chip encodes it: (p1 + 512 + p2/p3) / 128 = (p3 (p1 + 512) + p2) / (128
+// p3).
+u128 RatioNumerator(uint32_t p1, uint32_t p2, uint32_t p3) {
+    return static_cast<u128>(p3) * (static_cast<u128>(p1) + 512) + p2;
+}
+
+uint64_t RoundedQuotient(u128 num, u128 den) {
+    return static_cast<uint64_t>((num + den / 2) / den);
+}
+
+} // namespace
+
+Si5351Model::Si5351Model(uint64_t xtal_hz) : xtal_hz_(xtal_hz) {
+    for (uint8_t r = 16; r <= 23; ++r) {
+        regs_[r] = CLK_PDN;
+    }
+}
+
+bool Si5351Model::i2c_start(uint64_t) {
+    byte_index_ = 0;
+    have_pointer_ = false;
+    in_transfer_ = nack_index_ != 0;
+    return in_transfer_;
+}
+
+bool Si5351Model::i2c_write(uint8_t byte, uint64_t t_ns) {
+    if (!in_transfer_) {
+        return false;
+    }
+    ++byte_index_;
+    if (byte_index_ == nack_index_) {
+        return false;
+    }
+    if (!have_pointer_) {
+        pointer_ = byte;
+        have_pointer_ = true;
+        return true;
+    }
+    if (pointer_ == REG_PLL_RESET) {
+        if (byte & PLL_RESET_A) {
+            ++pll_a_resets_;
+            last_pll_a_reset_us_ = t_ns / 1000;
+        }
+        byte = static_cast<uint8_t>(byte & ~(PLL_RESET_A | PLL_RESET_B)); // self-clearing
+    }
+    regs_[pointer_++] = byte;
+    return true;
+}
+
+void Si5351Model::i2c_stop(uint64_t t_ns) {
+    if (in_transfer_) {
+        ++transfers_;
+    }
+    in_transfer_ = false;
+    Recompute(t_ns);
+}
+
+Si5351Model::Params Si5351Model::Decode(uint8_t base) const {
+    const uint8_t *r = &regs_[base];
+    Params p{};
+    p.p3 = (static_cast<uint32_t>(r[5] >> 4) << 16) | (static_cast<uint32_t>(r[0]) << 8) | r[1];
+    p.p1 = (static_cast<uint32_t>(r[2] & 0x03U) << 16) | (static_cast<uint32_t>(r[3]) << 8) | r[4];
+    p.p2 = (static_cast<uint32_t>(r[5] & 0x0FU) << 16) | (static_cast<uint32_t>(r[6]) << 8) | r[7];
+    return p;
+}
+
+uint64_t Si5351Model::PllOutputUhz(uint64_t xtal_hz, uint32_t p1, uint32_t p2, uint32_t p3) {
+    if (p3 == 0) {
+        return 0;
+    }
+    u128 num = static_cast<u128>(xtal_hz) * 1000000U * RatioNumerator(p1, p2, p3);
+    return RoundedQuotient(num, static_cast<u128>(128) * p3);
+}
+
+uint64_t Si5351Model::Clk1OutputUhz(uint64_t xtal_hz, uint32_t pll_p1, uint32_t pll_p2,
+                                    uint32_t pll_p3, uint32_t ms_p1, uint32_t ms_p2, uint32_t ms_p3,
+                                    unsigned r_div_log2) {
+    if (pll_p3 == 0 || ms_p3 == 0) {
+        return 0;
+    }
+    // xtal * (Np / 128 pll_p3) / (Nm / 128 ms_p3) / 2^r, the two factors of 128 cancelling.
+    u128 num =
+        static_cast<u128>(xtal_hz) * 1000000U * RatioNumerator(pll_p1, pll_p2, pll_p3) * ms_p3;
+    u128 den = static_cast<u128>(pll_p3) * RatioNumerator(ms_p1, ms_p2, ms_p3)
+               << (r_div_log2 & 0x07U);
+    return RoundedQuotient(num, den);
+}
+
+void Si5351Model::Recompute(uint64_t t_ns) {
+    const uint8_t control = regs_[REG_CLK1_CONTROL];
+    bool on = (control & CLK_PDN) == 0 && (regs_[REG_OUTPUT_ENABLE] & OEB_CLK1) == 0 &&
+              (control & CLK_PLLB_SRC) == 0 && (control & CLK_SRC_MASK) == CLK_SRC_OWN_MS;
+    uint64_t freq = 0;
+    if (on) {
+        Params pll = Decode(REG_PLLA);
+        Params ms = Decode(REG_MS1);
+        if (ms1_divby4()) {
+            ms = {4 * 128 - 512, 0, 1};
+        } else if (control & CLK_INT_MODE) {
+            ms.p2 = 0; // integer mode leaves the fraction out
+            ms.p3 = 1;
+        }
+        freq = Clk1OutputUhz(xtal_hz_, pll.p1, pll.p2, pll.p3, ms.p1, ms.p2, ms.p3, r1_div_log2());
+        on = freq != 0;
+    }
+    if (on == on_ && freq == freq_uhz_) {
+        return;
+    }
+    on_ = on;
+    freq_uhz_ = freq;
+    Change change{t_ns / 1000, on, freq};
+    if (keep_timeline_) {
+        timeline_.push_back(change);
+    }
+    if (on_change_) {
+        on_change_(change);
+    }
+}
+
+} // namespace sim
