@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a build needs when they are missing (as root), or prints the
-# apt-get line to run. Usage: ensure-deps.sh host|board|fuzz
+# apt-get line to run. Usage: ensure-deps.sh GROUP... (host, board, fuzz, lint, m32, decode:
+# wsprd, the WSPR decoder the tests check recordings with)
 set -euo pipefail
 
 want=()
@@ -12,13 +13,21 @@ for group in "$@"; do
         for p in cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev libfftw3-dev libpng-dev; do need "$p"; done
         ;;
     board)
-        for p in gcc-arm-none-eabi libnewlib-arm-none-eabi binutils-arm-none-eabi; do need "$p"; done
+        for p in gcc-arm-none-eabi libnewlib-arm-none-eabi binutils-arm-none-eabi picolibc-arm-none-eabi; do need "$p"; done
         ;;
     fuzz)
         for p in clang libclang-rt-14-dev; do need "$p"; done
         ;;
+    decode)
+        for p in wsjtx; do need "$p"; done
+        ;;
     lint)
         for p in cppcheck clang-tidy; do need "$p"; done
+        ;;
+    m32)
+        # 32-bit compiler and C/C++ libraries, GoogleTest's sources to build for 32 bits, and a
+        # user-mode emulator for kernels that cannot run 32-bit programs themselves.
+        for p in g++-multilib googletest qemu-user; do need "$p"; done
         ;;
     *)
         echo "ensure-deps: unknown group '$group'" >&2

@@ -1,10 +1,26 @@
-/* Cortex-M4 intrinsics used by the firmware. */
+/* Cortex-M4 intrinsics used by the firmware and the start-up code. */
 #ifndef PLATFORM_CPU_H
 #define PLATFORM_CPU_H
 
-static inline void __disable_irq(void) { __asm volatile("cpsid i" ::: "memory"); }
-static inline void __enable_irq(void) { __asm volatile("cpsie i" ::: "memory"); }
-static inline void __NOP(void) { __asm volatile("nop"); }
-static inline void __WFI(void) { __asm volatile("wfi" ::: "memory"); }
+/* PRIMASK: all maskable interrupts held off until __enable_irq. */
+static inline void __disable_irq(void) {
+    __asm volatile("cpsid i" ::: "memory");
+}
+static inline void __enable_irq(void) {
+    __asm volatile("cpsie i" ::: "memory");
+}
+static inline void __NOP(void) {
+    __asm volatile("nop");
+}
+static inline void __WFI(void) {
+    __asm volatile("wfi" ::: "memory");
+}
+/* Barriers: memory accesses complete, then the pipeline refetches (after CPACR, VTOR writes). */
+static inline void __DSB(void) {
+    __asm volatile("dsb" ::: "memory");
+}
+static inline void __ISB(void) {
+    __asm volatile("isb" ::: "memory");
+}
 
 #endif
