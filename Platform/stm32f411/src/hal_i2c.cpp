@@ -1,5 +1,8 @@
 /* I2C master: blocking register writes and the device-ready probe, polled on the event flags.
- * Every wait is bounded by the caller's time-out; a bus still busy from before gets 25 ms. */
+ * Every wait is bounded by the caller's time-out; a bus still busy from before gets 25 ms. A
+ * device that holds the bus would stall an event for good even when the caller waits without
+ * limit (HAL_MAX_DELAY), so every single event also gives up after 25 ms: no legitimate event on a
+ * 400 kHz bus takes that long, and the main loop must never hang on the bus. */
 #include "platform_internal.h"
 
 using namespace platform;
@@ -7,6 +10,7 @@ using namespace platform;
 namespace {
 
 constexpr uint32_t BUSY_TIMEOUT_MS = 25U;
+constexpr uint32_t STUCK_BUS_MS = 25U;
 constexpr uint32_t SR1_ERRORS = I2C_SR1_BERR | I2C_SR1_ARLO | I2C_SR1_AF;
 constexpr uint32_t I2C_SR2_MSL = 1U << 0;
 /* SR1 error bits 8..10 line up with HAL_I2C_ERROR_BERR, _ARLO and _AF. */
@@ -15,13 +19,14 @@ static_assert((I2C_SR1_BERR >> 8) == HAL_I2C_ERROR_BERR &&
 
 /* Waits until SR1 shows one of `flags` or an error; returns SR1 then, or 0 after the time-out. */
 uint32_t WaitSr1(const I2C_TypeDef *i2c, uint32_t flags, uint32_t start, uint32_t timeout) {
+    const uint32_t event_start = HAL_GetTick();
     for (;;) {
         PollHook();
         const uint32_t sr1 = i2c->SR1;
         if ((sr1 & (flags | SR1_ERRORS)) != 0U) {
             return sr1;
         }
-        if (TimedOut(start, timeout)) {
+        if (TimedOut(start, timeout) || HAL_GetTick() - event_start > STUCK_BUS_MS) {
             return 0U;
         }
     }
