@@ -16,9 +16,6 @@ build: deps
 test: build
 	@ctest --preset $(PRESET)
 
-sim: build
-	@$(BUILD)/Sim/wspr-sim tune 14097070
-
 clean:
 	rm -rf build
 

@@ -1,4 +1,6 @@
 // wspr-sim run: the firmware on the virtual board in accelerated virtual time.
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -8,10 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "board.h"
+#include "beacon_run.h"
 #include "commands.h"
 #include "gnss_clock.h"
-#include "script.h"
 
 namespace {
 
@@ -26,7 +27,15 @@ constexpr const char *k_run_usage =
     "  --si5351-fail N[+]:STATUS  I2C operation N (0 = the start-up probe) fails with STATUS\n"
     "                           (error, busy or timeout); with '+' every later one too\n"
     "  --console-log FILE       raw console output (default: standard output)\n"
-    "  --rf-log FILE            CSV t_us,clk1,freq_uhz at every change of what CLK1 emits\n";
+    "  --rf-log FILE            CSV t_us,clk1,freq_uhz at every change of what CLK1 emits\n"
+    "  --wav FILE               what a USB receiver 1500 Hz below the base frequency hears of\n"
+    "                           the first frame: 120 s, 12000 samples/s, 16-bit mono, from\n"
+    "                           second 0 of the frame's UTC minute (no time set: 1 s before it)\n"
+    "  --snr DB                 white Gaussian noise for this SNR in 2500 Hz in the recording\n"
+    "  --seed N                 seed of the noise (default 1)\n"
+    "  --dial HZ                the receiver's dial (default: the first frame's lowest tone,\n"
+    "                           rounded to whole hertz, minus 1500 Hz)\n"
+    "  --waterfall FILE         spectrogram PNG of the recording around the signal\n";
 
 bool ReadFile(const char *path, std::string &content) {
     std::ifstream in(path, std::ios::binary);
@@ -48,13 +57,7 @@ bool ParseWholeNumber(const char *text, uint64_t &value) {
     return true;
 }
 
-struct FailSpec {
-    uint64_t op;
-    HAL_StatusTypeDef status;
-    bool from_then_on;
-};
-
-bool ParseFail(const char *text, FailSpec &spec) {
+bool ParseFail(const char *text, sim::I2cFaultSpec &spec) {
     std::string s(text);
     size_t colon = s.find(':');
     if (colon == std::string::npos) {
@@ -89,14 +92,12 @@ int Fail(const std::string &message) {
 } // namespace
 
 int cmd_run(int argc, char **argv) {
-    uint64_t until_ms = 240000;
+    sim::RunPlan plan;
     const char *script_path = nullptr;
     const char *gnss_path = nullptr;
     const char *gnss_clock = nullptr;
     const char *console_path = nullptr;
     const char *rf_path = nullptr;
-    sim::BoardConfig config;
-    std::vector<FailSpec> fails;
 
     for (int i = 0; i < argc; ++i) {
         std::string arg = argv[i];
@@ -106,11 +107,11 @@ int cmd_run(int argc, char **argv) {
             std::fputs(k_run_usage, stdout);
             return 0;
         } else if (arg == "--no-si5351") {
-            config.si5351_present = false;
+            plan.board.si5351_present = false;
         } else if (!has_value) {
             return Fail("unknown option or missing value: " + arg + "\n" + k_run_usage);
         } else if (arg == "--until") {
-            if (!ParseWholeNumber(value(), until_ms)) {
+            if (!ParseWholeNumber(value(), plan.until_ms)) {
                 return Fail("--until takes a whole number of milliseconds");
             }
         } else if (arg == "--script") {
@@ -124,36 +125,80 @@ int cmd_run(int argc, char **argv) {
         } else if (arg == "--rf-log") {
             rf_path = value();
         } else if (arg == "--si5351-fail") {
-            FailSpec spec{};
+            sim::I2cFaultSpec spec{};
             if (!ParseFail(value(), spec)) {
                 return Fail(
                     "--si5351-fail takes N:STATUS or N+:STATUS, STATUS error, busy or timeout");
             }
-            fails.push_back(spec);
+            plan.faults.push_back(spec);
+        } else if (arg == "--wav") {
+            plan.wav_path = value();
+        } else if (arg == "--waterfall") {
+            plan.waterfall_path = value();
+        } else if (arg == "--snr") {
+            const char *text = value();
+            char *end = nullptr;
+            double db = std::strtod(text, &end);
+            if (end == text || *end != '\0' || !(db >= -60.0 && db <= 60.0)) {
+                return Fail("--snr takes a number of decibels between -60 and 60");
+            }
+            plan.snr_db = db;
+        } else if (arg == "--seed") {
+            if (!ParseWholeNumber(value(), plan.seed)) {
+                return Fail("--seed takes a whole number");
+            }
+        } else if (arg == "--dial") {
+            uint64_t hz = 0;
+            if (!ParseWholeNumber(value(), hz) || hz == 0) {
+                return Fail("--dial takes a frequency in whole hertz");
+            }
+            plan.dial_hz = hz;
         } else {
             return Fail("unknown option " + arg + "\n" + k_run_usage);
         }
     }
+    if (!plan.waterfall_path.empty() && !sim::WaterfallAvailable()) {
+        return Fail("--waterfall is not available in this build (built without FFTW or libpng)");
+    }
+    if ((plan.snr_db || plan.dial_hz) && plan.wav_path.empty() && plan.waterfall_path.empty()) {
+        return Fail("--snr and --dial shape the recording: give --wav or --waterfall too");
+    }
 
-    std::vector<sim::ScriptEvent> events;
     if (script_path != nullptr) {
         std::string content, error;
         if (!ReadFile(script_path, content)) {
             return Fail(std::string("cannot read script ") + script_path);
         }
-        if (!sim::ParseScript(content, events, error)) {
+        if (!sim::ParseScript(content, plan.events, error)) {
             return Fail(std::string(script_path) + ": " + error);
         }
     }
-    std::string gnss_bytes;
-    if (gnss_path != nullptr && !ReadFile(gnss_path, gnss_bytes)) {
+    if (gnss_path != nullptr && !ReadFile(gnss_path, plan.gnss_bytes)) {
         return Fail(std::string("cannot read GNSS file ") + gnss_path);
     }
-    uint32_t clock_start = 0;
-    if (gnss_clock != nullptr && !sim::ParseClockTime(gnss_clock, clock_start)) {
-        return Fail("--gnss-clock takes HH:MM:SS");
+    if (gnss_clock != nullptr) {
+        uint32_t clock_start = 0;
+        if (!sim::ParseClockTime(gnss_clock, clock_start)) {
+            return Fail("--gnss-clock takes HH:MM:SS");
+        }
+        plan.gnss_clock = clock_start;
     }
 
+    // Outputs that are written after the run are checked before it.
+    for (const std::string &path : {plan.wav_path, plan.waterfall_path}) {
+        if (path.empty()) {
+            continue;
+        }
+        bool existed = access(path.c_str(), F_OK) == 0;
+        FILE *f = std::fopen(path.c_str(), "ab");
+        if (f == nullptr) {
+            return Fail("cannot write " + path);
+        }
+        std::fclose(f);
+        if (!existed) {
+            std::remove(path.c_str());
+        }
+    }
     FILE *console = stdout;
     if (console_path != nullptr && (console = std::fopen(console_path, "wb")) == nullptr) {
         return Fail(std::string("cannot write ") + console_path);
@@ -162,37 +207,12 @@ int cmd_run(int argc, char **argv) {
     if (rf_path != nullptr && (rf = std::fopen(rf_path, "w")) == nullptr) {
         return Fail(std::string("cannot write ") + rf_path);
     }
+    plan.console = console;
+    plan.rf = rf;
+    plan.progress = isatty(STDERR_FILENO) != 0;
 
-    // Everything is wired before the firmware starts so that the start-up itself is seen.
-    sim::Prepare(config);
-    for (const FailSpec &f : fails) {
-        vmcu::i2c_fail(f.op, f.status, f.from_then_on);
-    }
-    vmcu::i2c_keep_log(false);
-    vmcu::uart_keep_output(sim::CONSOLE_UART, false);
-    vmcu::uart_on_tx(sim::CONSOLE_UART, [console](uint64_t, uint8_t b) { std::fputc(b, console); });
-    sim::Chip().keep_timeline(false);
-    if (rf != nullptr) {
-        std::fputs("t_us,clk1,freq_uhz\n", rf);
-        sim::Chip().on_change([rf](const sim::Si5351Model::Change &c) {
-            std::fprintf(rf, "%llu,%d,%llu\n", static_cast<unsigned long long>(c.t_us),
-                         c.on ? 1 : 0, static_cast<unsigned long long>(c.freq_uhz));
-        });
-    }
-
-    std::stable_sort(
-        events.begin(), events.end(),
-        [](const sim::ScriptEvent &a, const sim::ScriptEvent &b) { return a.ms < b.ms; });
-    sim::ScheduleScript(events);
-    if (!gnss_bytes.empty()) {
-        sim::GnssAt(0, gnss_bytes);
-    }
-    if (gnss_clock != nullptr) {
-        sim::StartGnssClock(0, clock_start);
-    }
-    sim::Boot();
-
-    sim::RunUntil(until_ms * sim::MS);
+    sim::RunReport report;
+    int status = sim::ExecuteRun(plan, report, "wspr-sim run");
 
     if (console != stdout) {
         std::fclose(console);
@@ -202,5 +222,5 @@ int cmd_run(int argc, char **argv) {
     if (rf != nullptr) {
         std::fclose(rf);
     }
-    return 0;
+    return status;
 }

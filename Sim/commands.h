@@ -4,3 +4,5 @@
 int cmd_tune(int argc, char **argv);
 int cmd_encode(int argc, char **argv);
 int cmd_run(int argc, char **argv);
+int cmd_demo(int argc, char **argv);
+int cmd_live(int argc, char **argv);

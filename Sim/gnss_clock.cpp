@@ -41,7 +41,9 @@ void StartGnssClock(uint64_t t0_ns, uint32_t first_second_of_day, uint32_t ddmmy
 bool ParseClockTime(const char *text, uint32_t &seconds_of_day) {
     unsigned h, m, s;
     char tail;
-    if (std::sscanf(text, "%2u:%2u:%2u%c", &h, &m, &s, &tail) != 3 || h > 23 || m > 59 || s > 59) {
+    // Two digits at most per field cannot overflow, and the ranges are checked right here.
+    if (std::sscanf(text, "%2u:%2u:%2u%c", &h, &m, &s, &tail) != 3 || // NOLINT(cert-err34-c)
+        h > 23 || m > 59 || s > 59) {
         return false;
     }
     seconds_of_day = h * 3600 + m * 60 + s;

@@ -15,6 +15,10 @@ constexpr Command k_commands[] = {
     {"tune", cmd_tune,
      "tune FREQ_HZ            what CLK1 emits for the four tones of a base frequency"},
     {"run", cmd_run, "run [options]           the beacon on the virtual board (run --help)"},
+    {"demo", cmd_demo,
+     "demo [--out DIR]        a frame from the PC's UTC clock: log, RF, WAV, picture"},
+    {"live", cmd_live,
+     "live [options]          the beacon in real time, this terminal its console"},
     {"encode", cmd_encode, "encode CALL LOCATOR DBM the 162 channel symbols of a message"},
 };
 

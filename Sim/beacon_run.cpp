@@ -1,0 +1,207 @@
+#include "beacon_run.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "gnss_clock.h"
+
+#ifndef WSPR_SIM_WATERFALL
+#define WSPR_SIM_WATERFALL 0
+#endif
+#if WSPR_SIM_WATERFALL
+#include "waterfall.h"
+#endif
+
+namespace sim {
+namespace {
+
+constexpr uint64_t PROGRESS_CHUNK_NS = 10 * SECOND;
+constexpr auto PROGRESS_FIRST = std::chrono::milliseconds(300);
+constexpr auto PROGRESS_EVERY = std::chrono::milliseconds(200);
+
+void FormatDuration(char *out, size_t size, uint64_t ms) {
+    uint64_t s = ms / 1000;
+    std::snprintf(
+        out, size, "%llud %02llu:%02llu:%02llu", static_cast<unsigned long long>(s / 86400),
+        static_cast<unsigned long long>(s / 3600 % 24),
+        static_cast<unsigned long long>(s / 60 % 60), static_cast<unsigned long long>(s % 60));
+}
+
+// Runs in chunks and keeps a progress line on stderr once the run has taken a moment. Extra
+// stops between events only add main-loop passes that find nothing to do.
+void RunWithProgress(uint64_t until_ns) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = Clock::now();
+    Clock::time_point next_report = start + PROGRESS_FIRST;
+    bool shown = false;
+    while (Now() < until_ns) {
+        RunUntil(std::min(until_ns, Now() + PROGRESS_CHUNK_NS));
+        Clock::time_point now = Clock::now();
+        if (now >= next_report && Now() < until_ns) {
+            next_report = now + PROGRESS_EVERY;
+            double wall = std::chrono::duration<double>(now - start).count();
+            char done[32], total[32];
+            FormatDuration(done, sizeof done, Now() / MS);
+            FormatDuration(total, sizeof total, until_ns / MS);
+            std::fprintf(stderr, "\r\033[Kvirtual %s of %s  %5.1f%%  %.0fx real time", done, total,
+                         100.0 * static_cast<double>(Now()) / static_cast<double>(until_ns),
+                         static_cast<double>(Now()) / 1e9 / wall);
+            shown = true;
+        }
+    }
+    if (shown) {
+        std::fputs("\r\033[K", stderr);
+    }
+}
+
+std::string FormatUtc(uint32_t second_of_day) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%02u:%02u:%02u", second_of_day / 3600 % 24,
+                  second_of_day / 60 % 60, second_of_day % 60);
+    return text;
+}
+
+int Fail(const char *who, const std::string &message) {
+    std::fprintf(stderr, "%s: %s\n", who, message.c_str());
+    return 1;
+}
+
+// The recording and its picture, after the run.
+int WriteMedia(const RunPlan &plan, RunReport &report, const char *who) {
+    const FrameRecorder &frame = report.frame;
+    if (!frame.HasFrame()) {
+        return Fail(who, "no frame was sent during the run: nothing to record");
+    }
+    report.dial_uhz = plan.dial_hz ? *plan.dial_hz * 1000000ULL : frame.DefaultDialUhz();
+    AudioOptions audio{report.dial_uhz, plan.snr_db, plan.seed};
+    std::vector<int16_t> samples = RenderAudio(frame.WindowStartNs(), frame.Changes(), audio);
+    if (!plan.wav_path.empty() && !WriteWav(plan.wav_path, samples, AUDIO_RATE_HZ)) {
+        return Fail(who, "cannot write " + plan.wav_path);
+    }
+#if WSPR_SIM_WATERFALL
+    if (!plan.waterfall_path.empty()) {
+        double lo = static_cast<double>(frame.LowestUhz()) * 1e-6 - report.dial_uhz * 1e-6;
+        double hi = static_cast<double>(frame.HighestUhz()) * 1e-6 - report.dial_uhz * 1e-6;
+        WaterfallView view = ViewAround(report.dial_uhz / 1000000, lo, hi, frame.WindowUtc());
+        std::string error;
+        if (!WriteWaterfall(plan.waterfall_path, samples, AUDIO_RATE_HZ, view, nullptr, error)) {
+            return Fail(who, error);
+        }
+    }
+#endif
+    report.recorded = true;
+    if (!plan.announce) {
+        return 0;
+    }
+    const double frame_offset_s =
+        static_cast<double>(frame.FrameStartUs() * 1000 - frame.WindowStartNs()) / 1e9;
+    std::fprintf(stderr, "%s: recorded 120 s from %s (%s), frame at +%.3f s, USB dial %.6f MHz\n",
+                 who,
+                 frame.WindowUtc() ? ("UTC " + FormatUtc(*frame.WindowUtc())).c_str()
+                                   : "1 s before the frame",
+                 frame.WindowUtc() ? "second 0 of the frame's minute" : "time not set",
+                 frame_offset_s, static_cast<double>(report.dial_uhz) / 1e12);
+    return 0;
+}
+
+} // namespace
+
+bool WaterfallAvailable() {
+    return WSPR_SIM_WATERFALL != 0;
+}
+
+int ExecuteRun(const RunPlan &plan, RunReport &report, const char *who) {
+    if (!plan.waterfall_path.empty() && !WaterfallAvailable()) {
+        return Fail(who, "--waterfall is not available in this build (it was built without FFTW "
+                         "or libpng)");
+    }
+    const bool recording = !plan.wav_path.empty() || !plan.waterfall_path.empty();
+    TimeSetWatch time_watch;
+    std::optional<UtcAnchor> clock_anchor;
+    if (plan.gnss_clock) {
+        clock_anchor = UtcAnchor{0, *plan.gnss_clock};
+    }
+
+    // Everything is wired before the firmware starts so that the start-up itself is seen.
+    Prepare(plan.board);
+    for (const I2cFaultSpec &f : plan.faults) {
+        vmcu::i2c_fail(f.op, f.status, f.from_then_on);
+    }
+    vmcu::i2c_keep_log(false);
+    vmcu::uart_keep_output(CONSOLE_UART, false);
+    FILE *console = plan.console;
+    const bool keep_console = plan.keep_console;
+    if (console != nullptr || keep_console || recording) {
+        vmcu::uart_on_tx(CONSOLE_UART,
+                         [&, console, keep_console, recording](uint64_t t, uint8_t b) {
+                             if (console != nullptr) {
+                                 std::fputc(b, console);
+                             }
+                             if (keep_console) {
+                                 report.console.push_back(static_cast<char>(b));
+                             }
+                             if (recording) {
+                                 time_watch.Byte(t, b);
+                             }
+                         });
+    }
+    Chip().keep_timeline(false);
+    FILE *rf = plan.rf;
+    if (rf != nullptr) {
+        std::fputs("t_us,clk1,freq_uhz\n", rf);
+    }
+    if (rf != nullptr || plan.keep_rf || recording) {
+        Chip().on_change([&, rf](const Si5351Model::Change &c) {
+            if (rf != nullptr) {
+                std::fprintf(rf, "%llu,%d,%llu\n", static_cast<unsigned long long>(c.t_us),
+                             c.on ? 1 : 0, static_cast<unsigned long long>(c.freq_uhz));
+            }
+            if (plan.keep_rf) {
+                report.rf.push_back(c);
+            }
+            if (recording) {
+                // The receiver's clock: the GNSS receiver's UTC if there is one, else the
+                // beacon's own as it reported it.
+                report.frame.Change(c, clock_anchor ? clock_anchor : time_watch.Last());
+            }
+        });
+    }
+
+    std::vector<ScriptEvent> events = plan.events;
+    std::stable_sort(events.begin(), events.end(),
+                     [](const ScriptEvent &a, const ScriptEvent &b) { return a.ms < b.ms; });
+    ScheduleScript(events);
+    if (!plan.gnss_bytes.empty()) {
+        GnssAt(0, plan.gnss_bytes);
+    }
+    if (plan.gnss_clock) {
+        StartGnssClock(0, *plan.gnss_clock);
+    }
+    Boot();
+
+    const uint64_t until_ns = plan.until_ms * MS;
+    if (plan.progress) {
+        RunWithProgress(until_ns);
+    } else {
+        RunUntil(until_ns);
+    }
+    if (console != nullptr) {
+        std::fflush(console);
+    }
+    // The listeners refer to this call's locals.
+    vmcu::uart_on_tx(CONSOLE_UART, nullptr);
+    Chip().on_change(nullptr);
+
+    if (!recording) {
+        return 0;
+    }
+    if (Chip().clk1_on() && report.frame.HasFrame() && Now() < report.frame.WindowEndNs()) {
+        // The run ended inside the recording with CLK1 on: what came after is unknown.
+        std::fprintf(stderr, "%s: the run ended during the recording; silence after %.3f s\n", who,
+                     static_cast<double>(Now()) / 1e9);
+        report.frame.Change({Now() / 1000, false, 0}, std::nullopt);
+    }
+    return WriteMedia(plan, report, who);
+}
+
+} // namespace sim

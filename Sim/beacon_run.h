@@ -1,0 +1,59 @@
+// One accelerated run of the beacon on the virtual board with everything a run can produce: the
+// console transcript, the RF log, the recording of the first frame (WAV) and its waterfall.
+// Shared by `wspr-sim run` and `wspr-sim demo`.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "audio_recorder.h"
+#include "board.h"
+#include "script.h"
+
+namespace sim {
+
+struct I2cFaultSpec {
+    uint64_t op;
+    HAL_StatusTypeDef status;
+    bool from_then_on;
+};
+
+struct RunPlan {
+    uint64_t until_ms = 240000;
+    BoardConfig board;
+    std::vector<I2cFaultSpec> faults;
+    std::vector<ScriptEvent> events;
+    std::string gnss_bytes;             // on the GNSS line from t = 0
+    std::optional<uint32_t> gnss_clock; // a receiver whose UTC second of the day at t = 0 is this
+    FILE *console = stdout;             // raw console output; nullptr for none
+    FILE *rf = nullptr;                 // CSV of CLK1 changes
+    std::string wav_path;
+    std::string waterfall_path;
+    std::optional<double> snr_db;
+    uint64_t seed = 1;
+    std::optional<uint64_t> dial_hz; // default: from the first frame's lowest tone
+    bool keep_console = false;       // copy the transcript into the report
+    bool keep_rf = false;            // copy every CLK1 change into the report
+    bool progress = false;           // progress line on stderr for long runs
+    bool announce = true;            // a line on stderr about the recording made
+};
+
+struct RunReport {
+    std::string console;
+    std::vector<Si5351Model::Change> rf;
+    FrameRecorder frame;
+    uint64_t dial_uhz = 0;
+    bool recorded = false; // a WAV or a waterfall was made
+};
+
+// False when this build cannot draw waterfalls (no FFTW or libpng where it was built).
+bool WaterfallAvailable();
+
+// Runs the plan (once per process: the board is the process's own). Returns the exit status;
+// errors are reported on stderr prefixed with 'who'.
+int ExecuteRun(const RunPlan &plan, RunReport &report, const char *who);
+
+} // namespace sim

@@ -1,0 +1,251 @@
+// wspr-sim demo: the beacon's first minutes in accelerated time. A GNSS receiver made from the PC's
+// UTC clock sets the time, the next even minute starts a frame, the frame completes; the console
+// transcript, RF log, recording and waterfall go into one folder and a summary is printed.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <optional>
+#include <string>
+
+#include "app_config.h"
+#include "beacon_run.h"
+#include "commands.h"
+#include "wspr_encoder.h"
+
+namespace {
+
+constexpr const char *k_demo_usage =
+    "usage: wspr-sim demo [--out DIR] [--snr DB] [--at HH:MM:SS]\n"
+    "  --out DIR        folder for the results (default sim-out)\n"
+    "  --snr DB         noise in the recording for this SNR in 2500 Hz (default: none)\n"
+    "  --at HH:MM:SS    UTC of the GNSS receiver at the start (default: the PC's clock now)\n";
+
+constexpr uint64_t SYMBOL_US = WSPR_SYMBOL_PERIOD_US;
+constexpr uint64_t FRAME_US = WSPR_SYMBOL_COUNT * SYMBOL_US;
+
+int Fail(const std::string &message) {
+    std::fprintf(stderr, "wspr-sim demo: %s\n", message.c_str());
+    return 1;
+}
+
+std::string Hms(uint64_t second_of_day) {
+    char text[16];
+    second_of_day %= 86400;
+    std::snprintf(text, sizeof text, "%02u:%02u:%02u", static_cast<unsigned>(second_of_day / 3600),
+                  static_cast<unsigned>(second_of_day / 60 % 60),
+                  static_cast<unsigned>(second_of_day % 60));
+    return text;
+}
+
+// What CLK1 emitted at time t (0 while off).
+uint64_t EmittedAt(const std::vector<sim::Si5351Model::Change> &rf, uint64_t t_us) {
+    uint64_t freq = 0;
+    for (const sim::Si5351Model::Change &c : rf) {
+        if (c.t_us > t_us) {
+            break;
+        }
+        freq = c.on ? c.freq_uhz : 0;
+    }
+    return freq;
+}
+
+struct FrameCheck {
+    bool found = false;
+    std::string call, locator;
+    int dbm = 0;
+    uint64_t start_us = 0;
+    int symbols_right = 0;       // symbol slots whose tone is the one the message needs
+    int64_t worst_error_uhz = 0; // largest tone error over the slots, signed
+    uint64_t base_hz = 0;
+};
+
+// Checks the first frame against the message the beacon announced: every symbol slot, sampled in
+// its middle, must carry base + symbol x tone spacing.
+FrameCheck CheckFrame(const std::string &console, const std::vector<sim::Si5351Model::Change> &rf,
+                      uint64_t base_hz) {
+    FrameCheck check;
+    check.base_hz = base_hz;
+    size_t at = console.find("TX start ");
+    char call[16] = {}, locator[16] = {};
+    if (at == std::string::npos || std::sscanf(console.c_str() + at, "TX start %15s %15s %ddBm",
+                                               call, locator, &check.dbm) != 3) {
+        return check;
+    }
+    check.call = call;
+    check.locator = locator;
+    auto first_on = std::find_if(rf.begin(), rf.end(), [](const auto &c) { return c.on; });
+    uint8_t symbols[WSPR_SYMBOL_COUNT];
+    if (first_on == rf.end() ||
+        !WSPR_Encode(call, locator, static_cast<uint8_t>(check.dbm), symbols)) {
+        return check;
+    }
+    check.found = true;
+    check.start_us = first_on->t_us;
+    for (unsigned k = 0; k < WSPR_SYMBOL_COUNT; ++k) {
+        uint64_t emitted = EmittedAt(rf, check.start_us + k * SYMBOL_US + SYMBOL_US / 2);
+        uint64_t ideal = base_hz * 1000000ULL + symbols[k] * WSPR_TONE_SPACING_UHZ;
+        int64_t error = static_cast<int64_t>(emitted) - static_cast<int64_t>(ideal);
+        // A slot counts when its tone is nearer the right one than half a tone spacing.
+        if (emitted != 0 && std::llabs(error) < static_cast<int64_t>(WSPR_TONE_SPACING_UHZ / 2)) {
+            ++check.symbols_right;
+            if (std::llabs(error) > std::llabs(check.worst_error_uhz)) {
+                check.worst_error_uhz = error;
+            }
+        }
+    }
+    return check;
+}
+
+bool MakeFolder(const std::string &path) {
+    return mkdir(path.c_str(), 0777) == 0 || errno == EEXIST;
+}
+
+} // namespace
+
+int cmd_demo(int argc, char **argv) {
+    std::string out = "sim-out";
+    std::optional<double> snr;
+    const char *at = nullptr;
+    for (int i = 0; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "-h" || arg == "--help") {
+            std::fputs(k_demo_usage, stdout);
+            return 0;
+        }
+        if (i + 1 >= argc) {
+            return Fail("unknown option or missing value: " + arg + "\n" + k_demo_usage);
+        }
+        const char *value = argv[++i];
+        if (arg == "--out") {
+            out = value;
+        } else if (arg == "--snr") {
+            char *end = nullptr;
+            double db = std::strtod(value, &end);
+            if (end == value || *end != '\0' || !(db >= -60.0 && db <= 60.0)) {
+                return Fail("--snr takes a number of decibels between -60 and 60");
+            }
+            snr = db;
+        } else if (arg == "--at") {
+            at = value;
+        } else {
+            return Fail("unknown option " + arg + "\n" + k_demo_usage);
+        }
+    }
+
+    uint32_t start_second = 0;
+    if (at != nullptr) {
+        unsigned h, m, s;
+        char tail;
+        if (std::sscanf(at, "%2u:%2u:%2u%c", &h, &m, &s, &tail) != 3 || h > 23 || m > 59 ||
+            s > 59) {
+            return Fail("--at takes HH:MM:SS");
+        }
+        start_second = h * 3600 + m * 60 + s;
+    } else {
+        start_second = static_cast<uint32_t>(std::time(nullptr) % 86400);
+    }
+    // The receiver's first sentence sets the time at once; the frame starts at the next even
+    // minute (this one when the run starts on it) and lasts 110.6 s. The run ends with the
+    // recording, 120 s after that minute began, just before the next frame would start.
+    uint32_t to_even_minute = (120 - start_second % 120) % 120;
+    uint64_t until_ms = (to_even_minute + sim::RECORDING_SECONDS) * 1000ULL;
+
+    if (!MakeFolder(out)) {
+        return Fail("cannot create folder " + out + ": " + std::strerror(errno));
+    }
+    const std::string console_path = out + "/console.txt";
+    const std::string rf_path = out + "/rf.csv";
+    const std::string wav_path = out + "/wspr.wav";
+    const std::string png_path = out + "/waterfall.png";
+    FILE *console = std::fopen(console_path.c_str(), "wb");
+    FILE *rf = std::fopen(rf_path.c_str(), "w");
+    if (console == nullptr || rf == nullptr) {
+        return Fail("cannot write into " + out);
+    }
+
+    sim::RunPlan plan;
+    plan.until_ms = until_ms;
+    plan.gnss_clock = start_second;
+    plan.console = console;
+    plan.rf = rf;
+    plan.wav_path = wav_path;
+    if (sim::WaterfallAvailable()) {
+        plan.waterfall_path = png_path;
+    }
+    plan.snr_db = snr;
+    plan.keep_console = true;
+    plan.keep_rf = true;
+    plan.announce = false;
+
+    auto wall_start = std::chrono::steady_clock::now();
+    sim::RunReport report;
+    int status = sim::ExecuteRun(plan, report, "wspr-sim demo");
+    double wall_s =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
+    std::fclose(console);
+    std::fclose(rf);
+    if (status != 0) {
+        return status;
+    }
+
+    unsigned long base_hz = WSPR_DEFAULT_FREQ_HZ;
+    size_t banner = report.console.find("Base=");
+    if (banner != std::string::npos) {
+        std::sscanf(report.console.c_str() + banner, "Base=%lu", &base_hz);
+    }
+    FrameCheck check = CheckFrame(report.console, report.rf, base_hz);
+    if (!check.found) {
+        return Fail("the beacon sent no frame; see " + console_path);
+    }
+    const uint64_t frame_end_us = check.start_us + FRAME_US;
+    uint64_t start_ns_of_day = start_second * sim::SECOND + check.start_us * 1000;
+    std::printf("WSPR beacon on the virtual board, GNSS time from the PC clock (UTC %s)\n",
+                Hms(start_second).c_str());
+    std::printf("  message         %s %s %d dBm\n", check.call.c_str(), check.locator.c_str(),
+                check.dbm);
+    std::printf("  frequency       %llu Hz (tone 0), tones %.6f Hz apart; emitted tone 0 %.6f Hz\n",
+                static_cast<unsigned long long>(check.base_hz),
+                static_cast<double>(WSPR_TONE_SPACING_UHZ) / 1e6,
+                static_cast<double>(report.frame.LowestUhz()) / 1e6);
+    std::printf("  frame start     %s.%03llu UTC (t = %.3f s)\n",
+                Hms(start_ns_of_day / sim::SECOND).c_str(),
+                static_cast<unsigned long long>(start_ns_of_day / sim::MS % 1000),
+                static_cast<double>(check.start_us) / 1e6);
+    // The frame's end: CLK1 goes off during the last symbol's slot and stays off.
+    auto end = std::find_if(report.rf.begin(), report.rf.end(), [&](const auto &c) {
+        return !c.on && c.t_us + SYMBOL_US / 2 >= frame_end_us;
+    });
+    const bool off_after = end != report.rf.end() &&
+                           EmittedAt(report.rf, end->t_us + SYMBOL_US) == 0 &&
+                           report.console.find("TX complete") != std::string::npos;
+    std::printf("  symbols sent    %d of %u as the message needs; %s\n", check.symbols_right,
+                static_cast<unsigned>(WSPR_SYMBOL_COUNT),
+                off_after ? ("frame complete, CLK1 off after " +
+                             std::to_string((end->t_us - check.start_us) / 1000) + " ms")
+                                .c_str()
+                          : "the frame did not complete");
+    std::printf("  tone error      largest %+.3f mHz (emitted by the Si5351 model vs. ideal)\n",
+                static_cast<double>(check.worst_error_uhz) / 1000.0);
+    char noise[48] = ", no noise";
+    if (snr) {
+        std::snprintf(noise, sizeof noise, ", noise for SNR %.1f dB in 2500 Hz", *snr);
+    }
+    std::printf("  receiver        USB, dial %.6f MHz%s\n",
+                static_cast<double>(report.dial_uhz) / 1e12, noise);
+    std::printf("  files           %s  %s  %s", console_path.c_str(), rf_path.c_str(),
+                wav_path.c_str());
+    if (sim::WaterfallAvailable()) {
+        std::printf("  %s\n", png_path.c_str());
+    } else {
+        std::printf("\n  (no waterfall: this build has no FFTW or libpng)\n");
+    }
+    std::printf("  simulated %.1f s in %.2f s of wall time\n", static_cast<double>(until_ms) / 1e3,
+                wall_s);
+    return check.symbols_right == static_cast<int>(WSPR_SYMBOL_COUNT) && off_after ? 0 : 2;
+}

@@ -1,0 +1,204 @@
+// The simulator's recordings decode with the standard WSPR decoder (wsprd, from the wsjtx
+// package) as the message and frequency the beacon was configured with, clean and at -26 dB in
+// 2500 Hz. And `wspr-sim demo` delivers its frame, files and summary.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Output {
+    int status;
+    std::string text;
+};
+
+// Runs a shell command; its standard output and error together.
+Output Shell(const std::string &command) {
+    Output out{-1, ""};
+    FILE *p = popen((command + " 2>&1").c_str(), "r");
+    if (p == nullptr) {
+        return out;
+    }
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) {
+        out.text.append(buf, n);
+    }
+    int status = pclose(p);
+    out.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return out;
+}
+
+std::string TempFolder(const char *name) {
+    std::string dir = testing::TempDir() + name + "XXXXXX";
+    char *made = mkdtemp(dir.data());
+    return made == nullptr ? std::string() : std::string(made);
+}
+
+void WriteFile(const std::string &path, const std::string &content) {
+    std::ofstream(path) << content;
+}
+
+std::string ReadFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+long FileSize(const std::string &path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? static_cast<long>(st.st_size) : -1;
+}
+
+struct Spot {
+    bool found = false;
+    int snr = 0;
+    double freq_mhz = 0;
+    std::string call, grid;
+    int dbm = -1;
+};
+
+// wsprd prints one line per decode: [date time] SNR DT FREQ DRIFT CALL GRID DBM.
+Spot FindSpot(const std::string &output, const std::string &call) {
+    Spot spot;
+    std::istringstream lines(output);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream words(line);
+        std::vector<std::string> w;
+        for (std::string word; words >> word;) {
+            w.push_back(word);
+        }
+        for (size_t i = 4; i + 2 < w.size(); ++i) {
+            if (w[i] == call) {
+                spot.found = true;
+                spot.snr = std::atoi(w[i - 4].c_str());
+                spot.freq_mhz = std::atof(w[i - 2].c_str());
+                spot.call = w[i];
+                spot.grid = w[i + 1];
+                spot.dbm = std::atoi(w[i + 2].c_str());
+                return spot;
+            }
+        }
+    }
+    return spot;
+}
+
+bool HaveWsprd() {
+    return Shell("command -v wsprd").status == 0;
+}
+
+struct DecodeCase {
+    const char *name;
+    std::vector<const char *> options; // beyond --wav
+    const char *script;
+    uint64_t until_ms;
+    const char *call;
+    const char *grid;
+    int dbm;
+    uint64_t base_hz;
+    int snr_lo, snr_hi; // what wsprd must report
+};
+
+class WsprdDecodes : public testing::TestWithParam<DecodeCase> {};
+
+TEST_P(WsprdDecodes, AsTheConfiguredMessageAndFrequency) {
+    ASSERT_TRUE(HaveWsprd()) << "wsprd not found: scripts/ensure-deps.sh decode installs wsjtx";
+    const DecodeCase &c = GetParam();
+    std::string dir = TempFolder("sim_decode_");
+    ASSERT_FALSE(dir.empty());
+    WriteFile(dir + "/inputs.txt", c.script);
+    // wsprd takes date and time from a name of this form; any other name works as well.
+    const std::string wav = dir + "/000101_0000.wav";
+    std::string run = std::string(WSPR_SIM_PATH) + " run --console-log " + dir +
+                      "/console.txt --script " + dir + "/inputs.txt --until " +
+                      std::to_string(c.until_ms) + " --wav " + wav;
+    for (const char *o : c.options) {
+        run += std::string(" ") + o;
+    }
+    Output sim = Shell(run);
+    ASSERT_EQ(sim.status, 0) << sim.text;
+    ASSERT_EQ(FileSize(wav), 44 + 120 * 12000 * 2);
+
+    char dial[32];
+    std::snprintf(dial, sizeof dial, "%.6f", (c.base_hz - 1500) / 1e6);
+    Output decoded = Shell("cd " + dir + " && wsprd -f " + dial + " " + wav);
+    ASSERT_EQ(decoded.status, 0) << decoded.text;
+    Spot spot = FindSpot(decoded.text, c.call);
+    ASSERT_TRUE(spot.found) << "wsprd output:\n" << decoded.text;
+    EXPECT_EQ(spot.grid, c.grid);
+    EXPECT_EQ(spot.dbm, c.dbm);
+    // wsprd reports the middle of the four tones, 2.2 Hz above tone 0.
+    EXPECT_NEAR(spot.freq_mhz * 1e6, c.base_hz + 2.2, 2.0) << decoded.text;
+    EXPECT_GE(spot.snr, c.snr_lo) << decoded.text;
+    EXPECT_LE(spot.snr, c.snr_hi) << decoded.text;
+    Shell("rm -rf " + dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Recording, WsprdDecodes,
+    testing::Values(
+        // Time typed on the console: the recording starts from the beacon's own UTC.
+        DecodeCase{"clean_time_by_hand_30m",
+                   {},
+                   "100 type set call K1ABC\n300 type set grid FN42\n500 type set power 37\n"
+                   "700 type set freq 10140100\n1000 type time 10:01:58\n",
+                   125000,
+                   "K1ABC",
+                   "FN42",
+                   37,
+                   10140100,
+                   20,
+                   60},
+        // A GNSS receiver across midnight, noise for -26 dB in 2500 Hz.
+        DecodeCase{"snr_minus_26_gnss_40m",
+                   {"--gnss-clock", "23:59:30", "--snr", "-26"},
+                   "100 type set call DL1ABC\n300 type set grid JO62\n500 type set power 23\n"
+                   "700 type set freq 7040100\n",
+                   151000,
+                   "DL1ABC",
+                   "JO62",
+                   23,
+                   7040100,
+                   -29,
+                   -23}),
+    [](const testing::TestParamInfo<DecodeCase> &info) { return std::string(info.param.name); });
+
+TEST(Demo, SendsAFrameFromTheGivenUtcAndWritesEveryFile) {
+    std::string dir = TempFolder("sim_demo_");
+    ASSERT_FALSE(dir.empty());
+    Output demo = Shell(std::string(WSPR_SIM_PATH) + " demo --out " + dir + "/out --at 12:01:30");
+    ASSERT_EQ(demo.status, 0) << demo.text;
+    EXPECT_NE(demo.text.find("QZ5RTV OM85 10 dBm"), std::string::npos) << demo.text;
+    EXPECT_NE(demo.text.find("14097070 Hz"), std::string::npos) << demo.text;
+    // The receiver's sentence for 12:01:30 completes 171 ms into that second.
+    EXPECT_NE(demo.text.find("12:02:00.171 UTC"), std::string::npos) << demo.text;
+    EXPECT_NE(demo.text.find("162 of 162"), std::string::npos) << demo.text;
+    EXPECT_NE(demo.text.find("frame complete"), std::string::npos) << demo.text;
+
+    std::string console = ReadFile(dir + "/out/console.txt");
+    EXPECT_NE(console.find("TIME set 12:01:30 UTC from GNSS"), std::string::npos);
+    EXPECT_NE(console.find("TX start QZ5RTV OM85 10dBm, 162 symbols"), std::string::npos);
+    EXPECT_NE(console.find("TX complete, CLK1 disabled"), std::string::npos);
+    std::string rf = ReadFile(dir + "/out/rf.csv");
+    EXPECT_EQ(rf.rfind("t_us,clk1,freq_uhz\n", 0), 0u);
+    EXPECT_NE(rf.find("\n30171"), std::string::npos) << "CLK1 on at 30.171 s";
+    EXPECT_EQ(FileSize(dir + "/out/wspr.wav"), 44 + 120 * 12000 * 2);
+    std::string png = ReadFile(dir + "/out/waterfall.png");
+    if (demo.text.find("no waterfall") == std::string::npos) {
+        EXPECT_EQ(png.substr(0, 8), "\x89PNG\r\n\x1a\n");
+    } else {
+        EXPECT_TRUE(png.empty());
+    }
+    Shell("rm -rf " + dir);
+}
+
+} // namespace
