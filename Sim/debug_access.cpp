@@ -42,7 +42,8 @@ const std::vector<Symbol> &DataSymbols() {
         return symbols;
     }
     const auto *eh = reinterpret_cast<const ElfW(Ehdr) *>(image.data());
-    if (std::memcmp(eh->e_ident, ELFMAG, SELFMAG) != 0 || eh->e_ident[EI_CLASS] != (sizeof(void *) == 8 ? ELFCLASS64 : ELFCLASS32) ||
+    if (std::memcmp(eh->e_ident, ELFMAG, SELFMAG) != 0 ||
+        eh->e_ident[EI_CLASS] != (sizeof(void *) == 8 ? ELFCLASS64 : ELFCLASS32) ||
         eh->e_shoff + static_cast<uint64_t>(eh->e_shnum) * sizeof(ElfW(Shdr)) > image.size()) {
         return symbols;
     }
@@ -81,15 +82,22 @@ bool Matches(const std::string &symbol, const char *name) {
 } // namespace
 
 void *FirmwareVariable(const char *name, size_t *size) {
+    const Symbol *found = nullptr;
     for (const Symbol &s : DataSymbols()) {
         if (Matches(s.name, name)) {
-            if (size != nullptr) {
-                *size = s.size;
+            if (found != nullptr) {
+                return nullptr; // two file-local variables of that name: which one is meant?
             }
-            return reinterpret_cast<void *>(MainProgramBias() + s.value);
+            found = &s;
         }
     }
-    return nullptr;
+    if (found == nullptr) {
+        return nullptr;
+    }
+    if (size != nullptr) {
+        *size = found->size;
+    }
+    return reinterpret_cast<void *>(MainProgramBias() + found->value);
 }
 
 bool PokeFirmwareU32(const char *name, uint32_t value) {

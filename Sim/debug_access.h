@@ -11,7 +11,9 @@
 namespace sim {
 
 // Address and size of the firmware variable 'name' (a file-scope variable of the firmware, in an
-// unnamed namespace or not); nullptr if there is no such symbol.
+// unnamed namespace or not); nullptr if there is no such symbol, or more than one (a test program's
+// own file-local variable of the same name, say). The value in memory is the variable's only where
+// the compiler keeps it as declared: volatile variables always are.
 void *FirmwareVariable(const char *name, size_t *size = nullptr);
 
 // Writes a 32-bit variable; false if it does not exist or has another size.
