@@ -68,6 +68,8 @@ void TimeSetWatch::Byte(uint64_t t_ns, uint8_t byte) {
         return;
     }
     unsigned h, m, s;
+    // Two digits at most per field cannot overflow, and the ranges are checked right here.
+    // NOLINTNEXTLINE(cert-err34-c)
     if (std::sscanf(line_.c_str(), "TIME set %2u:%2u:%2u UTC", &h, &m, &s) == 3 && h < 24 &&
         m < 60 && s < 60) {
         last_ = UtcAnchor{line_start_ns_, h * 3600 + m * 60 + s};
@@ -87,7 +89,8 @@ void FrameRecorder::Change(const Si5351Model::Change &change, std::optional<UtcA
             uint64_t utc_ns = utc->second_of_day * NS_PER_S + (t_ns - utc->t_ns);
             uint64_t into_minute = utc_ns % (60 * NS_PER_S);
             window_start_ns_ = t_ns >= into_minute ? t_ns - into_minute : 0;
-            window_utc_ = static_cast<uint32_t>(((utc_ns - into_minute) / NS_PER_S) % (24 * 3600));
+            window_utc_ =
+                static_cast<uint32_t>(((utc_ns - into_minute) / NS_PER_S) % (24ULL * 3600));
         } else {
             window_start_ns_ = t_ns >= NS_PER_S ? t_ns - NS_PER_S : 0;
         }

@@ -80,8 +80,9 @@ int WriteMedia(const RunPlan &plan, RunReport &report, const char *who) {
     }
 #if WSPR_SIM_WATERFALL
     if (!plan.waterfall_path.empty()) {
-        double lo = static_cast<double>(frame.LowestUhz()) * 1e-6 - report.dial_uhz * 1e-6;
-        double hi = static_cast<double>(frame.HighestUhz()) * 1e-6 - report.dial_uhz * 1e-6;
+        const double dial_hz = static_cast<double>(report.dial_uhz) * 1e-6;
+        double lo = static_cast<double>(frame.LowestUhz()) * 1e-6 - dial_hz;
+        double hi = static_cast<double>(frame.HighestUhz()) * 1e-6 - dial_hz;
         WaterfallView view = ViewAround(report.dial_uhz / 1000000, lo, hi, frame.WindowUtc());
         std::string error;
         if (!WriteWaterfall(plan.waterfall_path, samples, AUDIO_RATE_HZ, view, nullptr, error)) {

@@ -73,8 +73,10 @@ FrameCheck CheckFrame(const std::string &console, const std::vector<sim::Si5351M
     check.base_hz = base_hz;
     size_t at = console.find("TX start ");
     char call[16] = {}, locator[16] = {};
-    if (at == std::string::npos || std::sscanf(console.c_str() + at, "TX start %15s %15s %ddBm",
-                                               call, locator, &check.dbm) != 3) {
+    // The beacon's own line: its power is one of the levels 0..60 that it accepted.
+    if (at == std::string::npos ||
+        std::sscanf(console.c_str() + at, "TX start %15s %15s %ddBm", // NOLINT(cert-err34-c)
+                    call, locator, &check.dbm) != 3) {
         return check;
     }
     check.call = call;
@@ -142,8 +144,9 @@ int cmd_demo(int argc, char **argv) {
     if (at != nullptr) {
         unsigned h, m, s;
         char tail;
-        if (std::sscanf(at, "%2u:%2u:%2u%c", &h, &m, &s, &tail) != 3 || h > 23 || m > 59 ||
-            s > 59) {
+        // Two digits at most per field cannot overflow, and the ranges are checked right here.
+        if (std::sscanf(at, "%2u:%2u:%2u%c", &h, &m, &s, &tail) != 3 || // NOLINT(cert-err34-c)
+            h > 23 || m > 59 || s > 59) {
             return Fail("--at takes HH:MM:SS");
         }
         start_second = h * 3600 + m * 60 + s;
@@ -188,16 +191,24 @@ int cmd_demo(int argc, char **argv) {
     int status = sim::ExecuteRun(plan, report, "wspr-sim demo");
     double wall_s =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
-    std::fclose(console);
-    std::fclose(rf);
+    const bool console_written = std::fclose(console) == 0;
+    const bool rf_written = std::fclose(rf) == 0;
     if (status != 0) {
         return status;
+    }
+    if (!console_written || !rf_written) {
+        return Fail("cannot write " + (console_written ? rf_path : console_path));
     }
 
     unsigned long base_hz = WSPR_DEFAULT_FREQ_HZ;
     size_t banner = report.console.find("Base=");
     if (banner != std::string::npos) {
-        std::sscanf(report.console.c_str() + banner, "Base=%lu", &base_hz);
+        const char *digits = report.console.c_str() + banner + std::strlen("Base=");
+        char *end = nullptr;
+        const unsigned long value = std::strtoul(digits, &end, 10);
+        if (end != digits) {
+            base_hz = value;
+        }
     }
     FrameCheck check = CheckFrame(report.console, report.rf, base_hz);
     if (!check.found) {

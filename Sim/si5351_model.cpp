@@ -1,10 +1,12 @@
 #include "si5351_model.h"
 
+#include "uint128.h"
+
 namespace sim {
 
 namespace {
 
-using u128 = unsigned __int128;
+using u128 = Uint128;
 
 constexpr uint8_t REG_OUTPUT_ENABLE = 3;
 constexpr uint8_t REG_CLK1_CONTROL = 17;

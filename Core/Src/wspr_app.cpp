@@ -118,7 +118,7 @@ void PushByte(volatile uint8_t *ring, volatile uint8_t &head, uint8_t tail, uint
 }
 
 // Takes the oldest byte with interrupts masked; false when the ring is empty.
-bool PopByte(volatile uint8_t *ring, uint8_t head, volatile uint8_t &tail, uint8_t &byte) {
+bool PopByte(const volatile uint8_t *ring, uint8_t head, volatile uint8_t &tail, uint8_t &byte) {
     if (tail == head) {
         return false;
     }

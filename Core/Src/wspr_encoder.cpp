@@ -40,8 +40,8 @@ constexpr bool BuildSymbols(uint32_t n, uint32_t m, uint8_t symbols[WSPR_SYMBOL_
     uint32_t shift_reg = 0;
     for (unsigned i = 0; i < PACKED_BITS; ++i) {
         shift_reg = (shift_reg << 1) | packed[i];
-        coded[2U * i] = Parity32(shift_reg & WSPR_POLY_0);
-        coded[2U * i + 1U] = Parity32(shift_reg & WSPR_POLY_1);
+        coded[2UL * i] = Parity32(shift_reg & WSPR_POLY_0);
+        coded[2UL * i + 1U] = Parity32(shift_reg & WSPR_POLY_1);
     }
 
     uint8_t interleaved[WSPR_SYMBOL_COUNT] = {};

@@ -73,7 +73,7 @@ class Canvas {
         if (x < 0 || y < 0 || x >= w_ || y >= h_) {
             return;
         }
-        uint8_t *p = row(y) + 3 * x;
+        uint8_t *p = row(y) + static_cast<size_t>(x) * 3;
         p[0] = c.r, p[1] = c.g, p[2] = c.b;
     }
     void Fill(int x, int y, int w, int h, Rgb c) {
@@ -159,7 +159,8 @@ bool EncodePng(FILE *file, int width, int height, uint8_t **rows, const char **e
         return false;
     }
     png_infop info = png_create_info_struct(png);
-    if (info == nullptr || setjmp(png_jmpbuf(png))) {
+    // libpng reports its errors only by longjmp back to here.
+    if (info == nullptr || setjmp(png_jmpbuf(png))) { // NOLINT(cert-err52-cpp)
         png_destroy_write_struct(&png, &info);
         *error = "libpng: encoding failed";
         return false;
@@ -213,7 +214,8 @@ bool WriteWaterfall(const std::string &path, const std::vector<int16_t> &samples
     for (const auto &row : db) {
         all.insert(all.end(), row.begin(), row.end());
     }
-    std::nth_element(all.begin(), all.begin() + all.size() / 2, all.end());
+    std::nth_element(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(all.size() / 2),
+                     all.end());
     const double median = all[all.size() / 2];
     const double peak = *std::max_element(all.begin(), all.end());
     const double floor_db = std::max(median, peak - DYNAMIC_RANGE_DB);

@@ -11,9 +11,9 @@
 namespace sim {
 
 struct WaterfallView {
-    uint64_t dial_hz;                  // RF frequency of audio 0 Hz
-    double audio_lo_hz, audio_hi_hz;   // the frequency span shown
-    std::optional<uint32_t> start_utc; // UTC second of the day of the first sample
+    uint64_t dial_hz = 0;                    // RF frequency of audio 0 Hz
+    double audio_lo_hz = 0, audio_hi_hz = 0; // the frequency span shown
+    std::optional<uint32_t> start_utc;       // UTC second of the day of the first sample
 };
 
 // The picture's geometry, so that a reader can find a frequency or a time in it.

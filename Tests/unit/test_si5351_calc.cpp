@@ -1,6 +1,7 @@
 // Divider arithmetic of the Si5351 driver: the planning of known frequencies, the encoding of a
 // ratio into p1/p2/p3, and the register image.
 #include "si5351.h"
+#include "uint128.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +15,7 @@ constexpr uint32_t PLL_HZ = 900000000;
 // The ratio p1/p2/p3 stand for, (p1 + 512 + p2/p3) / 128, compared with a + b/c by cross
 // multiplication: (p3 (p1 + 512) + p2) c == 128 p3 (a c + b).
 bool EncodesRatio(const Si5351Params &p, uint64_t a, uint64_t b, uint64_t c) {
-    using u128 = unsigned __int128;
+    using u128 = sim::Uint128;
     u128 lhs = (static_cast<u128>(p.p3) * (p.p1 + 512ULL) + p.p2) * c;
     u128 rhs = static_cast<u128>(128) * p.p3 * (a * c + b);
     return lhs == rhs;

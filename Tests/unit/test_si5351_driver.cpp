@@ -21,20 +21,26 @@ constexpr uint8_t CHIP = 0x60;
 constexpr uint64_t TONE_UHZ = 1464844;
 constexpr uint64_t F_14M_UHZ = 14097070000000ULL;
 
-// Called during static initialisation, before any test has run: the driver has never been
-// initialised, the bus not even configured.
+// Taken before any test has run: the driver has never been initialised, the bus not even
+// configured. A test environment, not a static initialiser: the virtual MCU's own state is only
+// constructed during static initialisation, in an order across files that nothing fixes.
 struct BeforeInit {
     HAL_StatusTypeDef enable, disable, set;
     uint64_t operations;
 };
-const BeforeInit k_before_init = [] {
-    BeforeInit b{};
-    b.enable = Si5351_OutputEnableClk1(true);
-    b.disable = Si5351_OutputEnableClk1(false);
-    b.set = Si5351_SetFreqClk1Uhz(F_14M_UHZ);
-    b.operations = vmcu::i2c_operations();
-    return b;
-}();
+BeforeInit g_before_init{};
+
+class BeforeAnyTest : public ::testing::Environment {
+  public:
+    void SetUp() override {
+        g_before_init.enable = Si5351_OutputEnableClk1(true);
+        g_before_init.disable = Si5351_OutputEnableClk1(false);
+        g_before_init.set = Si5351_SetFreqClk1Uhz(F_14M_UHZ);
+        g_before_init.operations = vmcu::i2c_operations();
+    }
+};
+[[maybe_unused]] ::testing::Environment *const k_before_any_test =
+    ::testing::AddGlobalTestEnvironment(new BeforeAnyTest);
 
 const std::vector<Bytes> k_init_writes = {
     {3, 0xFF}, {183, 0x92}, {149, 0x00}, {16, 0x80}, {17, 0x80}, {18, 0x80},
@@ -99,10 +105,10 @@ class Si5351Driver : public ::testing::Test {
 };
 
 TEST_F(Si5351Driver, NothingIsSentBeforeInit) {
-    EXPECT_EQ(k_before_init.enable, HAL_ERROR);
-    EXPECT_EQ(k_before_init.disable, HAL_ERROR);
-    EXPECT_EQ(k_before_init.set, HAL_ERROR);
-    EXPECT_EQ(k_before_init.operations, 0U);
+    EXPECT_EQ(g_before_init.enable, HAL_ERROR);
+    EXPECT_EQ(g_before_init.disable, HAL_ERROR);
+    EXPECT_EQ(g_before_init.set, HAL_ERROR);
+    EXPECT_EQ(g_before_init.operations, 0U);
 }
 
 TEST_F(Si5351Driver, InitProbesThenQuietsTheChip) {
