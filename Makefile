@@ -1,8 +1,12 @@
-# Front door. `make test` builds and runs every test; `make sim` runs the beacon in the simulator.
+# Front door. `make sim` runs the beacon in the simulator; `make test` builds everything and runs
+# every test: the PC tests, the board image's budget check, the sanitizer and 32-bit builds,
+# static analysis and a short fuzzing run. `make test-host` runs only the PC tests (fast).
 PRESET ?= host
 BUILD := build/$(PRESET)
+# Seconds each fuzz target runs within `make test` (`make fuzz` alone runs longer).
+TEST_FUZZ_SECONDS ?= 15
 
-.PHONY: all test sim build deps clean
+.PHONY: all test test-host build deps clean
 
 all: build
 
@@ -13,11 +17,20 @@ build: deps
 	@cmake --preset $(PRESET) >/dev/null
 	@cmake --build --preset $(PRESET)
 
-test: build
+test-host: build
 	@ctest --preset $(PRESET)
+
+test: test-host
+	@$(MAKE) --no-print-directory firmware-check
+	@$(MAKE) --no-print-directory asan-test
+	@$(MAKE) --no-print-directory m32-test
+	@$(MAKE) --no-print-directory lint
+	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$(TEST_FUZZ_SECONDS)
+	@echo "PC tests, board image, sanitizers, 32-bit, static analysis and fuzzing all passed"
+	@echo "checks: 6 passed, 0 failed"
 
 clean:
 	rm -rf build
 
-# Further targets (the board image, checks) live in mk/.
+# Further targets (the board image, simulator, checks, fuzzing, soak) live in mk/.
 -include mk/*.mk

@@ -19,4 +19,4 @@ sim-live: sim-build
 deps-decode:
 	@scripts/ensure-deps.sh decode
 
-test: deps-decode
+test-host: deps-decode
