@@ -57,7 +57,7 @@ bool ParseWholeNumber(const char *text, uint64_t &value) {
     return true;
 }
 
-bool ParseFail(const char *text, sim::I2cFaultSpec &spec) {
+bool ParseFail(const char *text, sim::I2cFaultSpec &fault) {
     std::string s(text);
     size_t colon = s.find(':');
     if (colon == std::string::npos) {
@@ -65,19 +65,19 @@ bool ParseFail(const char *text, sim::I2cFaultSpec &spec) {
     }
     std::string op = s.substr(0, colon);
     std::string status = s.substr(colon + 1);
-    spec.from_then_on = !op.empty() && op.back() == '+';
-    if (spec.from_then_on) {
+    fault.from_then_on = !op.empty() && op.back() == '+';
+    if (fault.from_then_on) {
         op.pop_back();
     }
-    if (!ParseWholeNumber(op.c_str(), spec.op)) {
+    if (!ParseWholeNumber(op.c_str(), fault.op)) {
         return false;
     }
     if (status == "error" || status == "1") {
-        spec.status = HAL_ERROR;
+        fault.status = HAL_ERROR;
     } else if (status == "busy" || status == "2") {
-        spec.status = HAL_BUSY;
+        fault.status = HAL_BUSY;
     } else if (status == "timeout" || status == "3") {
-        spec.status = HAL_TIMEOUT;
+        fault.status = HAL_TIMEOUT;
     } else {
         return false;
     }
@@ -125,12 +125,12 @@ int cmd_run(int argc, char **argv) {
         } else if (arg == "--rf-log") {
             rf_path = value();
         } else if (arg == "--si5351-fail") {
-            sim::I2cFaultSpec spec{};
-            if (!ParseFail(value(), spec)) {
+            sim::I2cFaultSpec fault{};
+            if (!ParseFail(value(), fault)) {
                 return Fail(
                     "--si5351-fail takes N:STATUS or N+:STATUS, STATUS error, busy or timeout");
             }
-            plan.faults.push_back(spec);
+            plan.faults.push_back(fault);
         } else if (arg == "--wav") {
             plan.wav_path = value();
         } else if (arg == "--waterfall") {

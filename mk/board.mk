@@ -33,4 +33,5 @@ firmware-check: board-deps
 		--stack-goal $(STACK_GOAL)
 
 flash: firmware
+	@scripts/ensure-deps.sh flash
 	st-flash --reset write $(BOARD_IMAGE).bin 0x08000000

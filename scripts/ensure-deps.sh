@@ -15,6 +15,9 @@ for group in "$@"; do
     board)
         for p in gcc-arm-none-eabi libnewlib-arm-none-eabi binutils-arm-none-eabi picolibc-arm-none-eabi; do need "$p"; done
         ;;
+    flash)
+        for p in stlink-tools; do need "$p"; done
+        ;;
     fuzz)
         for p in clang libclang-rt-14-dev; do need "$p"; done
         ;;
