@@ -380,8 +380,10 @@ HAL_StatusTypeDef HAL_I2C_IsDeviceReady(I2C_HandleTypeDef *hi2c, uint16_t dev_ad
             vmcu::advance_to(state().now + 10 * vmcu::I2C_BIT_NS);
             bool ack = dev != nullptr && dev->i2c_start(state().now);
             vmcu::advance_to(state().now + vmcu::I2C_BIT_NS);
-            if (dev != nullptr && ack) {
-                dev->i2c_stop(state().now);
+            if (dev != nullptr) {
+                dev->i2c_stop(state().now); // the master ends every trial with a STOP
+            }
+            if (ack) {
                 st = HAL_OK;
                 break;
             }

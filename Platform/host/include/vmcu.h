@@ -123,8 +123,8 @@ struct I2cTransfer {
 // Every I2C operation the firmware made, in order (kept unless disabled).
 const std::vector<I2cTransfer> &i2c_log();
 void i2c_clear_log();
-void i2c_keep_log(bool keep);
-uint64_t i2c_operations(); // operations made since reset, logged or not
+void i2c_keep_log(bool keep); // also empties the log
+uint64_t i2c_operations();    // operations made since reset, logged or not
 
 // The operation with this number (counted from 0 since reset) fails with the status, touching
 // nothing on the bus; with from_then_on every later operation fails the same way.
