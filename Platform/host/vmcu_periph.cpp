@@ -30,9 +30,15 @@ void set_output(int port, int pin, int level) {
     }
 }
 
-HAL_StatusTypeDef injected_fault(uint64_t op) {
+// A time-out lasts as on the board: the caller's time-out, at most the 25 ms after which the
+// board's I2C layer gives up on a bus that does not move. The other failures come at once.
+HAL_StatusTypeDef injected_fault(uint64_t op, uint32_t timeout_ms) {
     for (const detail::Fault &f : state().i2c_faults) {
         if (op == f.op_index || (f.from_then_on && op > f.op_index)) {
+            if (f.status == HAL_TIMEOUT) {
+                uint64_t ms = timeout_ms < 25 ? timeout_ms : 25;
+                advance_to(state().now + (ms + 1) * NS_PER_MS);
+            }
             return f.status;
         }
     }
@@ -369,7 +375,7 @@ HAL_StatusTypeDef HAL_I2C_IsDeviceReady(I2C_HandleTypeDef *hi2c, uint16_t dev_ad
                           state().now,
                           state().now};
     uint64_t op = state().i2c_ops++;
-    HAL_StatusTypeDef st = vmcu::injected_fault(op);
+    HAL_StatusTypeDef st = vmcu::injected_fault(op, timeout);
     if (st == HAL_OK && (hi2c == nullptr || !state().i2c_configured)) {
         st = HAL_ERROR;
     }
@@ -420,7 +426,7 @@ HAL_StatusTypeDef HAL_I2C_Mem_Write(I2C_HandleTypeDef *hi2c, uint16_t dev_addres
         log.bytes.push_back(data[k]);
     }
     uint64_t op = state().i2c_ops++;
-    HAL_StatusTypeDef st = vmcu::injected_fault(op);
+    HAL_StatusTypeDef st = vmcu::injected_fault(op, timeout);
     if (st == HAL_OK &&
         (hi2c == nullptr || !state().i2c_configured || data == nullptr || size == 0)) {
         st = HAL_ERROR;
