@@ -17,8 +17,9 @@ set(ARM_LIBC_FLAGS "--specs=picolibc.specs -DPICOLIBC_INTEGER_PRINTF_SCANF")
 set(CMAKE_C_FLAGS_INIT "${ARM_CPU_FLAGS} ${ARM_LIBC_FLAGS} -ffunction-sections -fdata-sections")
 set(CMAKE_CXX_FLAGS_INIT "${CMAKE_C_FLAGS_INIT} -fno-threadsafe-statics")
 set(CMAKE_ASM_FLAGS_INIT "${ARM_CPU_FLAGS}")
-# The compile flags reach the link too (CPU, picolibc specs; the PICOLIBC_INTEGER_PRINTF_SCANF
-# definition makes the specs pick the integer-only vfprintf/vfscanf). The start-up code is ours.
+# The compile flags reach the link too (CPU, picolibc's GCC driver file; the
+# PICOLIBC_INTEGER_PRINTF_SCANF definition makes it pick the integer-only vfprintf/vfscanf). The
+# start-up code is ours.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-nostartfiles -Wl,--gc-sections")
 
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
