@@ -1,6 +1,7 @@
 # Front door. `make sim` runs the beacon in the simulator; `make test` builds everything and runs
 # every test: the PC tests, the board image's budget check, the sanitizer and 32-bit builds,
 # static analysis and a short fuzzing run. `make test-host` runs only the PC tests (fast).
+MAKEFLAGS += --no-print-directory
 PRESET ?= host
 BUILD := build/$(PRESET)
 # Seconds each fuzz target runs within `make test` (`make fuzz` alone runs longer).
