@@ -13,7 +13,9 @@ for group in "$@"; do
         for p in cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev libfftw3-dev libpng-dev; do need "$p"; done
         ;;
     board)
-        for p in gcc-arm-none-eabi libnewlib-arm-none-eabi binutils-arm-none-eabi picolibc-arm-none-eabi; do need "$p"; done
+        # The C++ headers (<array>) come with libstdc++-arm-none-eabi-dev, pulled in by -newlib.
+        for p in gcc-arm-none-eabi libnewlib-arm-none-eabi binutils-arm-none-eabi picolibc-arm-none-eabi \
+            libstdc++-arm-none-eabi-newlib libstdc++-arm-none-eabi-dev python3; do need "$p"; done
         ;;
     flash)
         for p in stlink-tools; do need "$p"; done
