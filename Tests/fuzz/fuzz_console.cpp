@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "console_text.h"
 #include "fuzz_board.h"
 #include "si5351_model.h"
 
@@ -20,17 +21,7 @@ namespace {
 constexpr size_t LINE_MAX_CHARS = 39;
 constexpr size_t RING_ROOM = 63; // bytes a receive ring holds
 
-const char *const k_help = "\r\nCommands:\r\n"
-                           "  help                 Show this help\r\n"
-                           "  show                 Show current configuration and state\r\n"
-                           "  set call CALL        Set WSPR callsign, max 6 chars\r\n"
-                           "  set grid GRID        Set 4-char Maidenhead grid, e.g. OM85\r\n"
-                           "  set power DBM        Set WSPR power dBm, 0..60\r\n"
-                           "  set freq HZ          Set direct RF output frequency in Hz\r\n"
-                           "  time HH:MM:SS        Set UTC time from PC\r\n"
-                           "  auto on|off          Enable/disable even-minute auto TX\r\n"
-                           "  tx                   Transmit one WSPR frame now\r\n"
-                           "  stop                 Stop TX and disable CLK1\r\n\r\n";
+const char *const k_help = k_console_help;
 
 // ---- Firmware state -----------------------------------------------------------------------------
 // Read in place, as a debugger does, except the auto flag: the optimiser may keep a two-valued

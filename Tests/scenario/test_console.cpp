@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "console_text.h"
 #include "scenario.h"
 
 using scenario::Boot;
@@ -10,17 +11,7 @@ using scenario::OnFreshBoard;
 
 namespace {
 
-const std::string k_help = "\r\nCommands:\r\n"
-                           "  help                 Show this help\r\n"
-                           "  show                 Show current configuration and state\r\n"
-                           "  set call CALL        Set WSPR callsign, max 6 chars\r\n"
-                           "  set grid GRID        Set 4-char Maidenhead grid, e.g. OM85\r\n"
-                           "  set power DBM        Set WSPR power dBm, 0..60\r\n"
-                           "  set freq HZ          Set direct RF output frequency in Hz\r\n"
-                           "  time HH:MM:SS        Set UTC time from PC\r\n"
-                           "  auto on|off          Enable/disable even-minute auto TX\r\n"
-                           "  tx                   Transmit one WSPR frame now\r\n"
-                           "  stop                 Stop TX and disable CLK1\r\n\r\n";
+const std::string k_help = k_console_help;
 
 std::string Show(const std::string &state, const std::string &message, const std::string &rf,
                  const std::string &auto_time) {
