@@ -146,6 +146,11 @@ std::vector<int16_t> RenderAudio(uint64_t window_start_ns,
                 double audio_hz = static_cast<double>(c.freq_uhz - options.dial_uhz) * 1e-6;
                 step = audio_hz / AUDIO_RATE_HZ;
             }
+            if (c.phase_break) {
+                // The output restarts at some phase of its own; the recording takes the harshest,
+                // half a cycle away.
+                phase += 0.5;
+            }
         }
         double value = 0.0;
         if (on) {

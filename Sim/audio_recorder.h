@@ -2,7 +2,8 @@
 // the beacon's base frequency, records the first frame the beacon sends. The recording is 120 s of
 // 12000 samples/s, 16-bit mono, starting at second 0 of the UTC minute in which the frame starts
 // (1 s before the frame when the beacon's UTC is not known). Each tone sounds at CLK1's emitted
-// frequency minus the dial, phase-continuous; while CLK1 is off there is silence (or noise only).
+// frequency minus the dial, phase-continuous across tone changes; a PLL reset of the running output
+// breaks the phase; while CLK1 is off there is silence (or noise only).
 #pragma once
 
 #include <cstdint>

@@ -168,6 +168,22 @@ int ExecuteRun(const RunPlan &plan, RunReport &report, const char *who) {
         });
     }
 
+    FILE *i2c = plan.i2c;
+    if (i2c != nullptr) {
+        std::fputs("t_us,addr,reg,data,status\n", i2c);
+        vmcu::i2c_on_transfer([i2c](const vmcu::I2cTransfer &t) {
+            if (t.kind != vmcu::I2cTransfer::MEM_WRITE || t.bytes.empty()) {
+                return;
+            }
+            std::fprintf(i2c, "%llu,%02x,%u,", static_cast<unsigned long long>(t.end_ns / 1000),
+                         t.addr7, static_cast<unsigned>(t.bytes[0]));
+            for (size_t k = 1; k < t.bytes.size(); ++k) {
+                std::fprintf(i2c, "%02x", t.bytes[k]);
+            }
+            std::fprintf(i2c, ",%d\n", static_cast<int>(t.status));
+        });
+    }
+
     std::vector<ScriptEvent> events = plan.events;
     std::stable_sort(events.begin(), events.end(),
                      [](const ScriptEvent &a, const ScriptEvent &b) { return a.ms < b.ms; });
@@ -191,10 +207,18 @@ int ExecuteRun(const RunPlan &plan, RunReport &report, const char *who) {
     }
     // The listeners refer to this call's locals.
     vmcu::uart_on_tx(CONSOLE_UART, nullptr);
+    vmcu::i2c_on_transfer(nullptr);
     Chip().on_change(nullptr);
+    report.limit_faults = Chip().fault_count();
+    for (const Si5351Model::Fault &f : Chip().faults()) {
+        std::fprintf(stderr, "%s: Si5351 outside its limits at %.6f s: %s\n", who,
+                     static_cast<double>(f.t_us) / 1e6, f.what.c_str());
+    }
 
+    // A chip driven outside its limits fails the run, after whatever it produced is written.
+    const int fault_status = report.limit_faults != 0 ? 4 : 0;
     if (!recording) {
-        return 0;
+        return fault_status;
     }
     if (Chip().clk1_on() && report.frame.HasFrame() && Now() < report.frame.WindowEndNs()) {
         // The run ended inside the recording with CLK1 on: what came after is unknown.
@@ -202,7 +226,8 @@ int ExecuteRun(const RunPlan &plan, RunReport &report, const char *who) {
                      static_cast<double>(Now()) / 1e9);
         report.frame.Change({Now() / 1000, false, 0}, std::nullopt);
     }
-    return WriteMedia(plan, report, who);
+    const int media_status = WriteMedia(plan, report, who);
+    return media_status != 0 ? media_status : fault_status;
 }
 
 } // namespace sim

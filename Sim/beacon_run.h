@@ -30,6 +30,7 @@ struct RunPlan {
     std::optional<uint32_t> gnss_clock; // a receiver whose UTC second of the day at t = 0 is this
     FILE *console = stdout;             // raw console output; nullptr for none
     FILE *rf = nullptr;                 // CSV of CLK1 changes
+    FILE *i2c = nullptr;                // CSV of I2C memory writes
     std::string wav_path;
     std::string waterfall_path;
     std::optional<double> snr_db;
@@ -43,6 +44,7 @@ struct RunPlan {
 
 struct RunReport {
     std::string console;
+    uint64_t limit_faults = 0; // register states outside the Si5351's limits while CLK1 was on
     std::vector<Si5351Model::Change> rf;
     FrameRecorder frame;
     uint64_t dial_uhz = 0;

@@ -24,10 +24,12 @@ constexpr const char *k_run_usage =
     "  --gnss FILE              the file's bytes on the GNSS input at 9600 baud from t = 0\n"
     "  --gnss-clock HH:MM:SS    a receiver sending a valid $GPRMC every second from that UTC time\n"
     "  --no-si5351              no Si5351 on the I2C bus\n"
+    "  --xtal HZ                the Si5351's real crystal (default 25003275)\n"
     "  --si5351-fail N[+]:STATUS  I2C operation N (0 = the start-up probe) fails with STATUS\n"
     "                           (error, busy or timeout); with '+' every later one too\n"
     "  --console-log FILE       raw console output (default: standard output)\n"
     "  --rf-log FILE            CSV t_us,clk1,freq_uhz at every change of what CLK1 emits\n"
+    "  --i2c-log FILE           CSV t_us,addr,reg,data,status of every I2C memory write\n"
     "  --wav FILE               what a USB receiver 1500 Hz below the base frequency hears of\n"
     "                           the first frame: 120 s, 12000 samples/s, 16-bit mono, from\n"
     "                           second 0 of the frame's UTC minute (no time set: 1 s before it)\n"
@@ -98,6 +100,7 @@ int cmd_run(int argc, char **argv) {
     const char *gnss_clock = nullptr;
     const char *console_path = nullptr;
     const char *rf_path = nullptr;
+    const char *i2c_path = nullptr;
 
     for (int i = 0; i < argc; ++i) {
         std::string arg = argv[i];
@@ -124,6 +127,13 @@ int cmd_run(int argc, char **argv) {
             console_path = value();
         } else if (arg == "--rf-log") {
             rf_path = value();
+        } else if (arg == "--i2c-log") {
+            i2c_path = value();
+        } else if (arg == "--xtal") {
+            if (!ParseWholeNumber(value(), plan.board.xtal_hz) || plan.board.xtal_hz < 1000000 ||
+                plan.board.xtal_hz > 100000000) {
+                return Fail("--xtal takes the crystal frequency in hertz, 1000000..100000000");
+            }
         } else if (arg == "--si5351-fail") {
             sim::I2cFaultSpec fault{};
             if (!ParseFail(value(), fault)) {
@@ -208,8 +218,13 @@ int cmd_run(int argc, char **argv) {
     if (rf_path != nullptr && (rf = std::fopen(rf_path, "w")) == nullptr) {
         return Fail(std::string("cannot write ") + rf_path);
     }
+    FILE *i2c = nullptr;
+    if (i2c_path != nullptr && (i2c = std::fopen(i2c_path, "w")) == nullptr) {
+        return Fail(std::string("cannot write ") + i2c_path);
+    }
     plan.console = console;
     plan.rf = rf;
+    plan.i2c = i2c;
     plan.progress = isatty(STDERR_FILENO) != 0;
 
     sim::RunReport report;
@@ -224,8 +239,11 @@ int cmd_run(int argc, char **argv) {
     if (rf != nullptr && std::fclose(rf) != 0) {
         written = false;
     }
+    if (i2c != nullptr && std::fclose(i2c) != 0) {
+        written = false;
+    }
     if (status == 0 && !written) {
-        return Fail("cannot write the console or RF log");
+        return Fail("cannot write the console, RF or I2C log");
     }
     return status;
 }

@@ -65,6 +65,7 @@ bool Si5351Model::i2c_write(uint8_t byte, uint64_t t_ns) {
         if (byte & PLL_RESET_A) {
             ++pll_a_resets_;
             last_pll_a_reset_us_ = t_ns / 1000;
+            reset_in_transfer_ = true;
         }
         byte = static_cast<uint8_t>(byte & ~(PLL_RESET_A | PLL_RESET_B)); // self-clearing
     }
@@ -77,7 +78,9 @@ void Si5351Model::i2c_stop(uint64_t t_ns) {
         ++transfers_;
     }
     in_transfer_ = false;
-    Recompute(t_ns);
+    const bool reset = reset_in_transfer_;
+    reset_in_transfer_ = false;
+    Recompute(t_ns, reset);
 }
 
 Si5351Model::Params Si5351Model::Decode(uint8_t base) const {
@@ -111,7 +114,67 @@ uint64_t Si5351Model::Clk1OutputUhz(uint64_t xtal_hz, uint32_t pll_p1, uint32_t 
     return RoundedQuotient(num, den);
 }
 
-void Si5351Model::Recompute(uint64_t t_ns) {
+namespace {
+
+constexpr uint64_t UHZ_PER_MHZ = 1000000ULL * 1000000ULL;
+
+// A divider ratio x 128 p3, exact: (p1 + 512) p3 + p2 over 128 p3.
+struct ExactRatio {
+    u128 num;
+    u128 den;
+};
+ExactRatio RatioOf(uint32_t p1, uint32_t p2, uint32_t p3) {
+    return {RatioNumerator(p1, p2, p3), static_cast<u128>(128) * p3};
+}
+bool Below(const ExactRatio &r, uint64_t whole) {
+    return r.num < r.den * whole;
+}
+bool Above(const ExactRatio &r, uint64_t whole) {
+    return r.num > r.den * whole;
+}
+
+} // namespace
+
+std::string Si5351Model::LimitViolation() const {
+    const uint8_t control = regs_[REG_CLK1_CONTROL];
+    const Params pll = Decode(REG_PLLA);
+    const Params ms = Decode(REG_MS1);
+    if (pll.p3 == 0 || pll.p2 >= pll.p3) {
+        return "PLL A fraction p2/p3 invalid";
+    }
+    const ExactRatio feedback = RatioOf(pll.p1, pll.p2, pll.p3);
+    if (Below(feedback, 15) || Above(feedback, 90)) {
+        return "PLL A feedback ratio outside 15..90";
+    }
+    const u128 vco_num = static_cast<u128>(xtal_hz_) * feedback.num; // Hz x den
+    if (vco_num < feedback.den * 600000000U || vco_num > feedback.den * 900000000U) {
+        return "PLL A VCO outside 600..900 MHz";
+    }
+    const bool integer_mode = (control & CLK_INT_MODE) != 0;
+    if (ms1_divby4()) {
+        if (!integer_mode) {
+            return "multisynth 1 divide-by-4 without integer mode";
+        }
+    } else if (integer_mode) {
+        if (ms.p2 != 0 || (ms.p1 + 512U) % 128U != 0 || (ms.p1 + 512U) / 128U < 6) {
+            return "multisynth 1 integer mode needs a whole ratio of 6 or more";
+        }
+    } else {
+        if (ms.p3 == 0 || ms.p2 >= ms.p3) {
+            return "multisynth 1 fraction p2/p3 invalid";
+        }
+        const ExactRatio ratio = RatioOf(ms.p1, ms.p2, ms.p3);
+        if (Below(ratio, 8) || Above(ratio, 2048)) {
+            return "multisynth 1 fractional ratio outside 8..2048";
+        }
+    }
+    if (freq_uhz_ > 200 * UHZ_PER_MHZ) {
+        return "CLK1 above 200 MHz";
+    }
+    return {};
+}
+
+void Si5351Model::Recompute(uint64_t t_ns, bool pll_reset) {
     const uint8_t control = regs_[REG_CLK1_CONTROL];
     bool on = (control & CLK_PDN) == 0 && (regs_[REG_OUTPUT_ENABLE] & OEB_CLK1) == 0 &&
               (control & CLK_PLLB_SRC) == 0 && (control & CLK_SRC_MASK) == CLK_SRC_OWN_MS;
@@ -128,12 +191,29 @@ void Si5351Model::Recompute(uint64_t t_ns) {
         freq = Clk1OutputUhz(xtal_hz_, pll.p1, pll.p2, pll.p3, ms.p1, ms.p2, ms.p3, r1_div_log2());
         on = freq != 0;
     }
-    if (on == on_ && freq == freq_uhz_) {
-        return;
-    }
+    const bool was_on = on_;
+    const bool changed = on != on_ || freq != freq_uhz_;
     on_ = on;
     freq_uhz_ = freq;
-    Change change{t_ns / 1000, on, freq};
+    if (on_) {
+        std::string violation = LimitViolation();
+        if (!violation.empty() && violation != last_fault_) {
+            ++fault_count_;
+            if (faults_.size() < 100) {
+                faults_.push_back({t_ns / 1000, violation});
+            }
+        }
+        last_fault_ = violation;
+    } else {
+        last_fault_.clear();
+    }
+    // A PLL reset of a running output restarts its phase; one made while CLK1 is off, or in the
+    // transfer that switches it on, is not heard.
+    const bool phase_break = pll_reset && on && was_on;
+    if (!changed && !phase_break) {
+        return;
+    }
+    Change change{t_ns / 1000, on, freq, phase_break};
     if (keep_timeline_) {
         timeline_.push_back(change);
     }

@@ -4,14 +4,22 @@
 // micro-hertz). Every change of what CLK1 emits is kept on a timeline.
 //
 // Modelled: PLL A (registers 26..33), multisynth 1 (50..57, with its R divider and divide-by-4),
-// CLK1 control (17), output enable (3), PLL reset (177). CLK1 is on when it is powered up, enabled,
-// driven by multisynth 1 and that multisynth is fed by PLL A, both with usable parameters. Other
-// sources (crystal, CLKIN, PLL B) are not modelled and count as off. At power-up every output is
-// powered down. The register address pointer auto-increments and wraps after 255.
+// CLK1 control (17, with integer mode), output enable (3), PLL reset (177). CLK1 is on when it is
+// powered up, enabled, driven by multisynth 1 and that multisynth is fed by PLL A, both with
+// usable parameters. Other sources (crystal, CLKIN, PLL B) are not modelled and count as off. At
+// power-up every output is powered down. The register address pointer auto-increments and wraps
+// after 255. What a transfer wrote takes effect when its STOP ends it.
+//
+// The chip's limits (from its data sheet, written here apart from the driver on purpose) are
+// checked whenever CLK1 is on: PLL A's VCO at 600..900 MHz with a feedback ratio of 15..90,
+// multisynth 1 either fractional with a ratio of 8..2048, or in integer mode at a whole ratio of
+// 6 or more without a fraction, or divide-by-4 (integer mode set); no output above 200 MHz. A state
+// outside them is recorded as a fault. A PLL A reset while CLK1 is on breaks its phase.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "vmcu.h"
@@ -24,9 +32,16 @@ class Si5351Model : public vmcu::I2cDevice {
     static constexpr uint64_t DEFAULT_XTAL_HZ = 25003275;
 
     struct Change {
+        uint64_t t_us = 0;
+        bool on = false;
+        uint64_t freq_uhz = 0;    // 0 while off
+        bool phase_break = false; // same frequency, phase restarted (PLL reset while on)
+    };
+
+    // A register state outside the chip's limits while CLK1 was on.
+    struct Fault {
         uint64_t t_us;
-        bool on;
-        uint64_t freq_uhz; // 0 while off
+        std::string what;
     };
 
     // A divider's three register parameters as the chip holds them (p1 18 bits, p2 and p3 20).
@@ -42,6 +57,8 @@ class Si5351Model : public vmcu::I2cDevice {
     bool clk1_on() const { return on_; }
     uint64_t clk1_freq_uhz() const { return on_ ? freq_uhz_ : 0; }
     uint64_t xtal_hz() const { return xtal_hz_; }
+    // Another crystal (the board's part changed): takes effect with the next transfer.
+    void set_xtal_hz(uint64_t hz) { xtal_hz_ = hz; }
 
     // Decoded from the register file as it is now.
     Params pll_a_params() const { return Decode(26); }
@@ -58,6 +75,9 @@ class Si5351Model : public vmcu::I2cDevice {
     void on_change(std::function<void(const Change &)> fn) { on_change_ = std::move(fn); }
     // Transfers that reached their STOP after the address was acknowledged.
     uint64_t transfers() const { return transfers_; }
+    // Limit faults so far (the first 100 kept with their text), and how many in all.
+    const std::vector<Fault> &faults() const { return faults_; }
+    uint64_t fault_count() const { return fault_count_; }
 
     // Fault: the byte with this index in every transfer is not acknowledged (0 is the address
     // byte, 1 the register address, 2 the first data byte ...); -1 acknowledges everything. A byte
@@ -77,9 +97,12 @@ class Si5351Model : public vmcu::I2cDevice {
                                   uint32_t pll_p3, uint32_t ms_p1, uint32_t ms_p2, uint32_t ms_p3,
                                   unsigned r_div_log2);
 
+    // The chip's limits for what CLK1 emits from these registers; empty when within them.
+    std::string LimitViolation() const;
+
   private:
     Params Decode(uint8_t base) const;
-    void Recompute(uint64_t t_ns);
+    void Recompute(uint64_t t_ns, bool pll_reset);
 
     uint64_t xtal_hz_;
     uint8_t regs_[256] = {};
@@ -96,6 +119,10 @@ class Si5351Model : public vmcu::I2cDevice {
     int nack_index_ = -1;
     uint64_t pll_a_resets_ = 0;
     uint64_t last_pll_a_reset_us_ = 0;
+    bool reset_in_transfer_ = false;
+    std::vector<Fault> faults_;
+    uint64_t fault_count_ = 0;
+    std::string last_fault_;
 };
 
 } // namespace sim

@@ -1,13 +1,13 @@
 # The board image for the STM32F411: build it, check it against its budget, write it to the chip.
 #   make firmware        build/stm32f411/wspr-beacon.{elf,bin,hex,map} and a size report
-#   make firmware-check  the same, failing when flash > 16 KiB or static RAM (data + bss) > 1 KiB,
+#   make firmware-check  the same, failing when flash > 32 KiB or static RAM (data + bss) > 2 KiB,
 #                        when the vector table is wrong, or when the firmware formats a conversion
 #                        the image's integer-only printf lacks; prints the worst-case stack depth
 #   make flash           write the .bin at 0x08000000 through an ST-Link (st-flash)
 BOARD_PRESET := stm32f411
 BOARD_IMAGE := build/$(BOARD_PRESET)/wspr-beacon
-FLASH_BUDGET ?= 16384
-RAM_BUDGET ?= 1024
+FLASH_BUDGET ?= 32768
+RAM_BUDGET ?= 2048
 STACK_GOAL ?= 1536
 
 .PHONY: firmware firmware-check flash board-deps

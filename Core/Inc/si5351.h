@@ -8,85 +8,139 @@
 #include "app_config.h"
 #include "stm32f4xx_hal.h"
 
+/* A divider ratio a + b/c in the chip's encoded form: p1 = 128a + floor(128b/c) - 512,
+ * p2 = 128b - c floor(128b/c), p3 = c. */
 typedef struct {
     uint32_t p1;
     uint32_t p2;
     uint32_t p3;
 } Si5351Params;
 
+/* How multisynth 1 divides: a fraction of 8..2048, an even integer in integer mode (6 or 8 here),
+ * or the fixed divide-by-4 (integer mode too) for outputs of 150 MHz and more. */
+typedef enum : uint8_t {
+    SI5351_MS_FRACTIONAL = 0,
+    SI5351_MS_INTEGER = 1,
+    SI5351_MS_DIVBY4 = 2
+} Si5351MsMode;
+
+/* Everything that puts CLK1 on one frequency: PLL A's feedback divider and multisynth 1. */
+typedef struct {
+    Si5351Params pll;
+    Si5351Params ms;
+    Si5351MsMode ms_mode;
+} Si5351Setting;
+
+#define SI5351_MAX_TONES 4U
+
+/* The settings of a frame's tones, worked out once before the frame so that a tone change only
+ * sends what differs. For a frame all tones share the CLK1 control setting, and in all but the
+ * four topmost base frequencies (whose tones straddle 150 MHz) they share one divider. */
+typedef struct {
+    uint8_t count;
+    Si5351Setting tone[SI5351_MAX_TONES];
+} Si5351TonePlan;
+
+/* CLK1 frequencies the planning reaches, from 2.5 MHz (multisynth at most 360 with the PLL at
+ * 900 MHz, no R divider needed) to 200 MHz (divide-by-4, the chip's top output). */
+#define SI5351_CLK1_MIN_UHZ 2500000000000ULL
+#define SI5351_CLK1_MAX_UHZ 200000000000000ULL
+/* Crystals the planning accepts: the 25 and 27 MHz parts, however far off. */
+#define SI5351_XTAL_MIN_HZ 24000000UL
+#define SI5351_XTAL_MAX_HZ 28000000UL
+
 HAL_StatusTypeDef Si5351_Init(I2C_HandleTypeDef *hi2c);
-HAL_StatusTypeDef Si5351_SetFreqClk1Uhz(uint64_t freq_uhz);
 HAL_StatusTypeDef Si5351_OutputEnableClk1(bool enable);
 
-/* Divider arithmetic of the driver. Only the driver itself needs it; it is visible here so that it
- * can be checked at compile time and by tests. Pure integer arithmetic, no hardware access. */
+/* Plans count tones first_uhz + n x spacing_uhz (n < count <= SI5351_MAX_TONES) for a crystal of
+ * xtal_hz, each as close as the chip allows. Pure arithmetic; false (plan untouched) when a tone
+ * lies outside SI5351_CLK1_MIN_UHZ..SI5351_CLK1_MAX_UHZ, the crystal outside its range, or count
+ * is 0 or too large. */
+bool Si5351_PlanTones(uint32_t xtal_hz, uint64_t first_uhz, uint64_t spacing_uhz, uint8_t count,
+                      Si5351TonePlan *plan);
 
-constexpr uint32_t Si5351_Gcd(uint32_t a, uint32_t b) {
-    while (b != 0) {
-        uint32_t t = a % b;
-        a = b;
-        b = t;
-    }
-    return a;
-}
+/* Full set-up of CLK1 on tone n of the plan: outputs off, both dividers, PLL A reset, CLK1
+ * control, CLK1 on. Used at the start of a frame; the output is silent for the ~0.7 ms it takes. */
+HAL_StatusTypeDef Si5351_StartTone(const Si5351TonePlan *plan, uint8_t n);
 
-/* Encoded form of integer + numerator/denominator. The arithmetic on p1, p2 and p3 is 32-bit and
- * wraps; only the low bits that the chip's fields hold are ever sent. */
+/* Moves a running CLK1 to tone n of the plan it was started with: only the divider that differs
+ * from what the chip holds is sent (one 8-byte transfer), with no output disable and no PLL reset,
+ * so CLK1 stays on and phase-continuous. Nothing is sent when the tone is already on. Falls back
+ * to Si5351_StartTone when the chip's state is not known (no start yet, or a failed write). */
+HAL_StatusTypeDef Si5351_KeyTone(const Si5351TonePlan *plan, uint8_t n);
+
+/* ---- Divider arithmetic ----------------------------------------------------------------------
+ * Only the driver needs it; it is visible here so that it can be checked at compile time and by
+ * tests. Pure integer arithmetic, no hardware access. */
+
+/* Encoded form of integer + numerator/denominator, the fraction already in lowest terms and
+ * below one (a zero denominator is read as 1). */
 constexpr Si5351Params Si5351_CalcParams(uint32_t integer, uint32_t numerator,
                                          uint32_t denominator) {
-    if (denominator == 0) {
+    if (denominator == 0 || numerator == 0) {
+        numerator = 0;
         denominator = 1;
     }
-    if (numerator != 0) {
-        uint32_t gcd = Si5351_Gcd(numerator, denominator);
-        numerator /= gcd;
-        denominator /= gcd;
-    } else {
-        denominator = 1;
-    }
-    uint64_t scaled = (static_cast<uint64_t>(numerator) * 128U) / denominator;
-    uint32_t scaled32 = static_cast<uint32_t>(scaled);
+    const uint32_t scaled =
+        static_cast<uint32_t>((static_cast<uint64_t>(numerator) * 128U) / denominator);
     Si5351Params params{};
-    params.p1 = integer * 128U + scaled32 - 512U;
-    params.p2 = numerator * 128U - denominator * scaled32;
+    params.p1 = integer * 128U + scaled - 512U;
+    params.p2 = numerator * 128U - denominator * scaled;
     params.p3 = denominator;
     return params;
 }
 
-/* PLL A feedback divider that multiplies the crystal up to pll_hz. */
-constexpr Si5351Params Si5351_CalcPllParams(uint32_t pll_hz) {
-    constexpr uint32_t xtal_hz = static_cast<uint32_t>(SI5351_XTAL_HZ);
-    return Si5351_CalcParams(pll_hz / xtal_hz, pll_hz % xtal_hz, xtal_hz);
-}
+/* The best approximation b/c of num/den (num < den) with c <= max_den: no fraction with a
+ * denominator up to max_den lies closer. Continued fraction of num/den; the last step takes the
+ * semiconvergent when it is closer. residual is |c num - b den|, so the error is residual/(c den).
+ */
+struct Si5351Fraction {
+    uint32_t b;
+    uint32_t c;
+    uint64_t residual;
+};
 
-/* Multisynth divider that takes pll_hz down to freq_uhz. The fraction remainder/freq_uhz is scaled
- * down by tens, numerator and denominator together and rounded half up, until the denominator
- * fits in 1000000. A frequency of 0 is read as 1 so that the division is always defined. */
-constexpr Si5351Params Si5351_CalcMsParamsUhz(uint32_t pll_hz, uint64_t freq_uhz) {
-    if (freq_uhz == 0) {
-        freq_uhz = 1;
+constexpr Si5351Fraction Si5351_BestFraction(uint64_t num, uint64_t den, uint32_t max_den) {
+    /* The last two convergents h/k with their remainders r = |k num - h den|, starting from 0/1
+     * and, before it, 1/0. */
+    uint64_t h = 0, k = 1, r = num;
+    uint64_t h_prev = 1, k_prev = 0, r_prev = den;
+    while (r != 0) {
+        const uint64_t a = r_prev / r;
+        if (a > (max_den - k_prev) / k) {
+            /* The next convergent's denominator would not fit: the best left is the
+             * semiconvergent with the largest t that fits, or the last convergent. Closer when
+             * rs / ks < r / k; both products stay below den. */
+            const uint64_t t = (max_den - k_prev) / k;
+            const uint64_t ks = k_prev + t * k;
+            const uint64_t rs = r_prev - t * r;
+            if (t != 0 && rs * k < r * ks) {
+                return {static_cast<uint32_t>(h_prev + t * h), static_cast<uint32_t>(ks), rs};
+            }
+            return {static_cast<uint32_t>(h), static_cast<uint32_t>(k), r};
+        }
+        const uint64_t h_next = a * h + h_prev;
+        const uint64_t k_next = a * k + k_prev;
+        const uint64_t r_next = r_prev - a * r;
+        h_prev = h;
+        k_prev = k;
+        r_prev = r;
+        h = h_next;
+        k = k_next;
+        r = r_next;
     }
-    uint64_t pll_uhz = static_cast<uint64_t>(pll_hz) * 1000000ULL;
-    uint32_t integer = static_cast<uint32_t>(pll_uhz / freq_uhz);
-    uint64_t remainder = pll_uhz - static_cast<uint64_t>(integer) * freq_uhz;
-    uint64_t numerator = remainder;
-    uint64_t denominator = freq_uhz;
-    while (denominator > 1000000ULL) {
-        numerator = (numerator + 5U) / 10U;
-        denominator = (denominator + 5U) / 10U;
-    }
-    return Si5351_CalcParams(integer, static_cast<uint32_t>(numerator),
-                             static_cast<uint32_t>(denominator));
+    return {static_cast<uint32_t>(h), static_cast<uint32_t>(k), 0};
 }
 
 /* The 8 bytes that hold a PLL or multisynth's parameters, in register order from the block's base
- * register. For a multisynth the zero bits 6..2 of byte 2 mean output divider 1, divide-by-4 off.
- */
-constexpr std::array<uint8_t, 8> Si5351_ParamsImage(const Si5351Params &params) {
+ * register. Byte 2 also carries a multisynth's R divider (bits 6..4, always 1 here) and its
+ * divide-by-4 field (bits 3..2). */
+constexpr std::array<uint8_t, 8> Si5351_ParamsImage(const Si5351Params &params,
+                                                    bool divby4 = false) {
     return {
         static_cast<uint8_t>(params.p3 >> 8),
         static_cast<uint8_t>(params.p3),
-        static_cast<uint8_t>((params.p1 >> 16) & 0x03U),
+        static_cast<uint8_t>(((params.p1 >> 16) & 0x03U) | (divby4 ? 0x0CU : 0x00U)),
         static_cast<uint8_t>(params.p1 >> 8),
         static_cast<uint8_t>(params.p1),
         static_cast<uint8_t>(((params.p3 >> 12) & 0xF0U) | ((params.p2 >> 16) & 0x0FU)),

@@ -58,7 +58,13 @@ char g_callsign[CALLSIGN_MAX_LEN + 1] = WSPR_DEFAULT_CALLSIGN;
 char g_locator[LOCATOR_MAX_LEN + 1] = WSPR_DEFAULT_LOCATOR;
 uint8_t g_power_dbm = WSPR_DEFAULT_POWER_DBM;
 uint32_t g_base_freq_hz = WSPR_DEFAULT_FREQ_HZ;
+uint32_t g_xtal_hz = SI5351_XTAL_HZ;
 bool g_prompt_pending = false;
+
+// The tones of the frame on the air, planned for this base frequency and crystal.
+Si5351TonePlan g_plan = {};
+uint32_t g_plan_base_hz = 0;
+uint32_t g_plan_xtal_hz = 0;
 
 // The 32-bit tick count wraps after 49.7 days. Symbol timing runs on this 64-bit extension, which
 // the main loop advances by the unsigned difference since its last look (it looks every tick).
@@ -176,6 +182,29 @@ uint64_t WSPR_SymbolFreqUhz(uint8_t symbol) {
            static_cast<uint64_t>(symbol) * WSPR_TONE_SPACING_UHZ;
 }
 
+constexpr uint8_t TONE_COUNT = 4;
+
+// Plans the four tones for the base frequency and crystal set now and puts CLK1 on the tone of
+// `symbol` with the full set-up.
+HAL_StatusTypeDef WSPR_StartTones(uint8_t symbol) {
+    if (!Si5351_PlanTones(g_xtal_hz, WSPR_SymbolFreqUhz(0), WSPR_TONE_SPACING_UHZ, TONE_COUNT,
+                          &g_plan)) {
+        return HAL_ERROR;
+    }
+    g_plan_base_hz = g_base_freq_hz;
+    g_plan_xtal_hz = g_xtal_hz;
+    return Si5351_StartTone(&g_plan, symbol);
+}
+
+// A tone change within the frame sends only the divider that moves; a base frequency or crystal
+// changed since the frame started needs a new plan and a new set-up.
+HAL_StatusTypeDef WSPR_KeySymbol(uint8_t symbol) {
+    if (g_plan_base_hz != g_base_freq_hz || g_plan_xtal_hz != g_xtal_hz) {
+        return WSPR_StartTones(symbol);
+    }
+    return Si5351_KeyTone(&g_plan, symbol);
+}
+
 void WSPR_SetIdleOutput() {
     (void)Si5351_OutputEnableClk1(false);
 }
@@ -206,7 +235,7 @@ void WSPR_StartTx() {
     g_symbol_index = 0;
     g_next_symbol_us = NowMs64() * 1000ULL + WSPR_SYMBOL_PERIOD_US;
 
-    HAL_StatusTypeDef status = Si5351_SetFreqClk1Uhz(WSPR_SymbolFreqUhz(g_symbols[0]));
+    HAL_StatusTypeDef status = WSPR_StartTones(g_symbols[0]);
     if (status != HAL_OK) {
         g_state = WSPR_STATE_ERROR;
         // The failed setting may have left a carrier on; no carrier outside a frame.
@@ -246,7 +275,7 @@ void WSPR_ProcessFreqUpdate() {
         return;
     }
     g_freq_update_pending = false;
-    HAL_StatusTypeDef status = Si5351_SetFreqClk1Uhz(WSPR_SymbolFreqUhz(g_symbols[g_symbol_index]));
+    HAL_StatusTypeDef status = WSPR_KeySymbol(g_symbols[g_symbol_index]);
     if (status != HAL_OK) {
         g_state = WSPR_STATE_ERROR;
         WSPR_SetIdleOutput();
@@ -420,6 +449,16 @@ void WSPR_SetFreqCommand(const char *value) {
     WSPR_Log("ok\r\n");
 }
 
+void WSPR_SetXtalCommand(const char *value) {
+    uint32_t hz = 0;
+    if (!ParseNumber(value, hz) || hz < SI5351_XTAL_MIN_HZ || hz > SI5351_XTAL_MAX_HZ) {
+        WSPR_Log("error: xtal must be 24000000..28000000 Hz\r\n");
+        return;
+    }
+    g_xtal_hz = hz;
+    WSPR_Log("ok\r\n");
+}
+
 // "HH:MM:SS": three numbers, each followed directly by its colon.
 void WSPR_TimeCommand(const char *value) {
     uint32_t fields[3] = {};
@@ -449,6 +488,7 @@ void WSPR_PrintHelp() {
     WSPR_Log("  set grid GRID        Set 4-char Maidenhead grid, e.g. OM85\r\n");
     WSPR_Log("  set power DBM        Set WSPR power dBm, 0..60\r\n");
     WSPR_Log("  set freq HZ          Set direct RF output frequency in Hz\r\n");
+    WSPR_Log("  set xtal HZ          Set Si5351 crystal frequency in Hz\r\n");
     WSPR_Log("  time HH:MM:SS        Set UTC time from PC\r\n");
     WSPR_Log("  auto on|off          Enable/disable even-minute auto TX\r\n");
     WSPR_Log("  tx                   Transmit one WSPR frame now\r\n");
@@ -472,6 +512,8 @@ void WSPR_PrintShow() {
     snprintf(line, sizeof line, "RF: %lu Hz, tone spacing %lu uHz\r\n",
              static_cast<unsigned long>(g_base_freq_hz),
              static_cast<unsigned long>(WSPR_TONE_SPACING_UHZ));
+    WSPR_Log(line);
+    snprintf(line, sizeof line, "XTAL: %lu Hz\r\n", static_cast<unsigned long>(g_xtal_hz));
     WSPR_Log(line);
     bool valid = g_time_valid;
     snprintf(line, sizeof line, "Auto: %s, Time: %s", g_auto_tx_enabled ? "ON" : "OFF",
@@ -522,6 +564,8 @@ void WSPR_HandleCommand(char *cmd) {
         WSPR_SetPowerCommand(cmd + 10);
     } else if (StartsWith(cmd, "SET FREQ ")) {
         WSPR_SetFreqCommand(cmd + 9);
+    } else if (StartsWith(cmd, "SET XTAL ")) {
+        WSPR_SetXtalCommand(cmd + 9);
     } else {
         WSPR_Log("error: unknown command, type help\r\n");
     }
@@ -571,7 +615,7 @@ void WSPR_App_Init(void) {
              static_cast<int>(g_power_dbm));
     WSPR_Log(line);
     snprintf(line, sizeof line, "XTAL=%lu Hz Base=%lu Hz ToneSpacing=%lu uHz\r\n",
-             static_cast<unsigned long>(SI5351_XTAL_HZ), static_cast<unsigned long>(g_base_freq_hz),
+             static_cast<unsigned long>(g_xtal_hz), static_cast<unsigned long>(g_base_freq_hz),
              static_cast<unsigned long>(WSPR_TONE_SPACING_UHZ));
     WSPR_Log(line);
     WSPR_LogLine("Si5351 init status: ", status);

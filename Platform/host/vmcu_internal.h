@@ -79,6 +79,7 @@ struct State {
 
     std::map<uint8_t, I2cDevice *> i2c_devices;
     std::vector<I2cTransfer> i2c_log;
+    std::function<void(const I2cTransfer &)> on_i2c;
     bool keep_i2c_log = true;
     uint64_t i2c_ops = 0;
     std::vector<Fault> i2c_faults;

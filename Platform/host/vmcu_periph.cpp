@@ -52,6 +52,9 @@ I2cDevice *device_at(uint16_t dev_address) {
 }
 
 void log_transfer(I2cTransfer &&t) {
+    if (state().on_i2c) {
+        state().on_i2c(t);
+    }
     if (state().keep_i2c_log) {
         state().i2c_log.push_back(std::move(t));
     }
@@ -158,6 +161,9 @@ void i2c_detach(uint8_t addr7) {
 }
 const std::vector<I2cTransfer> &i2c_log() {
     return state().i2c_log;
+}
+void i2c_on_transfer(std::function<void(const I2cTransfer &)> fn) {
+    state().on_i2c = std::move(fn);
 }
 void i2c_clear_log() {
     state().i2c_log.clear();

@@ -31,18 +31,19 @@ struct Settings {
     std::string call, loc;
     unsigned power;
     uint32_t freq;
+    uint32_t xtal;
     bool auto_on;
     bool time_valid;
     bool tx;
     bool operator==(const Settings &) const = default;
 };
 
-const Settings k_defaults{"QZ5RTV", "OM85", 10, 14097070, true, false, false};
+const Settings k_defaults{"QZ5RTV", "OM85", 10, 14097070, 25003275, true, false, false};
 
 std::string Describe(const Settings &s) {
     return s.call + " " + s.loc + " " + std::to_string(s.power) + "dBm " + std::to_string(s.freq) +
-           "Hz auto=" + std::to_string(s.auto_on) + " time=" + std::to_string(s.time_valid) +
-           " tx=" + std::to_string(s.tx);
+           "Hz xtal=" + std::to_string(s.xtal) + " auto=" + std::to_string(s.auto_on) +
+           " time=" + std::to_string(s.time_valid) + " tx=" + std::to_string(s.tx);
 }
 
 std::string TakeOutput() {
@@ -60,6 +61,7 @@ Settings Peek(bool auto_on) {
     s.loc = std::string(loc, strnlen(loc, 5));
     s.power = fuzz::Var<uint8_t>("g_power_dbm");
     s.freq = fuzz::Var<uint32_t>("g_base_freq_hz");
+    s.xtal = fuzz::Var<uint32_t>("g_xtal_hz");
     s.auto_on = auto_on;
     s.time_valid = fuzz::Var<volatile bool>("g_time_valid");
     s.tx = fuzz::Var<uint8_t>("g_state") == 2;
@@ -73,19 +75,20 @@ Settings Read(std::string *out = nullptr) {
     const std::string shown = TakeOutput();
     char state[8] = {}, call[8] = {}, loc[8] = {}, auto_on[4] = {}, time[8] = {};
     unsigned power = 0;
-    unsigned long freq = 0;
+    unsigned long freq = 0, xtal = 0;
     const size_t at = shown.find("State: ");
     const int n = at == std::string::npos
                       ? 0
                       : std::sscanf(shown.c_str() + at,
                                     "State: %7s Message: %7s %7s %udBm RF: %lu Hz, tone spacing "
-                                    "1464844 uHz Auto: %3[ONF], Time: %7s",
-                                    state, call, loc, &power, &freq, auto_on, time);
-    FUZZ_CHECK(n == 7, shown);
+                                    "1464844 uHz XTAL: %lu Hz Auto: %3[ONF], Time: %7s",
+                                    state, call, loc, &power, &freq, &xtal, auto_on, time);
+    FUZZ_CHECK(n == 8, shown);
     Settings s = Peek(std::string(auto_on) == "ON");
     const bool time_valid = std::string(time) == "valid";
     FUZZ_CHECK(s.call == call && s.loc == loc && s.power == power && s.freq == freq &&
-                   s.time_valid == time_valid && s.tx == (std::string(state) == "TX"),
+                   s.xtal == xtal && s.time_valid == time_valid &&
+                   s.tx == (std::string(state) == "TX"),
                "memory " + Describe(s) + ", shown " + shown);
     if (out != nullptr) {
         *out = shown;
@@ -98,6 +101,7 @@ void Write(const Settings &s) {
     std::memcpy(&fuzz::Var<char>("g_locator"), s.loc.c_str(), s.loc.size() + 1);
     fuzz::Var<uint8_t>("g_power_dbm") = static_cast<uint8_t>(s.power);
     fuzz::Var<uint32_t>("g_base_freq_hz") = s.freq;
+    fuzz::Var<uint32_t>("g_xtal_hz") = s.xtal;
     // The clock first: "auto on" with a valid clock at second 0 of an even minute starts a frame.
     fuzz::Var<volatile bool>("g_time_valid") = s.time_valid;
     fuzz::Console(s.auto_on ? "auto on\r" : "auto off\r");
@@ -228,10 +232,9 @@ Expected Execute(Settings &s, const std::string &buffer) {
     if (c == "HELP" || c == "?") {
         e.text = k_help;
     } else if (c == "SHOW") {
-        e.text =
-            std::string("\r\nState: ") + (s.tx ? "TX" : "IDLE") + "\r\nMessage: " + s.call + " " +
-            s.loc + " " + std::to_string(s.power) + "dBm\r\nRF: " + std::to_string(s.freq) +
-            " Hz, tone spacing 1464844 uHz\r\nAuto: " + (s.auto_on ? "ON" : "OFF") + ", Time: ";
+        e.text = ShowHead(s.tx ? "TX" : "IDLE",
+                          s.call + " " + s.loc + " " + std::to_string(s.power) + "dBm",
+                          static_cast<uint32_t>(s.freq), static_cast<uint32_t>(s.xtal), s.auto_on);
         if (s.time_valid) {
             e.text += "valid ";
             e.clock_at = e.text.size();
@@ -314,6 +317,15 @@ Expected Execute(Settings &s, const std::string &buffer) {
             e.text = "error: freq must be 2500000..150000000 Hz\r\n";
         } else {
             s.freq = static_cast<uint32_t>(*hz);
+            e.text = "ok\r\n";
+        }
+    } else if (auto v = after("SET XTAL ")) {
+        std::string_view rest = *v;
+        std::optional<uint64_t> hz = Number(rest);
+        if (!hz || *hz < 24000000 || *hz > 28000000) {
+            e.text = "error: xtal must be 24000000..28000000 Hz\r\n";
+        } else {
+            s.xtal = static_cast<uint32_t>(*hz);
             e.text = "ok\r\n";
         }
     } else {
@@ -492,9 +504,10 @@ void Burst(std::string_view text) {
     const bool any_ok = out.find("ok\r\n") != std::string::npos;
     FUZZ_CHECK(any_ok || (now.call == k_defaults.call && now.loc == k_defaults.loc &&
                           now.power == k_defaults.power && now.freq == k_defaults.freq &&
-                          now.auto_on == k_defaults.auto_on),
+                          now.xtal == k_defaults.xtal && now.auto_on == k_defaults.auto_on),
                Describe(now) + " after " + out);
-    FUZZ_CHECK(CallsignOk(now.call) && LocatorOk(now.loc) && PowerOk(now.power) && FreqOk(now.freq),
+    FUZZ_CHECK(CallsignOk(now.call) && LocatorOk(now.loc) && PowerOk(now.power) &&
+                   FreqOk(now.freq) && now.xtal >= 24000000 && now.xtal <= 28000000,
                Describe(now));
     CheckClk1(now);
 }

@@ -1,86 +1,72 @@
-// The Si5351 planning over the whole 64-bit micro-hertz input, and the driver on the virtual
-// board. Input: 8 bytes of frequency (little endian); with a ninth byte whose bit 0 is set the
-// value is folded into the accepted range, so that both the edges and the inside get explored.
+// The Si5351 tone planning over any input, and the driver keying the plan on the virtual board.
+// Input: crystal (4 bytes), first tone (8 bytes), spacing (8 bytes), count (1 byte), all little
+// endian; with a 22nd byte whose bit 0 is set the values are folded into the accepted ranges, so
+// that both the edges and the inside get explored.
 //
-// For any input the planning must be defined behaviour. For an accepted frequency the multisynth
-// parameters must fit the chip's fields (p1 18 bits, p2 < p3 <= 1000000) and the output they make,
-// decoded as the Si5351 model decodes registers, must lie within the planning's error bound: the
-// fraction remainder/f is scaled down by tens with rounding half up until its denominator fits in
-// 1000000, so numerator and denominator each carry an error below 5/9 of a unit and the ratio an
-// error below (10/9) / d, where d >= f / 10^(digits of f - 6). The driver must refuse a frequency
-// outside 2.5 .. 150 MHz with HAL_ERROR and no transfer, and for one inside leave CLK1 on at the
-// decoded frequency of the plan.
-#include <cmath>
+// For any input the planning must be defined behaviour and refuse what it cannot plan. For a plan
+// it accepts, every tone keyed through the driver must leave the chip model within its limits
+// (no fault), emit CLK1, and its moving divider must be the closest fraction the chip allows (an
+// exact check by Farey neighbours, apart from the driver's continued fractions).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "fraction_oracle.h"
 #include "fuzz_board.h"
 #include "si5351.h"
 #include "si5351_model.h"
 
 namespace {
 
-constexpr uint32_t PLL_HZ = 900000000;
-constexpr uint64_t MIN_UHZ = 2500000000000ULL;
-constexpr uint64_t MAX_UHZ = 150000000000000ULL;
+constexpr uint64_t MAX_DEN = 1048575;
 
-[[noreturn]] void Fail(const char *what, uint64_t f, const Si5351Params &ms, double detail = 0) {
-    std::fprintf(stderr, "si5351: %s at %llu uHz (p1 %u p2 %u p3 %u) %.6f\n", what,
-                 static_cast<unsigned long long>(f), ms.p1, ms.p2, ms.p3, detail);
-    std::abort();
+template <typename T> T Take(const uint8_t *&data, size_t &size) {
+    T v{};
+    const size_t n = size < sizeof v ? size : sizeof v;
+    std::memcpy(&v, data, n);
+    data += n;
+    size -= n;
+    return v;
 }
 
-uint64_t Emitted(const Si5351Params &pll, const Si5351Params &ms) {
-    return sim::Si5351Model::Clk1OutputUhz(sim::Si5351Model::DEFAULT_XTAL_HZ, pll.p1, pll.p2,
-                                           pll.p3, ms.p1, ms.p2, ms.p3, 0);
+// b/c of a divider ratio p1/p2/p3 with whole part a: 128 b / c = p1 + 512 - 128 a + p2 / p3.
+void FractionOf(const Si5351Params &p, uint64_t a, uint64_t &b, uint64_t &c) {
+    c = p.p3;
+    b = ((static_cast<uint64_t>(p.p1) + 512 - 128 * a) * c + p.p2) / 128;
 }
 
-void CheckPlan(uint64_t f) {
-    const Si5351Params pll = Si5351_CalcPllParams(PLL_HZ);
-    const Si5351Params ms = Si5351_CalcMsParamsUhz(PLL_HZ, f); // any input: no UB
-    if (f < MIN_UHZ || f > MAX_UHZ) {
-        return;
-    }
-    if (ms.p1 >= (1U << 18) || ms.p3 == 0 || ms.p3 > 1000000 || ms.p2 >= ms.p3) {
-        Fail("parameters do not fit the chip", f, ms);
-    }
-    const uint64_t out = Emitted(pll, ms);
-    // The plan's ratio M' and the wanted one M = 900 MHz / f; the output is 900 MHz / M'.
-    const long double m_plan = (ms.p1 + 512.0L + static_cast<long double>(ms.p2) / ms.p3) / 128.0L;
-    unsigned digits = 0;
-    for (uint64_t v = f; v != 0; v /= 10) {
-        ++digits;
-    }
-    const long double d_min = static_cast<long double>(f) / std::pow(10.0L, digits - 6);
-    const long double ratio_bound = (10.0L / 9.0L) / (d_min - 5.0L / 9.0L);
-    const long double bound_uhz = static_cast<long double>(f) * ratio_bound / m_plan + 1.0L;
-    const long double error =
-        std::fabs(static_cast<long double>(out) - static_cast<long double>(f));
-    if (error > bound_uhz) {
-        Fail("output outside the error bound", f, ms, static_cast<double>(error - bound_uhz));
-    }
+uint64_t WholeOf(const Si5351Params &p) {
+    return (static_cast<uint64_t>(p.p1) + 512 + p.p2 / p.p3) / 128;
 }
 
-void CheckDriver(uint64_t f) {
-    const uint64_t ops = vmcu::i2c_operations();
-    const uint64_t transfers = sim::Chip().transfers();
-    const HAL_StatusTypeDef st = Si5351_SetFreqClk1Uhz(f);
-    const Si5351Params ms = Si5351_CalcMsParamsUhz(PLL_HZ, f);
-    if (f < MIN_UHZ || f > MAX_UHZ) {
-        if (st != HAL_ERROR || vmcu::i2c_operations() != ops ||
-            sim::Chip().transfers() != transfers || sim::Chip().clk1_on()) {
-            Fail("out-of-range frequency not refused cleanly", f, ms);
+void CheckOptimal(const Si5351TonePlan &plan, uint64_t xtal, uint64_t first, uint64_t spacing) {
+    for (uint8_t n = 0; n < plan.count; ++n) {
+        const Si5351Setting &s = plan.tone[n];
+        const uint64_t tone = first + n * spacing;
+        uint64_t b = 0, c = 1;
+        if (s.ms_mode == SI5351_MS_FRACTIONAL) {
+            // VCO = xtal x pll, a whole number of micro-hertz for a fixed PLL.
+            const sim::Uint128 vco_x =
+                static_cast<sim::Uint128>(xtal) * 1000000U *
+                (static_cast<sim::Uint128>(s.pll.p3) * (s.pll.p1 + 512U) + s.pll.p2);
+            const sim::Uint128 den = static_cast<sim::Uint128>(128) * s.pll.p3;
+            FUZZ_CHECK(vco_x % den == 0, "fixed PLL not a whole number of micro-hertz");
+            const uint64_t vco = static_cast<uint64_t>(vco_x / den);
+            const uint64_t a = WholeOf(s.ms);
+            FractionOf(s.ms, a, b, c);
+            FUZZ_CHECK(vco >= a * tone &&
+                           oracle::IsBestFraction(vco - a * tone, tone, b, c, MAX_DEN),
+                       "multisynth fraction not the closest");
+        } else {
+            const uint64_t divider = s.ms_mode == SI5351_MS_DIVBY4 ? 4 : WholeOf(s.ms);
+            const uint64_t vco = tone * divider;
+            const uint64_t a = WholeOf(s.pll);
+            FractionOf(s.pll, a, b, c);
+            const uint64_t xtal_uhz = xtal * 1000000U;
+            FUZZ_CHECK(vco >= a * xtal_uhz &&
+                           oracle::IsBestFraction(vco - a * xtal_uhz, xtal_uhz, b, c, MAX_DEN),
+                       "PLL fraction not the closest");
         }
-        return;
-    }
-    if (st != HAL_OK || !sim::Chip().clk1_on() ||
-        sim::Chip().clk1_freq_uhz() != Emitted(Si5351_CalcPllParams(PLL_HZ), ms)) {
-        Fail("accepted frequency not emitted as planned", f, ms,
-             static_cast<double>(sim::Chip().clk1_freq_uhz()));
-    }
-    if (Si5351_OutputEnableClk1(false) != HAL_OK || sim::Chip().clk1_on()) {
-        Fail("CLK1 did not go off", f, ms);
     }
 }
 
@@ -92,12 +78,33 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    uint64_t f = 0;
-    std::memcpy(&f, data, size < 8 ? size : 8);
-    if (size > 8 && (data[8] & 1)) {
-        f = MIN_UHZ + f % (MAX_UHZ - MIN_UHZ + 1);
+    uint32_t xtal = Take<uint32_t>(data, size);
+    uint64_t first = Take<uint64_t>(data, size);
+    uint64_t spacing = Take<uint64_t>(data, size);
+    uint8_t count = Take<uint8_t>(data, size);
+    if (size > 0 && (data[0] & 1)) {
+        xtal = SI5351_XTAL_MIN_HZ + xtal % (SI5351_XTAL_MAX_HZ - SI5351_XTAL_MIN_HZ + 1);
+        first = SI5351_CLK1_MIN_UHZ + first % (SI5351_CLK1_MAX_UHZ - SI5351_CLK1_MIN_UHZ + 1);
+        spacing %= 10000000; // up to 10 Hz
+        count = static_cast<uint8_t>(1 + count % SI5351_MAX_TONES);
     }
-    CheckPlan(f);
-    CheckDriver(f);
+    Si5351TonePlan plan{};
+    if (!Si5351_PlanTones(xtal, first, spacing, count, &plan)) {
+        return 0;
+    }
+    FUZZ_CHECK(plan.count == count, "plan of another size");
+    FUZZ_CHECK(xtal >= SI5351_XTAL_MIN_HZ && xtal <= SI5351_XTAL_MAX_HZ, "crystal out of range");
+    CheckOptimal(plan, xtal, first, spacing);
+
+    // Keyed on the board against a chip with that crystal: within its limits all the way.
+    sim::Chip().set_xtal_hz(xtal);
+    const uint64_t faults = sim::Chip().fault_count();
+    for (uint8_t n = 0; n < count; ++n) {
+        const HAL_StatusTypeDef st = n == 0 ? Si5351_StartTone(&plan, n) : Si5351_KeyTone(&plan, n);
+        FUZZ_CHECK(st == HAL_OK && sim::Chip().clk1_on(), "planned tone not emitted");
+    }
+    FUZZ_CHECK(sim::Chip().fault_count() == faults, "Si5351 outside its limits");
+    FUZZ_CHECK(Si5351_OutputEnableClk1(false) == HAL_OK && !sim::Chip().clk1_on(),
+               "CLK1 did not go off");
     return 0;
 }

@@ -13,10 +13,13 @@ namespace {
 
 const std::string k_help = k_console_help;
 
+// The status report; auto_time is "ON, Time: invalid" or "OFF, Time: valid 14:00:01 UTC".
 std::string Show(const std::string &state, const std::string &message, const std::string &rf,
-                 const std::string &auto_time) {
-    return "\r\nState: " + state + "\r\nMessage: " + message + "\r\nRF: " + rf +
-           " Hz, tone spacing 1464844 uHz\r\nAuto: " + auto_time + "\r\n\r\n";
+                 const std::string &auto_time, uint32_t xtal = 25003275) {
+    const bool on = auto_time.starts_with("ON");
+    const std::string head =
+        ShowHead(state, message, static_cast<uint32_t>(std::stoul(rf)), xtal, on);
+    return head + auto_time.substr(auto_time.find("Time: ") + 6) + "\r\n\r\n";
 }
 
 // What the console shows for a command: its echo, the line end, the reply and the prompt.
@@ -125,6 +128,27 @@ TEST(Console, SettersAcceptAndRefuse) {
                       Reply("show", Show("IDLE", c.message_after, c.rf_after, "ON, Time: invalid")))
                 << "after " << c.typed;
         }
+    });
+}
+
+// The crystal the planning assumes: 24..28 MHz, read as the other setters read numbers; shown by
+// "show" and used from the next tone on.
+TEST(Console, SetXtalAcceptsTheCrystalRange) {
+    OnFreshBoard([] {
+        Boot();
+        const std::string refused = "error: xtal must be 24000000..28000000 Hz\r\n";
+        for (const char *typed : {"set xtal 23999999", "set xtal 28000001", "set xtal -25000000",
+                                  "set xtal abc", "set xtal ", "set xtal 4319967296"}) {
+            EXPECT_EQ(Command(typed), Reply(typed, refused)) << typed;
+        }
+        EXPECT_EQ(Command("show"), Reply("show", Show("IDLE", "QZ5RTV OM85 10dBm", "14097070",
+                                                      "ON, Time: invalid")));
+        for (const char *typed : {"set xtal 24000000", "SET XTAL 27000000 Hz", "set xtal 28000000",
+                                  "set xtal  25000123"}) {
+            EXPECT_EQ(Command(typed), Reply(typed, "ok\r\n")) << typed;
+        }
+        EXPECT_EQ(Command("show"), Reply("show", Show("IDLE", "QZ5RTV OM85 10dBm", "14097070",
+                                                      "ON, Time: invalid", 25000123)));
     });
 }
 

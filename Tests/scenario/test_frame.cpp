@@ -4,7 +4,7 @@
 
 #include "debug_access.h"
 #include "scenario.h"
-#include "si5351.h"
+#include "tones.h"
 #include "wspr_encoder.h"
 
 using scenario::Boot;
@@ -15,17 +15,7 @@ using scenario::TickOf;
 
 namespace {
 
-constexpr uint64_t PLL_HZ = 900000000;
 constexpr uint64_t FRAME_END_MS = 110593; // ceil(162 x 682667 us / 1 ms)
-
-// What CLK1 really emits when the driver plans frequency f: the model's decoding of the
-// parameters the driver computes for it.
-uint64_t PlannedEmission(uint64_t f_uhz) {
-    Si5351Params pll = Si5351_CalcPllParams(PLL_HZ);
-    Si5351Params ms = Si5351_CalcMsParamsUhz(PLL_HZ, f_uhz);
-    return sim::Si5351Model::Clk1OutputUhz(sim::Si5351Model::DEFAULT_XTAL_HZ, pll.p1, pll.p2,
-                                           pll.p3, ms.p1, ms.p2, ms.p3, 0);
-}
 
 std::vector<uint8_t> Symbols(const char *call, const char *loc, uint8_t dbm) {
     std::vector<uint8_t> s(WSPR_SYMBOL_COUNT);
@@ -43,35 +33,60 @@ uint64_t FirstI2cAfter(uint64_t t_ns) {
     return UINT64_MAX;
 }
 
-// Checks a complete frame whose start was processed in millisecond start_ms: 162 tones, tone i
-// switched at tick start + ceil(i x 682667 us / 1 ms) (symbol 0 in the start pass), each at the
-// frequency the driver plans for its symbol; CLK1 off at tick start + 110593.
+// Millisecond in which symbol i falls due for a frame started in millisecond start_ms.
+uint64_t DueMs(uint64_t start_ms, size_t i) {
+    return start_ms + (i * WSPR_SYMBOL_PERIOD_US + 999) / 1000;
+}
+
+// Checks a complete frame whose start was processed in millisecond start_ms. CLK1 comes on once,
+// in that millisecond, at symbol 0's tone; it then changes exactly at the boundaries where the
+// symbol changes (symbol i at tick start + ceil(i x 682667 us / 1 ms)), each time to the tone of
+// the new symbol and by one 8-byte transfer to one divider, with nothing sent at the other
+// boundaries; it goes off once, at tick start + 110593. Nothing else happens to it.
 void ExpectFrame(uint64_t start_ms, uint64_t base_hz, const std::vector<uint8_t> &symbols) {
-    std::vector<scenario::Tone> tones = scenario::TonesFrom(Tick(start_ms) / 1000);
-    uint64_t end_us = Tick(start_ms + FRAME_END_MS) / 1000;
-    std::vector<scenario::Tone> in_frame;
-    for (const scenario::Tone &t : tones) {
-        if (t.t_us < end_us) {
-            in_frame.push_back(t);
+    const uint64_t start_ns = Tick(start_ms);
+    const uint64_t end_ns = Tick(start_ms + FRAME_END_MS);
+    std::vector<sim::Si5351Model::Change> changes;
+    for (const sim::Si5351Model::Change &c : sim::Chip().timeline()) {
+        if (c.t_us * 1000 >= start_ns && c.t_us * 1000 < end_ns + sim::MS) {
+            changes.push_back(c);
         }
     }
-    ASSERT_EQ(in_frame.size(), WSPR_SYMBOL_COUNT);
-    for (size_t i = 0; i < in_frame.size(); ++i) {
-        uint64_t due_ms = start_ms + (i * 682667 + 999) / 1000;
-        uint64_t switch_ns = i == 0 ? Tick(start_ms) : Tick(due_ms);
-        // The retune starts in the pass of that tick and takes the bus under a millisecond.
-        if (i > 0) {
-            EXPECT_EQ(FirstI2cAfter(Tick(due_ms)), Tick(due_ms)) << "symbol " << i;
+    ASSERT_FALSE(changes.empty());
+    EXPECT_TRUE(changes.front().on);
+    // The set-up begins in that pass, after the line that asked for it, and takes under 1 ms.
+    EXPECT_LT(changes.front().t_us * 1000, Tick(start_ms + 1) + sim::MS);
+    EXPECT_TRUE(tones::Matches(changes.front().freq_uhz, base_hz, symbols[0]));
+    size_t next = 1;
+    for (size_t i = 1; i < WSPR_SYMBOL_COUNT; ++i) {
+        const uint64_t due_ns = Tick(DueMs(start_ms, i));
+        // The transfers of this boundary: in the pass of its tick, done within a millisecond.
+        std::vector<const vmcu::I2cTransfer *> sent;
+        for (const vmcu::I2cTransfer &x : vmcu::i2c_log()) {
+            if (x.start_ns >= due_ns && x.start_ns < due_ns + sim::MS) {
+                sent.push_back(&x);
+            }
         }
-        EXPECT_GE(in_frame[i].t_us * 1000, switch_ns) << "symbol " << i;
-        EXPECT_LT(in_frame[i].t_us * 1000, (i == 0 ? Tick(start_ms + 1) : switch_ns) + sim::MS)
-            << "symbol " << i;
-        uint64_t planned = base_hz * 1000000 + symbols[i] * 1464844ULL;
-        EXPECT_EQ(in_frame[i].freq_uhz, PlannedEmission(planned)) << "symbol " << i;
+        if (symbols[i] == symbols[i - 1]) {
+            EXPECT_TRUE(sent.empty()) << "symbol " << i << " repeats its tone";
+            continue;
+        }
+        ASSERT_EQ(sent.size(), 1u) << "symbol " << i;
+        EXPECT_EQ(sent[0]->start_ns, due_ns) << "symbol " << i;
+        EXPECT_EQ(sent[0]->bytes.size(), 9u) << "symbol " << i; // register + 8 parameter bytes
+        EXPECT_TRUE(sent[0]->bytes[0] == 26 || sent[0]->bytes[0] == 50) << "symbol " << i;
+        ASSERT_LT(next, changes.size()) << "symbol " << i;
+        const sim::Si5351Model::Change &c = changes[next++];
+        EXPECT_TRUE(c.on && !c.phase_break) << "symbol " << i;
+        EXPECT_GE(c.t_us * 1000, due_ns) << "symbol " << i;
+        EXPECT_LT(c.t_us * 1000, due_ns + sim::MS) << "symbol " << i;
+        EXPECT_TRUE(tones::Matches(c.freq_uhz, base_hz, symbols[i]))
+            << "symbol " << i << ": " << c.freq_uhz;
     }
-    uint64_t off = scenario::OffAfter(in_frame.back().t_us);
-    EXPECT_GE(off * 1000, Tick(start_ms + FRAME_END_MS));
-    EXPECT_LT(off * 1000, Tick(start_ms + FRAME_END_MS) + sim::MS);
+    ASSERT_EQ(changes.size(), next + 1) << "CLK1 changed where no symbol did";
+    EXPECT_FALSE(changes.back().on);
+    EXPECT_GE(changes.back().t_us * 1000, end_ns);
+    EXPECT_LT(changes.back().t_us * 1000, end_ns + sim::MS);
 }
 
 // Millisecond (tick count) in which the frame start was processed: the console line was typed
@@ -95,7 +110,8 @@ TEST(Frame, WholeFrameTimingTonesAndEnd) {
         sim::RunFor(10 * sim::MS);
         ExpectFrame(start_ms, 14097070, Symbols("QZ5RTV", "OM85", 10));
         std::string console = sim::Console();
-        EXPECT_TRUE(console.ends_with("symbols\r\nTX complete, CLK1 disabled\r\nwspr> ")) << console;
+        EXPECT_TRUE(console.ends_with("symbols\r\nTX complete, CLK1 disabled\r\nwspr> "))
+            << console;
         EXPECT_FALSE(sim::Chip().clk1_on());
     });
 }
@@ -174,31 +190,33 @@ TEST(Frame, StalledMainLoopResumesWithDueSymbol) {
         vmcu::uart_stall_tx(sim::CONSOLE_UART, false);
         sim::RunFor(110000 * sim::MS);
 
-        std::vector<scenario::Tone> tones = scenario::TonesFrom(Tick(start_ms) / 1000);
-        // Tone changes before the stall, one right after it, and then on schedule again.
-        uint64_t first_after = 0;
-        for (const scenario::Tone &tone : tones) {
-            if (tone.t_us * 1000 > stall_begin + 500 * sim::MS) {
-                first_after = tone.t_us;
+        // During the stall the tone stays; from the first transfer after it (the pass that
+        // resumed) every slot carries its own symbol again.
+        uint64_t resumed_ns = 0;
+        for (const vmcu::I2cTransfer &x : vmcu::i2c_log()) {
+            if (x.start_ns > stall_begin + 500 * sim::MS) {
+                resumed_ns = x.start_ns;
                 break;
             }
         }
-        ASSERT_NE(first_after, 0u);
-        uint64_t resumed_ms = TickOf(first_after * 1000 - 700 * 1000);
-        std::vector<uint8_t> symbols = Symbols("QZ5RTV", "OM85", 10);
-        EXPECT_LT(tones.size(), WSPR_SYMBOL_COUNT); // the symbols due during the stall were skipped
-        // Within the pass that resumed, the symbol due at that millisecond is keyed.
-        bool found = false;
-        for (const scenario::Tone &tone : tones) {
-            if (tone.t_us >= first_after && tone.t_us * 1000 < Tick(resumed_ms + 3)) {
-                uint64_t ms = TickOf(tone.t_us * 1000 - 700 * 1000);
-                uint64_t index = ((ms - start_ms) * 1000) / 682667;
-                found = found || tone.freq_uhz == PlannedEmission(14097070000000ULL +
-                                                                  symbols[index] * 1464844ULL);
+        ASSERT_NE(resumed_ns, 0u);
+        EXPECT_GT(resumed_ns - stall_begin, 1000 * sim::MS);
+        const std::vector<uint8_t> symbols = Symbols("QZ5RTV", "OM85", 10);
+        const uint64_t start_us = Tick(start_ms) / 1000;
+        size_t wrong_during_stall = 0;
+        for (size_t i = 0; i < WSPR_SYMBOL_COUNT; ++i) {
+            const uint64_t mid_us =
+                start_us + i * WSPR_SYMBOL_PERIOD_US + WSPR_SYMBOL_PERIOD_US / 2;
+            const bool keyed = tones::Matches(scenario::EmittedAt(mid_us), 14097070, symbols[i]);
+            if (mid_us * 1000 > stall_begin + sim::MS && mid_us * 1000 < resumed_ns) {
+                wrong_during_stall += keyed ? 0 : 1;
+            } else if (mid_us * 1000 > resumed_ns) {
+                EXPECT_TRUE(keyed) << "symbol " << i;
             }
         }
-        EXPECT_TRUE(found);
-        uint64_t off = scenario::OffAfter(tones.back().t_us);
+        EXPECT_GT(wrong_during_stall, 0u); // the symbols due meanwhile were skipped
+        const uint64_t resumed_us = resumed_ns / 1000;
+        uint64_t off = scenario::OffAfter(resumed_us);
         EXPECT_GE(off * 1000, Tick(start_ms + FRAME_END_MS));
         EXPECT_LT(off * 1000, Tick(start_ms + FRAME_END_MS) + sim::MS);
     });
@@ -237,6 +255,8 @@ TEST(Frame, FailedToneUpdateLeavesNoCarrier) {
     });
 }
 
+// A new base frequency during a frame applies from the next symbol on, which starts on a fresh
+// plan; the message stays as encoded at the start.
 TEST(Frame, SettingsChangedDuringFrameApplyAsDocumented) {
     OnFreshBoard([] {
         Boot();
@@ -246,15 +266,18 @@ TEST(Frame, SettingsChangedDuringFrameApplyAsDocumented) {
         Command("set call QZ7ABC", "ok"); // next frame only
         sim::RunFor(50000 * sim::MS);
         Command("set freq 10140200", "ok"); // from the next tone on
-        uint64_t changed = sim::Now();
+        uint64_t changed_us = sim::Now() / 1000;
         sim::RunFor(70000 * sim::MS);
-        std::vector<uint8_t> symbols = Symbols("QZ5RTV", "OM85", 10);
-        std::vector<scenario::Tone> tones = scenario::TonesFrom(Tick(start_ms) / 1000);
-        ASSERT_GE(tones.size(), WSPR_SYMBOL_COUNT);
+        const std::vector<uint8_t> symbols = Symbols("QZ5RTV", "OM85", 10);
+        const uint64_t start_us = Tick(start_ms) / 1000;
         for (size_t i = 0; i < WSPR_SYMBOL_COUNT; ++i) {
-            uint64_t base = tones[i].t_us * 1000 < changed ? 14097070 : 10140200;
-            EXPECT_EQ(tones[i].freq_uhz, PlannedEmission(base * 1000000 + symbols[i] * 1464844ULL))
-                << i;
+            const uint64_t from_us = start_us + i * WSPR_SYMBOL_PERIOD_US;
+            if (from_us <= changed_us && changed_us < from_us + WSPR_SYMBOL_PERIOD_US) {
+                continue; // the slot in which the setting changed
+            }
+            const uint64_t base = from_us < changed_us ? 14097070 : 10140200;
+            const uint64_t mid_us = from_us + WSPR_SYMBOL_PERIOD_US / 2;
+            EXPECT_TRUE(tones::Matches(scenario::EmittedAt(mid_us), base, symbols[i])) << i;
         }
     });
 }
@@ -283,5 +306,66 @@ TEST(Frame, FrameAcrossMillisecondWrap) {
         start_ms = StartMsOfLastTx(t);
         sim::RunFor(111000 * sim::MS);
         ExpectFrame(start_ms, 14097070, Symbols("QZ5RTV", "OM85", 10));
+    });
+}
+
+// Every base frequency the console accepts gives a working frame, up to 150 MHz itself: above
+// 112.5 MHz the PLL moves under a multisynth of 6, from 150 MHz the divide-by-4; the four bases
+// just below 150 MHz have tones on both sides. The chip stays within its limits throughout (every
+// scenario fails on a limit fault).
+TEST(Frame, TopOfTheRangeGivesWorkingFrames) {
+    OnFreshBoard([] {
+        Boot();
+        for (uint64_t base : {150000000ULL, 149999998ULL, 112499999ULL, 2500000ULL}) {
+            SCOPED_TRACE(base);
+            EXPECT_EQ(Command("set freq " + std::to_string(base)),
+                      "set freq " + std::to_string(base) + "\r\nok\r\nwspr> ");
+            uint64_t t = sim::Now();
+            const size_t from = sim::Console().size();
+            Command("tx", "TX start");
+            const uint64_t start_us = Tick(StartMsOfLastTx(t)) / 1000;
+            ASSERT_TRUE(scenario::RunUntilConsole("TX complete", from, 112000));
+            const std::vector<uint8_t> symbols = Symbols("QZ5RTV", "OM85", 10);
+            for (size_t i = 0; i < WSPR_SYMBOL_COUNT; ++i) {
+                const uint64_t mid = start_us + i * WSPR_SYMBOL_PERIOD_US + 341000;
+                ASSERT_TRUE(tones::Matches(scenario::EmittedAt(mid), base, symbols[i])) << i;
+            }
+            sim::ClearConsole();
+        }
+    });
+}
+
+// A crystal 111 ppm off puts every tone 111 ppm off (3.1 kHz on 10 m, far outside the 200 Hz
+// WSPR window); with "set xtal" set to the crystal's real frequency they are exact again.
+TEST(Frame, CrystalCalibrationBringsTheTonesBack) {
+    OnFreshBoard([] {
+        constexpr uint64_t real_xtal = 25006050; // 25003275 Hz + 111 ppm
+        constexpr uint64_t base = 28126100;
+        Boot({.xtal_hz = real_xtal});
+        Command("set freq " + std::to_string(base));
+        const std::vector<uint8_t> symbols = Symbols("QZ5RTV", "OM85", 10);
+        for (bool calibrated : {false, true}) {
+            SCOPED_TRACE(calibrated);
+            if (calibrated) {
+                EXPECT_EQ(Command("set xtal 25006050"), "set xtal 25006050\r\nok\r\nwspr> ");
+            }
+            uint64_t t = sim::Now();
+            Command("tx", "TX start");
+            const uint64_t start_us = Tick(StartMsOfLastTx(t)) / 1000;
+            sim::RunFor(111000 * sim::MS);
+            for (size_t i = 0; i < WSPR_SYMBOL_COUNT; ++i) {
+                const uint64_t emitted =
+                    scenario::EmittedAt(start_us + i * WSPR_SYMBOL_PERIOD_US + 341000);
+                const uint64_t ideal = tones::IdealUhz(base, symbols[i]);
+                if (calibrated) {
+                    ASSERT_TRUE(tones::Near(emitted, ideal)) << i << ": " << emitted;
+                } else {
+                    ASSERT_TRUE(tones::Near(
+                        emitted, tones::ScaledUhz(base, symbols[i], 25003275, real_xtal)))
+                        << i;
+                    ASSERT_GT(emitted - ideal, 3000ULL * 1000000ULL) << i; // over 3 kHz high
+                }
+            }
+        }
     });
 }

@@ -14,16 +14,16 @@ using scenario::TickOf;
 
 namespace {
 
-// Tick counts at which frames started: each start begins with the first tone's I2C transfers
-// in the pass of that tick, after a bus quiet for longer than a symbol.
+// Tick counts at which frames started: a start is the one set-up that resets the PLL, its first
+// transfer (outputs off) three before the reset, in the pass of that tick.
 std::vector<uint64_t> FrameStartTicks(uint64_t after_ns) {
     std::vector<uint64_t> ticks;
-    uint64_t last_end = 0;
-    for (const vmcu::I2cTransfer &x : vmcu::i2c_log()) {
-        if (x.start_ns > after_ns && (ticks.empty() || x.start_ns - last_end > 1000 * sim::MS)) {
-            ticks.push_back(TickOf(x.start_ns));
+    const std::vector<vmcu::I2cTransfer> &log = vmcu::i2c_log();
+    for (size_t i = 3; i < log.size(); ++i) {
+        if (log[i].kind == vmcu::I2cTransfer::MEM_WRITE && log[i].bytes[0] == 177 &&
+            log[i - 3].start_ns > after_ns) {
+            ticks.push_back(TickOf(log[i - 3].start_ns));
         }
-        last_end = x.end_ns;
     }
     return ticks;
 }

@@ -7,7 +7,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <fstream>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -108,6 +110,11 @@ struct DecodeCase {
     int snr_lo, snr_hi; // what wsprd must report
 };
 
+// Named in test listings by its name, not its bytes.
+void PrintTo(const DecodeCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
 class WsprdDecodes : public testing::TestWithParam<DecodeCase> {};
 
 TEST_P(WsprdDecodes, AsTheConfiguredMessageAndFrequency) {
@@ -171,6 +178,56 @@ INSTANTIATE_TEST_SUITE_P(
                    -29,
                    -23}),
     [](const testing::TestParamInfo<DecodeCase> &info) { return std::string(info.param.name); });
+
+// Every WSPR band from 80 m to 2 m, tone 0 at the dial + 1500 Hz: clean, and at -26 dB on 10 m,
+// 6 m and 2 m, where the chip's dividers are coarsest.
+std::vector<DecodeCase> BandCases() {
+    struct Band {
+        const char *name;
+        uint64_t dial_hz;
+        bool noisy;
+    };
+    static const Band k_bands[] = {
+        {"80m", 3568600, false},  {"60m", 5287200, false},  {"40m", 7038600, false},
+        {"30m", 10138700, false}, {"20m", 14095600, false}, {"17m", 18104600, false},
+        {"15m", 21094600, false}, {"12m", 24924600, false}, {"10m", 28124600, true},
+        {"6m", 50293000, true},   {"4m", 70091000, false},  {"2m", 144489000, true},
+    };
+    static std::vector<std::string> names, scripts; // the cases point into these
+    std::vector<DecodeCase> cases;
+    names.reserve(2 * std::size(k_bands));
+    scripts.reserve(std::size(k_bands));
+    for (const Band &b : k_bands) {
+        const uint64_t base = b.dial_hz + 1500;
+        scripts.push_back("100 type set freq " + std::to_string(base) + "\n300 type tx\n");
+        for (bool noisy : {false, true}) {
+            if (noisy && !b.noisy) {
+                continue;
+            }
+            names.push_back(std::string(noisy ? "snr_minus_26_" : "clean_") + b.name);
+            DecodeCase c{names.back().c_str(),
+                         {},
+                         scripts.back().c_str(),
+                         114000,
+                         "QZ5RTV",
+                         "OM85",
+                         10,
+                         base,
+                         noisy ? -29 : 20,
+                         noisy ? -23 : 60};
+            if (noisy) {
+                c.options = {"--snr", "-26"};
+            }
+            cases.push_back(c);
+        }
+    }
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Bands, WsprdDecodes, testing::ValuesIn(BandCases()),
+                         [](const testing::TestParamInfo<DecodeCase> &info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST(Demo, SendsAFrameFromTheGivenUtcAndWritesEveryFile) {
     std::string dir = TempFolder("sim_demo_");

@@ -3,6 +3,7 @@
 // passband), the noise level for a given SNR, and the WAV file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstdio>
@@ -139,6 +140,28 @@ TEST(RenderAudio, ToneAtEmittedMinusDialSilentWhileOff) {
         double residual = x[n - 1] + x[n + 1] - 2.0 * std::cos(w) * x[n];
         ASSERT_LE(std::abs(residual), 20.0) << "at sample " << n;
     }
+}
+
+// A PLL reset of the running output is a break in the phase: the same tone goes on, the sinusoid
+// does not.
+TEST(RenderAudio, PllResetBreaksThePhase) {
+    const uint64_t f = DIAL_UHZ + Uhz(1500.0);
+    const std::vector<Si5351Model::Change> changes = {
+        {0, true, f}, {2000000, true, f, true}, {4000000, false, 0}};
+    std::vector<int16_t> x = sim::RenderAudio(0, changes, {DIAL_UHZ, std::nullopt, 1});
+    const double w = 2.0 * PI * 1500.0 / 12000.0;
+    double worst_before = 0, at_break = 0;
+    for (size_t n = 1; n + 1 < 48000; ++n) {
+        const double residual = std::abs(x[n - 1] + x[n + 1] - 2.0 * std::cos(w) * x[n]);
+        if (n + 1 == 24000 || n == 24000) {
+            at_break = std::max(at_break, residual);
+        } else {
+            worst_before = std::max(worst_before, residual);
+        }
+    }
+    EXPECT_LE(worst_before, 20.0);
+    EXPECT_GT(at_break, 1000.0);
+    EXPECT_NEAR(MeasureHz(x, 24000, 48000, 1500.0), 1500.0, 0.001);
 }
 
 TEST(RenderAudio, NothingHeardOutsideThePassband) {

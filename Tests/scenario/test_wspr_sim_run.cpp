@@ -1,6 +1,7 @@
 // wspr-sim run as an operator uses it: scripts, GNSS input, logs, faults and bad arguments.
 #include <sys/wait.h>
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -10,6 +11,9 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "tones.h"
+#include "wspr_encoder.h"
 
 namespace {
 
@@ -44,9 +48,9 @@ class WsprSimRun : public ::testing::Test {
         return ss.str();
     }
 
-    Result Sim(const std::string &args) const {
-        std::string cmd = std::string(WSPR_SIM_PATH) + " run " + args + " >" + Path("stdout") +
-                          " 2>" + Path("stderr");
+    Result Sim(const std::string &args, const char *command = "run") const {
+        std::string cmd = std::string(WSPR_SIM_PATH) + " " + command + " " + args + " >" +
+                          Path("stdout") + " 2>" + Path("stderr");
         int raw = std::system(cmd.c_str());
         return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, Read("stdout"), Read("stderr")};
     }
@@ -71,8 +75,9 @@ TEST_F(WsprSimRun, ScriptDrivesAFrameAndTheLogsShowIt) {
                    "1000 type tx\n"
                    "1500 key down\n"
                    "1700 key up\n");
-    Result r = Sim("--until 115000 --script " + Path("s.txt") + " --console-log " +
-                   Path("console.log") + " --rf-log " + Path("rf.csv"));
+    Result r =
+        Sim("--until 115000 --script " + Path("s.txt") + " --console-log " + Path("console.log") +
+            " --rf-log " + Path("rf.csv") + " --i2c-log " + Path("i2c.csv"));
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "");
     std::string console = Read("console.log");
@@ -83,25 +88,62 @@ TEST_F(WsprSimRun, ScriptDrivesAFrameAndTheLogsShowIt) {
               std::string::npos)
         << console;
 
+    // CLK1 on once, a change at each symbol boundary where the symbol changes and nowhere else,
+    // each within a millisecond of the boundary and at its symbol's tone, off once.
+    std::vector<uint8_t> symbols(WSPR_SYMBOL_COUNT);
+    ASSERT_TRUE(WSPR_Encode("K1ABC", "OM85", 10, symbols.data()));
     std::vector<std::string> rf = Lines(Read("rf.csv"));
     ASSERT_GT(rf.size(), 2u);
     EXPECT_EQ(rf[0], "t_us,clk1,freq_uhz");
-    // Each tone comes on after a short retune gap: 162 rows with CLK1 on, the last row off.
-    size_t on_rows = 0;
+    std::vector<std::array<unsigned long long, 3>> rows;
     for (size_t i = 1; i < rf.size(); ++i) {
-        unsigned long long t = 0, f = 0;
-        int on = -1;
-        ASSERT_EQ(std::sscanf(rf[i].c_str(), "%llu,%d,%llu", &t, &on, &f), 3) << rf[i];
-        if (on == 1) {
-            ++on_rows;
-            EXPECT_GT(f, 14097070000000ULL - 2000000ULL);
-            EXPECT_LT(f, 14097075000000ULL);
-        } else {
-            EXPECT_EQ(f, 0u);
-        }
+        unsigned long long t = 0, on = 0, f = 0;
+        ASSERT_EQ(std::sscanf(rf[i].c_str(), "%llu,%llu,%llu", &t, &on, &f), 3) << rf[i];
+        rows.push_back({t, on, f});
     }
-    EXPECT_EQ(on_rows, 162u);
-    EXPECT_EQ(rf.back().substr(rf.back().find(',')), ",0,0");
+    ASSERT_EQ(rows.front()[1], 1u);
+    EXPECT_TRUE(tones::Matches(rows.front()[2], 14097070, symbols[0]));
+    const unsigned long long t0 = rows.front()[0];
+    size_t next = 1;
+    for (size_t i = 1; i < WSPR_SYMBOL_COUNT; ++i) {
+        if (symbols[i] == symbols[i - 1]) {
+            continue;
+        }
+        ASSERT_LT(next, rows.size());
+        const auto &row = rows[next++];
+        EXPECT_EQ(row[1], 1u) << i;
+        EXPECT_GE(row[0] + 1000, t0 + i * WSPR_SYMBOL_PERIOD_US) << i;
+        EXPECT_LE(row[0], t0 + i * WSPR_SYMBOL_PERIOD_US + 1000) << i;
+        EXPECT_TRUE(tones::Matches(row[2], 14097070, symbols[i])) << i;
+    }
+    ASSERT_EQ(rows.size(), next + 1);
+    EXPECT_EQ(rows.back()[1], 0u);
+    EXPECT_EQ(rows.back()[2], 0u);
+    EXPECT_NEAR(static_cast<double>(rows.back()[0] - t0), WSPR_SYMBOL_COUNT * 682667.0, 1000.0);
+
+    // What the bus carried: the start's set-up (outputs off, PLL A, multisynth 1, PLL reset, CLK1
+    // control, CLK1 on), then one 8-byte multisynth transfer per tone change, then CLK1 off.
+    std::vector<std::string> i2c = Lines(Read("i2c.csv"));
+    ASSERT_GT(i2c.size(), 8u);
+    EXPECT_EQ(i2c[0], "t_us,addr,reg,data,status");
+    size_t start = 0;
+    while (start < i2c.size() && i2c[start].find(",60,177,20,0") == std::string::npos) {
+        ++start;
+    }
+    ASSERT_LT(start + 2, i2c.size());
+    EXPECT_NE(i2c[start - 3].find(",60,3,ff,0"), std::string::npos);
+    EXPECT_NE(i2c[start + 1].find(",60,17,0f,0"), std::string::npos);
+    EXPECT_NE(i2c[start + 2].find(",60,3,fd,0"), std::string::npos);
+    size_t keyed = 0;
+    size_t k = start + 3;
+    for (; k < i2c.size() && i2c[k].find(",60,50,") != std::string::npos; ++k) {
+        EXPECT_EQ(i2c[k].size() - i2c[k].find(",60,50,"), std::string(",60,50,").size() + 16 + 2)
+            << i2c[k];
+        ++keyed;
+    }
+    EXPECT_EQ(keyed, next - 1);
+    ASSERT_LT(k, i2c.size());
+    EXPECT_NE(i2c[k].find(",60,3,ff,0"), std::string::npos) << i2c[k];
 }
 
 TEST_F(WsprSimRun, GnssClockAndGnssFileSetTheTime) {
@@ -158,5 +200,48 @@ TEST_F(WsprSimRun, BadArgumentsSayWhatIsWrong) {
         EXPECT_EQ(r.status, 1) << args;
         EXPECT_NE(r.err.find(says), std::string::npos) << args << ": " << r.err;
         EXPECT_EQ(r.out, "") << args;
+    }
+}
+
+// wspr-sim tune keys a base frequency's four tones as a frame does and shows what the chip model
+// decodes: every tone within 25 mHz on the WSPR bands, with the multisynth moving below 112.5 MHz
+// and the PLL under an integer multisynth above, for the default crystal or another one.
+TEST_F(WsprSimRun, TuneShowsWhatClk1Emits) {
+    struct Case {
+        std::string args;
+        const char *mode;
+    } const cases[] = {{"28126100", "fractional"},
+                       {"144490500", "integer"},
+                       {"150000000", "divby4"},
+                       {"7040100 --xtal 27000000", "fractional"},
+                       {"--xtal 24000000 50294500", "fractional"}};
+    for (const Case &c : cases) {
+        Result r = Sim(c.args, "tune");
+        ASSERT_EQ(r.status, 0) << c.args << ": " << r.err;
+        const std::vector<std::string> lines = Lines(r.out);
+        ASSERT_EQ(lines.size(), 4u) << r.out;
+        for (size_t n = 0; n < 4; ++n) {
+            unsigned tone = 9;
+            unsigned long long asked = 0, emitted = 0;
+            long long error = 0;
+            char mode[16] = {};
+            ASSERT_EQ(std::sscanf(lines[n].c_str(),
+                                  "tone=%u asked_uhz=%llu pll=%*u,%*u,%*u ms=%*u,%*u,%*u "
+                                  "emitted_uhz=%llu error_uhz=%lld ms_mode=%15s",
+                                  &tone, &asked, &emitted, &error, mode),
+                      5)
+                << lines[n];
+            EXPECT_EQ(tone, n);
+            EXPECT_EQ(static_cast<long long>(emitted - asked), error);
+            EXPECT_LE(std::llabs(error), static_cast<long long>(tones::TOLERANCE_UHZ)) << lines[n];
+            EXPECT_STREQ(mode, c.mode) << lines[n];
+        }
+    }
+    for (const char *bad :
+         {"", "2499999", "150000001", "14e6", "14097070 --xtal 30000000", "14097070 7040100"}) {
+        Result r = Sim(bad, "tune");
+        EXPECT_EQ(r.status, 1) << bad;
+        EXPECT_EQ(r.out, "") << bad;
+        EXPECT_FALSE(r.err.empty()) << bad;
     }
 }

@@ -32,8 +32,8 @@
 #include "board.h"
 #include "debug_access.h"
 #include "gnss_clock.h"
-#include "si5351.h"
 #include "si5351_model.h"
+#include "tones.h"
 #include "wspr_encoder.h"
 
 namespace {
@@ -43,11 +43,9 @@ constexpr uint64_t SECOND = sim::SECOND;
 constexpr uint64_t MINUTE = 60 * SECOND;
 constexpr uint64_t SYMBOL_US = 682667;
 constexpr uint64_t FRAME_US = WSPR_SYMBOL_COUNT * SYMBOL_US;
-constexpr uint64_t RETUNE_GAP_US = 2000; // CLK1 is off for under a millisecond while retuning
+constexpr uint64_t RETUNE_GAP_US = 2000; // a new set-up (new base frequency) is off for < 1 ms
 constexpr size_t LINE_MAX_CHARS = 39;
 constexpr size_t RING_ROOM = 63;
-constexpr uint32_t PLL_HZ = 900000000;
-constexpr uint64_t TONE_SPACING_UHZ = 1464844;
 
 // ---- Figures and failures -----------------------------------------------------------------------
 
@@ -103,13 +101,6 @@ struct Settings {
     bool auto_on = true;
 };
 Settings g_model;
-
-uint64_t PlannedEmission(uint64_t f_uhz) {
-    const Si5351Params pll = Si5351_CalcPllParams(PLL_HZ);
-    const Si5351Params ms = Si5351_CalcMsParamsUhz(PLL_HZ, f_uhz);
-    return sim::Si5351Model::Clk1OutputUhz(sim::Si5351Model::DEFAULT_XTAL_HZ, pll.p1, pll.p2,
-                                           pll.p3, ms.p1, ms.p2, ms.p3, 0);
-}
 
 // The symbols of the message as set now (none if the encoder refuses it).
 std::vector<uint8_t> Symbols(const Settings &s) {
@@ -366,16 +357,17 @@ void Show() {
     const std::string reply = TypeLine(MixCase("show") + "\r");
     char call[8] = {}, loc[8] = {}, auto_on[4] = {};
     unsigned power = 0;
-    unsigned long freq = 0;
+    unsigned long freq = 0, xtal = 0;
     const size_t at = reply.find("Message: ");
     const int n = at == std::string::npos
                       ? 0
                       : std::sscanf(reply.c_str() + at,
                                     "Message: %7s %7s %udBm RF: %lu Hz, tone spacing 1464844 uHz "
-                                    "Auto: %3[ONF],",
-                                    call, loc, &power, &freq, auto_on);
-    Check(n == 5 && g_model.call == call && g_model.loc == loc && g_model.power == power &&
-              g_model.freq == freq && g_model.auto_on == (std::string(auto_on) == "ON"),
+                                    "XTAL: %lu Hz Auto: %3[ONF],",
+                                    call, loc, &power, &freq, &xtal, auto_on);
+    Check(n == 6 && xtal == 25003275 && g_model.call == call && g_model.loc == loc &&
+              g_model.power == power && g_model.freq == freq &&
+              g_model.auto_on == (std::string(auto_on) == "ON"),
           "show differs from the accepted settings:",
           reply + " accepted: " + g_model.call + " " + g_model.loc + " " +
               std::to_string(g_model.power) + "dBm " + std::to_string(g_model.freq) + " Hz auto " +
@@ -470,41 +462,79 @@ enum class Cycle { QUIET, BUSY, MESSY };
 Cycle g_cycle = Cycle::QUIET;
 
 // A frame is encoded once at its start; its base frequency may change under way ("set freq"
-// during a frame applies from the next tone on).
+// during a frame applies from the next tone on). CLK1 changes only where the tone does: each
+// change belongs to one symbol slot, and every slot since the previous change must have carried
+// the same symbol.
 struct Frame {
     bool active = false;
-    uint64_t start_us = 0;
+    uint64_t start_us = 0; // CLK1 first on
+    uint64_t start_tick_us =
+        0; // the tick of the pass that started the frame: symbols count from it
     uint64_t last_off_us = 0;
     bool off = false;
-    std::vector<sim::Si5351Model::Change> tones;
+    size_t changes = 0;
+    size_t slot = 0; // slot of the last change
     std::vector<uint8_t> symbols;
     std::vector<std::pair<uint64_t, uint32_t>> base_hz; // (from time in us, base frequency)
 
-    uint64_t Expected(size_t i) const {
+    uint32_t BaseAt(uint64_t t_us) const {
         uint32_t base = base_hz.front().second;
         for (const auto &[from_us, hz] : base_hz) {
-            if (tones[i].t_us >= from_us) {
+            if (t_us >= from_us) {
                 base = hz;
             }
         }
-        return PlannedEmission(uint64_t{base} * 1000000 + symbols[i] * TONE_SPACING_UHZ);
+        return base;
     }
 };
 Frame g_frame;
 std::vector<uint64_t> g_cycle_starts_us; // frame starts since the current cycle began
 uint64_t g_frames_started = 0;
 
-// Tone i: within 1 ms of start + i x 682667 us, or later only while console output held up the
-// main loop; at the frequency planned for its symbol. Checked as it happens, while the console's
-// recent history is at hand.
-void CheckTone(const Frame &f, size_t i) {
-    ++g_fig.tones;
+// The frame start's set-up begins with all outputs off (register 3 = 0xFF); the pass it was made in
+// began at the last tick before it.
+uint64_t g_setup_begin_ns = 0;
+
+void OnI2c(const vmcu::I2cTransfer &t) {
+    if (t.kind == vmcu::I2cTransfer::MEM_WRITE && t.bytes.size() == 2 && t.bytes[0] == 3 &&
+        t.bytes[1] == 0xFF) {
+        g_setup_begin_ns = t.start_ns;
+    }
+}
+
+uint64_t StartTickUs() {
+    const vmcu::TimerRecord r = vmcu::timer_record(TIM3);
+    return (r.started_ns + (g_setup_begin_ns - r.started_ns) / r.period_ns * r.period_ns) / 1000;
+}
+
+// Slots from..to (exclusive) carried the symbol of slot `held` without a change of their own.
+void CheckHeld(const Frame &f, size_t held, size_t from, size_t to) {
+    for (size_t j = from; j < to && j < f.symbols.size(); ++j) {
+        ++g_fig.tones;
+        Check(f.symbols[j] == f.symbols[held], "a tone change is missing:",
+              "symbol " + std::to_string(j) + " kept the tone of symbol " + std::to_string(held));
+    }
+}
+
+// A change of CLK1 during a frame: at the start of its slot (within 1 ms, or later only while
+// console output held up the main loop), at the frequency of that slot's symbol. Checked as it
+// happens, while the console's recent history is at hand.
+void CheckTone(Frame &f, const sim::Si5351Model::Change &c) {
+    const size_t i = static_cast<size_t>((c.t_us - f.start_tick_us) / SYMBOL_US);
     if (i >= f.symbols.size()) {
+        Check(false, "tone change after the frame's last symbol");
         return;
     }
-    const uint64_t due = f.start_us + i * SYMBOL_US;
-    const uint64_t at = f.tones[i].t_us;
-    if (at + 1000 < due || at > due + 1000) {
+    if (f.changes > 0) {
+        Check(i > f.slot, "two tone changes in one symbol slot:", std::to_string(i));
+        CheckHeld(f, f.slot, f.slot + 1, i);
+    }
+    ++g_fig.tones;
+    // Symbol i falls due at the tick ceil(i x 682667 us / 1 ms) after the start's; its transfer
+    // is made in that pass and ends well within the millisecond.
+    const uint64_t due = f.start_tick_us + (i * SYMBOL_US + 999) / 1000 * 1000;
+    const uint64_t at = c.t_us;
+    if (i > 0 && (at < due || at > due + 1000)) {
         const bool held_up = at > due && ConsoleBusy(due, at);
         Check(held_up, "tone switched off its time:",
               "symbol " + std::to_string(i) + " " + std::to_string(static_cast<int64_t>(at - due)) +
@@ -518,18 +548,23 @@ void CheckTone(const Frame &f, size_t i) {
             }
         }
     }
-    const uint64_t planned = f.Expected(i);
-    Check(f.tones[i].freq_uhz == planned, "tone at the wrong frequency:",
-          "symbol " + std::to_string(i) + " " + std::to_string(f.tones[i].freq_uhz) +
-              " uHz, planned " + std::to_string(planned));
+    const uint32_t base = f.BaseAt(at);
+    Check(tones::Matches(c.freq_uhz, base, f.symbols[i]), "tone at the wrong frequency:",
+          "symbol " + std::to_string(i) + " " + std::to_string(c.freq_uhz) + " uHz, wanted " +
+              std::to_string(tones::IdealUhz(base, f.symbols[i])));
+    f.slot = i;
+    ++f.changes;
 }
 
-// The carrier going off after the 162nd tone ends the frame at start + 162 x 682667 us.
-void CheckEnd(const Frame &f) {
-    const uint64_t due = f.start_us + FRAME_US;
+// The carrier going off after the 162nd symbol ends the frame at start + 162 x 682667 us.
+void CheckEnd(Frame &f) {
+    CheckHeld(f, f.slot, f.slot + 1, f.symbols.size());
+    f.slot = f.symbols.size();
+    const uint64_t due = f.start_tick_us + (FRAME_US + 999) / 1000 * 1000;
     const uint64_t at = f.last_off_us;
-    Check((at + 1000 >= due && at <= due + 1000) || (at > due && ConsoleBusy(due, at)),
+    Check((at >= due && at <= due + 1000) || (at > due && ConsoleBusy(due, at)),
           "frame did not end on time:", std::to_string(static_cast<int64_t>(at - due)) + " us");
+    ++g_fig.frames_complete;
 }
 
 void FinishFrame() {
@@ -537,38 +572,35 @@ void FinishFrame() {
     f.active = false;
     ++g_fig.frames;
     Check(f.symbols.size() == WSPR_SYMBOL_COUNT, "frame of a message the encoder refuses");
-    Check(f.tones.size() <= WSPR_SYMBOL_COUNT,
-          "frame with more than 162 tones:", std::to_string(f.tones.size()));
-    if (f.tones.size() == WSPR_SYMBOL_COUNT) {
-        ++g_fig.frames_complete;
-    }
 }
 
 void OnClk1(const sim::Si5351Model::Change &c) {
     Frame &f = g_frame;
+    Check(!c.phase_break, "the carrier's phase broke during a frame");
     if (!c.on) {
         f.off = true;
         f.last_off_us = c.t_us;
-        if (f.active && f.tones.size() == WSPR_SYMBOL_COUNT) {
+        // Off in the last slot: the frame's end (an off earlier is a stop, or a new set-up).
+        if (f.active && f.start_us + FRAME_US - SYMBOL_US < c.t_us) {
             CheckEnd(f);
         }
         return;
     }
-    if (f.active && c.t_us - f.last_off_us > RETUNE_GAP_US) {
+    if (f.active && c.t_us - f.last_off_us > RETUNE_GAP_US && f.off) {
         FinishFrame();
     }
     if (!f.active) {
         f = Frame{};
         f.active = true;
         f.start_us = c.t_us;
+        f.start_tick_us = StartTickUs();
         f.symbols = Symbols(g_model);
         f.base_hz.emplace_back(0, g_model.freq);
         g_cycle_starts_us.push_back(c.t_us);
         ++g_frames_started;
     }
     f.off = false;
-    f.tones.push_back(c);
-    CheckTone(f, f.tones.size() - 1);
+    CheckTone(f, c);
 }
 
 void OnBaseFrequency(uint32_t hz) {
@@ -621,6 +653,7 @@ void Boot(uint32_t first_second, uint32_t ms_before_wrap) {
     vmcu::uart_keep_output(sim::CONSOLE_UART, false);
     sim::Chip().keep_timeline(false);
     sim::Chip().on_change(OnClk1);
+    vmcu::i2c_on_transfer(OnI2c);
     vmcu::uart_on_tx(sim::CONSOLE_UART, OnConsoleByte);
     g_first_gnss_second = first_second;
     g_gnss_t0 = 0;

@@ -1,6 +1,9 @@
 // Texts the beacon prints on its console, as the tests and fuzz targets expect them.
 #pragma once
 
+#include <cstdint>
+#include <string>
+
 inline constexpr const char *k_console_help =
     "\r\nCommands:\r\n"
     "  help                 Show this help\r\n"
@@ -9,7 +12,17 @@ inline constexpr const char *k_console_help =
     "  set grid GRID        Set 4-char Maidenhead grid, e.g. OM85\r\n"
     "  set power DBM        Set WSPR power dBm, 0..60\r\n"
     "  set freq HZ          Set direct RF output frequency in Hz\r\n"
+    "  set xtal HZ          Set Si5351 crystal frequency in Hz\r\n"
     "  time HH:MM:SS        Set UTC time from PC\r\n"
     "  auto on|off          Enable/disable even-minute auto TX\r\n"
     "  tx                   Transmit one WSPR frame now\r\n"
     "  stop                 Stop TX and disable CLK1\r\n\r\n";
+
+// The status report up to "Time: ", which is followed by "invalid\r\n\r\n" or by
+// "valid HH:MM:SS UTC\r\n\r\n".
+inline std::string ShowHead(const std::string &state, const std::string &message, uint32_t rf_hz,
+                            uint32_t xtal_hz, bool auto_on) {
+    return "\r\nState: " + state + "\r\nMessage: " + message + "\r\nRF: " + std::to_string(rf_hz) +
+           " Hz, tone spacing 1464844 uHz\r\nXTAL: " + std::to_string(xtal_hz) +
+           " Hz\r\nAuto: " + (auto_on ? "ON" : "OFF") + ", Time: ";
+}

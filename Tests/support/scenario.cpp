@@ -23,6 +23,10 @@ void OnFreshBoard(const std::function<void()> &body) {
     ASSERT_GE(pid, 0) << "fork failed";
     if (pid == 0) {
         body();
+        // Whatever the scenario did, the chip never ran outside its limits.
+        for (const sim::Si5351Model::Fault &f : sim::Chip().faults()) {
+            ADD_FAILURE() << "Si5351 outside its limits at " << f.t_us << " us: " << f.what;
+        }
         std::fflush(stdout);
         std::fflush(stderr);
         _exit(::testing::Test::HasFailure() ? 1 : 0);
@@ -79,6 +83,17 @@ uint64_t OffAfter(uint64_t t_us) {
         }
     }
     return UINT64_MAX;
+}
+
+uint64_t EmittedAt(uint64_t t_us) {
+    uint64_t freq = 0;
+    for (const sim::Si5351Model::Change &c : sim::Chip().timeline()) {
+        if (c.t_us > t_us) {
+            break;
+        }
+        freq = c.on ? c.freq_uhz : 0;
+    }
+    return freq;
 }
 
 } // namespace scenario

@@ -40,6 +40,8 @@ struct Tone {
 std::vector<Tone> TonesFrom(uint64_t t_us);
 // First time at/after t_us when CLK1 went off; UINT64_MAX if it never did.
 uint64_t OffAfter(uint64_t t_us);
+// What CLK1 emitted at t_us, from the chip's timeline (0 while off).
+uint64_t EmittedAt(uint64_t t_us);
 
 extern const char *const k_banner;
 

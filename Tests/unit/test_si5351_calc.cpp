@@ -1,56 +1,48 @@
-// Divider arithmetic of the Si5351 driver: the planning of known frequencies, the encoding of a
-// ratio into p1/p2/p3, and the register image.
-#include "si5351.h"
-#include "uint128.h"
-
+// Divider arithmetic and tone planning of the Si5351 driver, checked with exact rational
+// arithmetic written apart from it: the encoding of a ratio, the best fractions, the plans of
+// known frequencies, and every plan across the range within the chip's limits and as close as
+// they allow.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstdio>
+#include <vector>
+
+#include "fraction_oracle.h"
+#include "si5351.h"
+#include "tones.h"
+#include "uint128.h"
 
 namespace {
 
-constexpr uint32_t PLL_HZ = 900000000;
+using u128 = sim::Uint128;
+constexpr uint64_t MAX_DEN = 1048575;
+constexpr uint64_t UHZ = 1000000;
 
-// The ratio p1/p2/p3 stand for, (p1 + 512 + p2/p3) / 128, compared with a + b/c by cross
-// multiplication: (p3 (p1 + 512) + p2) c == 128 p3 (a c + b).
-bool EncodesRatio(const Si5351Params &p, uint64_t a, uint64_t b, uint64_t c) {
-    using u128 = sim::Uint128;
-    u128 lhs = (static_cast<u128>(p.p3) * (p.p1 + 512ULL) + p.p2) * c;
-    u128 rhs = static_cast<u128>(128) * p.p3 * (a * c + b);
-    return lhs == rhs;
+// The ratio p1/p2/p3 stand for, (p1 + 512 + p2/p3) / 128, as an exact fraction.
+struct Exact {
+    u128 num, den;
+};
+Exact RatioOf(const Si5351Params &p) {
+    return {static_cast<u128>(p.p3) * (p.p1 + 512ULL) + p.p2, static_cast<u128>(128) * p.p3};
+}
+bool Equal(const Exact &a, const Exact &b) {
+    return a.num * b.den == b.num * a.den;
 }
 
-void ExpectParams(const Si5351Params &p, uint32_t p1, uint32_t p2, uint32_t p3) {
-    EXPECT_EQ(p.p1, p1);
-    EXPECT_EQ(p.p2, p2);
-    EXPECT_EQ(p.p3, p3);
-}
-
-TEST(Si5351Calc, PllIsTheSameForEveryOutput) {
-    // 900 MHz / 25003275 Hz = 35 + 24885375/25003275, reduced by 75.
-    ExpectParams(Si5351_CalcPllParams(PLL_HZ), 4095, 132161, 333377);
-    EXPECT_TRUE(EncodesRatio(Si5351_CalcPllParams(PLL_HZ), 35, 331805, 333377));
-}
-
-TEST(Si5351Calc, MultisynthOfKnownFrequencies) {
-    struct Case {
-        uint64_t freq_uhz;
-        uint32_t p1, p2, p3;
-    } const cases[] = {
-        {14097070000000ULL, 7659, 128391, 140971},                  // default base frequency
-        {14097070000000ULL + 3 * 1464844ULL, 7659, 128007, 140971}, // its tone 3
-        {2500000000000ULL, 45568, 0, 1},                            // ratio 360
-        {150000000000000ULL, 256, 0, 1},                            // ratio 6
-        {10000000000000ULL, 11008, 0, 1},                           // ratio 90
-        {7200000000000ULL, 15488, 0, 1},                            // ratio 125
-        {10000000400000ULL, 11007, 249872, 250000}, // ends on a denominator of exactly 1000000
-        {10312345678901ULL, 10659, 1116, 14732},    // 1031235 is still above the limit
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.freq_uhz);
-        ExpectParams(Si5351_CalcMsParamsUhz(PLL_HZ, c.freq_uhz), c.p1, c.p2, c.p3);
+// What a setting emits with a crystal of xtal_hz, in micro-hertz rounded to the nearest: the
+// multisynth divides by 4 in divide-by-4 mode and by its whole part in integer mode.
+uint64_t EmittedUhz(const Si5351Setting &s, uint64_t xtal_hz) {
+    const Exact pll = RatioOf(s.pll);
+    Exact ms = RatioOf(s.ms);
+    if (s.ms_mode == SI5351_MS_DIVBY4) {
+        ms = {4, 1};
     }
+    const u128 num = static_cast<u128>(xtal_hz) * UHZ * pll.num * ms.den;
+    const u128 den = pll.den * ms.num;
+    return static_cast<uint64_t>((num + den / 2) / den);
 }
 
 TEST(Si5351Calc, EncodingRepresentsTheRatio) {
@@ -58,50 +50,245 @@ TEST(Si5351Calc, EncodingRepresentsTheRatio) {
         uint32_t a, b, c;
     } const cases[] = {
         {63, 118846, 140971}, {6, 1, 1000000}, {8, 999999, 1000000}, {360, 0, 1},
-        {15, 1, 3},           {90, 2, 4},      {35, 331805, 333377}, {100, 7, 7},
+        {15, 1, 3},           {90, 1, 2},      {35, 331805, 333377}, {44, 343082, 1005333},
     };
     for (const Case &c : cases) {
-        Si5351Params p = Si5351_CalcParams(c.a, c.b, c.c);
-        EXPECT_TRUE(EncodesRatio(p, c.a, c.b, c.c)) << c.a << "+" << c.b << "/" << c.c;
+        const Si5351Params p = Si5351_CalcParams(c.a, c.b, c.c);
+        const Exact want{static_cast<u128>(c.a) * c.c + c.b, c.c};
+        EXPECT_TRUE(Equal(RatioOf(p), want)) << c.a << "+" << c.b << "/" << c.c;
         EXPECT_LT(p.p2, p.p3);
+    }
+    // No fraction, or a zero denominator: p2 = 0, p3 = 1.
+    const Si5351Params whole = Si5351_CalcParams(20, 0, 12345);
+    EXPECT_EQ(whole.p1, 20U * 128 - 512);
+    EXPECT_EQ(whole.p2, 0U);
+    EXPECT_EQ(whole.p3, 1U);
+    EXPECT_EQ(Si5351_CalcParams(20, 3, 0).p3, 1U);
+}
+
+TEST(Si5351Calc, BestFractionIsTheClosest) {
+    // Against every denominator for small limits, and the Farey neighbours for the chip's.
+    uint64_t lcg = 99;
+    for (int i = 0; i < 3000; ++i) {
+        lcg = lcg * 6364136223846793005ULL + 1442695040888963407ULL;
+        const uint64_t den = 2 + (lcg >> 20) % 1000000000000ULL;
+        const uint64_t num = (lcg >> 7) % den;
+        const uint32_t small = static_cast<uint32_t>(1 + (lcg >> 40) % 300);
+        const Si5351Fraction f = Si5351_BestFraction(num, den, small);
+        for (uint64_t c = 1; c <= small; ++c) {
+            const uint64_t b = static_cast<uint64_t>((static_cast<u128>(num) * c + den / 2) / den);
+            ASSERT_TRUE(oracle::NoFarther(num, den, f.b, f.c, b, c))
+                << num << "/" << den << " limit " << small << ": " << f.b << "/" << f.c << " but "
+                << b << "/" << c;
+        }
+        const Si5351Fraction g = Si5351_BestFraction(num, den, MAX_DEN);
+        ASSERT_TRUE(oracle::IsBestFraction(num, den, g.b, g.c, MAX_DEN))
+            << num << "/" << den << ": " << g.b << "/" << g.c;
+        EXPECT_EQ(oracle::Distance(num, den, g.b, g.c), u128(g.residual));
+    }
+    // Next to simple fractions, where the best is the simple one or its far neighbour.
+    const struct {
+        uint64_t num, den;
+    } hard[] = {{1, 2000000},       {1, 1048576}, {3, 1048575 * 3 + 1}, {499999, 1000000}, {0, 7},
+                {6999999, 7000000}, {1, 3},       {1048574, 1048575}};
+    for (const auto &h : hard) {
+        const Si5351Fraction f = Si5351_BestFraction(h.num, h.den, MAX_DEN);
+        EXPECT_TRUE(oracle::IsBestFraction(h.num, h.den, f.b, f.c, MAX_DEN))
+            << h.num << "/" << h.den << ": " << f.b << "/" << f.c;
     }
 }
 
-TEST(Si5351Calc, DegenerateFractions) {
-    ExpectParams(Si5351_CalcParams(20, 0, 12345), 20 * 128 - 512, 0, 1);   // no fraction
-    ExpectParams(Si5351_CalcParams(20, 3, 0), 20 * 128 + 384 - 512, 0, 1); // zero denominator is 1
-    ExpectParams(Si5351_CalcParams(20, 250, 250), 21 * 128 - 512, 0, 1);   // fraction of one
-    ExpectParams(Si5351_CalcParams(20, 2, 4), 20 * 128 + 64 - 512, 0, 2);  // reduced to 1/2
-    // Results wrap in 32 bits rather than saturate.
-    EXPECT_EQ(Si5351_CalcParams(0, 0, 1).p1, static_cast<uint32_t>(-512));
+// The moving divider of every tone is the best the chip allows with the fixed one: a multisynth
+// fraction closest to VCO / tone, or a PLL fraction closest to tone x multisynth / crystal.
+void ExpectOptimal(const Si5351TonePlan &plan, uint64_t xtal_hz, uint64_t first_uhz,
+                   uint64_t spacing_uhz) {
+    const bool ms_moves = plan.tone[0].ms_mode == SI5351_MS_FRACTIONAL;
+    for (uint8_t n = 0; n < plan.count; ++n) {
+        SCOPED_TRACE(testing::Message() << "tone " << int{n});
+        const Si5351Setting &s = plan.tone[n];
+        const uint64_t tone = first_uhz + n * spacing_uhz;
+        const Exact pll = RatioOf(s.pll);
+        const Exact ms = RatioOf(s.ms);
+        const uint64_t a_pll = static_cast<uint64_t>(pll.num / pll.den);
+        const uint64_t a_ms = static_cast<uint64_t>(ms.num / ms.den);
+        // The fraction b/c of a ratio p1/p2/p3: 128 b / c = (p1 + 512 - 128 a) + p2 / p3.
+        auto fraction = [](const Si5351Params &p, uint64_t a, uint64_t &b, uint64_t &c) {
+            const u128 scaled = static_cast<u128>(p.p1) + 512 - 128 * a; // floor(128 b / c)
+            c = p.p3;
+            b = static_cast<uint64_t>((scaled * c + p.p2) / 128);
+        };
+        uint64_t b = 0, c = 1;
+        if (ms_moves) {
+            ASSERT_TRUE(plan.tone[n].pll.p1 == plan.tone[0].pll.p1 &&
+                        plan.tone[n].pll.p2 == plan.tone[0].pll.p2);
+            // VCO / tone, the VCO = xtal x pll exactly: a whole number of micro-hertz here.
+            fraction(s.ms, a_ms, b, c);
+            const u128 vco_x_den = static_cast<u128>(xtal_hz) * UHZ * pll.num;
+            ASSERT_EQ(vco_x_den % pll.den, u128(0));
+            const uint64_t vco = static_cast<uint64_t>(vco_x_den / pll.den);
+            EXPECT_TRUE(oracle::IsBestFraction(vco - a_ms * tone, tone, b, c, MAX_DEN))
+                << "multisynth " << a_ms << " + " << b << "/" << c;
+        } else {
+            const uint64_t divider = s.ms_mode == SI5351_MS_DIVBY4 ? 4 : a_ms;
+            fraction(s.pll, a_pll, b, c);
+            const uint64_t vco = tone * divider;
+            const uint64_t xtal_uhz = xtal_hz * UHZ;
+            EXPECT_TRUE(oracle::IsBestFraction(vco - a_pll * xtal_uhz, xtal_uhz, b, c, MAX_DEN))
+                << "PLL " << a_pll << " + " << b << "/" << c;
+        }
+    }
 }
 
-TEST(Si5351Calc, MultisynthFitsTheChipAcrossTheRange) {
-    // The fields are 18 and 20 bits wide; the fraction must stay below one and the denominator
-    // within 1000000 everywhere in 2.5 MHz .. 150 MHz.
-    uint64_t f = 2500000000000ULL;
-    while (f <= 150000000000000ULL) {
-        Si5351Params p = Si5351_CalcMsParamsUhz(PLL_HZ, f);
-        ASSERT_LT(p.p1, 1U << 18) << f;
-        ASSERT_GE(p.p3, 1U) << f;
-        ASSERT_LE(p.p3, 1000000U) << f;
-        ASSERT_LT(p.p2, p.p3) << f;
-        f += 7919191919ULL; // about 7.9 kHz, an irregular step
+// Every setting within the chip's limits: VCO 600..900 MHz (with a fixed PLL, inside by 1/1000),
+// feedback 15..90, multisynth fractional 8..2048, integer 6 or divide-by-4, 20-bit fractions.
+void ExpectWithinLimits(const Si5351TonePlan &plan, uint64_t xtal_hz) {
+    for (uint8_t n = 0; n < plan.count; ++n) {
+        SCOPED_TRACE(testing::Message() << "tone " << int{n});
+        const Si5351Setting &s = plan.tone[n];
+        const Exact pll = RatioOf(s.pll);
+        ASSERT_GE(s.pll.p3, 1U);
+        ASSERT_LE(s.pll.p3, MAX_DEN);
+        ASSERT_LT(s.pll.p2, s.pll.p3);
+        ASSERT_LT(s.pll.p1, 1U << 18);
+        const u128 vco_x_den = static_cast<u128>(xtal_hz) * pll.num; // Hz x pll.den
+        EXPECT_GE(vco_x_den, pll.den * 600000000U);
+        EXPECT_LE(vco_x_den, pll.den * 900000000U);
+        EXPECT_GE(pll.num, pll.den * 15);
+        EXPECT_LE(pll.num, pll.den * 90);
+        const Exact ms = RatioOf(s.ms);
+        switch (s.ms_mode) {
+        case SI5351_MS_FRACTIONAL:
+            EXPECT_GE(ms.num, ms.den * 8);
+            EXPECT_LE(ms.num, ms.den * 2048);
+            EXPECT_LE(s.ms.p3, MAX_DEN);
+            EXPECT_LT(s.ms.p2, s.ms.p3);
+            break;
+        case SI5351_MS_INTEGER:
+            EXPECT_EQ(s.ms.p1, 6U * 128 - 512);
+            EXPECT_EQ(s.ms.p2, 0U);
+            break;
+        case SI5351_MS_DIVBY4:
+            EXPECT_TRUE(s.ms.p1 == 0 && s.ms.p2 == 0 && s.ms.p3 == 1);
+            break;
+        }
+    }
+}
+
+Si5351TonePlan Plan(uint64_t base_hz, uint32_t xtal_hz = SI5351_XTAL_HZ) {
+    Si5351TonePlan plan{};
+    EXPECT_TRUE(Si5351_PlanTones(xtal_hz, base_hz * UHZ, WSPR_TONE_SPACING_UHZ, 4, &plan))
+        << base_hz;
+    return plan;
+}
+
+TEST(Si5351Calc, PlansOfKnownFrequencies) {
+    // 14097070 Hz: a fixed PLL at a whole multiple of the crystal, 25 x 25003275 Hz, the
+    // multisynth moving; tone 0 comes out 0.11 uHz low (625081875 / (44 + 343082/1005333)).
+    const Si5351TonePlan p20 = Plan(14097070);
+    EXPECT_TRUE(Equal(RatioOf(p20.tone[0].pll), {25, 1}));
+    EXPECT_TRUE(Equal(RatioOf(p20.tone[0].ms), {44ULL * 1005333 + 343082, 1005333}));
+    ExpectOptimal(p20, SI5351_XTAL_HZ, 14097070 * UHZ, WSPR_TONE_SPACING_UHZ);
+    for (uint8_t n = 0; n < 4; ++n) {
+        EXPECT_EQ(p20.tone[n].ms_mode, SI5351_MS_FRACTIONAL);
+        EXPECT_TRUE(
+            tones::Near(EmittedUhz(p20.tone[n], SI5351_XTAL_HZ), tones::IdealUhz(14097070, n), 1));
+    }
+    // 144490500 Hz (2 m): above 112.5 MHz the multisynth is 6 in integer mode and the PLL moves.
+    const Si5351TonePlan p2m = Plan(144490500);
+    for (uint8_t n = 0; n < 4; ++n) {
+        EXPECT_EQ(p2m.tone[n].ms_mode, SI5351_MS_INTEGER);
+    }
+    ExpectOptimal(p2m, SI5351_XTAL_HZ, 144490500 * UHZ, WSPR_TONE_SPACING_UHZ);
+    // 150 MHz: every tone from the divide-by-4, the VCO at 600 MHz and a little above.
+    const Si5351TonePlan p150 = Plan(150000000);
+    for (uint8_t n = 0; n < 4; ++n) {
+        EXPECT_EQ(p150.tone[n].ms_mode, SI5351_MS_DIVBY4);
+    }
+    ExpectOptimal(p150, SI5351_XTAL_HZ, 150000000 * UHZ, WSPR_TONE_SPACING_UHZ);
+    // 2.5 MHz is exact: 250 + 131/4000 = 625081875 / 2500000.
+    const Si5351TonePlan p25 = Plan(2500000);
+    EXPECT_EQ(EmittedUhz(p25.tone[0], SI5351_XTAL_HZ), 2500000 * UHZ);
+}
+
+// The four topmost base frequencies put tones on both sides of 150 MHz: those below come from the
+// multisynth 6 with the VCO near 900 MHz, those above from the divide-by-4 near 600 MHz.
+TEST(Si5351Calc, TonesStraddling150MHzEachWithinLimits) {
+    for (uint64_t base = 149999996; base <= 149999999; ++base) {
+        SCOPED_TRACE(base);
+        const Si5351TonePlan plan = Plan(base);
+        for (uint8_t n = 0; n < 4; ++n) {
+            const bool above = tones::IdealUhz(base, n) > 150000000 * UHZ;
+            EXPECT_EQ(plan.tone[n].ms_mode, above ? SI5351_MS_DIVBY4 : SI5351_MS_INTEGER);
+        }
+        ExpectWithinLimits(plan, SI5351_XTAL_HZ);
+        ExpectOptimal(plan, SI5351_XTAL_HZ, base * UHZ, WSPR_TONE_SPACING_UHZ);
+    }
+}
+
+TEST(Si5351Calc, RefusesWhatCannotBePlanned) {
+    Si5351TonePlan plan{};
+    plan.count = 7;
+    const uint64_t sp = WSPR_TONE_SPACING_UHZ;
+    EXPECT_FALSE(Si5351_PlanTones(SI5351_XTAL_HZ, SI5351_CLK1_MIN_UHZ - 1, sp, 4, &plan));
+    EXPECT_FALSE(Si5351_PlanTones(SI5351_XTAL_HZ, SI5351_CLK1_MAX_UHZ - 2 * sp, sp, 4, &plan));
+    EXPECT_FALSE(Si5351_PlanTones(SI5351_XTAL_HZ, UINT64_MAX, sp, 4, &plan));
+    EXPECT_FALSE(Si5351_PlanTones(SI5351_XTAL_HZ, 14097070 * UHZ, UINT64_MAX / 2, 4, &plan));
+    EXPECT_FALSE(Si5351_PlanTones(SI5351_XTAL_MIN_HZ - 1, 14097070 * UHZ, sp, 4, &plan));
+    EXPECT_FALSE(Si5351_PlanTones(SI5351_XTAL_MAX_HZ + 1, 14097070 * UHZ, sp, 4, &plan));
+    EXPECT_FALSE(Si5351_PlanTones(SI5351_XTAL_HZ, 14097070 * UHZ, sp, 0, &plan));
+    EXPECT_FALSE(Si5351_PlanTones(SI5351_XTAL_HZ, 14097070 * UHZ, sp, 5, &plan));
+    EXPECT_FALSE(Si5351_PlanTones(SI5351_XTAL_HZ, 14097070 * UHZ, sp, 4, nullptr));
+    EXPECT_EQ(plan.count, 7); // untouched
+    EXPECT_TRUE(Si5351_PlanTones(SI5351_XTAL_HZ, SI5351_CLK1_MAX_UHZ - 3 * sp, sp, 4, &plan));
+    EXPECT_TRUE(Si5351_PlanTones(SI5351_XTAL_HZ, SI5351_CLK1_MIN_UHZ, sp, 4, &plan));
+}
+
+// The planning alone over the range, for crystals of 24 to 28 MHz: every plan within the limits,
+// its moving divider the best the chip allows, and the tones as close as the issue of the ranges
+// allows: within 25 mHz up to 112.5 MHz (fixed PLL, fractional multisynth); above it only the PLL
+// fraction is free and near a simple multiple of the crystal nothing better than the optimum
+// exists, which the optimality check covers.
+TEST(Si5351Calc, EveryPlanWithinLimitsAndOptimal) {
+    for (uint32_t xtal : {24000000U, 25000000U, 25003275U, 27000000U, 28000000U}) {
+        SCOPED_TRACE(xtal);
+        uint64_t lcg = xtal;
+        uint64_t worst_low = 0;
+        for (int i = 0; i < 1500; ++i) {
+            lcg = lcg * 6364136223846793005ULL + 1442695040888963407ULL;
+            const uint64_t base =
+                WSPR_MIN_FREQ_HZ + (lcg >> 16) % (WSPR_MAX_FREQ_HZ - WSPR_MIN_FREQ_HZ + 1);
+            SCOPED_TRACE(base);
+            Si5351TonePlan plan{};
+            ASSERT_TRUE(Si5351_PlanTones(xtal, base * UHZ, WSPR_TONE_SPACING_UHZ, 4, &plan));
+            ExpectWithinLimits(plan, xtal);
+            ExpectOptimal(plan, xtal, base * UHZ, WSPR_TONE_SPACING_UHZ);
+            for (uint8_t n = 0; n < 4; ++n) {
+                const uint64_t ideal = tones::IdealUhz(base, n);
+                const uint64_t out = EmittedUhz(plan.tone[n], xtal);
+                const uint64_t error = out > ideal ? out - ideal : ideal - out;
+                if (plan.tone[n].ms_mode == SI5351_MS_FRACTIONAL) {
+                    worst_low = std::max(worst_low, error);
+                }
+            }
+        }
+        EXPECT_LE(worst_low, tones::TOLERANCE_UHZ);
     }
 }
 
 TEST(Si5351Calc, RegisterImage) {
     using Image = std::array<uint8_t, 8>;
-    EXPECT_EQ(Si5351_ParamsImage(Si5351_CalcPllParams(PLL_HZ)),
-              (Image{0x16, 0x41, 0x00, 0x0F, 0xFF, 0x52, 0x04, 0x41}));
-    EXPECT_EQ(Si5351_ParamsImage(Si5351_CalcMsParamsUhz(PLL_HZ, 14097070000000ULL)),
-              (Image{0x26, 0xAB, 0x00, 0x1D, 0xEB, 0x21, 0xF5, 0x87}));
+    EXPECT_EQ(Si5351_ParamsImage({2688, 0, 1}), (Image{0x00, 0x01, 0x00, 0x0A, 0x80, 0, 0, 0}));
+    EXPECT_EQ(Si5351_ParamsImage({5163, 685177, 1005333}),
+              (Image{0x57, 0x15, 0x00, 0x14, 0x2B, 0xFA, 0x74, 0x79}));
     // Every field at its widest: p1 18 bits, p2 and p3 20 bits; anything above is dropped.
     EXPECT_EQ(Si5351_ParamsImage({0x3FFFF, 0xFFFFF, 0xFFFFF}),
               (Image{0xFF, 0xFF, 0x03, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
     EXPECT_EQ(Si5351_ParamsImage({0xFFFC0000U, 0xFFF00000U, 0xFFF00000U}), Image{});
     EXPECT_EQ(Si5351_ParamsImage({0x12345, 0xABCDE, 0x6789A}),
               (Image{0x78, 0x9A, 0x01, 0x23, 0x45, 0x6A, 0xBC, 0xDE}));
+    // Divide-by-4 sets bits 3..2 of byte 2, beside p1's top bits.
+    EXPECT_EQ(Si5351_ParamsImage({0, 0, 1}, true), (Image{0x00, 0x01, 0x0C, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(Si5351_ParamsImage({0x30000, 0, 1}, true)[2], 0x0F);
 }
 
 } // namespace

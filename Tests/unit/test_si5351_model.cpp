@@ -227,6 +227,89 @@ TEST(Si5351Model, RefusesBytesOnDemand) {
     EXPECT_EQ(chip.reg(61), 0x00);
 }
 
+// The chip's limits while CLK1 is on: each register state below is outside them and recorded
+// once as a fault; the same state with CLK1 off is not.
+TEST(Si5351Model, RecordsStatesOutsideTheChipsLimits) {
+    struct Case {
+        const char *what;
+        std::initializer_list<uint8_t> pll, ms;
+        uint8_t control;
+        const char *fault; // nullptr: within the limits
+    } const cases[] = {
+        {"900 MHz VCO, multisynth 36", k_ratio_36, k_ratio_36, 0x0F, nullptr},
+        {"integer mode at a whole 36", k_ratio_36, k_ratio_36, 0x4F, nullptr},
+        {"VCO at 1 GHz (ratio 40)",
+         {0x00, 0x01, 0x00, 0x12, 0x00, 0x00, 0x00, 0x00},
+         k_ratio_36,
+         0x0F,
+         "PLL A VCO outside 600..900 MHz"},
+        {"VCO at 250 MHz (ratio 10)", k_ratio_10, k_ratio_36, 0x0F,
+         "PLL A feedback ratio outside 15..90"},
+        {"fractional multisynth of 6",
+         k_ratio_36,
+         {0x00, 0x01, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00},
+         0x0F,
+         "multisynth 1 fractional ratio outside 8..2048"},
+        {"integer mode with a fraction", k_ratio_36, k_ratio_36_1_3, 0x4F,
+         "multisynth 1 integer mode needs a whole ratio of 6 or more"},
+        {"divide-by-4 without integer mode",
+         k_ratio_24_2_3,
+         {0x00, 0x01, 0x0C, 0x00, 0x00, 0x00, 0x00, 0x00},
+         0x0F,
+         "multisynth 1 divide-by-4 without integer mode"},
+        {"divide-by-4 at 154 MHz",
+         k_ratio_24_2_3,
+         {0x00, 0x01, 0x0C, 0x00, 0x00, 0x00, 0x00, 0x00},
+         0x4F,
+         nullptr},
+        {"divide-by-4 at 225 MHz",
+         k_ratio_36,
+         {0x00, 0x01, 0x0C, 0x00, 0x00, 0x00, 0x00, 0x00},
+         0x4F,
+         "CLK1 above 200 MHz"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Si5351Model chip(XTAL_25M);
+        Write(chip, 3, {0xFF}); // CLK1 off while it is set up: nothing to check yet
+        Program(chip, c.pll, c.ms, c.control);
+        Write(chip, 183, {0x92}); // a transfer that changes nothing: the fault is not counted twice
+        if (c.fault == nullptr) {
+            EXPECT_EQ(chip.fault_count(), 0U);
+        } else {
+            ASSERT_EQ(chip.fault_count(), 1U);
+            EXPECT_EQ(chip.faults()[0].what, c.fault);
+        }
+    }
+    Si5351Model off(XTAL_25M);
+    Write(off, 3, {0xFF});
+    Write(off, 26, {0x00, 0x01, 0x00, 0x12, 0x00, 0x00, 0x00, 0x00});
+    Write(off, 50, k_ratio_36);
+    Write(off, 17, {0x0F});
+    EXPECT_EQ(off.fault_count(), 0U);
+}
+
+// A PLL reset while CLK1 runs restarts its phase: one timeline entry at the same frequency. A
+// reset while it is off, or in the transfer that brings it on, is not heard.
+TEST(Si5351Model, PllResetWhileOnBreaksThePhase) {
+    Si5351Model chip(XTAL_25M);
+    Write(chip, 3, {0xFF});
+    Write(chip, 26, k_ratio_36);
+    Write(chip, 50, k_ratio_36);
+    Write(chip, 17, {0x0F});
+    Write(chip, 177, {0x20}, 1000); // off: nothing
+    Write(chip, 3, {0xFD}, 2000);
+    Write(chip, 177, {0x20}, 3000);
+    Write(chip, 50, k_ratio_10, 4000); // a new ratio alone: continuous
+    ASSERT_EQ(chip.timeline().size(), 3U);
+    EXPECT_FALSE(chip.timeline()[0].phase_break);
+    EXPECT_TRUE(chip.timeline()[1].phase_break);
+    EXPECT_EQ(chip.timeline()[1].freq_uhz, 25 * MHZ_UHZ);
+    EXPECT_TRUE(chip.timeline()[1].on);
+    EXPECT_FALSE(chip.timeline()[2].phase_break);
+    EXPECT_EQ(chip.pll_a_resets(), 2U);
+}
+
 TEST(Si5351Model, OnTheVirtualBus) {
     vmcu::reset();
     Si5351Model chip(XTAL_25M);

@@ -122,6 +122,8 @@ struct I2cTransfer {
 };
 // Every I2C operation the firmware made, in order (kept unless disabled).
 const std::vector<I2cTransfer> &i2c_log();
+// Called with every I2C operation as it ends, logged or not.
+void i2c_on_transfer(std::function<void(const I2cTransfer &)> fn);
 void i2c_clear_log();
 void i2c_keep_log(bool keep); // also empties the log
 uint64_t i2c_operations();    // operations made since reset, logged or not
