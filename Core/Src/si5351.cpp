@@ -66,14 +66,94 @@ struct Ratio {
     uint32_t den;
 };
 
-constexpr Ratio BestRatio(uint64_t num, uint64_t den) {
-    uint64_t integer = num / den;
-    Si5351Fraction f = Si5351_BestFraction(num % den, den, FRACTION_MAX_DEN);
-    if (f.b == f.c) { /* the fraction rounded up to one */
+constexpr Ratio MakeRatio(uint64_t integer, uint32_t b, uint32_t c, uint64_t residual) {
+    if (b == c) { /* the fraction rounded up to one */
         ++integer;
-        f.b = 0;
+        b = 0;
+        c = 1;
     }
-    return {Si5351_CalcParams(static_cast<uint32_t>(integer), f.b, f.c), f.residual, f.c};
+    return {Si5351_CalcParams(static_cast<uint32_t>(integer), b, c), residual, c};
+}
+
+constexpr Ratio BestRatio(uint64_t num, uint64_t den) {
+    const Si5351Fraction f = Si5351_BestFraction(num % den, den, FRACTION_MAX_DEN);
+    return MakeRatio(num / den, f.b, f.c, f.residual);
+}
+
+/* Exact products of two 64-bit numbers, compared and subtracted. */
+struct Wide {
+    uint64_t hi, lo;
+};
+constexpr Wide Mul(uint64_t a, uint64_t b) {
+    const uint64_t a0 = a & 0xFFFFFFFFU, a1 = a >> 32, b0 = b & 0xFFFFFFFFU, b1 = b >> 32;
+    const uint64_t p00 = a0 * b0, p01 = a0 * b1, p10 = a1 * b0, p11 = a1 * b1;
+    const uint64_t mid = (p00 >> 32) + (p01 & 0xFFFFFFFFU) + (p10 & 0xFFFFFFFFU);
+    return {p11 + (p01 >> 32) + (p10 >> 32) + (mid >> 32), (p00 & 0xFFFFFFFFU) | (mid << 32)};
+}
+constexpr bool Below(const Wide &x, const Wide &y) {
+    return x.hi < y.hi || (x.hi == y.hi && x.lo < y.lo);
+}
+/* |x - y| where it fits 64 bits. */
+constexpr uint64_t Distance(const Wide &x, const Wide &y) {
+    return Below(x, y) ? y.lo - x.lo : x.lo - y.lo;
+}
+
+constexpr int64_t InverseMod(int64_t a, int64_t m) {
+    int64_t t = 0, new_t = 1, r = m, new_r = a % m;
+    while (new_r != 0) {
+        const int64_t q = r / new_r;
+        const int64_t t2 = t - q * new_t;
+        t = new_t;
+        new_t = t2;
+        const int64_t r2 = r - q * new_r;
+        r = new_r;
+        new_r = r2;
+    }
+    return t < 0 ? t + m : t;
+}
+
+/* A PLL ratio VCO/xtal (num/den) as close as the chip allows while the VCO stays within its
+ * range. Only where the wanted VCO lies within a hair of 600 or 900 MHz can the closest fraction
+ * fall outside; then its neighbour in the Farey sequence on the inside is the closest one that
+ * does not. */
+constexpr Ratio BestPllWithinRange(uint64_t num, uint64_t den) {
+    uint64_t a = num / den;
+    const uint64_t x = num % den;
+    const Si5351Fraction f = Si5351_BestFraction(x, den, FRACTION_MAX_DEN);
+    uint64_t b = f.b, c = f.c;
+    // The VCO in micro-hertz times c: xtal x (a c + b); the range's ends times c.
+    const uint64_t xtal_uhz = den;
+    const bool low = Below(Mul(xtal_uhz, a * c + b), Mul(VCO_MIN_UHZ, c));
+    const bool high = Below(Mul(VCO_MAX_UHZ, c), Mul(xtal_uhz, a * c + b));
+    if (!low && !high) {
+        return MakeRatio(a, f.b, f.c, f.residual);
+    }
+    const uint64_t n = FRACTION_MAX_DEN;
+    if (low) {
+        // Up: r/s with r c - b s = 1, the largest s <= n.
+        const uint64_t s0 = c == 1 ? 0
+                                   : static_cast<uint64_t>(static_cast<int64_t>(c) -
+                                                           InverseMod(static_cast<int64_t>(b),
+                                                                      static_cast<int64_t>(c)));
+        const uint64_t s = c == 1 ? n : s0 + (n - s0) / c * c;
+        b = c == 1 ? 1 : (b * s + 1) / c;
+        c = s;
+    } else if (b == 0) {
+        // Down from a whole ratio: (a - 1) + (n - 1)/n.
+        --a;
+        b = n - 1;
+        c = n;
+    } else {
+        // Down: l/m with b m - l c = 1, the largest m <= n.
+        const uint64_t m0 =
+            static_cast<uint64_t>(InverseMod(static_cast<int64_t>(b), static_cast<int64_t>(c)));
+        const uint64_t m = m0 + (n - m0) / c * c;
+        b = (b * m - 1) / c;
+        c = m;
+    }
+    // The new fraction's error: |c x - b den|.
+    const uint64_t residual = Distance(Mul(c, x), Mul(b, den));
+    return MakeRatio(a, static_cast<uint32_t>(b), static_cast<uint32_t>(c), residual);
 }
 
 /* Output error of a divider ratio approximated by `ratio`, in 1/1024 uHz. A multisynth ratio
@@ -183,7 +263,7 @@ constexpr void OfferFixedMultisynth(uint32_t xtal_hz, const Tones &tones, Best &
         if (vco_uhz < VCO_MIN_UHZ || vco_uhz > VCO_MAX_UHZ) {
             return;
         }
-        const Ratio pll = BestRatio(vco_uhz, xtal_uhz);
+        const Ratio pll = BestPllWithinRange(vco_uhz, xtal_uhz);
         const uint64_t score = ErrorScore(pll, ratio);
         worst = score > worst ? score : worst;
         candidate.tone[n] = {pll.params,

@@ -52,12 +52,26 @@ inline uint64_t Gcd(uint64_t a, uint64_t b) {
     return a;
 }
 
+// A bound on the fractions allowed: p/q (with q > 0).
+struct Bound {
+    uint64_t p, q;
+};
+// p1/q1 < p2/q2.
+inline bool Less(uint64_t p1, uint64_t q1, uint64_t p2, uint64_t q2) {
+    return static_cast<u128>(p1) * q2 < static_cast<u128>(p2) * q1;
+}
+
 // True when b/c is a closest fraction to num/den (0 <= num/den <= 1) among those with
-// denominators up to max_den.
-inline bool IsBestFraction(uint64_t num, uint64_t den, uint64_t b, uint64_t c, uint64_t max_den) {
-    if (c == 0 || c > max_den || b > c || Gcd(b, c) != 1) {
+// denominators up to max_den that lie within lo..hi (where given).
+inline bool IsBestFraction(uint64_t num, uint64_t den, uint64_t b, uint64_t c, uint64_t max_den,
+                           Bound lo = {0, 1}, Bound hi = {1, 1}) {
+    if (c == 0 || c > max_den || b > c || Gcd(b, c) != 1 || Less(b, c, lo.p, lo.q) ||
+        Less(hi.p, hi.q, b, c)) {
         return false;
     }
+    auto allowed = [&](uint64_t p, uint64_t q) {
+        return !Less(p, q, lo.p, lo.q) && !Less(hi.p, hi.q, p, q);
+    };
     // Left neighbour l/m: b m - l c = 1 with the largest m <= max_den; right neighbour r/s:
     // r c - b s = 1. For c = 1 (0/1 or 1/1) they are 0 .. 1/max_den or 1 - 1/max_den .. 1.
     if (b > 0) {
@@ -70,7 +84,7 @@ inline bool IsBestFraction(uint64_t num, uint64_t den, uint64_t b, uint64_t c, u
             m = m0 + (max_den - m0) / c * c;
             l = (b * m - 1) / c;
         }
-        if (!NoFarther(num, den, b, c, l, m)) {
+        if (allowed(l, m) && !NoFarther(num, den, b, c, l, m)) {
             return false;
         }
     }
@@ -84,7 +98,7 @@ inline bool IsBestFraction(uint64_t num, uint64_t den, uint64_t b, uint64_t c, u
             s = s0 + (max_den - s0) / c * c;
             r = (b * s + 1) / c;
         }
-        if (!NoFarther(num, den, b, c, r, s)) {
+        if (allowed(r, s) && !NoFarther(num, den, b, c, r, s)) {
             return false;
         }
     }

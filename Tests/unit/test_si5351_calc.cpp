@@ -122,19 +122,33 @@ void ExpectOptimal(const Si5351TonePlan &plan, uint64_t xtal_hz, uint64_t first_
             ASSERT_TRUE(plan.tone[n].pll.p1 == plan.tone[0].pll.p1 &&
                         plan.tone[n].pll.p2 == plan.tone[0].pll.p2);
             // VCO / tone, the VCO = xtal x pll exactly: a whole number of micro-hertz here.
-            fraction(s.ms, a_ms, b, c);
             const u128 vco_x_den = static_cast<u128>(xtal_hz) * UHZ * pll.num;
             ASSERT_EQ(vco_x_den % pll.den, u128(0));
             const uint64_t vco = static_cast<uint64_t>(vco_x_den / pll.den);
-            EXPECT_TRUE(oracle::IsBestFraction(vco - a_ms * tone, tone, b, c, MAX_DEN))
-                << "multisynth " << a_ms << " + " << b << "/" << c;
+            // Whole part of the exact ratio: a fraction that rounds up reads as b/c = 1/1.
+            const uint64_t a = vco / tone;
+            ASSERT_LE(a, a_ms);
+            fraction(s.ms, a, b, c);
+            EXPECT_TRUE(oracle::IsBestFraction(vco - a * tone, tone, b, c, MAX_DEN))
+                << "multisynth " << a << " + " << b << "/" << c;
         } else {
             const uint64_t divider = s.ms_mode == SI5351_MS_DIVBY4 ? 4 : a_ms;
-            fraction(s.pll, a_pll, b, c);
             const uint64_t vco = tone * divider;
             const uint64_t xtal_uhz = xtal_hz * UHZ;
-            EXPECT_TRUE(oracle::IsBestFraction(vco - a_pll * xtal_uhz, xtal_uhz, b, c, MAX_DEN))
-                << "PLL " << a_pll << " + " << b << "/" << c;
+            const uint64_t a = vco / xtal_uhz;
+            ASSERT_LE(a, a_pll);
+            fraction(s.pll, a, b, c);
+            // Only fractions that keep the VCO within 600..900 MHz are allowed.
+            const auto bound = [&](uint64_t vco_limit_uhz) {
+                return vco_limit_uhz < a * xtal_uhz ? oracle::Bound{0, 1}
+                       : vco_limit_uhz - a * xtal_uhz > xtal_uhz
+                           ? oracle::Bound{1, 1}
+                           : oracle::Bound{vco_limit_uhz - a * xtal_uhz, xtal_uhz};
+            };
+            EXPECT_TRUE(oracle::IsBestFraction(vco - a * xtal_uhz, xtal_uhz, b, c, MAX_DEN,
+                                               bound(600000000000000ULL),
+                                               bound(900000000000000ULL)))
+                << "PLL " << a << " + " << b << "/" << c;
         }
     }
 }
@@ -212,6 +226,17 @@ TEST(Si5351Calc, PlansOfKnownFrequencies) {
 
 // The four topmost base frequencies put tones on both sides of 150 MHz: those below come from the
 // multisynth 6 with the VCO near 900 MHz, those above from the divide-by-4 near 600 MHz.
+// Where the VCO wanted is a hair from its limit (the top of the range on an odd crystal), the
+// closest fraction can lie just outside; the plan takes the closest one inside instead.
+TEST(Si5351Calc, VcoAtItsLimitStaysInside) {
+    for (uint32_t xtal : {24610059U, 24000001U, 27999999U, 25003275U}) {
+        SCOPED_TRACE(xtal);
+        const Si5351TonePlan plan = Plan(150000000, xtal);
+        ExpectWithinLimits(plan, xtal);
+        ExpectOptimal(plan, xtal, 150000000 * UHZ, WSPR_TONE_SPACING_UHZ);
+    }
+}
+
 TEST(Si5351Calc, TonesStraddling150MHzEachWithinLimits) {
     for (uint64_t base = 149999996; base <= 149999999; ++base) {
         SCOPED_TRACE(base);
