@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <chrono>
 
-#include "gnss_clock.h"
-
 #ifndef WSPR_SIM_WATERFALL
 #define WSPR_SIM_WATERFALL 0
 #endif
@@ -112,6 +110,9 @@ bool WaterfallAvailable() {
 }
 
 int ExecuteRun(const RunPlan &plan, RunReport &report, const char *who) {
+    if (!plan.wav_path.empty() && !WavAvailable()) {
+        return Fail(who, "--wav is not available in this build (it was built without libsndfile)");
+    }
     if (!plan.waterfall_path.empty() && !WaterfallAvailable()) {
         return Fail(who, "--waterfall is not available in this build (it was built without FFTW "
                          "or libpng)");
@@ -129,44 +130,44 @@ int ExecuteRun(const RunPlan &plan, RunReport &report, const char *who) {
         vmcu::i2c_fail(f.op, f.status, f.from_then_on);
     }
     vmcu::i2c_keep_log(false);
-    vmcu::uart_keep_output(CONSOLE_UART, false);
+    Terminal().Keep(false);
     FILE *console = plan.console;
     const bool keep_console = plan.keep_console;
     if (console != nullptr || keep_console || recording) {
-        vmcu::uart_on_tx(CONSOLE_UART,
-                         [&, console, keep_console, recording](uint64_t t, uint8_t b) {
-                             if (console != nullptr) {
-                                 std::fputc(b, console);
-                             }
-                             if (keep_console) {
-                                 report.console.push_back(static_cast<char>(b));
-                             }
-                             if (recording) {
-                                 time_watch.Byte(t, b);
-                             }
-                         });
+        Terminal().OnByte([&, console, keep_console, recording](uint64_t t, uint8_t b) {
+            if (console != nullptr) {
+                std::fputc(b, console);
+            }
+            if (keep_console) {
+                report.console.push_back(static_cast<char>(b));
+            }
+            if (recording) {
+                time_watch.Byte(t, b);
+            }
+        });
     }
     Chip().keep_timeline(false);
     FILE *rf = plan.rf;
     if (rf != nullptr) {
         std::fputs("t_us,clk1,freq_uhz\n", rf);
     }
-    if (rf != nullptr || plan.keep_rf || recording) {
-        Chip().on_change([&, rf](const Si5351Model::Change &c) {
-            if (rf != nullptr) {
-                std::fprintf(rf, "%llu,%d,%llu\n", static_cast<unsigned long long>(c.t_us),
-                             c.on ? 1 : 0, static_cast<unsigned long long>(c.freq_uhz));
-            }
-            if (plan.keep_rf) {
-                report.rf.push_back(c);
-            }
-            if (recording) {
-                // The receiver's clock: the GNSS receiver's UTC if there is one, else the
-                // beacon's own as it reported it.
-                report.frame.Change(c, clock_anchor ? clock_anchor : time_watch.Last());
-            }
-        });
-    }
+    Chip().on_change([&, rf, recording](const Si5351Model::Change &c) {
+        if (c.on && !report.frame_status) {
+            report.frame_status = Status(); // the message and frequency of the first frame
+        }
+        if (rf != nullptr) {
+            std::fprintf(rf, "%llu,%d,%llu\n", static_cast<unsigned long long>(c.t_us),
+                         c.on ? 1 : 0, static_cast<unsigned long long>(c.freq_uhz));
+        }
+        if (plan.keep_rf) {
+            report.rf.push_back(c);
+        }
+        if (recording) {
+            // The receiver's clock: the GNSS receiver's UTC if there is one, else the beacon's
+            // own as it reported it.
+            report.frame.Change(c, clock_anchor ? clock_anchor : time_watch.Last());
+        }
+    });
 
     FILE *i2c = plan.i2c;
     if (i2c != nullptr) {
@@ -192,7 +193,7 @@ int ExecuteRun(const RunPlan &plan, RunReport &report, const char *who) {
         GnssAt(0, plan.gnss_bytes);
     }
     if (plan.gnss_clock) {
-        StartGnssClock(0, *plan.gnss_clock);
+        Gnss().StartClock(0, *plan.gnss_clock);
     }
     Boot();
 
@@ -206,7 +207,7 @@ int ExecuteRun(const RunPlan &plan, RunReport &report, const char *who) {
         std::fflush(console);
     }
     // The listeners refer to this call's locals.
-    vmcu::uart_on_tx(CONSOLE_UART, nullptr);
+    Terminal().OnByte(nullptr);
     vmcu::i2c_on_transfer(nullptr);
     Chip().on_change(nullptr);
     report.limit_faults = Chip().fault_count();

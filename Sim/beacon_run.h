@@ -45,6 +45,7 @@ struct RunPlan {
 struct RunReport {
     std::string console;
     uint64_t limit_faults = 0; // register states outside the Si5351's limits while CLK1 was on
+    std::optional<WSPR_AppStatus> frame_status; // the beacon's status as its first frame began
     std::vector<Si5351Model::Change> rf;
     FrameRecorder frame;
     uint64_t dial_uhz = 0;

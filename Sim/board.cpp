@@ -1,21 +1,45 @@
 #include "board.h"
 
+#include <unistd.h>
+
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 
-#include "main.h"
-#include "stm32f4xx_it.h"
-#include "wspr_app.h"
-
 namespace sim {
 namespace {
 
+std::unique_ptr<vmcu::FirmwareImage> g_firmware;
 std::unique_ptr<Si5351Model> g_chip;
-bool g_powered = false;
+std::unique_ptr<ConsoleTerminal> g_terminal;
+std::unique_ptr<GnssReceiver> g_gnss;
+void (*g_get_status)(WSPR_AppStatus *) = nullptr;
 
-void MainLoopPass() {
-    WSPR_App_Process();
+template <typename Fn> Fn EntryOf(const char *name) {
+    void *entry = g_firmware->Entry(name);
+    if (entry == nullptr) {
+        std::fprintf(stderr, "wspr-sim: the firmware %s has no %s\n", FirmwarePath().c_str(), name);
+        std::exit(2);
+    }
+    return reinterpret_cast<Fn>(entry);
+}
+
+void LoadFirmwareOnce() {
+    if (g_firmware) {
+        return;
+    }
+    std::string error;
+    const std::string path = FirmwarePath();
+    g_firmware = vmcu::FirmwareImage::Load(path, error);
+    if (!g_firmware) {
+        std::fprintf(stderr, "wspr-sim: cannot load the firmware: %s\n", error.c_str());
+        std::exit(2);
+    }
+    vmcu::attach_firmware(g_firmware.get());
+    vmcu::set_program(
+        {EntryOf<void (*)()>("Board_Start"), EntryOf<void (*)()>("WSPR_App_Process")});
+    g_get_status = EntryOf<void (*)(WSPR_AppStatus *)>("WSPR_App_GetStatus");
 }
 
 void OnHalt() {
@@ -25,33 +49,60 @@ void OnHalt() {
     std::exit(3);
 }
 
+std::string ExecutableDir() {
+    char path[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) {
+        return ".";
+    }
+    std::string p(path, static_cast<size_t>(n));
+    const size_t slash = p.rfind('/');
+    return slash == std::string::npos ? "." : p.substr(0, slash);
+}
+
 } // namespace
 
-void Prepare(const BoardConfig &config) {
-    if (g_powered) {
-        std::fprintf(stderr, "sim::PowerOn: one board per process\n");
-        std::abort();
+std::string FirmwarePath() {
+    if (const char *env = std::getenv("WSPR_FIRMWARE")) {
+        return env;
     }
-    g_powered = true;
+    std::string beside = ExecutableDir() + "/libwspr-firmware.so";
+    if (access(beside.c_str(), R_OK) == 0) {
+        return beside;
+    }
+    return WSPR_FIRMWARE_BUILD_PATH;
+}
+
+const vmcu::FirmwareImage &Firmware() {
+    LoadFirmwareOnce();
+    return *g_firmware;
+}
+
+void Prepare(const BoardConfig &config) {
+    LoadFirmwareOnce();
     vmcu::reset();
     g_chip = std::make_unique<Si5351Model>(config.xtal_hz);
+    g_terminal = std::make_unique<ConsoleTerminal>();
+    g_gnss = std::make_unique<GnssReceiver>();
     if (config.si5351_present) {
-        vmcu::i2c_attach(Si5351Model::ADDRESS_7BIT, g_chip.get());
+        vmcu::i2c_attach(I2C1, Si5351Model::ADDRESS_7BIT, g_chip.get());
     }
-    vmcu::set_handler(vmcu::VEC_SYSTICK, SysTick_Handler);
-    vmcu::set_handler(vmcu::VEC_TIM3, TIM3_IRQHandler);
-    vmcu::set_handler(vmcu::VEC_USART1, USART1_IRQHandler);
-    vmcu::set_handler(vmcu::VEC_USART2, USART2_IRQHandler);
-    vmcu::set_halt_handler(OnHalt);
+    vmcu::uart_attach(ConsoleUart(), g_terminal.get());
+    vmcu::uart_attach(GnssUart(), g_gnss.get());
+    vmcu::on_halt(OnHalt);
 }
 
 void Boot() {
-    Board_Start();
+    vmcu::run(vmcu::now_ns() + 1);
 }
 
 void PowerOn(const BoardConfig &config) {
     Prepare(config);
     Boot();
+}
+
+void Reset(vmcu::ResetCause cause) {
+    vmcu::reset_mcu(cause);
 }
 
 bool Halted() {
@@ -60,39 +111,51 @@ bool Halted() {
 Si5351Model &Chip() {
     return *g_chip;
 }
+ConsoleTerminal &Terminal() {
+    return *g_terminal;
+}
+GnssReceiver &Gnss() {
+    return *g_gnss;
+}
+
+WSPR_AppStatus Status() {
+    WSPR_AppStatus status{};
+    g_get_status(&status);
+    return status;
+}
+
 uint64_t Now() {
     return vmcu::now_ns();
 }
 void RunUntil(uint64_t t_ns) {
-    vmcu::run(MainLoopPass, t_ns);
+    vmcu::run(t_ns);
 }
 void RunFor(uint64_t ns) {
     RunUntil(vmcu::now_ns() + ns);
 }
 
 void TypeAt(uint64_t t_ns, std::string_view text) {
-    vmcu::uart_inject(CONSOLE_UART, text, t_ns, CONSOLE_BAUD);
+    g_terminal->TypeAt(t_ns, text);
 }
 void Type(std::string_view text) {
     TypeAt(vmcu::now_ns(), text);
 }
 void GnssAt(uint64_t t_ns, std::string_view bytes) {
-    vmcu::uart_inject(GNSS_UART, bytes, t_ns, GNSS_BAUD);
+    g_gnss->SendAt(t_ns, bytes);
 }
 
 void KeyAt(uint64_t t_ns, bool pressed) {
-    vmcu::schedule(t_ns,
-                   [pressed](uint64_t) { vmcu::gpio_drive(vmcu::PORT_A, 0, pressed ? 0 : -1); });
+    vmcu::schedule(t_ns, [pressed](uint64_t) { vmcu::gpio_drive(GPIOA, 0, pressed ? 0 : -1); });
 }
 
 const std::string &Console() {
-    return vmcu::uart_output(CONSOLE_UART);
+    return g_terminal->Transcript();
 }
 void ClearConsole() {
-    vmcu::uart_clear_output(CONSOLE_UART);
+    g_terminal->Clear();
 }
 int Led() {
-    return vmcu::gpio_output(vmcu::PORT_C, 13);
+    return vmcu::gpio_output(GPIOC, 13);
 }
 
 } // namespace sim

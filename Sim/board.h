@@ -1,38 +1,54 @@
 // The virtual board: the unmodified firmware on the virtual MCU with its devices attached — the
-// Si5351 model on I2C1, the console and GNSS lines on USART1 and USART2, the key on PA0 and the
-// LED on PC13. One board per process (the firmware's state is the process's own).
+// Si5351 model on I2C1, the console terminal on USART1, the GNSS receiver on USART2, the key on
+// PA0 and the LED on PC13. The firmware is the shared object built from Core/ (loaded once per
+// process); every power-on gives it fresh RAM, so one process can run board after board.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "console_terminal.h"
+#include "gnss_receiver.h"
 #include "si5351_model.h"
 #include "vmcu.h"
+#include "wspr_app.h"
 
 namespace sim {
 
-constexpr uint32_t CONSOLE_BAUD = 115200;
-constexpr uint32_t GNSS_BAUD = 9600;
-constexpr int CONSOLE_UART = 0;
-constexpr int GNSS_UART = 1;
 constexpr uint64_t MS = 1000000; // nanoseconds
 constexpr uint64_t SECOND = 1000 * MS;
+inline const USART_TypeDef *ConsoleUart() {
+    return USART1;
+}
+inline const USART_TypeDef *GnssUart() {
+    return USART2;
+}
 
 struct BoardConfig {
     bool si5351_present = true;
     uint64_t xtal_hz = Si5351Model::DEFAULT_XTAL_HZ;
 };
 
-// Power-on in two halves: Prepare gives a fresh virtual MCU with the devices attached and the
-// firmware's interrupt handlers installed (faults and listeners can be set up after it); Boot runs
-// the firmware's own start-up (Board_Start). PowerOn does both. Only once per process.
+// Power-on in two halves: Prepare gives a fresh world with new devices attached and the MCU in
+// its power-on state (faults and listeners can be set up after it); Boot runs the firmware's own
+// start-up (Board_Start). PowerOn does both. The firmware is loaded at the first Prepare; when it
+// cannot be, the process exits with a message.
 void Prepare(const BoardConfig &config = {});
 void Boot();
 void PowerOn(const BoardConfig &config = {});
+
+// A reset of the MCU alone (the devices keep their state, a running Si5351 keeps emitting until
+// the new start-up quiets it); the start-up runs at the next RunUntil.
+void Reset(vmcu::ResetCause cause);
 bool Halted();
 
 Si5351Model &Chip();
+ConsoleTerminal &Terminal();
+GnssReceiver &Gnss();
+
+// The firmware's own view of itself (WSPR_App_GetStatus).
+WSPR_AppStatus Status();
 
 // The firmware's main loop, one pass at a time, until virtual time reaches t.
 void RunUntil(uint64_t t_ns);
@@ -47,5 +63,9 @@ void KeyAt(uint64_t t_ns, bool pressed);            // PA0 pulled low while pres
 const std::string &Console();                       // everything the beacon wrote on the console
 void ClearConsole();
 int Led(); // PC13 output level
+
+// The firmware build in use, and where it was found.
+const vmcu::FirmwareImage &Firmware();
+std::string FirmwarePath();
 
 } // namespace sim

@@ -1,8 +1,8 @@
 // What a debugger does on the board: find a firmware variable by its symbol and read or write it
-// in place. The simulator's own executable carries its symbol table; file-local variables are
-// found by their name inside the unnamed namespace. Used to start a run at a chosen point in the
-// firmware's life (for example the millisecond counter just before it wraps) without any change
-// to the firmware.
+// in place, from the symbol table of the firmware build the board runs; file-local variables are
+// found by their name inside the unnamed namespace. Used only to start a run at a chosen point of
+// the firmware's life (the millisecond counter just before it wraps) without any change to the
+// firmware; everything else watches the firmware through WSPR_App_GetStatus.
 #pragma once
 
 #include <cstddef>
@@ -11,9 +11,9 @@
 namespace sim {
 
 // Address and size of the firmware variable 'name' (a file-scope variable of the firmware, in an
-// unnamed namespace or not); nullptr if there is no such symbol, or more than one (a test program's
-// own file-local variable of the same name, say). The value in memory is the variable's only where
-// the compiler keeps it as declared: volatile variables always are.
+// unnamed namespace or not); nullptr if there is no such symbol, or more than one. The value in
+// memory is the variable's only where the compiler keeps it as declared: volatile variables
+// always are.
 void *FirmwareVariable(const char *name, size_t *size = nullptr);
 
 // Writes a 32-bit variable; false if it does not exist or has another size.

@@ -1,24 +1,11 @@
 #include "script.h"
 
-#include <cerrno>
-#include <cstdlib>
 #include <sstream>
 
 #include "board.h"
+#include "numbers.h"
 
 namespace sim {
-namespace {
-
-bool ParseMs(const std::string &word, uint64_t &ms) {
-    if (word.empty() || word.size() > 15 ||
-        word.find_first_not_of("0123456789") != std::string::npos) {
-        return false;
-    }
-    ms = std::strtoull(word.c_str(), nullptr, 10);
-    return true;
-}
-
-} // namespace
 
 bool ParseScript(const std::string &content, std::vector<ScriptEvent> &events, std::string &error) {
     std::istringstream in(content);
@@ -35,9 +22,9 @@ bool ParseScript(const std::string &content, std::vector<ScriptEvent> &events, s
         size_t sp1 = rest.find(' ');
         std::string ms_word = rest.substr(0, sp1);
         uint64_t ms = 0;
-        if (!ParseMs(ms_word, ms)) {
-            error = "line " + std::to_string(number) + ": expected a time in milliseconds, got '" +
-                    ms_word + "'";
+        if (!ParseWhole(ms_word, 0, MAX_RUN_MS, ms)) {
+            error = "line " + std::to_string(number) + ": expected a time of 0.." +
+                    std::to_string(MAX_RUN_MS) + " milliseconds, got '" + ms_word + "'";
             return false;
         }
         std::string after = sp1 == std::string::npos ? "" : rest.substr(sp1 + 1);

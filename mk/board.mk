@@ -30,7 +30,7 @@ firmware-check: board-deps
 	@cmake --build --preset $(BOARD_PRESET) --target wspr-beacon >/dev/null
 	@python3 Platform/stm32f411/tools/image_report.py --check --elf $(BOARD_IMAGE).elf \
 		--objects build/$(BOARD_PRESET) --flash-max $(FLASH_BUDGET) --ram-max $(RAM_BUDGET) \
-		--stack-goal $(STACK_GOAL)
+		--stack-goal $(STACK_GOAL) --indirect __i_vfprintf=__file_str_put
 
 flash: firmware
 	@scripts/ensure-deps.sh flash

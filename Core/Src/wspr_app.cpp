@@ -1,6 +1,6 @@
-// The beacon application: start-up, the cooperative main loop and its 1 ms tick, the status LED
-// and transmit key, the transmission sequencer, the UTC clock and even-minute scheduler, console
-// output, the serial receive rings and the command shell.
+// The beacon application, by concern, each part's state beside its code: console output and the
+// receive rings, the transmission sequencer, the UTC clock and even-minute scheduler, the command
+// shell, and the core with its main loop, tick, LED and key.
 #include "wspr_app.h"
 
 #include <stdio.h>
@@ -15,68 +15,6 @@
 #include "wspr_encoder.h"
 
 namespace {
-
-constexpr uint8_t RING_MASK = UART_RX_RING_SIZE - 1;
-static_assert((UART_RX_RING_SIZE & RING_MASK) == 0, "ring size must be a power of two");
-constexpr uint32_t NO_MINUTE = 0xFFFFFFFFU;
-constexpr uint16_t LOG_TIMEOUT_MS = 100;
-constexpr uint16_t ECHO_TIMEOUT_MS = 10;
-constexpr uint8_t CMD_LINE_SIZE = 40;
-
-// ---- Beacon state -------------------------------------------------------------------------------
-
-volatile uint32_t g_ms = 0;
-volatile bool g_tick_pending = false;
-volatile bool g_symbol_due = false;
-
-volatile uint8_t g_pc_rx_byte = 0;
-volatile uint8_t g_gnss_rx_byte = 0;
-volatile uint8_t g_pc_ring[UART_RX_RING_SIZE] = {};
-volatile uint8_t g_pc_head = 0;
-volatile uint8_t g_pc_tail = 0;
-volatile uint8_t g_gnss_ring[UART_RX_RING_SIZE] = {};
-volatile uint8_t g_gnss_head = 0;
-volatile uint8_t g_gnss_tail = 0;
-
-WSPR_State g_state = WSPR_STATE_ERROR;
-uint8_t g_symbols[WSPR_SYMBOL_COUNT] = {};
-uint16_t g_symbol_index = 0;
-uint64_t g_next_symbol_us = 0;
-bool g_freq_update_pending = false;
-bool g_tx_request = false;
-
-uint8_t g_last_key_level = 1;
-uint32_t g_last_key_change_ms = 0;
-
-volatile bool g_time_valid = false;
-bool g_auto_tx_enabled = true;
-volatile uint32_t g_utc_seconds = 0;
-volatile uint16_t g_utc_ms = 0;
-volatile uint32_t g_last_auto_tx_minute = NO_MINUTE;
-
-char g_callsign[CALLSIGN_MAX_LEN + 1] = WSPR_DEFAULT_CALLSIGN;
-char g_locator[LOCATOR_MAX_LEN + 1] = WSPR_DEFAULT_LOCATOR;
-uint8_t g_power_dbm = WSPR_DEFAULT_POWER_DBM;
-uint32_t g_base_freq_hz = WSPR_DEFAULT_FREQ_HZ;
-uint32_t g_xtal_hz = SI5351_XTAL_HZ;
-bool g_prompt_pending = false;
-
-// The tones of the frame on the air, planned for this base frequency and crystal.
-Si5351TonePlan g_plan = {};
-uint32_t g_plan_base_hz = 0;
-uint32_t g_plan_xtal_hz = 0;
-
-// The 32-bit tick count wraps after 49.7 days. Symbol timing runs on this 64-bit extension, which
-// the main loop advances by the unsigned difference since its last look (it looks every tick).
-uint64_t g_ms64 = 0;
-uint32_t g_ms_seen = 0;
-
-uint64_t NowMs64() {
-    uint32_t now = g_ms;
-    g_ms64 += static_cast<uint32_t>(now - g_ms_seen);
-    g_ms_seen = now;
-    return g_ms64;
-}
 
 // ---- Character classes of the "C" locale --------------------------------------------------------
 
@@ -96,7 +34,67 @@ constexpr bool IsBlank(char c) {
     return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
-// ---- Console output -----------------------------------------------------------------------------
+// ==== Console output and the serial receive rings ================================================
+
+constexpr uint16_t LOG_TIMEOUT_MS = 100;
+constexpr uint8_t RING_MASK = UART_RX_RING_SIZE - 1;
+static_assert((UART_RX_RING_SIZE & RING_MASK) == 0, "ring size must be a power of two");
+
+// One serial link: the one-byte reception buffer and the receive ring. The interrupt writes the
+// head, the main loop the tail; one slot stays free, so a ring holds 63 bytes.
+struct Channel {
+    volatile uint8_t rx_byte;
+    volatile uint8_t ring[UART_RX_RING_SIZE];
+    volatile uint8_t head;
+    volatile uint8_t tail;
+};
+
+// The links and the UARTs they are on: told apart by the peripheral instance in the handle.
+enum : uint8_t { CONSOLE, GNSS, CHANNEL_COUNT };
+struct Link {
+    UART_HandleTypeDef *uart;
+    uintptr_t instance;
+};
+constexpr Link k_links[CHANNEL_COUNT] = {{&huart1, USART1_BASE}, {&huart2, USART2_BASE}};
+Channel g_channels[CHANNEL_COUNT] = {};
+
+Channel *ChannelOf(const UART_HandleTypeDef *huart) {
+    for (uint8_t c = 0; c < CHANNEL_COUNT; ++c) {
+        if (reinterpret_cast<uintptr_t>(huart->Instance) == k_links[c].instance) {
+            return &g_channels[c];
+        }
+    }
+    return nullptr;
+}
+
+void ArmRx(const Channel &ch) {
+    const Link &link = k_links[&ch - g_channels];
+    (void)HAL_UART_Receive_IT(link.uart, const_cast<uint8_t *>(&ch.rx_byte), 1);
+}
+
+void PushByte(Channel &ch) {
+    const uint8_t next = static_cast<uint8_t>((ch.head + 1) & RING_MASK);
+    if (next != ch.tail) {
+        ch.ring[ch.head] = ch.rx_byte; // stored before the head moves past it
+        ch.head = next;
+    }
+}
+
+// Takes the oldest byte with interrupts masked; false when the ring is empty.
+bool PopByte(Channel &ch, uint8_t &byte) {
+    if (ch.tail == ch.head) {
+        return false;
+    }
+    __disable_irq();
+    byte = ch.ring[ch.tail];
+    ch.tail = static_cast<uint8_t>((ch.tail + 1) & RING_MASK);
+    __enable_irq();
+    return true;
+}
+
+uint8_t Pending(const Channel &ch) {
+    return static_cast<uint8_t>((ch.head - ch.tail) & RING_MASK);
+}
 
 void WSPR_Log(const char *message) {
     (void)HAL_UART_Transmit(&huart1, reinterpret_cast<const uint8_t *>(message),
@@ -113,76 +111,56 @@ void WSPR_LogLine(const char *prefix, HAL_StatusTypeDef status) {
     WSPR_Log(line);
 }
 
-// ---- Receive rings ------------------------------------------------------------------------------
+// The prompt after a completed line or a frame, printed at the end of a pass outside a frame.
+bool g_prompt_pending = false;
 
-void PushByte(volatile uint8_t *ring, volatile uint8_t &head, uint8_t tail, uint8_t byte) {
-    uint8_t next = static_cast<uint8_t>((head + 1) & RING_MASK);
-    if (next != tail) {
-        ring[head] = byte;
-        head = next;
-    }
+// ==== Application state and settings ============================================================
+
+WSPR_State g_state = WSPR_STATE_ERROR;
+
+// The settings, as the console sets them.
+char g_callsign[CALLSIGN_MAX_LEN + 1] = WSPR_DEFAULT_CALLSIGN;
+char g_locator[LOCATOR_MAX_LEN + 1] = WSPR_DEFAULT_LOCATOR;
+uint8_t g_power_dbm = WSPR_DEFAULT_POWER_DBM;
+uint32_t g_base_freq_hz = WSPR_DEFAULT_FREQ_HZ;
+uint32_t g_xtal_hz = SI5351_XTAL_HZ;
+bool g_auto_tx_enabled = true;
+
+// A frame start asked for by the "tx" command, the key or the scheduler; served in the same pass.
+bool g_tx_request = false;
+
+// The millisecond count of the tick. The 32-bit count wraps after 49.7 days; symbol timing runs on
+// a 64-bit extension that the main loop advances by the unsigned difference since its last look
+// (it looks every tick).
+volatile uint32_t g_ms = 0;
+uint64_t g_ms64 = 0;
+uint32_t g_ms_seen = 0;
+
+uint64_t NowMs64() {
+    const uint32_t now = g_ms;
+    g_ms64 += static_cast<uint32_t>(now - g_ms_seen);
+    g_ms_seen = now;
+    return g_ms64;
 }
 
-// Takes the oldest byte with interrupts masked; false when the ring is empty.
-bool PopByte(const volatile uint8_t *ring, uint8_t head, volatile uint8_t &tail, uint8_t &byte) {
-    if (tail == head) {
-        return false;
-    }
-    __disable_irq();
-    byte = ring[tail];
-    tail = static_cast<uint8_t>((tail + 1) & RING_MASK);
-    __enable_irq();
-    return true;
-}
+// ==== Transmission sequencer =====================================================================
 
-void ArmConsoleRx() {
-    (void)HAL_UART_Receive_IT(&huart1, const_cast<uint8_t *>(&g_pc_rx_byte), 1);
-}
+constexpr uint8_t TONE_COUNT = 4;
 
-void ArmGnssRx() {
-    (void)HAL_UART_Receive_IT(&huart2, const_cast<uint8_t *>(&g_gnss_rx_byte), 1);
-}
+uint8_t g_symbols[WSPR_SYMBOL_COUNT] = {};
+uint16_t g_symbol_index = 0;
+uint64_t g_next_symbol_us = 0; // in the scale of the 64-bit millisecond count x 1000
+bool g_freq_update_pending = false;
 
-// ---- Numbers typed on the console ---------------------------------------------------------------
-
-// Optional blanks, an optional sign and at least one digit; the text after the number is left for
-// the caller. A negative number or one above 2^32 - 1 comes back as 0xFFFFFFFF, which every caller
-// refuses as out of range, so nothing wraps into range. False when no number is there.
-bool ParseNumber(const char *&text, uint32_t &value) {
-    const char *p = text;
-    while (IsBlank(*p)) {
-        ++p;
-    }
-    bool negative = false;
-    if (*p == '+' || *p == '-') {
-        negative = *p == '-';
-        ++p;
-    }
-    if (!IsDigit(*p)) {
-        return false;
-    }
-    uint64_t v = 0;
-    bool too_large = false;
-    for (; IsDigit(*p); ++p) {
-        v = v * 10 + static_cast<uint64_t>(*p - '0');
-        if (v > 0xFFFFFFFFULL) {
-            too_large = true;
-            v = 0xFFFFFFFFULL;
-        }
-    }
-    value = (too_large || (negative && v != 0)) ? 0xFFFFFFFFU : static_cast<uint32_t>(v);
-    text = p;
-    return true;
-}
-
-// ---- Transmission sequencer ---------------------------------------------------------------------
+// The tones of the frame on the air, planned for this base frequency and crystal.
+Si5351TonePlan g_plan = {};
+uint32_t g_plan_base_hz = 0;
+uint32_t g_plan_xtal_hz = 0;
 
 uint64_t WSPR_SymbolFreqUhz(uint8_t symbol) {
     return static_cast<uint64_t>(g_base_freq_hz) * 1000000ULL +
            static_cast<uint64_t>(symbol) * WSPR_TONE_SPACING_UHZ;
 }
-
-constexpr uint8_t TONE_COUNT = 4;
 
 // Plans the four tones for the base frequency and crystal set now and puts CLK1 on the tone of
 // `symbol` with the full set-up.
@@ -235,7 +213,7 @@ void WSPR_StartTx() {
     g_symbol_index = 0;
     g_next_symbol_us = NowMs64() * 1000ULL + WSPR_SYMBOL_PERIOD_US;
 
-    HAL_StatusTypeDef status = WSPR_StartTones(g_symbols[0]);
+    const HAL_StatusTypeDef status = WSPR_StartTones(g_symbols[0]);
     if (status != HAL_OK) {
         g_state = WSPR_STATE_ERROR;
         // The failed setting may have left a carrier on; no carrier outside a frame.
@@ -255,7 +233,7 @@ void WSPR_StartTx() {
 // Boundaries advance by the fixed period from the frame start, never re-based on the current
 // time, so a late pass skips symbols but the frame keeps its length and alignment.
 void WSPR_ProcessSymbolDue() {
-    uint64_t now_us = NowMs64() * 1000ULL;
+    const uint64_t now_us = NowMs64() * 1000ULL;
     if (g_state != WSPR_STATE_TX) {
         return;
     }
@@ -275,7 +253,7 @@ void WSPR_ProcessFreqUpdate() {
         return;
     }
     g_freq_update_pending = false;
-    HAL_StatusTypeDef status = WSPR_KeySymbol(g_symbols[g_symbol_index]);
+    const HAL_StatusTypeDef status = WSPR_KeySymbol(g_symbols[g_symbol_index]);
     if (status != HAL_OK) {
         g_state = WSPR_STATE_ERROR;
         WSPR_SetIdleOutput();
@@ -283,32 +261,23 @@ void WSPR_ProcessFreqUpdate() {
     }
 }
 
-// ---- Status LED and transmit key ----------------------------------------------------------------
+// ==== UTC clock and even-minute scheduler ========================================================
 
-void WSPR_UpdateLed() {
-    uint32_t period = g_state == WSPR_STATE_TX     ? WSPR_STATUS_LED_TX_TICKS
-                      : g_state == WSPR_STATE_IDLE ? WSPR_STATUS_LED_IDLE_TICKS
-                                                   : WSPR_STATUS_LED_ERR_TICKS;
-    if (g_ms % period == 0) {
-        HAL_GPIO_TogglePin(LED_GPIO_Port, LED_Pin);
-    }
+constexpr uint32_t NO_MINUTE = 0xFFFFFFFFU;
+
+// Advanced by the tick while valid; set, and read for the schedule and the report, with
+// interrupts masked.
+volatile bool g_time_valid = false;
+volatile uint32_t g_utc_seconds = 0;
+volatile uint16_t g_utc_ms = 0;
+volatile uint32_t g_last_auto_tx_minute = NO_MINUTE;
+
+uint32_t UtcSeconds() {
+    __disable_irq();
+    const uint32_t seconds = g_utc_seconds;
+    __enable_irq();
+    return seconds;
 }
-
-// A press requests one frame exactly KEY_DEBOUNCE_MS after its last bounce; holding it does not
-// repeat and releasing it does nothing.
-void WSPR_ProcessKey() {
-    uint8_t level = HAL_GPIO_ReadPin(KEY_GPIO_Port, KEY_Pin) == GPIO_PIN_SET ? 1 : 0;
-    uint32_t now = g_ms;
-    if (level != g_last_key_level) {
-        g_last_key_level = level;
-        g_last_key_change_ms = now;
-    }
-    if (level == 0 && now - g_last_key_change_ms == KEY_DEBOUNCE_MS) {
-        g_tx_request = true;
-    }
-}
-
-// ---- UTC clock and scheduler --------------------------------------------------------------------
 
 void WSPR_SetTime(uint32_t hour, uint32_t minute, uint32_t second, const char *source) {
     if (hour > 23 || minute > 59 || second > 59) {
@@ -331,7 +300,7 @@ void WSPR_SetTime(uint32_t hour, uint32_t minute, uint32_t second, const char *s
 
 void WSPR_ProcessGnss() {
     uint8_t byte;
-    while (PopByte(g_gnss_ring, g_gnss_head, g_gnss_tail, byte)) {
+    while (PopByte(g_channels[GNSS], byte)) {
         GnssTime fix = {};
         if (GNSS_TimeParser_Push(byte, &fix)) {
             WSPR_SetTime(fix.hour, fix.minute, fix.second, "GNSS");
@@ -343,20 +312,76 @@ void WSPR_ProcessAutoTx() {
     if (!g_time_valid || !g_auto_tx_enabled || g_state != WSPR_STATE_IDLE) {
         return;
     }
-    __disable_irq();
-    uint32_t seconds = g_utc_seconds;
-    __enable_irq();
-
-    uint32_t minute_index = seconds / 60U;
-    uint32_t minute = minute_index % 60U;
-    uint32_t second = seconds % 60U;
+    const uint32_t seconds = UtcSeconds();
+    const uint32_t minute_index = seconds / 60U;
+    const uint32_t minute = minute_index % 60U;
+    const uint32_t second = seconds % 60U;
     if (minute % 2U == 0 && second == 0 && minute_index != g_last_auto_tx_minute) {
         g_last_auto_tx_minute = minute_index;
         g_tx_request = true;
     }
 }
 
-// ---- Command shell ------------------------------------------------------------------------------
+void AdvanceUtc() {
+    if (g_time_valid) {
+        g_utc_ms = static_cast<uint16_t>(g_utc_ms + 1);
+        if (g_utc_ms >= 1000) {
+            g_utc_ms = 0;
+            g_utc_seconds = (g_utc_seconds + 1) % DAY_SECONDS;
+        }
+    }
+}
+
+// ==== Command shell ==============================================================================
+
+constexpr uint16_t ECHO_TIMEOUT_MS = 10;
+constexpr uint8_t CMD_LINE_SIZE = 40;
+
+// The line being typed; it survives any number of passes, frames and log lines.
+char g_line[CMD_LINE_SIZE];
+uint8_t g_line_pos = 0;
+
+// Optional blanks, an optional sign and at least one digit; the text after the number is left for
+// the caller. A negative number or one above 2^32 - 1 comes back as 0xFFFFFFFF, which every caller
+// refuses as out of range, so nothing wraps into range. False when no number is there.
+bool ParseNumber(const char *&text, uint32_t &value) {
+    const char *p = text;
+    while (IsBlank(*p)) {
+        ++p;
+    }
+    bool negative = false;
+    if (*p == '+' || *p == '-') {
+        negative = *p == '-';
+        ++p;
+    }
+    if (!IsDigit(*p)) {
+        return false;
+    }
+    uint64_t v = 0;
+    bool too_large = false;
+    for (; IsDigit(*p); ++p) {
+        v = v * 10 + static_cast<uint64_t>(*p - '0');
+        if (v > 0xFFFFFFFFULL) {
+            too_large = true;
+            v = 0xFFFFFFFFULL;
+        }
+    }
+    value = (too_large || (negative && v != 0)) ? 0xFFFFFFFFU : static_cast<uint32_t>(v);
+    text = p;
+    return true;
+}
+
+// A number within lo..hi, or the reply "error: <what> must be lo..hi Hz".
+bool NumberInRange(const char *text, uint32_t lo, uint32_t hi, const char *what, uint32_t &value) {
+    if (ParseNumber(text, value) && value >= lo && value <= hi) {
+        return true;
+    }
+    char line[64];
+    snprintf(line, sizeof line, "error: %s must be %lu..%lu Hz\r\n", what,
+             static_cast<unsigned long>(lo), static_cast<unsigned long>(hi));
+    WSPR_Log(line);
+    return false;
+}
 
 void WSPR_ToUpper(char *text) {
     for (; *text != '\0'; ++text) {
@@ -367,7 +392,7 @@ void WSPR_ToUpper(char *text) {
 }
 
 bool WSPR_IsValidCallsign(const char *callsign) {
-    size_t len = strlen(callsign);
+    const size_t len = strlen(callsign);
     if (len < 3 || len > CALLSIGN_MAX_LEN) {
         return false;
     }
@@ -423,15 +448,15 @@ void WSPR_SetLocatorCommand(const char *value) {
     WSPR_Log("ok\r\n");
 }
 
-// WSPR defines only the levels ending in 0, 3 or 7; receivers read any other as another message.
+// Only the levels the encoder packs (0..60 ending in 0, 3 or 7); receivers would read any other
+// as another message.
 void WSPR_SetPowerCommand(const char *value) {
     uint32_t dbm = 0;
-    if (!ParseNumber(value, dbm) || dbm > 60) {
+    if (!ParseNumber(value, dbm) || dbm > wspr_encoder::MAX_POWER_DBM) {
         WSPR_Log("error: power must be 0..60 dBm\r\n");
         return;
     }
-    uint32_t last_digit = dbm % 10;
-    if (last_digit != 0 && last_digit != 3 && last_digit != 7) {
+    if (!wspr_encoder::IsPowerLevel(static_cast<uint8_t>(dbm))) {
         WSPR_Log("error: power must end in 0, 3 or 7 dBm\r\n");
         return;
     }
@@ -441,22 +466,18 @@ void WSPR_SetPowerCommand(const char *value) {
 
 void WSPR_SetFreqCommand(const char *value) {
     uint32_t hz = 0;
-    if (!ParseNumber(value, hz) || hz < WSPR_MIN_FREQ_HZ || hz > WSPR_MAX_FREQ_HZ) {
-        WSPR_Log("error: freq must be 2500000..150000000 Hz\r\n");
-        return;
+    if (NumberInRange(value, WSPR_MIN_FREQ_HZ, WSPR_MAX_FREQ_HZ, "freq", hz)) {
+        g_base_freq_hz = hz;
+        WSPR_Log("ok\r\n");
     }
-    g_base_freq_hz = hz;
-    WSPR_Log("ok\r\n");
 }
 
 void WSPR_SetXtalCommand(const char *value) {
     uint32_t hz = 0;
-    if (!ParseNumber(value, hz) || hz < SI5351_XTAL_MIN_HZ || hz > SI5351_XTAL_MAX_HZ) {
-        WSPR_Log("error: xtal must be 24000000..28000000 Hz\r\n");
-        return;
+    if (NumberInRange(value, SI5351_XTAL_MIN_HZ, SI5351_XTAL_MAX_HZ, "xtal", hz)) {
+        g_xtal_hz = hz;
+        WSPR_Log("ok\r\n");
     }
-    g_xtal_hz = hz;
-    WSPR_Log("ok\r\n");
 }
 
 // "HH:MM:SS": three numbers, each followed directly by its colon.
@@ -480,7 +501,7 @@ void WSPR_TimeCommand(const char *value) {
     WSPR_SetTime(fields[0], fields[1], fields[2], "PC");
 }
 
-void WSPR_PrintHelp() {
+void WSPR_PrintHelp(const char *) {
     WSPR_Log("\r\nCommands:\r\n");
     WSPR_Log("  help                 Show this help\r\n");
     WSPR_Log("  show                 Show current configuration and state\r\n");
@@ -495,10 +516,8 @@ void WSPR_PrintHelp() {
     WSPR_Log("  stop                 Stop TX and disable CLK1\r\n\r\n");
 }
 
-void WSPR_PrintShow() {
-    __disable_irq();
-    uint32_t seconds = g_utc_seconds;
-    __enable_irq();
+void WSPR_PrintShow(const char *) {
+    const uint32_t seconds = UtcSeconds();
 
     char line[128];
     snprintf(line, sizeof line, "\r\nState: %s\r\n",
@@ -515,7 +534,7 @@ void WSPR_PrintShow() {
     WSPR_Log(line);
     snprintf(line, sizeof line, "XTAL: %lu Hz\r\n", static_cast<unsigned long>(g_xtal_hz));
     WSPR_Log(line);
-    bool valid = g_time_valid;
+    const bool valid = g_time_valid;
     snprintf(line, sizeof line, "Auto: %s, Time: %s", g_auto_tx_enabled ? "ON" : "OFF",
              valid ? "valid " : "invalid\r\n");
     WSPR_Log(line);
@@ -529,71 +548,122 @@ void WSPR_PrintShow() {
     WSPR_Log("\r\n");
 }
 
-bool StartsWith(const char *line, const char *prefix) {
-    return strncmp(line, prefix, strlen(prefix)) == 0;
+void RequestTx(const char *) {
+    g_tx_request = true;
 }
+void StopCommand(const char *) {
+    WSPR_StopTx();
+}
+void AutoOn(const char *) {
+    g_auto_tx_enabled = true;
+    WSPR_Log("ok\r\n");
+}
+void AutoOff(const char *) {
+    g_auto_tx_enabled = false;
+    WSPR_Log("ok\r\n");
+}
+
+// The command list, matched in this order against the upper-cased line: a whole command must be
+// the line exactly; a prefix (its text ends in the space before the argument) hands the rest of
+// the line to its handler. No blanks are trimmed.
+enum class Match : uint8_t { WHOLE, PREFIX };
+struct Command {
+    const char *text;
+    Match match;
+    void (*run)(const char *argument);
+};
+constexpr Command k_commands[] = {
+    {"HELP", Match::WHOLE, WSPR_PrintHelp},
+    {"?", Match::WHOLE, WSPR_PrintHelp},
+    {"SHOW", Match::WHOLE, WSPR_PrintShow},
+    {"TX", Match::WHOLE, RequestTx},
+    {"STOP", Match::WHOLE, StopCommand},
+    {"TIME ", Match::PREFIX, WSPR_TimeCommand},
+    {"AUTO ON", Match::WHOLE, AutoOn},
+    {"AUTO 1", Match::WHOLE, AutoOn},
+    {"AUTO OFF", Match::WHOLE, AutoOff},
+    {"AUTO 0", Match::WHOLE, AutoOff},
+    {"SET CALL ", Match::PREFIX, WSPR_SetCallsignCommand},
+    {"SET GRID ", Match::PREFIX, WSPR_SetLocatorCommand},
+    {"SET LOC ", Match::PREFIX, WSPR_SetLocatorCommand},
+    {"SET POWER ", Match::PREFIX, WSPR_SetPowerCommand},
+    {"SET FREQ ", Match::PREFIX, WSPR_SetFreqCommand},
+    {"SET XTAL ", Match::PREFIX, WSPR_SetXtalCommand},
+};
 
 void WSPR_HandleCommand(char *cmd) {
     WSPR_ToUpper(cmd);
     if (cmd[0] == '\0') {
         return;
     }
-    if (strcmp(cmd, "HELP") == 0 || strcmp(cmd, "?") == 0) {
-        WSPR_PrintHelp();
-    } else if (strcmp(cmd, "SHOW") == 0) {
-        WSPR_PrintShow();
-    } else if (strcmp(cmd, "TX") == 0) {
-        g_tx_request = true;
-    } else if (strcmp(cmd, "STOP") == 0) {
-        WSPR_StopTx();
-    } else if (StartsWith(cmd, "TIME ")) {
-        WSPR_TimeCommand(cmd + 5);
-    } else if (strcmp(cmd, "AUTO ON") == 0 || strcmp(cmd, "AUTO 1") == 0) {
-        g_auto_tx_enabled = true;
-        WSPR_Log("ok\r\n");
-    } else if (strcmp(cmd, "AUTO OFF") == 0 || strcmp(cmd, "AUTO 0") == 0) {
-        g_auto_tx_enabled = false;
-        WSPR_Log("ok\r\n");
-    } else if (StartsWith(cmd, "SET CALL ")) {
-        WSPR_SetCallsignCommand(cmd + 9);
-    } else if (StartsWith(cmd, "SET GRID ")) {
-        WSPR_SetLocatorCommand(cmd + 9);
-    } else if (StartsWith(cmd, "SET LOC ")) {
-        WSPR_SetLocatorCommand(cmd + 8);
-    } else if (StartsWith(cmd, "SET POWER ")) {
-        WSPR_SetPowerCommand(cmd + 10);
-    } else if (StartsWith(cmd, "SET FREQ ")) {
-        WSPR_SetFreqCommand(cmd + 9);
-    } else if (StartsWith(cmd, "SET XTAL ")) {
-        WSPR_SetXtalCommand(cmd + 9);
-    } else {
-        WSPR_Log("error: unknown command, type help\r\n");
+    for (const Command &c : k_commands) {
+        const size_t len = strlen(c.text);
+        if (c.match == Match::WHOLE ? strcmp(cmd, c.text) == 0 : strncmp(cmd, c.text, len) == 0) {
+            c.run(cmd + len);
+            return;
+        }
     }
+    WSPR_Log("error: unknown command, type help\r\n");
 }
 
 // Line editor: echo, backspace, CR or LF ends a line; at most CMD_LINE_SIZE - 1 characters.
 void WSPR_ProcessUart() {
-    static char cmd[CMD_LINE_SIZE];
-    static uint8_t pos = 0;
-
     uint8_t byte;
-    while (PopByte(g_pc_ring, g_pc_head, g_pc_tail, byte)) {
+    while (PopByte(g_channels[CONSOLE], byte)) {
         if (byte == '\r' || byte == '\n') {
-            cmd[pos] = '\0';
+            g_line[g_line_pos] = '\0';
             WSPR_Log("\r\n");
-            WSPR_HandleCommand(cmd);
+            WSPR_HandleCommand(g_line);
             g_prompt_pending = true;
-            pos = 0;
+            g_line_pos = 0;
         } else if (byte == 8 || byte == 127) {
-            if (pos > 0) {
-                --pos;
+            if (g_line_pos > 0) {
+                --g_line_pos;
                 WSPR_Log("\b \b");
             }
-        } else if (pos < CMD_LINE_SIZE - 1) {
-            cmd[pos++] = static_cast<char>(byte);
+        } else if (g_line_pos < CMD_LINE_SIZE - 1) {
+            g_line[g_line_pos++] = static_cast<char>(byte);
             (void)HAL_UART_Transmit(&huart1, &byte, 1, ECHO_TIMEOUT_MS);
         }
     }
+}
+
+// ==== Core: start-up, main loop, tick, LED and key ===============================================
+
+// Raised by the tick, cleared by the main loop with interrupts masked.
+volatile bool g_tick_pending = false;
+volatile bool g_symbol_due = false;
+
+void WSPR_UpdateLed() {
+    const uint32_t period = g_state == WSPR_STATE_TX     ? WSPR_STATUS_LED_TX_TICKS
+                            : g_state == WSPR_STATE_IDLE ? WSPR_STATUS_LED_IDLE_TICKS
+                                                         : WSPR_STATUS_LED_ERR_TICKS;
+    if (g_ms % period == 0) {
+        HAL_GPIO_TogglePin(LED_GPIO_Port, LED_Pin);
+    }
+}
+
+uint8_t g_last_key_level = 1; // released
+uint32_t g_last_key_change_ms = 0;
+
+// A press requests one frame exactly KEY_DEBOUNCE_MS after its last bounce; holding it does not
+// repeat and releasing it does nothing.
+void WSPR_ProcessKey() {
+    const uint8_t level = HAL_GPIO_ReadPin(KEY_GPIO_Port, KEY_Pin) == GPIO_PIN_SET ? 1 : 0;
+    const uint32_t now = g_ms;
+    if (level != g_last_key_level) {
+        g_last_key_level = level;
+        g_last_key_change_ms = now;
+    }
+    if (level == 0 && now - g_last_key_change_ms == KEY_DEBOUNCE_MS) {
+        g_tx_request = true;
+    }
+}
+
+void ClearFlag(volatile bool &flag) {
+    __disable_irq();
+    flag = false;
+    __enable_irq();
 }
 
 } // namespace
@@ -601,7 +671,7 @@ void WSPR_ProcessUart() {
 // ---- Entry points -------------------------------------------------------------------------------
 
 void WSPR_App_Init(void) {
-    HAL_StatusTypeDef status = Si5351_Init(&hi2c1);
+    const HAL_StatusTypeDef status = Si5351_Init(&hi2c1);
     if (status == HAL_OK) {
         g_state = WSPR_STATE_IDLE;
         WSPR_SetIdleOutput();
@@ -625,22 +695,18 @@ void WSPR_App_Init(void) {
     WSPR_PrintPrompt();
 
     GNSS_TimeParser_Init();
-    ArmConsoleRx();
-    ArmGnssRx();
+    ArmRx(g_channels[CONSOLE]);
+    ArmRx(g_channels[GNSS]);
 }
 
 void WSPR_App_Process(void) {
     if (g_tick_pending) {
-        __disable_irq();
-        g_tick_pending = false;
-        __enable_irq();
+        ClearFlag(g_tick_pending);
         WSPR_UpdateLed();
         WSPR_ProcessKey();
     }
     if (g_symbol_due) {
-        __disable_irq();
-        g_symbol_due = false;
-        __enable_irq();
+        ClearFlag(g_symbol_due);
         WSPR_ProcessSymbolDue();
     }
     WSPR_ProcessUart();
@@ -659,31 +725,42 @@ void WSPR_App_Process(void) {
 
 void WSPR_App_Tick1ms(void) {
     g_ms = g_ms + 1;
-    if (g_time_valid) {
-        g_utc_ms = static_cast<uint16_t>(g_utc_ms + 1);
-        if (g_utc_ms >= 1000) {
-            g_utc_ms = 0;
-            g_utc_seconds = (g_utc_seconds + 1) % DAY_SECONDS;
-        }
-    }
+    AdvanceUtc();
     g_tick_pending = true;
     g_symbol_due = true;
 }
 
 void WSPR_App_UartRxCpltCallback(UART_HandleTypeDef *huart) {
-    if (huart->Instance == USART1) {
-        PushByte(g_pc_ring, g_pc_head, g_pc_tail, g_pc_rx_byte);
-        ArmConsoleRx();
-    } else if (huart->Instance == USART2) {
-        PushByte(g_gnss_ring, g_gnss_head, g_gnss_tail, g_gnss_rx_byte);
-        ArmGnssRx();
+    Channel *ch = ChannelOf(huart);
+    if (ch != nullptr) {
+        PushByte(*ch);
+        ArmRx(*ch);
     }
 }
 
 void WSPR_App_UartErrorCallback(UART_HandleTypeDef *huart) {
-    if (huart->Instance == USART1) {
-        ArmConsoleRx();
-    } else if (huart->Instance == USART2) {
-        ArmGnssRx();
+    Channel *ch = ChannelOf(huart);
+    if (ch != nullptr) {
+        ArmRx(*ch);
     }
+}
+
+void WSPR_App_GetStatus(WSPR_AppStatus *status) {
+    if (status == nullptr) {
+        return;
+    }
+    *status = {};
+    status->state = g_state;
+    strcpy(status->callsign, g_callsign);
+    strcpy(status->locator, g_locator);
+    status->power_dbm = g_power_dbm;
+    status->base_freq_hz = g_base_freq_hz;
+    status->xtal_hz = g_xtal_hz;
+    status->auto_tx = g_auto_tx_enabled;
+    status->time_valid = g_time_valid;
+    status->utc_seconds = UtcSeconds();
+    status->symbol_index = g_symbol_index;
+    status->console_rx_pending = Pending(g_channels[CONSOLE]);
+    status->gnss_rx_pending = Pending(g_channels[GNSS]);
+    status->line_length = g_line_pos;
 }

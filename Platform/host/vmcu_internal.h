@@ -1,109 +1,138 @@
-// State of the virtual MCU shared by its source files.
+// What the virtual MCU's peripheral models share: the generic scheduler they register with, the
+// interrupt controller they raise their lines on, the firmware hooks they call, the clock tree.
+// Each model keeps its own state in its own file.
 #pragma once
 
-#include <deque>
-#include <functional>
-#include <map>
+#include <cstdint>
 #include <string>
-#include <vector>
 
 #include "vmcu.h"
 
 namespace vmcu::detail {
 
-struct RxByte {
-    uint64_t t_ns;
-    uint8_t value;
+// ---- Peripherals and the scheduler
+// ---------------------------------------------------------------
+
+// A modelled peripheral. It registers itself when constructed (each model is one object at file
+// scope), tells the scheduler its next event and handles it when it falls due; a reset of the MCU
+// brings its registers back, a new world also forgets what it knew of the outside.
+class Peripheral {
+  public:
+    explicit Peripheral(const char *name);
+    Peripheral(const Peripheral &) = delete;
+    Peripheral &operator=(const Peripheral &) = delete;
+    virtual ~Peripheral() = default;
+
+    const char *name() const { return name_; }
+    // Earliest time it has something to do; UINT64_MAX for nothing. The model keeps it up to date
+    // with set_next_event whenever it changes (the scheduler reads it constantly).
+    uint64_t next_event_ns() const { return next_event_ns_; }
+    // Time has reached its next event.
+    virtual void on_event(uint64_t /*t_ns*/) {}
+    virtual void mcu_reset() = 0;
+    virtual void world_reset() { mcu_reset(); }
+
+  protected:
+    void set_next_event(uint64_t t_ns);
+
+  private:
+    friend void note_timed(Peripheral *p);
+    const char *name_;
+    uint64_t next_event_ns_ = UINT64_MAX;
+    bool timed_ = false; // has asked for an event at least once: the scheduler watches it
 };
 
-struct Uart {
-    bool configured = false;
-    UART_InitTypeDef init{};
-    UART_HandleTypeDef *armed = nullptr; // handle of the reception in progress
-    // Receiver: the line, the data register and its flags.
-    std::deque<RxByte> line;
-    uint64_t line_free_ns = 0;
-    bool rdr_full = false;
-    uint8_t rdr = 0;
-    bool ore = false;
-    bool force_ore = false;
-    uint64_t overruns = 0;
-    uint64_t errors_reported = 0;
-    // Transmitter.
-    std::string out;
-    bool keep_out = true;
-    bool stalled = false;
-    std::function<void(uint64_t, uint8_t)> on_tx;
-};
+// The virtual time, read constantly by every model.
+extern uint64_t g_now;
+inline uint64_t now() {
+    return g_now;
+}
 
-struct Gpio {
-    PinConfig pins[16]{};
-    uint16_t odr = 0;
-    int8_t drive[16] = {-1, -1, -1, -1, -1, -1, -1, -1,
-                        -1, -1, -1, -1, -1, -1, -1, -1}; // -1 released
-};
+// The earliest next event of all models, kept as they change theirs (recomputed only when the
+// one that held it moves later).
+extern uint64_t g_models_next;
+extern bool g_models_next_stale;
+void note_timed(Peripheral *p);
+inline void Peripheral::set_next_event(uint64_t t_ns) {
+    if (!timed_) {
+        note_timed(this);
+    }
+    const uint64_t old = next_event_ns_;
+    next_event_ns_ = t_ns;
+    if (t_ns < g_models_next) {
+        g_models_next = t_ns;
+    } else if (old == g_models_next && t_ns != old) {
+        g_models_next_stale = true;
+    }
+}
 
-struct Timer {
-    TimerRecord record{};
-    bool running = false;
-    uint64_t period_ns = 0;
-    uint64_t next_ns = 0;
-};
+// Fails loudly: something the firmware asked for is not modelled (an unknown instance, say).
+[[noreturn]] void fail(const std::string &what);
+// "no timer at 0x40001000": what of the chip the address names.
+[[noreturn]] void fail_instance(const char *kind, const void *instance);
 
-struct Fault {
-    uint64_t op_index;
-    HAL_StatusTypeDef status;
-    bool from_then_on;
-};
+// ---- Interrupt controller (vmcu_nvic.cpp) ------------------------------------------------------
 
-struct State {
-    uint64_t now = 0;
-    Handler vectors[VEC_COUNT]{};
-    bool primask = false;
-    bool in_handler = false;
-    bool tick_pending[VEC_COUNT]{};
-    uint64_t taken = 0;
-    void (*on_halt)() = nullptr;
-    bool halted = false;
+// An interrupt line: high makes the interrupt pending; one still high when its handler returns
+// is pending again (a level the handler did not clear). A pulse pends it once. Neither runs a
+// handler by itself: deliver() does, at the next moment the CPU can take one.
+void irq_level(IRQn_Type irq, bool high);
+void irq_pulse(IRQn_Type irq);
+// Runs the pending interrupts that are enabled, unless masked or already in a handler.
+extern bool g_irq_pending; // some interrupt is pending (enabled or not)
+void deliver_pending();
+inline void deliver() {
+    if (g_irq_pending) {
+        deliver_pending();
+    }
+}
+bool in_handler();
+extern uint64_t g_interrupts_taken;
 
-    bool systick_on = false;
-    uint64_t next_systick = 0;
-    uint32_t hal_tick = 0;
-    Timer tim1, tim3;
+// ---- The CPU (vmcu_core.cpp) --------------------------------------------------------------------
 
-    std::multimap<uint64_t, std::function<void(uint64_t)>> timers;
-
-    Uart uart[UART_COUNT];
-    Gpio gpio[PORT_COUNT];
-    std::function<void(uint64_t, int, int, int)> on_pin_change;
-
-    std::map<uint8_t, I2cDevice *> i2c_devices;
-    std::vector<I2cTransfer> i2c_log;
-    std::function<void(const I2cTransfer &)> on_i2c;
-    bool keep_i2c_log = true;
-    uint64_t i2c_ops = 0;
-    std::vector<Fault> i2c_faults;
-    bool i2c_configured = false;
-    I2C_InitTypeDef i2c_init{};
-
-    ClockRecord clock{};
-    bool gates[RCC_GATE_RTC + 1]{};
-    NvicRecord nvic[100]{};
-    RtcRecord rtc{};
-    std::vector<std::string> init_calls;
-    std::map<std::string, HAL_StatusTypeDef, std::less<>> init_faults;
-};
-
-State &state();
-
-// Records an initialisation call and returns the status it was told to fail with (HAL_OK if none).
+// Masked wait for an interrupt, or a wait inside a handler: the CPU stops until a reset.
+void halt();
+extern bool g_primask; // all maskable interrupts held off (__disable_irq)
+inline bool primask() {
+    return g_primask;
+}
+// Records an initialisation call and returns the status it was told to fail with.
 HAL_StatusTypeDef init_call(const char *name);
-// Re-evaluates interrupt requests and runs handlers when allowed.
-void deliver();
-// Frequencies of the clock tree as configured so far.
+
+// ---- Firmware hooks (vmcu_firmware.cpp) -------------------------------------------------------
+
+// A function of the attached firmware, by name (nullptr when it has none).
+void *lookup_hook(const char *name);
+extern uint64_t g_firmware_generation; // counts attaches
+
+// A hook looked up once per attached firmware: a file-scope object at each call site.
+template <typename Fn> class Hook {
+  public:
+    explicit constexpr Hook(const char *name) : name_(name) {}
+    Fn get() {
+        if (generation_ != g_firmware_generation) {
+            fn_ = reinterpret_cast<Fn>(lookup_hook(name_));
+            generation_ = g_firmware_generation;
+        }
+        return fn_;
+    }
+
+  private:
+    const char *name_;
+    Fn fn_ = nullptr;
+    uint64_t generation_ = 0;
+};
+
+// ---- Clock tree (vmcu_rcc.cpp)
+// --------------------------------------------------------------------
+
+uint32_t hclk_hz();
 uint32_t pclk1_hz();
 uint32_t pclk2_hz();
-uint32_t timer_clock_hz(const TIM_TypeDef *instance);
-[[noreturn]] void halt();
+// Timers on an APB bus with a prescaler other than 1 run at twice the bus clock.
+uint32_t timer_clock_hz(bool apb2);
+// The RCC's reset flags after a reset of this cause.
+void record_reset_cause(ResetCause cause);
 
 } // namespace vmcu::detail

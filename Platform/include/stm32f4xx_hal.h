@@ -62,7 +62,8 @@ typedef struct RTC_TypeDef RTC_TypeDef;
 #define GPIOC ((GPIO_TypeDef *)GPIOC_BASE)
 #define GPIOH ((GPIO_TypeDef *)GPIOH_BASE)
 
-/* ---- Interrupt numbers ------------------------------------------------------------------------- */
+/* ---- Interrupt numbers -------------------------------------------------------------------------
+ */
 typedef enum {
     NonMaskableInt_IRQn = -14,
     HardFault_IRQn = -13,
@@ -73,15 +74,28 @@ typedef enum {
     DebugMonitor_IRQn = -4,
     PendSV_IRQn = -2,
     SysTick_IRQn = -1,
+    TIM1_BRK_TIM9_IRQn = 24,
     TIM1_UP_TIM10_IRQn = 25,
+    TIM1_TRG_COM_TIM11_IRQn = 26,
+    TIM2_IRQn = 28,
     TIM3_IRQn = 29,
+    TIM4_IRQn = 30,
     I2C1_EV_IRQn = 31,
     I2C1_ER_IRQn = 32,
+    I2C2_EV_IRQn = 33,
+    I2C2_ER_IRQn = 34,
     USART1_IRQn = 37,
-    USART2_IRQn = 38
+    USART2_IRQn = 38,
+    TIM5_IRQn = 50,
+    USART6_IRQn = 71,
+    I2C3_EV_IRQn = 72,
+    I2C3_ER_IRQn = 73,
+    FPU_IRQn = 81,
+    SPI5_IRQn = 85 /* the highest: every number of the chip is a value of the type */
 } IRQn_Type;
 
-/* ---- Clock tree -------------------------------------------------------------------------------- */
+/* ---- Clock tree --------------------------------------------------------------------------------
+ */
 #define RCC_OSCILLATORTYPE_NONE 0x00000000U
 #define RCC_OSCILLATORTYPE_HSE 0x00000001U
 #define RCC_OSCILLATORTYPE_HSI 0x00000002U
@@ -188,7 +202,8 @@ HAL_StatusTypeDef HAL_RCC_OscConfig(RCC_OscInitTypeDef *init);
 HAL_StatusTypeDef HAL_RCC_ClockConfig(RCC_ClkInitTypeDef *init, uint32_t flash_latency);
 HAL_StatusTypeDef HAL_RCCEx_PeriphCLKConfig(RCC_PeriphCLKInitTypeDef *init);
 
-/* ---- Core: tick, NVIC -------------------------------------------------------------------------- */
+/* ---- Core: tick, NVIC --------------------------------------------------------------------------
+ */
 HAL_StatusTypeDef HAL_Init(void);
 void HAL_IncTick(void);
 uint32_t HAL_GetTick(void);
@@ -196,7 +211,8 @@ void HAL_MspInit(void);
 void HAL_NVIC_SetPriority(IRQn_Type irq, uint32_t preempt_priority, uint32_t sub_priority);
 void HAL_NVIC_EnableIRQ(IRQn_Type irq);
 
-/* ---- GPIO -------------------------------------------------------------------------------------- */
+/* ---- GPIO --------------------------------------------------------------------------------------
+ */
 #define GPIO_PIN_0 ((uint16_t)0x0001)
 #define GPIO_PIN_1 ((uint16_t)0x0002)
 #define GPIO_PIN_2 ((uint16_t)0x0004)
@@ -246,7 +262,8 @@ GPIO_PinState HAL_GPIO_ReadPin(GPIO_TypeDef *port, uint16_t pin);
 void HAL_GPIO_WritePin(GPIO_TypeDef *port, uint16_t pin, GPIO_PinState state);
 void HAL_GPIO_TogglePin(GPIO_TypeDef *port, uint16_t pin);
 
-/* ---- I2C --------------------------------------------------------------------------------------- */
+/* ---- I2C ---------------------------------------------------------------------------------------
+ */
 #define I2C_DUTYCYCLE_2 0x00000000U
 #define I2C_DUTYCYCLE_16_9 0x00004000U
 #define I2C_ADDRESSINGMODE_7BIT 0x00004000U
@@ -286,7 +303,8 @@ HAL_StatusTypeDef HAL_I2C_Mem_Write(I2C_HandleTypeDef *hi2c, uint16_t dev_addres
                                     uint16_t mem_address, uint16_t mem_add_size, uint8_t *data,
                                     uint16_t size, uint32_t timeout);
 
-/* ---- UART -------------------------------------------------------------------------------------- */
+/* ---- UART --------------------------------------------------------------------------------------
+ */
 #define UART_WORDLENGTH_8B 0x00000000U
 #define UART_STOPBITS_1 0x00000000U
 #define UART_PARITY_NONE 0x00000000U
@@ -331,7 +349,8 @@ void HAL_UART_IRQHandler(UART_HandleTypeDef *huart);
 void HAL_UART_RxCpltCallback(UART_HandleTypeDef *huart);
 void HAL_UART_ErrorCallback(UART_HandleTypeDef *huart);
 
-/* ---- Timers ------------------------------------------------------------------------------------ */
+/* ---- Timers ------------------------------------------------------------------------------------
+ */
 #define TIM_COUNTERMODE_UP 0x00000000U
 #define TIM_CLOCKDIVISION_DIV1 0x00000000U
 #define TIM_AUTORELOAD_PRELOAD_DISABLE 0x00000000U
@@ -376,7 +395,8 @@ HAL_StatusTypeDef HAL_TIM_Base_Start_IT(TIM_HandleTypeDef *htim);
 void HAL_TIM_IRQHandler(TIM_HandleTypeDef *htim);
 void HAL_TIM_PeriodElapsedCallback(TIM_HandleTypeDef *htim);
 
-/* ---- RTC --------------------------------------------------------------------------------------- */
+/* ---- RTC ---------------------------------------------------------------------------------------
+ */
 #define RTC_HOURFORMAT_24 0x00000000U
 #define RTC_OUTPUT_DISABLE 0x00000000U
 #define RTC_OUTPUT_POLARITY_HIGH 0x00000000U

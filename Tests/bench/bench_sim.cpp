@@ -6,7 +6,6 @@
 #include <cstdint>
 
 #include "board.h"
-#include "debug_access.h"
 
 namespace {
 
@@ -21,16 +20,14 @@ void BootOnce() {
     sim::Prepare();
     // As `wspr-sim run` does: no logs that grow with the run.
     vmcu::i2c_keep_log(false);
-    vmcu::uart_keep_output(sim::CONSOLE_UART, false);
+    sim::Terminal().Keep(false);
     sim::Chip().keep_timeline(false);
     sim::Boot();
     sim::RunFor(10 * sim::MS);
 }
 
 bool Transmitting() {
-    static const volatile uint8_t *state =
-        static_cast<const volatile uint8_t *>(sim::FirmwareVariable("g_state"));
-    return state != nullptr && *state == 2;
+    return sim::Status().state == WSPR_STATE_TX;
 }
 
 // No time set: nothing but the tick, the LED and the key poll.
@@ -46,8 +43,8 @@ void BM_SimIdle(benchmark::State &state) {
 }
 BENCHMARK(BM_SimIdle)->UseRealTime()->Unit(benchmark::kMillisecond);
 
-// Frame after frame: a "tx" typed whenever the last one has ended. Each symbol rewrites the
-// Si5351 over I2C; the console gets the start and end lines.
+// Frame after frame: a "tx" typed whenever the last one has ended. Each tone change is one
+// transfer to the Si5351 over I2C; the console gets the start and end lines.
 void BM_SimTransmitting(benchmark::State &state) {
     BootOnce();
     uint64_t simulated_ms = 0;

@@ -1,5 +1,5 @@
-// The virtual board as the fuzz targets drive it: booted once per process, with firmware
-// variables read in place (as a debugger does) and the main loop run until a serial input has been
+// The virtual board as the fuzz targets drive it: booted once per process or afresh for an input,
+// watched through the firmware's status, and the main loop run until a serial input has been
 // taken in completely.
 #pragma once
 
@@ -13,13 +13,8 @@ namespace fuzz {
 
 // Power-on and start-up, once per process; the logs that nothing reads are switched off.
 void BootOnce();
-
-// Address of a firmware variable of at least min_size bytes; aborts when the symbol is missing, so
-// a renamed variable cannot silently turn a check into a no-op.
-void *Variable(const char *name, size_t min_size);
-template <typename T> T &Var(const char *name) {
-    return *static_cast<T *>(Variable(name, sizeof(T)));
-}
+// A fresh board: power-on and start-up now.
+void PowerOn();
 
 // Types the bytes on the console (115200 baud) or sends them on the GNSS line (9600 baud), then
 // runs the main loop until every byte has been received and taken out of its ring, so that all the

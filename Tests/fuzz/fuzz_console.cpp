@@ -24,8 +24,7 @@ constexpr size_t RING_ROOM = 63; // bytes a receive ring holds
 const char *const k_help = k_console_help;
 
 // ---- Firmware state -----------------------------------------------------------------------------
-// Read in place, as a debugger does, except the auto flag: the optimiser may keep a two-valued
-// file-local flag in another form than its source type, so that one is taken from "show".
+// As the firmware reports it (WSPR_App_GetStatus), and as "show" prints it.
 
 struct Settings {
     std::string call, loc;
@@ -52,19 +51,17 @@ std::string TakeOutput() {
     return out;
 }
 
-// Everything but the auto flag, read in place.
-Settings Peek(bool auto_on) {
+Settings Peek() {
+    const WSPR_AppStatus st = sim::Status();
     Settings s;
-    const char *call = &fuzz::Var<char>("g_callsign");
-    const char *loc = &fuzz::Var<char>("g_locator");
-    s.call = std::string(call, strnlen(call, 7));
-    s.loc = std::string(loc, strnlen(loc, 5));
-    s.power = fuzz::Var<uint8_t>("g_power_dbm");
-    s.freq = fuzz::Var<uint32_t>("g_base_freq_hz");
-    s.xtal = fuzz::Var<uint32_t>("g_xtal_hz");
-    s.auto_on = auto_on;
-    s.time_valid = fuzz::Var<volatile bool>("g_time_valid");
-    s.tx = fuzz::Var<uint8_t>("g_state") == 2;
+    s.call = st.callsign;
+    s.loc = st.locator;
+    s.power = st.power_dbm;
+    s.freq = st.base_freq_hz;
+    s.xtal = st.xtal_hz;
+    s.auto_on = st.auto_tx;
+    s.time_valid = st.time_valid;
+    s.tx = st.state == WSPR_STATE_TX;
     return s;
 }
 
@@ -84,27 +81,16 @@ Settings Read(std::string *out = nullptr) {
                                     "1464844 uHz XTAL: %lu Hz Auto: %3[ONF], Time: %7s",
                                     state, call, loc, &power, &freq, &xtal, auto_on, time);
     FUZZ_CHECK(n == 8, shown);
-    Settings s = Peek(std::string(auto_on) == "ON");
+    Settings s = Peek();
     const bool time_valid = std::string(time) == "valid";
     FUZZ_CHECK(s.call == call && s.loc == loc && s.power == power && s.freq == freq &&
-                   s.xtal == xtal && s.time_valid == time_valid &&
-                   s.tx == (std::string(state) == "TX"),
+                   s.xtal == xtal && s.auto_on == (std::string(auto_on) == "ON") &&
+                   s.time_valid == time_valid && s.tx == (std::string(state) == "TX"),
                "memory " + Describe(s) + ", shown " + shown);
     if (out != nullptr) {
         *out = shown;
     }
     return s;
-}
-
-void Write(const Settings &s) {
-    std::memcpy(&fuzz::Var<char>("g_callsign"), s.call.c_str(), s.call.size() + 1);
-    std::memcpy(&fuzz::Var<char>("g_locator"), s.loc.c_str(), s.loc.size() + 1);
-    fuzz::Var<uint8_t>("g_power_dbm") = static_cast<uint8_t>(s.power);
-    fuzz::Var<uint32_t>("g_base_freq_hz") = s.freq;
-    fuzz::Var<uint32_t>("g_xtal_hz") = s.xtal;
-    // The clock first: "auto on" with a valid clock at second 0 of an even minute starts a frame.
-    fuzz::Var<volatile bool>("g_time_valid") = s.time_valid;
-    fuzz::Console(s.auto_on ? "auto on\r" : "auto off\r");
 }
 
 // ---- The independent rules ----------------------------------------------------------------------
@@ -432,20 +418,13 @@ void ClearLine() {
     fuzz::Console(std::string(LINE_MAX_CHARS, '\x7f'));
 }
 
-// Back to a known state between inputs: an empty line, no frame, the default settings.
+// Every input on a board fresh from power-on: an empty line, no frame, no time, the defaults.
 void StartFresh() {
-    ClearLine();
+    fuzz::PowerOn();
     TakeOutput();
-    // Without a clock the schedule cannot start a frame the moment "stop" ends one.
-    fuzz::Var<volatile bool>("g_time_valid") = false;
-    if (Peek(true).tx) {
-        fuzz::Console("stop\r");
-    }
-    Write(k_defaults);
-    const std::string written = TakeOutput();
     std::string shown;
     const Settings now = Read(&shown);
-    FUZZ_CHECK(now == k_defaults, Describe(now) + " " + written + shown);
+    FUZZ_CHECK(now == k_defaults, Describe(now) + " " + shown);
 }
 
 void CheckClk1(const Settings &now) {
@@ -485,7 +464,7 @@ void Paced(std::string_view text) {
                 model.tx = true; // the schedule started a frame while the report was typed
             }
         } else {
-            now = Peek(model.auto_on);
+            now = Peek();
         }
         FUZZ_CHECK(now == model, "after [" + std::string(chunk) + "]: firmware " + Describe(now) +
                                      ", model " + Describe(model));
@@ -496,8 +475,7 @@ void Paced(std::string_view text) {
 void Burst(std::string_view text) {
     fuzz::Console(text);
     const std::string out = TakeOutput();
-    FUZZ_CHECK(fuzz::Var<uint8_t>("_ZZN12_GLOBAL__N_116WSPR_ProcessUartEvE3pos") <= LINE_MAX_CHARS,
-               out);
+    FUZZ_CHECK(sim::Status().line_length <= LINE_MAX_CHARS, out);
     ClearLine();
     TakeOutput();
     const Settings now = Read();
@@ -515,9 +493,7 @@ void Burst(std::string_view text) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    fuzz::BootOnce();
-    fuzz::Console("\r");
-    TakeOutput();
+    fuzz::PowerOn();
     return 0;
 }
 

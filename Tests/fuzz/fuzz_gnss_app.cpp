@@ -64,9 +64,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         // took at most a few seconds.
         const auto &last = printed.back();
         const uint32_t set = last.hour * 3600 + last.minute * 60 + last.second;
-        const uint32_t now = fuzz::Var<volatile uint32_t>("g_utc_seconds");
-        FUZZ_CHECK(fuzz::Var<volatile bool>("g_time_valid") && now < 86400 &&
-                       (now + 86400 - set) % 86400 <= 3,
+        const WSPR_AppStatus status = sim::Status();
+        const uint32_t now = status.utc_seconds;
+        FUZZ_CHECK(status.time_valid && now < 86400 && (now + 86400 - set) % 86400 <= 3,
                    detail + " clock " + std::to_string(now));
     }
     return 0;

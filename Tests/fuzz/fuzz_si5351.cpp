@@ -1,4 +1,5 @@
 // The Si5351 tone planning over any input, and the driver keying the plan on the virtual board.
+// Input: 22 bytes at most.
 // Input: crystal (4 bytes), first tone (8 bytes), spacing (8 bytes), count (1 byte), all little
 // endian; with a 22nd byte whose bit 0 is set the values are folded into the accepted ranges, so
 // that both the edges and the inside get explored.
@@ -52,28 +53,45 @@ void CheckOptimal(const Si5351TonePlan &plan, uint64_t xtal, uint64_t first, uin
             const sim::Uint128 den = static_cast<sim::Uint128>(128) * s.pll.p3;
             FUZZ_CHECK(vco_x % den == 0, "fixed PLL not a whole number of micro-hertz");
             const uint64_t vco = static_cast<uint64_t>(vco_x / den);
-            const uint64_t a = WholeOf(s.ms);
+            // The whole part of the exact ratio: a fraction rounding up reads as b/c = 1/1.
+            const uint64_t a = vco / tone;
+            FUZZ_CHECK(a <= WholeOf(s.ms), "multisynth below its target's whole part");
             FractionOf(s.ms, a, b, c);
-            FUZZ_CHECK(vco >= a * tone &&
-                           oracle::IsBestFraction(vco - a * tone, tone, b, c, MAX_DEN),
+            FUZZ_CHECK(oracle::IsBestFraction(vco - a * tone, tone, b, c, MAX_DEN),
                        "multisynth fraction not the closest");
         } else {
             const uint64_t divider = s.ms_mode == SI5351_MS_DIVBY4 ? 4 : WholeOf(s.ms);
             const uint64_t vco = tone * divider;
-            const uint64_t a = WholeOf(s.pll);
-            FractionOf(s.pll, a, b, c);
             const uint64_t xtal_uhz = xtal * 1000000U;
-            FUZZ_CHECK(vco >= a * xtal_uhz &&
-                           oracle::IsBestFraction(vco - a * xtal_uhz, xtal_uhz, b, c, MAX_DEN),
-                       "PLL fraction not the closest");
+            const uint64_t a = vco / xtal_uhz;
+            FUZZ_CHECK(a <= WholeOf(s.pll), "PLL below its target's whole part");
+            FractionOf(s.pll, a, b, c);
+            // Only fractions that keep the VCO within 600..900 MHz are allowed.
+            const auto bound = [&](uint64_t vco_limit_uhz) {
+                return vco_limit_uhz < a * xtal_uhz ? oracle::Bound{0, 1}
+                       : vco_limit_uhz - a * xtal_uhz > xtal_uhz
+                           ? oracle::Bound{1, 1}
+                           : oracle::Bound{vco_limit_uhz - a * xtal_uhz, xtal_uhz};
+            };
+            FUZZ_CHECK(oracle::IsBestFraction(vco - a * xtal_uhz, xtal_uhz, b, c, MAX_DEN,
+                                              bound(600000000000000ULL), bound(900000000000000ULL)),
+                       "PLL fraction not the closest within the VCO range");
         }
     }
 }
 
 } // namespace
 
+// The target drives a driver of its own (the firmware's module, linked in) on the board's bus,
+// which the booted firmware has set up.
+I2C_HandleTypeDef g_i2c{};
+
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     fuzz::BootOnce();
+    g_i2c.Instance = I2C1;
+    if (Si5351_Init(&g_i2c) != HAL_OK) {
+        fuzz::Fail("the Si5351 did not answer the driver");
+    }
     return 0;
 }
 

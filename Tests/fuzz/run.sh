@@ -15,7 +15,7 @@ mkdir -p "$work" "$artifacts"
 
 # Longest input per target: console lines and GNSS bytes take simulated time in proportion.
 declare -A max_len=([fuzz_console]=512 [fuzz_gnss_app]=1024 [fuzz_gnss_parser]=4096
-                    [fuzz_encoder]=64 [fuzz_si5351]=16)
+                    [fuzz_encoder]=64 [fuzz_si5351]=22)
 
 run_one() {
     local t=$1

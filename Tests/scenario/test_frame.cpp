@@ -183,11 +183,11 @@ TEST(Frame, StalledMainLoopResumesWithDueSymbol) {
         Command("tx", "TX start");
         uint64_t start_ms = StartMsOfLastTx(t);
         sim::RunFor(2000 * sim::MS);
-        vmcu::uart_stall_tx(sim::CONSOLE_UART, true);
+        vmcu::uart_stall_tx(sim::ConsoleUart(), true);
         uint64_t stall_begin = sim::Now();
         sim::Type("help\r");
         sim::RunFor(3000 * sim::MS);
-        vmcu::uart_stall_tx(sim::CONSOLE_UART, false);
+        vmcu::uart_stall_tx(sim::ConsoleUart(), false);
         sim::RunFor(110000 * sim::MS);
 
         // During the stall the tone stays; from the first transfer after it (the pass that

@@ -47,10 +47,10 @@ TEST(GnssInput, RealCapturesThroughTheBeacon) {
             scenario::Boot();
             Command("auto off");
             sim::GnssAt(sim::Now(), bytes);
-            sim::RunUntil(vmcu::uart_line_free_ns(sim::GNSS_UART) + 100 * sim::MS);
+            sim::RunUntil(vmcu::uart_line(sim::GnssUart()).free_ns() + 100 * sim::MS);
             std::vector<Hms> got = GnssTimesOnConsole(sim::Console());
             EXPECT_EQ(got, want) << name << ": " << got.size() << " vs " << want.size();
-            EXPECT_EQ(vmcu::uart_overruns(sim::GNSS_UART), 0u) << name;
+            EXPECT_EQ(vmcu::uart_overruns(sim::GnssUart()), 0u) << name;
         });
     }
 }

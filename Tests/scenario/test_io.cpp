@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "debug_access.h"
-#include "gnss_clock.h"
+#include "gnss_receiver.h"
 #include "scenario.h"
 
 using scenario::Boot;
@@ -32,8 +32,8 @@ std::vector<uint64_t> FrameStartTicks(uint64_t after_ns) {
 struct LedWatch {
     std::vector<uint64_t> toggles;
     void Attach() {
-        vmcu::gpio_on_change([this](uint64_t t, int port, int pin, int) {
-            if (port == vmcu::PORT_C && pin == 13) {
+        vmcu::gpio_on_change([this](uint64_t t, const GPIO_TypeDef *port, int pin, int) {
+            if (port == GPIOC && pin == 13) {
                 toggles.push_back(TickOf(t));
             }
         });
@@ -164,15 +164,15 @@ TEST(Rings, IndicesWrapWithoutLossOrDuplication) {
 TEST(Rings, GnssRingOverflowLosesOnlyTheSentenceInFlight) {
     OnFreshBoard([] {
         sim::Prepare();
-        sim::StartGnssClock(0, 10 * 3600);
+        sim::Gnss().StartClock(0, 10 * 3600);
         sim::Boot();
         Command("auto off");
         sim::RunUntil(3 * sim::SECOND);
         // A console that cannot write holds the main loop for over a second.
-        vmcu::uart_stall_tx(sim::CONSOLE_UART, true);
+        vmcu::uart_stall_tx(sim::ConsoleUart(), true);
         sim::Type("help\r");
         sim::RunFor(2 * sim::SECOND);
-        vmcu::uart_stall_tx(sim::CONSOLE_UART, false);
+        vmcu::uart_stall_tx(sim::ConsoleUart(), false);
         sim::ClearConsole();
         sim::RunFor(3 * sim::SECOND);
         std::string out = sim::Console();
@@ -186,18 +186,18 @@ TEST(Rings, GnssRingOverflowLosesOnlyTheSentenceInFlight) {
 TEST(Rings, ReceptionSurvivesOverrun) {
     OnFreshBoard([] {
         sim::Prepare();
-        sim::StartGnssClock(0, 8 * 3600);
+        sim::Gnss().StartClock(0, 8 * 3600);
         sim::Boot();
         Command("auto off");
         sim::RunUntil(2500 * sim::MS);
-        vmcu::uart_force_overrun(sim::CONSOLE_UART);
-        vmcu::uart_force_overrun(sim::GNSS_UART);
+        vmcu::uart_force_overrun(sim::ConsoleUart());
+        vmcu::uart_force_overrun(sim::GnssUart());
         sim::ClearConsole();
         sim::Type("Xshow\r"); // the X is lost in the overrun
         sim::RunFor(3000 * sim::MS);
         std::string out = sim::Console();
-        EXPECT_GE(vmcu::uart_rx_errors_reported(sim::CONSOLE_UART), 1u);
-        EXPECT_GE(vmcu::uart_rx_errors_reported(sim::GNSS_UART), 1u);
+        EXPECT_GE(vmcu::uart_rx_errors_reported(sim::ConsoleUart()), 1u);
+        EXPECT_GE(vmcu::uart_rx_errors_reported(sim::GnssUart()), 1u);
         EXPECT_EQ(out.substr(0, 6), "show\r\n");
         EXPECT_NE(out.find("State: IDLE"), std::string::npos);
         EXPECT_NE(out.find("TIME set 08:00:04 UTC from GNSS"), std::string::npos) << out;

@@ -2,7 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "gnss_clock.h"
+#include "gnss_receiver.h"
 #include "scenario.h"
 
 using scenario::Boot;
@@ -24,7 +24,7 @@ struct Watch {
     std::vector<uint64_t> starts;
     std::string line;
     void Attach() {
-        vmcu::uart_on_tx(sim::CONSOLE_UART, [this](uint64_t t, uint8_t b) {
+        sim::Terminal().OnByte([this](uint64_t t, uint8_t b) {
             line.push_back(static_cast<char>(b));
             if (b == '\n') {
                 if (line.find("TX start") != std::string::npos) {
@@ -145,7 +145,7 @@ TEST(Schedule, RejectedTimeLeavesClockAsItWas) {
 TEST(Schedule, GnssClockSetsTimeEverySecondAndDrivesFrames) {
     OnFreshBoard([] {
         sim::Prepare();
-        sim::StartGnssClock(0, 12 * 3600 + 1 * 60 + 50); // 12:01:50 begins at t = 0
+        sim::Gnss().StartClock(0, 12 * 3600 + 1 * 60 + 50); // 12:01:50 begins at t = 0
         sim::Boot();
         Watch w;
         w.Attach();

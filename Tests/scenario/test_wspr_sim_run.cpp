@@ -245,3 +245,29 @@ TEST_F(WsprSimRun, TuneShowsWhatClk1Emits) {
         EXPECT_FALSE(r.err.empty()) << bad;
     }
 }
+
+// wspr-sim encode prints the 162 symbols of a message, or one line saying why it cannot be sent.
+TEST_F(WsprSimRun, EncodePrintsTheFrameOrOneLineReason) {
+    std::vector<uint8_t> s(WSPR_SYMBOL_COUNT);
+    ASSERT_TRUE(WSPR_Encode("QZ5RTV", "OM85", 10, s.data()));
+    std::string expected;
+    for (uint8_t v : s) {
+        expected += (expected.empty() ? "" : " ") + std::to_string(v);
+    }
+    const Result ok = Sim("QZ5RTV OM85 10", "encode");
+    EXPECT_EQ(ok.status, 0);
+    EXPECT_EQ(ok.out, expected + "\n");
+    EXPECT_EQ(ok.out.rfind("3 1 2 2 0 2 2 0 1 2 0 2 3 1 3 0 ", 0), 0U);
+    EXPECT_EQ(ok.err, "");
+
+    for (const char *args : {"QZ5RTV OM85 -1", "QZ5RTV OM85 256", "QZ5RTV OM85 7x",
+                             "QZ5RTV OM85 ''", "QZ5RTV OM85 61", "QZ5RTV OM85 11", "Q5RTVX OM85 10",
+                             "QZ5RTV SM85 10", "QZ5RTV OM85", "", "QZ5RTV OM85 10 x"}) {
+        SCOPED_TRACE(args);
+        const Result r = Sim(args, "encode");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        ASSERT_FALSE(r.err.empty());
+        EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+    }
+}

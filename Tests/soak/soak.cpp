@@ -31,7 +31,7 @@
 
 #include "board.h"
 #include "debug_access.h"
-#include "gnss_clock.h"
+#include "gnss_receiver.h"
 #include "si5351_model.h"
 #include "tones.h"
 #include "wspr_encoder.h"
@@ -169,21 +169,18 @@ bool ConsoleBusy(uint64_t from_us, uint64_t to_us) {
     return false;
 }
 
-// Firmware variables read in place (named apart from them: the symbol lookup sees this program's
-// own file-local names too).
-struct FirmwareView {
-    volatile uint8_t *pc_head = nullptr;
-    volatile uint8_t *pc_tail = nullptr;
-    volatile uint8_t *state = nullptr;
-} g_fw;
+bool Transmitting() {
+    return sim::Status().state == WSPR_STATE_TX;
+}
 
 // Types the bytes and runs until all are received and taken out of the ring (so the output they
 // cause is complete).
 void TypeAndDrain(std::string_view bytes) {
     sim::Type(bytes);
-    const uint64_t limit = vmcu::uart_line_free_ns(sim::CONSOLE_UART) + SECOND;
-    sim::RunUntil(vmcu::uart_line_free_ns(sim::CONSOLE_UART) + 1000);
-    while (vmcu::uart_rx_queued(sim::CONSOLE_UART) != 0 || *g_fw.pc_head != *g_fw.pc_tail) {
+    const uint64_t limit = vmcu::uart_line(sim::ConsoleUart()).free_ns() + SECOND;
+    sim::RunUntil(vmcu::uart_line(sim::ConsoleUart()).free_ns() + 1000);
+    while (vmcu::uart_line(sim::ConsoleUart()).queued() != 0 ||
+           sim::Status().console_rx_pending != 0) {
         if (sim::Now() > limit) {
             std::fprintf(stderr, "soak: the console ring is not read any more\n");
             std::exit(1);
@@ -615,8 +612,9 @@ void Sample() {
     ++g_fig.samples;
     const uint64_t now_us = sim::Now() / 1000;
     const bool on = sim::Chip().clk1_on();
-    Check(on == (*g_fw.state == 2), "CLK1 and the transmit state disagree:",
-          std::string(on ? "on" : "off") + " in state " + std::to_string(*g_fw.state));
+    const WSPR_State state = sim::Status().state;
+    Check(on == (state == WSPR_STATE_TX), "CLK1 and the transmit state disagree:",
+          std::string(on ? "on" : "off") + " in state " + std::to_string(state));
     if (g_frame.active && on) {
         Check(now_us - g_frame.start_us <= FRAME_US + 2000, "CLK1 on longer than a frame");
     }
@@ -650,25 +648,18 @@ uint64_t EvenMinuteAtOrAfter(uint64_t t) {
 void Boot(uint32_t first_second, uint32_t ms_before_wrap) {
     sim::Prepare();
     vmcu::i2c_keep_log(false);
-    vmcu::uart_keep_output(sim::CONSOLE_UART, false);
+    sim::Terminal().Keep(false);
     sim::Chip().keep_timeline(false);
     sim::Chip().on_change(OnClk1);
     vmcu::i2c_on_transfer(OnI2c);
-    vmcu::uart_on_tx(sim::CONSOLE_UART, OnConsoleByte);
+    sim::Terminal().OnByte(OnConsoleByte);
     g_first_gnss_second = first_second;
     g_gnss_t0 = 0;
-    sim::StartGnssClock(g_gnss_t0, first_second);
+    sim::Gnss().StartClock(g_gnss_t0, first_second);
     sim::Boot();
     // Where a debugger would: the millisecond counter close to its wrap.
     if (!sim::PokeFirmwareU32("g_ms", 0xFFFFFFFFU - ms_before_wrap)) {
         std::fprintf(stderr, "soak: no firmware variable g_ms\n");
-        std::exit(2);
-    }
-    g_fw.pc_head = static_cast<volatile uint8_t *>(sim::FirmwareVariable("g_pc_head"));
-    g_fw.pc_tail = static_cast<volatile uint8_t *>(sim::FirmwareVariable("g_pc_tail"));
-    g_fw.state = static_cast<volatile uint8_t *>(sim::FirmwareVariable("g_state"));
-    if (g_fw.pc_head == nullptr || g_fw.pc_tail == nullptr || g_fw.state == nullptr) {
-        std::fprintf(stderr, "soak: firmware ring or state variables not found\n");
         std::exit(2);
     }
 }
@@ -701,7 +692,7 @@ void RunCycle(uint64_t T, Cycle kind) {
     if (kind == Cycle::MESSY) {
         // Clear the way for the next even minute: no frame, automatic mode on.
         RunSampled(gap_to);
-        if (*g_fw.state == 2) {
+        if (Transmitting()) {
             TypeLine("stop\r");
         }
         TypeLine("auto on\r");

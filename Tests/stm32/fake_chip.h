@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "periph_access.h"
+#include "periph_access_fake.h"
 #include "stm32f411_regs.h"
 
 namespace fake {

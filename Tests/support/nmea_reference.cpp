@@ -87,7 +87,7 @@ std::vector<Hms> IndependentTimes(const std::string &bytes) {
 
 std::vector<std::pair<std::string, std::string>> Captures() {
     std::vector<std::filesystem::path> files;
-    for (const auto &e : std::filesystem::directory_iterator(WSPR_SHARED_DIR "/nmea")) {
+    for (const auto &e : std::filesystem::directory_iterator(WSPR_TEST_DATA_DIR "/nmea")) {
         if (e.is_regular_file() && e.path().extension() == ".nmea") {
             files.push_back(e.path());
         }

@@ -1,6 +1,7 @@
-// Scenario tests: the firmware boots on the virtual board in a child process of its own (the
-// firmware's state belongs to the process, as RAM belongs to the board), so every scenario starts
-// from power-on, whether the test binary runs one test or all of them.
+// Scenario tests: the firmware boots on the virtual board, in the test's own process; every
+// power-on gives it fresh RAM and a fresh world, so each scenario starts from power-on whether the
+// test binary runs one test or all of them (and a debugger follows it: run the test binary under
+// gdb with --gtest_filter=Suite.Name).
 #pragma once
 
 #include <cstdint>
@@ -14,7 +15,8 @@
 
 namespace scenario {
 
-// Runs body in a fresh child process; a failure or crash there fails the calling test.
+// Runs body, which boots a board of its own; afterwards the Si5351 must never have been driven
+// outside its limits.
 void OnFreshBoard(const std::function<void()> &body);
 
 // Power-on with the given board and run until the start-up is over (prompt printed).

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#ifndef WSPR_SHARED_DIR
-#error "WSPR_SHARED_DIR must name the directory holding the GNSS captures"
+#ifndef WSPR_TEST_DATA_DIR
+#error "WSPR_TEST_DATA_DIR must name the directory holding the GNSS captures"
 #endif
 
 namespace {
@@ -205,7 +205,7 @@ TEST(GnssTimeParser, RealCapturesAcceptedExactlyWhereTheBytesSay) {
     };
 
     std::vector<std::filesystem::path> files;
-    for (const auto &e : std::filesystem::directory_iterator(WSPR_SHARED_DIR "/nmea")) {
+    for (const auto &e : std::filesystem::directory_iterator(WSPR_TEST_DATA_DIR "/nmea")) {
         if (e.is_regular_file() && e.path().filename() != "README.md") {
             files.push_back(e.path());
         }

@@ -70,7 +70,7 @@ class Si5351Driver : public ::testing::Test {
         for (const sim::Si5351Model::Fault &f : chip_->faults()) {
             ADD_FAILURE() << "outside the chip's limits: " << f.what;
         }
-        vmcu::i2c_detach(CHIP);
+        vmcu::i2c_detach(I2C1, CHIP);
     }
 
     // Power-on: a fresh bus and chip; the driver keeps whatever state it had.
@@ -78,7 +78,7 @@ class Si5351Driver : public ::testing::Test {
         vmcu::reset();
         chip_ = std::make_unique<sim::Si5351Model>();
         if (chip_present) {
-            vmcu::i2c_attach(CHIP, chip_.get());
+            vmcu::i2c_attach(I2C1, CHIP, chip_.get());
         }
         hi2c_ = {};
         hi2c_.Instance = I2C1;
@@ -224,7 +224,7 @@ TEST_F(Si5351Driver, AbsentChipGetsOnlyTheProbe) {
     EXPECT_EQ(vmcu::i2c_operations(), 1U);
 
     // Once the chip answers, a new Init makes the driver usable again.
-    vmcu::i2c_attach(CHIP, chip_.get());
+    vmcu::i2c_attach(I2C1, CHIP, chip_.get());
     EXPECT_EQ(Si5351_Init(&hi2c_), HAL_OK);
     EXPECT_EQ(Si5351_StartTone(&plan, 0), HAL_OK);
     EXPECT_TRUE(chip_->clk1_on());
@@ -337,7 +337,7 @@ TEST(Si5351Sweep, EveryToneAsExactAsTheChipAllows) {
     vmcu::i2c_keep_log(false);
     sim::Si5351Model chip;
     chip.keep_timeline(false);
-    vmcu::i2c_attach(CHIP, &chip);
+    vmcu::i2c_attach(I2C1, CHIP, &chip);
     I2C_HandleTypeDef hi2c{};
     hi2c.Instance = I2C1;
     ASSERT_EQ(HAL_I2C_Init(&hi2c), HAL_OK);
@@ -386,7 +386,7 @@ TEST(Si5351Sweep, EveryToneAsExactAsTheChipAllows) {
     EXPECT_LE(bands_worst, tones::TOLERANCE_UHZ);
     EXPECT_EQ(chip.fault_count(), 0U);
     EXPECT_EQ(chip.pll_a_resets(), bases.size()); // one per start, none while keying
-    vmcu::i2c_detach(CHIP);
+    vmcu::i2c_detach(I2C1, CHIP);
 }
 
 } // namespace

@@ -313,7 +313,7 @@ TEST(Si5351Model, PllResetWhileOnBreaksThePhase) {
 TEST(Si5351Model, OnTheVirtualBus) {
     vmcu::reset();
     Si5351Model chip(XTAL_25M);
-    vmcu::i2c_attach(Si5351Model::ADDRESS_7BIT, &chip);
+    vmcu::i2c_attach(I2C1, Si5351Model::ADDRESS_7BIT, &chip);
     I2C_HandleTypeDef hi2c{};
     hi2c.Instance = I2C1;
     ASSERT_EQ(HAL_I2C_Init(&hi2c), HAL_OK);
@@ -330,7 +330,7 @@ TEST(Si5351Model, OnTheVirtualBus) {
     ASSERT_EQ(chip.timeline().size(), 1U);
     EXPECT_EQ(chip.timeline()[0].t_us, vmcu::i2c_log().back().end_ns / 1000);
     EXPECT_EQ(chip.transfers(), 5U);
-    vmcu::i2c_detach(Si5351Model::ADDRESS_7BIT);
+    vmcu::i2c_detach(I2C1, Si5351Model::ADDRESS_7BIT);
 }
 
 } // namespace

@@ -1,7 +1,9 @@
 // The virtual MCU's own rules: byte and bus times, interrupt masking and merging, reception and
-// overrun, injected faults, determinism.
+// overrun, injected faults, peripherals by instance, resets, determinism. The test is its own
+// "firmware": its callbacks are found by name in this program, its handlers are installed.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,6 +14,7 @@ namespace {
 constexpr uint64_t MS = vmcu::NS_PER_MS;
 
 int g_systicks = 0;
+int g_tim2_updates = 0;
 std::vector<uint64_t> g_rx_times;
 std::vector<uint8_t> g_rx_bytes;
 int g_rx_errors = 0;
@@ -27,32 +30,21 @@ void OnUsart1() {
     HAL_UART_IRQHandler(&g_uart);
 }
 
-class Vmcu : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        vmcu::reset();
-        g_systicks = 0;
-        g_rx_times.clear();
-        g_rx_bytes.clear();
-        g_rx_errors = 0;
-        g_rearm = true;
-        vmcu::set_handler(vmcu::VEC_SYSTICK, OnSysTick);
-        vmcu::set_handler(vmcu::VEC_USART1, OnUsart1);
-        ASSERT_EQ(HAL_Init(), HAL_OK);
-        g_uart = {};
-        g_uart.Instance = USART1;
-        g_uart.Init.BaudRate = 115200;
-        ASSERT_EQ(HAL_UART_Init(&g_uart), HAL_OK);
-        HAL_NVIC_EnableIRQ(USART1_IRQn);
-        i2c_ = {};
-        i2c_.Instance = I2C1;
-        ASSERT_EQ(HAL_I2C_Init(&i2c_), HAL_OK);
+// A terminal on a UART: keeps what the MCU transmits, sends through its line.
+struct Terminal : dev::UartDevice {
+    dev::UartLine *line = nullptr;
+    std::string heard;
+    void uart_connected(dev::UartLine &l, dev::Clock &) override { line = &l; }
+    void uart_from_mcu(uint8_t byte, uint64_t) override {
+        heard.push_back(static_cast<char>(byte));
     }
-    I2C_HandleTypeDef i2c_{};
+    void Send(const std::string &text, uint64_t at_ns) {
+        line->send(reinterpret_cast<const uint8_t *>(text.data()), text.size(), at_ns, 115200);
+    }
 };
 
 // A device that acknowledges everything and keeps the bytes of each transfer.
-struct Recorder : vmcu::I2cDevice {
+struct Recorder : dev::I2cDevice {
     std::vector<std::vector<uint8_t>> transfers;
     std::vector<uint64_t> stops;
     bool i2c_start(uint64_t) override {
@@ -64,6 +56,37 @@ struct Recorder : vmcu::I2cDevice {
         return true;
     }
     void i2c_stop(uint64_t t) override { stops.push_back(t); }
+};
+
+std::unique_ptr<vmcu::FirmwareImage> g_program = vmcu::FirmwareImage::ThisProgram();
+
+class Vmcu : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        vmcu::attach_firmware(g_program.get());
+        vmcu::reset();
+        g_systicks = 0;
+        g_tim2_updates = 0;
+        g_rx_times.clear();
+        g_rx_bytes.clear();
+        g_rx_errors = 0;
+        g_rearm = true;
+        vmcu::set_handler(SysTick_IRQn, OnSysTick);
+        vmcu::set_handler(USART1_IRQn, OnUsart1);
+        vmcu::uart_attach(USART1, &terminal_);
+        ASSERT_EQ(HAL_Init(), HAL_OK);
+        g_uart = {};
+        g_uart.Instance = USART1;
+        g_uart.Init.BaudRate = 115200;
+        ASSERT_EQ(HAL_UART_Init(&g_uart), HAL_OK);
+        HAL_NVIC_EnableIRQ(USART1_IRQn);
+        i2c_ = {};
+        i2c_.Instance = I2C1;
+        ASSERT_EQ(HAL_I2C_Init(&i2c_), HAL_OK);
+    }
+    void TearDown() override { vmcu::attach_firmware(nullptr); }
+    Terminal terminal_;
+    I2C_HandleTypeDef i2c_{};
 };
 
 } // namespace
@@ -81,6 +104,10 @@ extern "C" void HAL_UART_ErrorCallback(UART_HandleTypeDef *huart) {
     HAL_UART_Receive_IT(huart, &g_rx_byte, 1);
 }
 
+extern "C" void HAL_TIM_PeriodElapsedCallback(TIM_HandleTypeDef *) {
+    ++g_tim2_updates;
+}
+
 TEST_F(Vmcu, TransmitLastsTenBitTimesPerByteWhileTicksRun) {
     std::string text(100, 'x');
     uint64_t t0 = vmcu::now_ns();
@@ -88,10 +115,10 @@ TEST_F(Vmcu, TransmitLastsTenBitTimesPerByteWhileTicksRun) {
               HAL_OK);
     EXPECT_EQ(vmcu::now_ns() - t0, 100ULL * 10000000000ULL / 115200); // 8.68 ms
     EXPECT_EQ(g_systicks, 8);
-    EXPECT_EQ(vmcu::uart_output(0), text);
+    EXPECT_EQ(terminal_.heard, text);
 
     // A transmitter that never empties gives up after the time-out.
-    vmcu::uart_stall_tx(0, true);
+    vmcu::uart_stall_tx(USART1, true);
     uint32_t tick0 = HAL_GetTick();
     EXPECT_EQ(HAL_UART_Transmit(&g_uart, reinterpret_cast<const uint8_t *>("ab"), 2, 10),
               HAL_TIMEOUT);
@@ -112,7 +139,7 @@ TEST_F(Vmcu, ReceptionAtTheLineRateAndOverrunReported) {
     ASSERT_EQ(HAL_UART_Receive_IT(&g_uart, &g_rx_byte, 1), HAL_OK);
     EXPECT_EQ(HAL_UART_Receive_IT(&g_uart, &g_rx_byte, 1), HAL_BUSY);
     uint64_t t0 = vmcu::now_ns() + 2 * MS;
-    vmcu::uart_inject(0, "abc", t0, 115200);
+    terminal_.Send("abc", t0);
     vmcu::advance_to(t0 + 10 * MS);
     ASSERT_EQ(g_rx_bytes, (std::vector<uint8_t>{'a', 'b', 'c'}));
     for (size_t k = 0; k < 3; ++k) {
@@ -121,21 +148,21 @@ TEST_F(Vmcu, ReceptionAtTheLineRateAndOverrunReported) {
 
     // Reception not re-armed after 'x': 'y' waits in the data register and 'z' overruns it.
     g_rearm = false;
-    vmcu::uart_inject(0, "xyz", vmcu::now_ns(), 115200);
+    terminal_.Send("xyz", vmcu::now_ns());
     vmcu::advance_to(vmcu::now_ns() + 5 * MS);
-    EXPECT_EQ(vmcu::uart_overruns(0), 1u);
+    EXPECT_EQ(vmcu::uart_overruns(USART1), 1u);
     EXPECT_EQ(g_rx_errors, 0);
     // Arming again takes the waiting byte, then reports the overrun.
     g_rearm = true;
     ASSERT_EQ(HAL_UART_Receive_IT(&g_uart, &g_rx_byte, 1), HAL_OK);
     EXPECT_EQ(g_rx_bytes, (std::vector<uint8_t>{'a', 'b', 'c', 'x', 'y'}));
     EXPECT_EQ(g_rx_errors, 1);
-    EXPECT_EQ(vmcu::uart_rx_errors_reported(0), 1u);
+    EXPECT_EQ(vmcu::uart_rx_errors_reported(USART1), 1u);
 }
 
 TEST_F(Vmcu, I2cTransfersTakeTheirBusTime) {
     Recorder dev;
-    vmcu::i2c_attach(0x60, &dev);
+    vmcu::i2c_attach(I2C1, 0x60, &dev);
     uint8_t data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
     uint64_t t0 = vmcu::now_ns();
     EXPECT_EQ(HAL_I2C_Mem_Write(&i2c_, 0xC0, 26, I2C_MEMADD_SIZE_8BIT, data, 8, HAL_MAX_DELAY),
@@ -154,7 +181,7 @@ TEST_F(Vmcu, I2cTransfersTakeTheirBusTime) {
 
 TEST_F(Vmcu, InjectedFaultsTouchNothingAndTimeOutsTakeTime) {
     Recorder dev;
-    vmcu::i2c_attach(0x60, &dev);
+    vmcu::i2c_attach(I2C1, 0x60, &dev);
     uint8_t b = 7;
     uint64_t first = vmcu::i2c_operations();
     vmcu::i2c_fail(first, HAL_BUSY, false);
@@ -173,11 +200,77 @@ TEST_F(Vmcu, InjectedFaultsTouchNothingAndTimeOutsTakeTime) {
     EXPECT_EQ(vmcu::i2c_log()[3].end_ns - vmcu::i2c_log()[3].start_ns, 6 * MS);
 }
 
+// Any timer of the chip runs at the rate its clock, prescaler and period give and raises its own
+// update interrupt (TIM2's is 28); the handler is the firmware's, found by name.
+TEST_F(Vmcu, EveryTimerByInstanceWithItsOwnInterrupt) {
+    TIM_HandleTypeDef tim2{};
+    tim2.Instance = reinterpret_cast<TIM_TypeDef *>(APB1PERIPH_BASE + 0x0000);
+    tim2.Init.Prescaler = 15; // 16 MHz HSI (no clock tree set up): 1 MHz
+    tim2.Init.Period = 499;   // 2 kHz
+    ASSERT_EQ(HAL_TIM_Base_Init(&tim2), HAL_OK);
+    ASSERT_EQ(HAL_TIM_Base_Start_IT(&tim2), HAL_OK);
+    static TIM_HandleTypeDef *handle = &tim2;
+    vmcu::set_handler(TIM2_IRQn, [] { HAL_TIM_IRQHandler(handle); });
+    HAL_NVIC_EnableIRQ(TIM2_IRQn);
+    vmcu::advance_to(vmcu::now_ns() + 10 * MS);
+    EXPECT_EQ(g_tim2_updates, 20);
+    EXPECT_EQ(vmcu::timer_record(tim2.Instance).period_ns, 500000u);
+    EXPECT_EQ(vmcu::timer_record(TIM3).started_it, false);
+}
+
+// What the chip does not have, the model refuses loudly instead of aliasing it to something else.
+TEST_F(Vmcu, UnknownInstancesFailLoudly) {
+    TIM_HandleTypeDef bogus{};
+    bogus.Instance = reinterpret_cast<TIM_TypeDef *>(APB1PERIPH_BASE + 0x1000); // TIM6: not here
+    EXPECT_DEATH(HAL_TIM_Base_Init(&bogus), "no timer at 0x40001000");
+    UART_HandleTypeDef uart{};
+    uart.Instance = reinterpret_cast<USART_TypeDef *>(APB1PERIPH_BASE + 0x4800); // USART3
+    uart.Init.BaudRate = 9600;
+    EXPECT_DEATH(HAL_UART_Init(&uart), "no UART at");
+    EXPECT_DEATH(HAL_NVIC_EnableIRQ(static_cast<IRQn_Type>(90)), "does not exist");
+    // An interrupt that fires with no handler is the board's default handler: the CPU stops.
+    HAL_NVIC_EnableIRQ(USART2_IRQn);
+    UART_HandleTypeDef usart2{};
+    usart2.Instance = USART2;
+    usart2.Init.BaudRate = 9600;
+    ASSERT_EQ(HAL_UART_Init(&usart2), HAL_OK);
+    uint8_t byte = 0;
+    ASSERT_EQ(HAL_UART_Receive_IT(&usart2, &byte, 1), HAL_OK);
+    const uint8_t x = 'x';
+    vmcu::uart_line(USART2).send(&x, 1, vmcu::now_ns(), 9600);
+    EXPECT_DEATH(vmcu::advance_to(vmcu::now_ns() + 2 * MS), "CPU halted");
+}
+
+// A reset of the MCU brings its registers back (the UART unconfigured, the tick stopped, the
+// reception disarmed) while the world goes on: the time, the devices attached, bytes on a wire.
+TEST_F(Vmcu, McuResetKeepsTheWorld) {
+    Recorder chip;
+    vmcu::i2c_attach(I2C1, 0x60, &chip);
+    ASSERT_EQ(HAL_UART_Receive_IT(&g_uart, &g_rx_byte, 1), HAL_OK);
+    terminal_.Send("late", vmcu::now_ns() + 5 * MS);
+    vmcu::advance_to(vmcu::now_ns() + 3 * MS);
+    const uint64_t t = vmcu::now_ns();
+    const int ticks = g_systicks;
+    vmcu::reset_mcu(vmcu::ResetCause::WATCHDOG);
+    EXPECT_EQ(vmcu::now_ns(), t);
+    EXPECT_EQ(vmcu::resets(), 1u);
+    EXPECT_EQ(vmcu::uart_baud(USART1), 0u);
+    EXPECT_EQ(vmcu::i2c_init_record(I2C1), nullptr);
+    vmcu::advance_to(t + 10 * MS);
+    EXPECT_EQ(g_systicks, ticks);           // SysTick stopped until HAL_Init
+    EXPECT_TRUE(g_rx_bytes.empty());        // nothing armed: the bytes on the wire went unheard
+    EXPECT_EQ(HAL_I2C_Init(&i2c_), HAL_OK); // the bring-up again: the device is still there
+    EXPECT_EQ(HAL_I2C_IsDeviceReady(&i2c_, 0xC0, 1, 10), HAL_OK);
+    EXPECT_FALSE(chip.stops.empty());
+}
+
 TEST_F(Vmcu, SameInputsSameOutputs) {
-    auto run = [] {
+    auto run = [this] {
         vmcu::reset();
-        vmcu::set_handler(vmcu::VEC_SYSTICK, OnSysTick);
-        vmcu::set_handler(vmcu::VEC_USART1, OnUsart1);
+        vmcu::set_handler(SysTick_IRQn, OnSysTick);
+        vmcu::set_handler(USART1_IRQn, OnUsart1);
+        terminal_.heard.clear();
+        vmcu::uart_attach(USART1, &terminal_);
         HAL_Init();
         g_uart = {};
         g_uart.Instance = USART1;
@@ -186,12 +279,12 @@ TEST_F(Vmcu, SameInputsSameOutputs) {
         HAL_NVIC_EnableIRQ(USART1_IRQn);
         g_rx_times.clear();
         HAL_UART_Receive_IT(&g_uart, &g_rx_byte, 1);
-        vmcu::uart_inject(0, "hello, world", 1234567, 115200);
+        terminal_.Send("hello, world", 1234567);
         vmcu::schedule(3 * MS + 17, [](uint64_t) {
             HAL_UART_Transmit(&g_uart, reinterpret_cast<const uint8_t *>("echo"), 4, 10);
         });
         vmcu::advance_to(10 * MS);
-        return std::make_pair(g_rx_times, vmcu::uart_output(0));
+        return std::make_pair(g_rx_times, terminal_.heard);
     };
     auto a = run();
     auto b = run();

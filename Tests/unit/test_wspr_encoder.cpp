@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "commands.h"
 #include "wspr_encoder.h"
 
 using namespace wspr_encoder;
@@ -25,7 +24,7 @@ struct Frame {
 
 std::vector<Frame> LoadReferenceFrames() {
     std::vector<Frame> frames;
-    std::ifstream in(WSPR_SHARED_DIR "/wspr/vectors.txt");
+    std::ifstream in(WSPR_TEST_DATA_DIR "/wspr/vectors.txt");
     std::string line;
     while (std::getline(in, line)) {
         if (line.empty() || line[0] == '#') {
@@ -172,57 +171,6 @@ TEST(WsprEncoder, RefusalLeavesTheSymbolsUntouched) {
         }
     }
     EXPECT_FALSE(WSPR_Encode("QZ5RTV", "OM85", 10, nullptr));
-}
-
-struct CliResult {
-    int status;
-    std::string out, err;
-};
-
-CliResult RunEncode(std::vector<std::string> args) {
-    std::vector<char *> argv;
-    for (std::string &a : args) {
-        argv.push_back(a.data());
-    }
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    const int status = cmd_encode(static_cast<int>(argv.size()), argv.data());
-    std::string out = testing::internal::GetCapturedStdout();
-    return {status, out, testing::internal::GetCapturedStderr()};
-}
-
-TEST(WsprSimEncode, PrintsTheFrameOrOneLineReason) {
-    Symbols s{};
-    ASSERT_TRUE(WSPR_Encode("QZ5RTV", "OM85", 10, s.data()));
-    std::string expected;
-    for (uint8_t v : s) {
-        expected += (expected.empty() ? "" : " ") + std::to_string(v);
-    }
-    const CliResult ok = RunEncode({"QZ5RTV", "OM85", "10"});
-    EXPECT_EQ(ok.status, 0);
-    EXPECT_EQ(ok.out, expected + "\n");
-    EXPECT_EQ(ok.out.rfind("3 1 2 2 0 2 2 0 1 2 0 2 3 1 3 0 ", 0), 0U);
-    EXPECT_EQ(ok.err, "");
-
-    const std::vector<std::vector<std::string>> refused = {
-        {"QZ5RTV", "OM85", "-1"},     {"QZ5RTV", "OM85", "256"},
-        {"QZ5RTV", "OM85", "7x"},     {"QZ5RTV", "OM85", ""},
-        {"QZ5RTV", "OM85", "61"},     {"QZ5RTV", "OM85", "11"},
-        {"Q5RTVX", "OM85", "10"},     {"QZ5RTV", "SM85", "10"},
-        {"QZ5RTV", "OM85"},           {},
-        {"QZ5RTV", "OM85", "10", "x"}};
-    for (const auto &args : refused) {
-        std::string joined;
-        for (const std::string &a : args) {
-            joined += "'" + a + "' ";
-        }
-        SCOPED_TRACE(joined);
-        const CliResult r = RunEncode(args);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, "");
-        ASSERT_FALSE(r.err.empty());
-        EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
-    }
 }
 
 } // namespace

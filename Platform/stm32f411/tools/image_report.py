@@ -10,7 +10,9 @@ The worst-case stack depth combines, over the call graph of the linked image:
     prologue for library code that was compiled without it;
   * the calls: read from the disassembly of the image (bl/blx and tail branches), so library
     code, helper calls the compiler inserted and the code removed by the linker are all as built;
-    an indirect call may reach any function whose address is stored in the image;
+    an indirect call may reach any function whose address is stored in the image, unless the
+    caller is named with --indirect and the functions it can reach that way (picolibc's printf
+    calls only the put function of the stream it is given, and snprintf's stream is a string);
   * interrupts: the thread (from Reset_Handler) plus, for each pre-emption level that can nest on
     top of it, the deepest handler of that level and one exception frame with floating-point
     context.
@@ -218,7 +220,7 @@ def demangler(tool_prefix, names):
     return dict(zip(names, out)) if len(out) == len(names) else {}
 
 
-def stack_report(elf, elf_path, objects_dir, tool_prefix, levels, verbose):
+def stack_report(elf, elf_path, objects_dir, tool_prefix, levels, verbose, known=None):
     # Only function symbols: constant tables placed among the code are not functions.
     code = {s["name"] for s in elf.symbols if s["type"] == 2}
     funcs = {n: f for n, f in disassemble(tool_prefix, elf_path).items() if n in code}
@@ -262,8 +264,14 @@ def stack_report(elf, elf_path, objects_dir, tool_prefix, levels, verbose):
         else:
             frame[name] = prologue_frame(f["insns"])
             source[name] = "prologue"
+    known = known or {}
+    for name, targets in known.items():
+        missing = [t for t in targets if t not in taken]
+        if name not in funcs or missing:
+            notes.append(f"--indirect {name}: not in the image or not address-taken: "
+                         + ", ".join(missing or [name]))
     for name in indirect:
-        callees[name] |= taken - {name}
+        callees[name] |= (set(known[name]) if name in known else taken) - {name}
 
     depth = {}
     path = {}
@@ -313,7 +321,7 @@ def stack_report(elf, elf_path, objects_dir, tool_prefix, levels, verbose):
                          f"{', '.join(shown.get(c, c) for c in sorted(callees.get(name, ())))}")
         lines.append("    address-taken: " + ", ".join(shown.get(n, n) for n in sorted(taken)))
     return (total, lines, notes, guessed,
-            sorted(shown.get(n, n) for n in indirect if n in depth))
+            sorted(shown.get(n, n) for n in indirect if n in depth and n not in known))
 
 
 def main():
@@ -328,6 +336,8 @@ def main():
     ap.add_argument("--level", action="append",
                     help="comma-separated handlers sharing one pre-emption level, lowest first "
                          "(default: the firmware's own levels)")
+    ap.add_argument("--indirect", action="append", default=[], metavar="CALLER=F1,F2",
+                    help="the only functions CALLER's indirect calls can reach")
     ap.add_argument("--verbose", action="store_true", help="list every reachable function")
     args = ap.parse_args()
 
@@ -349,8 +359,13 @@ def main():
         print(f"vector table: {16 + IRQ_COUNT} entries, firmware handlers in place")
 
     levels = [lv.split(",") for lv in args.level] if args.level else DEFAULT_LEVELS
+    known = {}
+    for spec in args.indirect:
+        caller, _, targets = spec.partition("=")
+        known[caller] = [t for t in targets.split(",") if t]
     total, lines, notes, guessed, indirect = stack_report(elf, args.elf, args.objects,
-                                                          args.tool_prefix, levels, args.verbose)
+                                                          args.tool_prefix, levels, args.verbose,
+                                                          known)
     verdict = "within" if total <= args.stack_goal else "OVER"
     print(f"worst-case stack: {total} B ({verdict} the {args.stack_goal} B goal)")
     for line in lines:

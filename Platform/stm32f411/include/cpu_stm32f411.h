@@ -1,6 +1,6 @@
 /* Cortex-M4 intrinsics used by the firmware and the start-up code. */
-#ifndef PLATFORM_CPU_H
-#define PLATFORM_CPU_H
+#ifndef CPU_STM32F411_H
+#define CPU_STM32F411_H
 
 /* PRIMASK: all maskable interrupts held off until __enable_irq. */
 static inline void __disable_irq(void) {

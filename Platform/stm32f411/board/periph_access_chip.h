@@ -1,8 +1,7 @@
-/* How the platform layer reaches the peripheral registers on the chip: at their own addresses.
- * The PC tests of the layer supply another version of this header that places the register
- * blocks in memory, plays the hardware while the layer waits and lets time pass meanwhile. */
-#ifndef PERIPH_ACCESS_H
-#define PERIPH_ACCESS_H
+/* The register layer on the chip: every register block at its own address, nothing to do while
+ * a busy-wait turns (the PC tests' back end is Tests/stm32/fake/periph_access_fake.h). */
+#ifndef PERIPH_ACCESS_CHIP_H
+#define PERIPH_ACCESS_CHIP_H
 
 #include <stdint.h>
 

@@ -1,7 +1,7 @@
 // CPU intrinsics for the PC tests of the platform layer: interrupt masking is recorded, and
 // waiting for an interrupt with interrupts masked (the firmware's halt) throws fake::Halted.
-#ifndef PLATFORM_CPU_H
-#define PLATFORM_CPU_H
+#ifndef CPU_FAKE_CHIP_H
+#define CPU_FAKE_CHIP_H
 
 #ifdef __cplusplus
 extern "C" {

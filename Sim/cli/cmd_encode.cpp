@@ -2,28 +2,10 @@
 #include <cstdio>
 
 #include "commands.h"
+#include "options.h"
 #include "wspr_encoder.h"
 
 namespace {
-
-/* A whole number of dBm, 0..60, digits only: no sign, no trailing characters, no wrap-around. */
-bool ParseDbm(const char *text, uint8_t *dbm) {
-    if (text[0] == '\0') {
-        return false;
-    }
-    unsigned value = 0;
-    for (const char *p = text; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9') {
-            return false;
-        }
-        value = value * 10U + static_cast<unsigned>(*p - '0');
-        if (value > wspr_encoder::MAX_POWER_DBM) {
-            return false;
-        }
-    }
-    *dbm = static_cast<uint8_t>(value);
-    return true;
-}
 
 /* Why the encoder refused the message: the callsign, else the locator, else the power level. */
 void ReportRefusal(const char *call, const char *locator, uint8_t dbm) {
@@ -56,13 +38,14 @@ int cmd_encode(int argc, char **argv) {
     }
     const char *call = argv[0];
     const char *locator = argv[1];
-    uint8_t dbm = 0;
-    if (!ParseDbm(argv[2], &dbm)) {
+    uint64_t value = 0;
+    if (!cli::ParseWhole(argv[2], 0, wspr_encoder::MAX_POWER_DBM, value)) {
         std::fprintf(stderr, "wspr-sim encode: power '%s' is not a whole number of dBm 0..60\n",
                      argv[2]);
         return 1;
     }
 
+    const uint8_t dbm = static_cast<uint8_t>(value);
     uint8_t symbols[WSPR_SYMBOL_COUNT];
     if (!WSPR_Encode(call, locator, dbm, symbols)) {
         ReportRefusal(call, locator, dbm);

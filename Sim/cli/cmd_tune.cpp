@@ -3,66 +3,39 @@
 // printed are what the model decoded from the driver's transfers, not what the driver meant.
 #include <cinttypes>
 #include <cstdio>
-#include <cstring>
+#include <string>
+#include <vector>
 
 #include "app_config.h"
 #include "commands.h"
+#include "options.h"
 #include "si5351.h"
 #include "si5351_model.h"
 #include "vmcu.h"
 
-namespace {
-
-// A plain whole number of hertz: digits only, no sign, no spaces, no exponent.
-bool ParseHz(const char *text, uint64_t *hz) {
-    size_t len = std::strlen(text);
-    if (len == 0 || len > 12) {
-        return false;
-    }
-    uint64_t value = 0;
-    for (size_t i = 0; i < len; ++i) {
-        if (text[i] < '0' || text[i] > '9') {
-            return false;
-        }
-        value = value * 10 + static_cast<uint64_t>(text[i] - '0');
-    }
-    *hz = value;
-    return true;
-}
-
-} // namespace
-
 int cmd_tune(int argc, char **argv) {
-    const char *freq_text = nullptr;
     uint64_t xtal_hz = SI5351_XTAL_HZ;
-    for (int i = 0; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--xtal") == 0 && i + 1 < argc) {
-            if (!ParseHz(argv[++i], &xtal_hz) || xtal_hz < SI5351_XTAL_MIN_HZ ||
-                xtal_hz > SI5351_XTAL_MAX_HZ) {
-                std::fprintf(stderr, "wspr-sim tune: --xtal takes %lu..%lu Hz\n",
-                             static_cast<unsigned long>(SI5351_XTAL_MIN_HZ),
-                             static_cast<unsigned long>(SI5351_XTAL_MAX_HZ));
-                return 1;
-            }
-        } else if (freq_text == nullptr && argv[i][0] != '-') {
-            freq_text = argv[i];
-        } else {
-            freq_text = nullptr;
-            break;
-        }
+    const std::vector<cli::Option> options = {
+        {"--xtal", "HZ", "plan for and run on this crystal (default 25003275)",
+         [&](const char *v, std::string &e) {
+             e = "takes " + std::to_string(SI5351_XTAL_MIN_HZ) + ".." +
+                 std::to_string(SI5351_XTAL_MAX_HZ) + " Hz";
+             return cli::ParseWhole(v, SI5351_XTAL_MIN_HZ, SI5351_XTAL_MAX_HZ, xtal_hz);
+         }},
+    };
+    std::vector<const char *> freq;
+    const int parsed = cli::Parse("tune", "FREQ_HZ [--xtal HZ]", options, argc, argv, &freq);
+    if (parsed >= 0) {
+        return parsed;
     }
-    if (freq_text == nullptr) {
-        std::fprintf(stderr, "usage: wspr-sim tune FREQ_HZ [--xtal HZ]\n");
+    if (freq.size() != 1) {
+        cli::PrintUsage(stderr, "tune", "FREQ_HZ [--xtal HZ]", options);
         return 1;
     }
     uint64_t base_hz = 0;
-    if (!ParseHz(freq_text, &base_hz)) {
-        std::fprintf(stderr, "wspr-sim tune: '%s' is not a whole number of hertz\n", freq_text);
-        return 1;
-    }
-    if (base_hz < WSPR_MIN_FREQ_HZ || base_hz > WSPR_MAX_FREQ_HZ) {
-        std::fprintf(stderr, "wspr-sim tune: %" PRIu64 " Hz is outside %lu..%lu Hz\n", base_hz,
-                     static_cast<unsigned long>(WSPR_MIN_FREQ_HZ),
+    if (!cli::ParseWhole(freq[0], WSPR_MIN_FREQ_HZ, WSPR_MAX_FREQ_HZ, base_hz)) {
+        std::fprintf(stderr, "wspr-sim tune: '%s' is not a frequency of %lu..%lu whole hertz\n",
+                     freq[0], static_cast<unsigned long>(WSPR_MIN_FREQ_HZ),
                      static_cast<unsigned long>(WSPR_MAX_FREQ_HZ));
         return 1;
     }
@@ -70,7 +43,7 @@ int cmd_tune(int argc, char **argv) {
     // The chip has the crystal the planning assumes: a calibrated beacon.
     vmcu::reset();
     sim::Si5351Model chip(xtal_hz);
-    vmcu::i2c_attach(sim::Si5351Model::ADDRESS_7BIT, &chip);
+    vmcu::i2c_attach(I2C1, sim::Si5351Model::ADDRESS_7BIT, &chip);
     I2C_HandleTypeDef hi2c{};
     hi2c.Instance = I2C1;
     HAL_StatusTypeDef status = HAL_I2C_Init(&hi2c);
@@ -84,7 +57,7 @@ int cmd_tune(int argc, char **argv) {
     }
     if (status != HAL_OK) {
         std::fprintf(stderr, "wspr-sim tune: Si5351 set-up failed: %d\n", static_cast<int>(status));
-        vmcu::i2c_detach(sim::Si5351Model::ADDRESS_7BIT);
+        vmcu::i2c_detach(I2C1, sim::Si5351Model::ADDRESS_7BIT);
         return 1;
     }
 
@@ -113,6 +86,6 @@ int cmd_tune(int argc, char **argv) {
         std::fprintf(stderr, "wspr-sim tune: outside the chip's limits: %s\n", f.what.c_str());
         exit_status = 1;
     }
-    vmcu::i2c_detach(sim::Si5351Model::ADDRESS_7BIT);
+    vmcu::i2c_detach(I2C1, sim::Si5351Model::ADDRESS_7BIT);
     return exit_status;
 }

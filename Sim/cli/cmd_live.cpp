@@ -15,20 +15,13 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "board.h"
 #include "commands.h"
-#include "debug_access.h"
-#include "gnss_clock.h"
+#include "options.h"
 
 namespace {
-
-constexpr const char *k_live_usage =
-    "usage: wspr-sim live [--no-gnss] [--no-status]\n"
-    "  --no-gnss      no GNSS receiver (set the time with the 'time' command)\n"
-    "  --no-status    no status line\n"
-    "keys: Ctrl-K presses the button (held 200 ms), Ctrl-C leaves; everything else goes to the\n"
-    "      console at 115200 baud\n";
 
 constexpr uint8_t KEY_QUIT = 0x03;   // Ctrl-C
 constexpr uint8_t KEY_BUTTON = 0x0B; // Ctrl-K
@@ -100,24 +93,15 @@ void ClaimBottomLine(int rows) {
 }
 
 const char *BeaconState() {
-    static const volatile uint8_t *state = [] {
-        size_t size = 0;
-        void *p = sim::FirmwareVariable("g_state", &size);
-        return size == 1 ? static_cast<const volatile uint8_t *>(p) : nullptr;
-    }();
-    if (state == nullptr) {
-        return "?";
-    }
-    switch (*state) {
-    case 0:
+    switch (sim::Status().state) {
+    case WSPR_STATE_ERROR:
         return "ERROR";
-    case 1:
+    case WSPR_STATE_IDLE:
         return "IDLE";
-    case 2:
+    case WSPR_STATE_TX:
         return "TX";
-    default:
-        return "?";
     }
+    return "?";
 }
 
 std::string StatusText(bool gnss) {
@@ -153,28 +137,32 @@ void DrawStatus(const std::string &text) {
 int cmd_live(int argc, char **argv) {
     bool gnss = true;
     bool status = true;
-    for (int i = 0; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "-h" || arg == "--help") {
-            std::fputs(k_live_usage, stdout);
-            return 0;
-        } else if (arg == "--no-gnss") {
-            gnss = false;
-        } else if (arg == "--no-status") {
-            status = false;
-        } else {
-            std::fprintf(stderr, "wspr-sim live: unknown option %s\n%s", arg.c_str(), k_live_usage);
-            return 1;
-        }
+    const std::vector<cli::Option> options = {
+        {"--no-gnss", nullptr, "no GNSS receiver (set the time with the 'time' command)",
+         [&](const char *, std::string &) {
+             gnss = false;
+             return true;
+         }},
+        {"--no-status", nullptr,
+         "no status line\n\nkeys: Ctrl-K presses the button (held 200 ms), Ctrl-C leaves;\n"
+         "everything else goes to the console at 115200 baud",
+         [&](const char *, std::string &) {
+             status = false;
+             return true;
+         }},
+    };
+    const int parsed = cli::Parse("live", "[options]", options, argc, argv);
+    if (parsed >= 0) {
+        return parsed;
     }
     status = status && isatty(STDERR_FILENO);
 
     std::string pending; // console output not yet shown
     sim::Prepare();
     vmcu::i2c_keep_log(false);
-    vmcu::uart_keep_output(sim::CONSOLE_UART, false);
-    vmcu::uart_on_tx(sim::CONSOLE_UART,
-                     [&pending](uint64_t, uint8_t b) { pending.push_back(static_cast<char>(b)); });
+    sim::Terminal().Keep(false);
+    sim::Terminal().OnByte(
+        [&pending](uint64_t, uint8_t b) { pending.push_back(static_cast<char>(b)); });
     sim::Chip().keep_timeline(false);
     if (gnss) {
         // Virtual time 0 is now; the receiver's next second begins when the PC's does.
@@ -185,7 +173,7 @@ int cmd_live(int argc, char **argv) {
         uint32_t ddmmyy =
             static_cast<uint32_t>(utc.tm_mday * 10000 + (utc.tm_mon + 1) * 100 + utc.tm_year % 100);
         uint64_t to_next = sim::SECOND - static_cast<uint64_t>(now.tv_nsec);
-        sim::StartGnssClock(to_next, static_cast<uint32_t>((now.tv_sec + 1) % 86400), ddmmyy);
+        sim::Gnss().StartClock(to_next, static_cast<uint32_t>((now.tv_sec + 1) % 86400), ddmmyy);
     }
 
     EnterRawMode();

@@ -6,6 +6,10 @@
 // breaks the phase; while CLK1 is off there is silence (or noise only).
 #pragma once
 
+#ifndef WSPR_SIM_WAV
+#define WSPR_SIM_WAV 0
+#endif
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -80,8 +84,12 @@ std::vector<int16_t> RenderAudio(uint64_t window_start_ns,
                                  const std::vector<Si5351Model::Change> &changes,
                                  const AudioOptions &options);
 
-// 16-bit mono PCM WAV.
+// 16-bit mono PCM WAV, through libsndfile; false when the file cannot be written, and always in a
+// build without libsndfile (WavAvailable).
 bool WriteWav(const std::string &path, const std::vector<int16_t> &samples, uint32_t rate_hz);
+constexpr bool WavAvailable() {
+    return WSPR_SIM_WAV != 0;
+}
 
 // Signal amplitude and noise standard deviation (in 16-bit units) for an SNR in 2500 Hz: the
 // signal power is a^2/2, the noise power in 2500 Hz is sigma^2 * 2500 / (rate/2).

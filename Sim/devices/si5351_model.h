@@ -22,11 +22,11 @@
 #include <string>
 #include <vector>
 
-#include "vmcu.h"
+#include "devices.h"
 
 namespace sim {
 
-class Si5351Model : public vmcu::I2cDevice {
+class Si5351Model : public dev::I2cDevice {
   public:
     static constexpr uint8_t ADDRESS_7BIT = 0x60;
     static constexpr uint64_t DEFAULT_XTAL_HZ = 25003275;
@@ -84,7 +84,7 @@ class Si5351Model : public vmcu::I2cDevice {
     // not acknowledged is not taken.
     void nack_byte(int index) { nack_index_ = index; }
 
-    // vmcu::I2cDevice
+    // dev::I2cDevice
     bool i2c_start(uint64_t t_ns) override;
     bool i2c_write(uint8_t byte, uint64_t t_ns) override;
     void i2c_stop(uint64_t t_ns) override;

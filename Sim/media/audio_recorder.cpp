@@ -5,6 +5,10 @@
 #include <cstdio>
 #include <cstring>
 
+#if WSPR_SIM_WAV
+#include <sndfile.h>
+#endif
+
 namespace sim {
 namespace {
 
@@ -48,12 +52,6 @@ class Gaussian {
     bool have_spare_ = false;
     double spare_ = 0.0;
 };
-
-void PutLe(std::string &out, uint32_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) {
-        out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
-    }
-}
 
 } // namespace
 
@@ -167,31 +165,24 @@ std::vector<int16_t> RenderAudio(uint64_t window_start_ns,
     return samples;
 }
 
+#if WSPR_SIM_WAV
 bool WriteWav(const std::string &path, const std::vector<int16_t> &samples, uint32_t rate_hz) {
-    const uint32_t data_bytes = static_cast<uint32_t>(samples.size() * 2);
-    std::string out;
-    out.reserve(44 + data_bytes);
-    out += "RIFF";
-    PutLe(out, 36 + data_bytes, 4);
-    out += "WAVEfmt ";
-    PutLe(out, 16, 4);          // format chunk size
-    PutLe(out, 1, 2);           // PCM
-    PutLe(out, 1, 2);           // mono
-    PutLe(out, rate_hz, 4);     // samples per second
-    PutLe(out, rate_hz * 2, 4); // bytes per second
-    PutLe(out, 2, 2);           // bytes per frame
-    PutLe(out, 16, 2);          // bits per sample
-    out += "data";
-    PutLe(out, data_bytes, 4);
-    for (int16_t s : samples) {
-        PutLe(out, static_cast<uint16_t>(s), 2);
-    }
-    FILE *f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr) {
+    SF_INFO info{};
+    info.samplerate = static_cast<int>(rate_hz);
+    info.channels = 1;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SNDFILE *file = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (file == nullptr) {
         return false;
     }
-    bool ok = std::fwrite(out.data(), 1, out.size(), f) == out.size();
-    return std::fclose(f) == 0 && ok;
+    const sf_count_t count = static_cast<sf_count_t>(samples.size());
+    const bool written = sf_write_short(file, samples.data(), count) == count;
+    return sf_close(file) == 0 && written;
 }
+#else
+bool WriteWav(const std::string &, const std::vector<int16_t> &, uint32_t) {
+    return false;
+}
+#endif
 
 } // namespace sim

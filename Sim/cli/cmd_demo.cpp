@@ -16,15 +16,10 @@
 #include "app_config.h"
 #include "beacon_run.h"
 #include "commands.h"
+#include "options.h"
 #include "wspr_encoder.h"
 
 namespace {
-
-constexpr const char *k_demo_usage =
-    "usage: wspr-sim demo [--out DIR] [--snr DB] [--at HH:MM:SS]\n"
-    "  --out DIR        folder for the results (default sim-out)\n"
-    "  --snr DB         noise in the recording for this SNR in 2500 Hz (default: none)\n"
-    "  --at HH:MM:SS    UTC of the GNSS receiver at the start (default: the PC's clock now)\n";
 
 constexpr uint64_t SYMBOL_US = WSPR_SYMBOL_PERIOD_US;
 constexpr uint64_t FRAME_US = WSPR_SYMBOL_COUNT * SYMBOL_US;
@@ -65,33 +60,26 @@ struct FrameCheck {
     uint64_t base_hz = 0;
 };
 
-// Checks the first frame against the message the beacon announced: every symbol slot, sampled in
-// its middle, must carry base + symbol x tone spacing.
-FrameCheck CheckFrame(const std::string &console, const std::vector<sim::Si5351Model::Change> &rf,
-                      uint64_t base_hz) {
+// Checks the first frame against the message the beacon had when it started it: every symbol
+// slot, sampled in its middle, must carry base + symbol x tone spacing.
+FrameCheck CheckFrame(const WSPR_AppStatus &status,
+                      const std::vector<sim::Si5351Model::Change> &rf) {
     FrameCheck check;
-    check.base_hz = base_hz;
-    size_t at = console.find("TX start ");
-    char call[16] = {}, locator[16] = {};
-    // The beacon's own line: its power is one of the levels 0..60 that it accepted.
-    if (at == std::string::npos ||
-        std::sscanf(console.c_str() + at, "TX start %15s %15s %ddBm", // NOLINT(cert-err34-c)
-                    call, locator, &check.dbm) != 3) {
-        return check;
-    }
-    check.call = call;
-    check.locator = locator;
+    check.base_hz = status.base_freq_hz;
+    check.call = status.callsign;
+    check.locator = status.locator;
+    check.dbm = status.power_dbm;
     auto first_on = std::find_if(rf.begin(), rf.end(), [](const auto &c) { return c.on; });
     uint8_t symbols[WSPR_SYMBOL_COUNT];
     if (first_on == rf.end() ||
-        !WSPR_Encode(call, locator, static_cast<uint8_t>(check.dbm), symbols)) {
+        !WSPR_Encode(status.callsign, status.locator, status.power_dbm, symbols)) {
         return check;
     }
     check.found = true;
     check.start_us = first_on->t_us;
     for (unsigned k = 0; k < WSPR_SYMBOL_COUNT; ++k) {
         uint64_t emitted = EmittedAt(rf, check.start_us + k * SYMBOL_US + SYMBOL_US / 2);
-        uint64_t ideal = base_hz * 1000000ULL + symbols[k] * WSPR_TONE_SPACING_UHZ;
+        uint64_t ideal = check.base_hz * 1000000ULL + symbols[k] * WSPR_TONE_SPACING_UHZ;
         int64_t error = static_cast<int64_t>(emitted) - static_cast<int64_t>(ideal);
         // A slot counts when its tone is nearer the right one than half a tone spacing.
         if (emitted != 0 && std::llabs(error) < static_cast<int64_t>(WSPR_TONE_SPACING_UHZ / 2)) {
@@ -113,46 +101,39 @@ bool MakeFolder(const std::string &path) {
 int cmd_demo(int argc, char **argv) {
     std::string out = "sim-out";
     std::optional<double> snr;
-    const char *at = nullptr;
-    for (int i = 0; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "-h" || arg == "--help") {
-            std::fputs(k_demo_usage, stdout);
-            return 0;
-        }
-        if (i + 1 >= argc) {
-            return Fail("unknown option or missing value: " + arg + "\n" + k_demo_usage);
-        }
-        const char *value = argv[++i];
-        if (arg == "--out") {
-            out = value;
-        } else if (arg == "--snr") {
-            char *end = nullptr;
-            double db = std::strtod(value, &end);
-            if (end == value || *end != '\0' || !(db >= -60.0 && db <= 60.0)) {
-                return Fail("--snr takes a number of decibels between -60 and 60");
-            }
-            snr = db;
-        } else if (arg == "--at") {
-            at = value;
-        } else {
-            return Fail("unknown option " + arg + "\n" + k_demo_usage);
-        }
+    std::optional<uint32_t> at;
+    const std::vector<cli::Option> options = {
+        {"--out", "DIR", "folder for the results (default sim-out)",
+         [&](const char *v, std::string &) {
+             out = v;
+             return true;
+         }},
+        {"--snr", "DB", "noise in the recording for this SNR in 2500 Hz (default: none)",
+         [&](const char *v, std::string &e) {
+             double db = 0;
+             e = "takes a number of decibels between -60 and 60";
+             if (!cli::ParseDecimal(v, -60.0, 60.0, db)) {
+                 return false;
+             }
+             snr = db;
+             return true;
+         }},
+        {"--at", "HH:MM:SS", "UTC of the GNSS receiver at the start (default: the PC's clock now)",
+         [&](const char *v, std::string &e) {
+             uint32_t second = 0;
+             e = "takes HH:MM:SS";
+             if (!cli::ParseClock(v, second)) {
+                 return false;
+             }
+             at = second;
+             return true;
+         }},
+    };
+    const int parsed = cli::Parse("demo", "[options]", options, argc, argv);
+    if (parsed >= 0) {
+        return parsed;
     }
-
-    uint32_t start_second = 0;
-    if (at != nullptr) {
-        unsigned h, m, s;
-        char tail;
-        // Two digits at most per field cannot overflow, and the ranges are checked right here.
-        if (std::sscanf(at, "%2u:%2u:%2u%c", &h, &m, &s, &tail) != 3 || // NOLINT(cert-err34-c)
-            h > 23 || m > 59 || s > 59) {
-            return Fail("--at takes HH:MM:SS");
-        }
-        start_second = h * 3600 + m * 60 + s;
-    } else {
-        start_second = static_cast<uint32_t>(std::time(nullptr) % 86400);
-    }
+    const uint32_t start_second = at ? *at : static_cast<uint32_t>(std::time(nullptr) % 86400);
     // The receiver's first sentence sets the time at once; the frame starts at the next even
     // minute (this one when the run starts on it) and lasts 110.6 s. The run ends with the
     // recording, 120 s after that minute began, just before the next frame would start.
@@ -166,17 +147,17 @@ int cmd_demo(int argc, char **argv) {
     const std::string rf_path = out + "/rf.csv";
     const std::string wav_path = out + "/wspr.wav";
     const std::string png_path = out + "/waterfall.png";
-    FILE *console = std::fopen(console_path.c_str(), "wb");
-    FILE *rf = std::fopen(rf_path.c_str(), "w");
-    if (console == nullptr || rf == nullptr) {
-        return Fail("cannot write into " + out);
+    cli::Output console, rf;
+    std::string error;
+    if (!console.Open(console_path, error) || !rf.Open(rf_path, error)) {
+        return Fail(error);
     }
 
     sim::RunPlan plan;
     plan.until_ms = until_ms;
     plan.gnss_clock = start_second;
-    plan.console = console;
-    plan.rf = rf;
+    plan.console = console.File();
+    plan.rf = rf.File();
     plan.wav_path = wav_path;
     if (sim::WaterfallAvailable()) {
         plan.waterfall_path = png_path;
@@ -191,26 +172,18 @@ int cmd_demo(int argc, char **argv) {
     int status = sim::ExecuteRun(plan, report, "wspr-sim demo");
     double wall_s =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
-    const bool console_written = std::fclose(console) == 0;
-    const bool rf_written = std::fclose(rf) == 0;
+    const bool console_written = console.Close(error);
+    const bool rf_written = rf.Close(error);
     if (status != 0) {
         return status;
     }
     if (!console_written || !rf_written) {
-        return Fail("cannot write " + (console_written ? rf_path : console_path));
+        return Fail(error);
     }
-
-    unsigned long base_hz = WSPR_DEFAULT_FREQ_HZ;
-    size_t banner = report.console.find("Base=");
-    if (banner != std::string::npos) {
-        const char *digits = report.console.c_str() + banner + std::strlen("Base=");
-        char *end = nullptr;
-        const unsigned long value = std::strtoul(digits, &end, 10);
-        if (end != digits) {
-            base_hz = value;
-        }
+    if (!report.frame_status) {
+        return Fail("the beacon sent no frame; see " + console_path);
     }
-    FrameCheck check = CheckFrame(report.console, report.rf, base_hz);
+    FrameCheck check = CheckFrame(*report.frame_status, report.rf);
     if (!check.found) {
         return Fail("the beacon sent no frame; see " + console_path);
     }

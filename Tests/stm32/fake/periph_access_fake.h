@@ -1,8 +1,8 @@
 // How the platform layer reaches its registers in the PC tests: every register block lives in
 // the memory of the fake chip (fake_chip.h); each turn of a busy-wait lets the fake chip act, and
 // each turn that finds its flag not yet there lets one millisecond pass.
-#ifndef PERIPH_ACCESS_H
-#define PERIPH_ACCESS_H
+#ifndef PERIPH_ACCESS_FAKE_H
+#define PERIPH_ACCESS_FAKE_H
 
 #include <stdint.h>
 

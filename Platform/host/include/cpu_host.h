@@ -1,7 +1,7 @@
 /* CPU intrinsics of the virtual MCU. Masking holds interrupts pending until unmasked, as PRIMASK
  * does on the chip; __WFI waits for the next event in virtual time. */
-#ifndef PLATFORM_CPU_H
-#define PLATFORM_CPU_H
+#ifndef CPU_HOST_H
+#define CPU_HOST_H
 
 #ifdef __cplusplus
 extern "C" {

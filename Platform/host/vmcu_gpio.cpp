@@ -1,0 +1,148 @@
+// The GPIO ports of the virtual MCU (the board's counterpart is hal_gpio.cpp): pin modes as the
+// bring-up sets them, output latches, and inputs driven from outside or held by their pulls.
+#include "vmcu_internal.h"
+
+namespace vmcu::detail {
+namespace {
+
+constexpr int PORTS = 6; // the chip's ports A..E and H
+
+struct Port {
+    PinConfig pins[16]{};
+    uint16_t odr = 0;
+    int8_t drive[16] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+};
+
+class Gpio : public Peripheral {
+  public:
+    Gpio() : Peripheral("gpio") {}
+    // A reset makes every pin an input again; what drives the pins from outside stays.
+    void mcu_reset() override {
+        for (Port &p : ports) {
+            int8_t drive[16];
+            std::copy(std::begin(p.drive), std::end(p.drive), drive);
+            p = Port{};
+            std::copy(std::begin(drive), std::end(drive), p.drive);
+        }
+    }
+    void world_reset() override {
+        for (Port &p : ports) {
+            p = Port{};
+        }
+        on_change = nullptr;
+    }
+
+    Port ports[PORTS];
+    std::function<void(uint64_t, const GPIO_TypeDef *, int, int)> on_change;
+};
+
+Gpio g_gpio;
+
+// Port blocks lie 0x400 apart from GPIOA: block n is port A + n (H is block 7).
+constexpr int8_t k_block_to_port[8] = {0, 1, 2, 3, 4, -1, -1, 5};
+
+int IndexOf(const GPIO_TypeDef *port) {
+    const uintptr_t offset = reinterpret_cast<uintptr_t>(port) - GPIOA_BASE;
+    if (offset % 0x400 != 0 || offset / 0x400 >= 8) {
+        return -1;
+    }
+    return k_block_to_port[offset / 0x400];
+}
+
+Port &PortOf(const GPIO_TypeDef *port) {
+    const int i = IndexOf(port);
+    if (i >= 0) {
+        return g_gpio.ports[i];
+    }
+    fail_instance("GPIO port", port);
+}
+
+int CheckedPin(int pin) {
+    if (pin < 0 || pin > 15) {
+        fail("no GPIO pin " + std::to_string(pin));
+    }
+    return pin;
+}
+
+void SetOutput(const GPIO_TypeDef *port, int pin, int level) {
+    Port &p = PortOf(port);
+    const uint16_t mask = static_cast<uint16_t>(1U << pin);
+    const int old = (p.odr & mask) != 0;
+    p.odr = static_cast<uint16_t>(level ? (p.odr | mask) : (p.odr & ~mask));
+    if (old != level && g_gpio.on_change) {
+        g_gpio.on_change(now(), port, pin, level);
+    }
+}
+
+} // namespace
+} // namespace vmcu::detail
+
+namespace vmcu {
+
+PinConfig gpio_config(const GPIO_TypeDef *port, int pin) {
+    return detail::PortOf(port).pins[detail::CheckedPin(pin)];
+}
+
+void gpio_drive(const GPIO_TypeDef *port, int pin, int level) {
+    detail::PortOf(port).drive[detail::CheckedPin(pin)] =
+        static_cast<int8_t>(level < 0 ? -1 : level != 0);
+}
+
+int gpio_output(const GPIO_TypeDef *port, int pin) {
+    return (detail::PortOf(port).odr >> detail::CheckedPin(pin)) & 1;
+}
+
+void gpio_on_change(std::function<void(uint64_t, const GPIO_TypeDef *, int, int)> fn) {
+    detail::g_gpio.on_change = std::move(fn);
+}
+
+} // namespace vmcu
+
+using vmcu::detail::init_call;
+
+extern "C" {
+
+void HAL_GPIO_Init(GPIO_TypeDef *port, GPIO_InitTypeDef *init) {
+    init_call("HAL_GPIO_Init");
+    vmcu::detail::Port &p = vmcu::detail::PortOf(port);
+    for (int pin = 0; pin < 16; ++pin) {
+        if (init->Pin & (1U << pin)) {
+            p.pins[pin] = {true, init->Mode, init->Pull, init->Speed, init->Alternate};
+        }
+    }
+}
+
+GPIO_PinState HAL_GPIO_ReadPin(GPIO_TypeDef *port, uint16_t pin) {
+    const vmcu::detail::Port &p = vmcu::detail::PortOf(port);
+    if (pin == 0) {
+        return GPIO_PIN_RESET;
+    }
+    const int n = __builtin_ctz(pin);
+    const vmcu::PinConfig &c = p.pins[n];
+    if (c.configured && (c.mode == GPIO_MODE_OUTPUT_PP || c.mode == GPIO_MODE_OUTPUT_OD)) {
+        return (p.odr & pin) ? GPIO_PIN_SET : GPIO_PIN_RESET;
+    }
+    if (p.drive[n] >= 0) {
+        return p.drive[n] ? GPIO_PIN_SET : GPIO_PIN_RESET;
+    }
+    return c.configured && c.pull == GPIO_PULLUP ? GPIO_PIN_SET : GPIO_PIN_RESET;
+}
+
+void HAL_GPIO_WritePin(GPIO_TypeDef *port, uint16_t pin, GPIO_PinState level) {
+    init_call("HAL_GPIO_WritePin");
+    for (int n = 0; n < 16; ++n) {
+        if (pin & (1U << n)) {
+            vmcu::detail::SetOutput(port, n, level == GPIO_PIN_SET);
+        }
+    }
+}
+
+void HAL_GPIO_TogglePin(GPIO_TypeDef *port, uint16_t pin) {
+    for (int n = 0; n < 16; ++n) {
+        if (pin & (1U << n)) {
+            vmcu::detail::SetOutput(port, n, !vmcu::gpio_output(port, n));
+        }
+    }
+}
+
+} // extern "C"

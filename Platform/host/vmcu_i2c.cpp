@@ -1,0 +1,254 @@
+// The I2C masters of the virtual MCU (the board's counterpart is hal_i2c.cpp): I2C1..I2C3 by
+// instance, each a bus with devices on it. A transfer takes its bus time at 400 kHz, every byte
+// nine clocks; faults can be injected into any operation.
+#include <map>
+
+#include "vmcu_internal.h"
+
+namespace vmcu::detail {
+namespace {
+
+constexpr uint64_t I2C_BIT_NS = 2500; // 400 kHz
+constexpr uintptr_t k_buses[] = {APB1PERIPH_BASE + 0x5400, APB1PERIPH_BASE + 0x5800,
+                                 APB1PERIPH_BASE + 0x5C00};
+constexpr int BUSES = sizeof k_buses / sizeof k_buses[0];
+
+struct Fault {
+    uint64_t op_index;
+    HAL_StatusTypeDef status;
+    bool from_then_on;
+};
+
+struct Bus {
+    bool configured = false;
+    I2C_InitTypeDef init{};
+    std::map<uint8_t, dev::I2cDevice *> devices;
+};
+
+class I2c : public Peripheral {
+  public:
+    I2c() : Peripheral("i2c") {}
+    void mcu_reset() override {
+        for (Bus &b : buses) {
+            b.configured = false;
+            b.init = {};
+        }
+    }
+    // The bus analyser (log, listener) and the faults belong to the test bench, like the
+    // devices: they outlive a reset of the MCU.
+    void world_reset() override {
+        for (Bus &b : buses) {
+            b = Bus{};
+        }
+        log.clear();
+        keep_log = true;
+        ops = 0;
+        faults.clear();
+        on_transfer = nullptr;
+    }
+
+    Bus buses[BUSES];
+    std::vector<I2cTransfer> log;
+    bool keep_log = true;
+    uint64_t ops = 0;
+    std::vector<Fault> faults;
+    std::function<void(const I2cTransfer &)> on_transfer;
+};
+
+I2c g_i2c;
+
+Bus &BusOf(const I2C_TypeDef *instance) {
+    for (int i = 0; i < BUSES; ++i) {
+        if (reinterpret_cast<uintptr_t>(instance) == k_buses[i]) {
+            return g_i2c.buses[i];
+        }
+    }
+    fail_instance("I2C bus", instance);
+}
+
+// A time-out lasts as on the board: the caller's time-out, at most the 25 ms after which the
+// board's I2C layer gives up on a bus that does not move. The other failures come at once.
+HAL_StatusTypeDef InjectedFault(uint64_t op, uint32_t timeout_ms) {
+    for (const Fault &f : g_i2c.faults) {
+        if (op == f.op_index || (f.from_then_on && op > f.op_index)) {
+            if (f.status == HAL_TIMEOUT) {
+                const uint64_t ms = timeout_ms < 25 ? timeout_ms : 25;
+                advance_to(now() + (ms + 1) * NS_PER_MS);
+            }
+            return f.status;
+        }
+    }
+    return HAL_OK;
+}
+
+dev::I2cDevice *DeviceAt(const Bus &bus, uint16_t dev_address) {
+    auto it = bus.devices.find(static_cast<uint8_t>(dev_address >> 1));
+    return it == bus.devices.end() ? nullptr : it->second;
+}
+
+void Finish(I2cTransfer &&t) {
+    if (g_i2c.on_transfer) {
+        g_i2c.on_transfer(t);
+    }
+    if (g_i2c.keep_log) {
+        g_i2c.log.push_back(std::move(t));
+    }
+}
+
+Hook<void (*)(I2C_HandleTypeDef *)> g_msp_init("HAL_I2C_MspInit");
+
+} // namespace
+} // namespace vmcu::detail
+
+namespace vmcu {
+
+void i2c_attach(const I2C_TypeDef *bus, uint8_t addr7, dev::I2cDevice *device) {
+    detail::BusOf(bus).devices[addr7] = device;
+}
+void i2c_detach(const I2C_TypeDef *bus, uint8_t addr7) {
+    detail::BusOf(bus).devices.erase(addr7);
+}
+const std::vector<I2cTransfer> &i2c_log() {
+    return detail::g_i2c.log;
+}
+void i2c_on_transfer(std::function<void(const I2cTransfer &)> fn) {
+    detail::g_i2c.on_transfer = std::move(fn);
+}
+void i2c_clear_log() {
+    detail::g_i2c.log.clear();
+}
+void i2c_keep_log(bool keep) {
+    detail::g_i2c.log.clear();
+    detail::g_i2c.keep_log = keep;
+}
+uint64_t i2c_operations() {
+    return detail::g_i2c.ops;
+}
+void i2c_fail(uint64_t op_index, HAL_StatusTypeDef status, bool from_then_on) {
+    detail::g_i2c.faults.push_back({op_index, status, from_then_on});
+}
+void i2c_clear_faults() {
+    detail::g_i2c.faults.clear();
+}
+const I2C_InitTypeDef *i2c_init_record(const I2C_TypeDef *bus) {
+    const detail::Bus &b = detail::BusOf(bus);
+    return b.configured ? &b.init : nullptr;
+}
+
+} // namespace vmcu
+
+using vmcu::detail::I2C_BIT_NS;
+using vmcu::detail::init_call;
+using vmcu::detail::now;
+
+extern "C" {
+
+HAL_StatusTypeDef HAL_I2C_Init(I2C_HandleTypeDef *hi2c) {
+    HAL_StatusTypeDef st = init_call("HAL_I2C_Init");
+    if (st != HAL_OK) {
+        return st;
+    }
+    vmcu::detail::Bus &bus = vmcu::detail::BusOf(hi2c->Instance);
+    if (auto msp = vmcu::detail::g_msp_init.get()) {
+        msp(hi2c);
+    }
+    bus.configured = true;
+    bus.init = hi2c->Init;
+    hi2c->ErrorCode = HAL_I2C_ERROR_NONE;
+    return HAL_OK;
+}
+
+// Each trial: START, the address byte, STOP. The device answers when it acknowledges.
+HAL_StatusTypeDef HAL_I2C_IsDeviceReady(I2C_HandleTypeDef *hi2c, uint16_t dev_address,
+                                        uint32_t trials, uint32_t timeout) {
+    vmcu::detail::Bus *bus = hi2c == nullptr ? nullptr : &vmcu::detail::BusOf(hi2c->Instance);
+    vmcu::I2cTransfer log{vmcu::I2cTransfer::PROBE,
+                          hi2c == nullptr ? nullptr : hi2c->Instance,
+                          static_cast<uint8_t>(dev_address >> 1),
+                          {},
+                          trials,
+                          timeout,
+                          0,
+                          HAL_OK,
+                          now(),
+                          now()};
+    const uint64_t op = vmcu::detail::g_i2c.ops++;
+    HAL_StatusTypeDef st = vmcu::detail::InjectedFault(op, timeout);
+    if (st == HAL_OK && (bus == nullptr || !bus->configured)) {
+        st = HAL_ERROR;
+    }
+    if (st == HAL_OK) {
+        st = HAL_ERROR;
+        dev::I2cDevice *dev = vmcu::detail::DeviceAt(*bus, dev_address);
+        for (uint32_t trial = 0; trial < trials; ++trial) {
+            vmcu::advance_to(now() + 10 * I2C_BIT_NS);
+            const bool ack = dev != nullptr && dev->i2c_start(now());
+            vmcu::advance_to(now() + I2C_BIT_NS);
+            if (dev != nullptr) {
+                dev->i2c_stop(now()); // the master ends every trial with a STOP
+            }
+            if (ack) {
+                st = HAL_OK;
+                break;
+            }
+        }
+        hi2c->ErrorCode = st == HAL_OK ? HAL_I2C_ERROR_NONE : HAL_I2C_ERROR_AF;
+    }
+    log.status = st;
+    log.end_ns = now();
+    vmcu::detail::Finish(std::move(log));
+    return st;
+}
+
+// START, address, register, data bytes, STOP, each byte 9 clocks; a byte not acknowledged ends the
+// transfer with a STOP and HAL_ERROR.
+HAL_StatusTypeDef HAL_I2C_Mem_Write(I2C_HandleTypeDef *hi2c, uint16_t dev_address,
+                                    uint16_t mem_address, uint16_t mem_add_size, uint8_t *data,
+                                    uint16_t size, uint32_t timeout) {
+    vmcu::detail::Bus *bus = hi2c == nullptr ? nullptr : &vmcu::detail::BusOf(hi2c->Instance);
+    vmcu::I2cTransfer log{vmcu::I2cTransfer::MEM_WRITE,
+                          hi2c == nullptr ? nullptr : hi2c->Instance,
+                          static_cast<uint8_t>(dev_address >> 1),
+                          {},
+                          0,
+                          timeout,
+                          mem_add_size,
+                          HAL_OK,
+                          now(),
+                          now()};
+    if (mem_add_size == I2C_MEMADD_SIZE_8BIT) {
+        log.bytes.push_back(static_cast<uint8_t>(mem_address));
+    } else {
+        log.bytes.push_back(static_cast<uint8_t>(mem_address >> 8));
+        log.bytes.push_back(static_cast<uint8_t>(mem_address));
+    }
+    for (uint16_t k = 0; data != nullptr && k < size; ++k) {
+        log.bytes.push_back(data[k]);
+    }
+    const uint64_t op = vmcu::detail::g_i2c.ops++;
+    HAL_StatusTypeDef st = vmcu::detail::InjectedFault(op, timeout);
+    if (st == HAL_OK && (bus == nullptr || !bus->configured || data == nullptr || size == 0)) {
+        st = HAL_ERROR;
+    }
+    if (st == HAL_OK) {
+        dev::I2cDevice *dev = vmcu::detail::DeviceAt(*bus, dev_address);
+        vmcu::advance_to(now() + 10 * I2C_BIT_NS);
+        bool ack = dev != nullptr && dev->i2c_start(now());
+        for (size_t k = 0; ack && k < log.bytes.size(); ++k) {
+            vmcu::advance_to(now() + 9 * I2C_BIT_NS);
+            ack = dev->i2c_write(log.bytes[k], now());
+        }
+        vmcu::advance_to(now() + I2C_BIT_NS);
+        if (dev != nullptr) {
+            dev->i2c_stop(now());
+        }
+        st = ack ? HAL_OK : HAL_ERROR;
+        hi2c->ErrorCode = ack ? HAL_I2C_ERROR_NONE : HAL_I2C_ERROR_AF;
+    }
+    log.status = st;
+    log.end_ns = now();
+    vmcu::detail::Finish(std::move(log));
+    return st;
+}
+
+} // extern "C"

@@ -1,0 +1,227 @@
+// wspr-sim run: the firmware on the virtual board in accelerated virtual time.
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "beacon_run.h"
+#include "commands.h"
+#include "options.h"
+
+namespace {
+
+constexpr size_t MAX_SCRIPT_BYTES = 16 << 20; // 16 MiB of timed inputs
+constexpr size_t MAX_GNSS_BYTES = 64 << 20;   // 64 MiB: about 19 hours at 9600 baud
+
+bool ParseFail(const char *text, sim::I2cFaultSpec &fault) {
+    std::string s(text);
+    const size_t colon = s.find(':');
+    if (colon == std::string::npos) {
+        return false;
+    }
+    std::string op = s.substr(0, colon);
+    const std::string status = s.substr(colon + 1);
+    fault.from_then_on = !op.empty() && op.back() == '+';
+    if (fault.from_then_on) {
+        op.pop_back();
+    }
+    if (!cli::ParseWhole(op, 0, UINT64_MAX - 1, fault.op)) {
+        return false;
+    }
+    if (status == "error" || status == "1") {
+        fault.status = HAL_ERROR;
+    } else if (status == "busy" || status == "2") {
+        fault.status = HAL_BUSY;
+    } else if (status == "timeout" || status == "3") {
+        fault.status = HAL_TIMEOUT;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+int Fail(const std::string &message) {
+    std::fprintf(stderr, "wspr-sim run: %s\n", message.c_str());
+    return 1;
+}
+
+} // namespace
+
+int cmd_run(int argc, char **argv) {
+    sim::RunPlan plan;
+    std::string script_path, gnss_path, console_path, rf_path, i2c_path;
+
+    const std::vector<cli::Option> options = {
+        {"--until", "MS", "end of the run in virtual milliseconds (default 240000)",
+         [&](const char *v, std::string &e) {
+             e = "takes 0.." + std::to_string(sim::MAX_RUN_MS) + " milliseconds";
+             return cli::ParseWhole(v, 0, sim::MAX_RUN_MS, plan.until_ms);
+         }},
+        {"--script", "FILE", "timed inputs: 'MS type TEXT', 'MS key down|up', 'MS gnss SENTENCE'",
+         [&](const char *v, std::string &) {
+             script_path = v;
+             return true;
+         }},
+        {"--gnss", "FILE", "the file's bytes on the GNSS input at 9600 baud from t = 0",
+         [&](const char *v, std::string &) {
+             gnss_path = v;
+             return true;
+         }},
+        {"--gnss-clock", "HH:MM:SS",
+         "a receiver sending a valid $GPRMC every second from that UTC time",
+         [&](const char *v, std::string &e) {
+             uint32_t second = 0;
+             e = "takes HH:MM:SS";
+             if (!cli::ParseClock(v, second)) {
+                 return false;
+             }
+             plan.gnss_clock = second;
+             return true;
+         }},
+        {"--no-si5351", nullptr, "no Si5351 on the I2C bus",
+         [&](const char *, std::string &) {
+             plan.board.si5351_present = false;
+             return true;
+         }},
+        {"--xtal", "HZ", "the Si5351's real crystal (default 25003275)",
+         [&](const char *v, std::string &e) {
+             e = "takes the crystal frequency in hertz, 1000000..100000000";
+             return cli::ParseWhole(v, 1000000, 100000000, plan.board.xtal_hz);
+         }},
+        {"--si5351-fail", "N[+]:STATUS",
+         "I2C operation N (0 = the start-up probe) fails with STATUS\n"
+         "(error, busy or timeout); with '+' every later one too",
+         [&](const char *v, std::string &e) {
+             sim::I2cFaultSpec fault{};
+             e = "takes N:STATUS or N+:STATUS, STATUS error, busy or timeout";
+             if (!ParseFail(v, fault)) {
+                 return false;
+             }
+             plan.faults.push_back(fault);
+             return true;
+         }},
+        {"--console-log", "FILE", "raw console output (default: standard output)",
+         [&](const char *v, std::string &) {
+             console_path = v;
+             return true;
+         }},
+        {"--rf-log", "FILE", "CSV t_us,clk1,freq_uhz at every change of what CLK1 emits",
+         [&](const char *v, std::string &) {
+             rf_path = v;
+             return true;
+         }},
+        {"--i2c-log", "FILE", "CSV t_us,addr,reg,data,status of every I2C memory write",
+         [&](const char *v, std::string &) {
+             i2c_path = v;
+             return true;
+         }},
+        {"--wav", "FILE",
+         "what a USB receiver 1500 Hz below the base frequency hears of\n"
+         "the first frame: 120 s, 12000 samples/s, 16-bit mono, from\n"
+         "second 0 of the frame's UTC minute (no time set: 1 s before it)",
+         [&](const char *v, std::string &e) {
+             plan.wav_path = v;
+             e = "is not available in this build (it was built without libsndfile)";
+             return sim::WavAvailable();
+         }},
+        {"--snr", "DB", "white Gaussian noise for this SNR in 2500 Hz in the recording",
+         [&](const char *v, std::string &e) {
+             double db = 0;
+             e = "takes a number of decibels between -60 and 60";
+             if (!cli::ParseDecimal(v, -60.0, 60.0, db)) {
+                 return false;
+             }
+             plan.snr_db = db;
+             return true;
+         }},
+        {"--seed", "N", "seed of the noise (default 1)",
+         [&](const char *v, std::string &e) {
+             e = "takes a whole number";
+             return cli::ParseWhole(v, 0, UINT64_MAX, plan.seed);
+         }},
+        {"--dial", "HZ",
+         "the receiver's dial, 1..1000000000 Hz (default: the first\n"
+         "frame's lowest tone, rounded to whole hertz, minus 1500 Hz)",
+         [&](const char *v, std::string &e) {
+             uint64_t hz = 0;
+             e = "takes a frequency of 1..1000000000 whole hertz";
+             if (!cli::ParseWhole(v, 1, 1000000000, hz)) {
+                 return false;
+             }
+             plan.dial_hz = hz;
+             return true;
+         }},
+        {"--waterfall", "FILE", "spectrogram PNG of the recording around the signal",
+         [&](const char *v, std::string &e) {
+             plan.waterfall_path = v;
+             e = "is not available in this build (it was built without FFTW or libpng)";
+             return sim::WaterfallAvailable();
+         }},
+    };
+    const int parsed = cli::Parse("run", "[options]", options, argc, argv);
+    if (parsed >= 0) {
+        return parsed;
+    }
+    if ((plan.snr_db || plan.dial_hz) && plan.wav_path.empty() && plan.waterfall_path.empty()) {
+        return Fail("--snr and --dial shape the recording: give --wav or --waterfall too");
+    }
+
+    std::string error;
+    if (!script_path.empty()) {
+        std::string content;
+        if (!cli::ReadInputFile(script_path, MAX_SCRIPT_BYTES, content, error)) {
+            return Fail(error);
+        }
+        if (!sim::ParseScript(content, plan.events, error)) {
+            return Fail(script_path + ": " + error);
+        }
+    }
+    if (!gnss_path.empty() &&
+        !cli::ReadInputFile(gnss_path, MAX_GNSS_BYTES, plan.gnss_bytes, error)) {
+        return Fail(error);
+    }
+
+    // Outputs that are written after the run are checked before it.
+    for (const std::string &path : {plan.wav_path, plan.waterfall_path}) {
+        if (path.empty()) {
+            continue;
+        }
+        const bool existed = access(path.c_str(), F_OK) == 0;
+        FILE *f = std::fopen(path.c_str(), "ab");
+        if (f == nullptr) {
+            return Fail("cannot write " + path);
+        }
+        // Only a probe: whether the file can be opened for writing is all that counts.
+        (void)std::fclose(f);
+        if (!existed) {
+            (void)std::remove(path.c_str());
+        }
+    }
+    cli::Output console, rf, i2c;
+    if (console_path.empty()) {
+        console.UseStdout();
+    } else if (!console.Open(console_path, error)) {
+        return Fail(error);
+    }
+    if ((!rf_path.empty() && !rf.Open(rf_path, error)) ||
+        (!i2c_path.empty() && !i2c.Open(i2c_path, error))) {
+        return Fail(error);
+    }
+    plan.console = console.File();
+    plan.rf = rf.File();
+    plan.i2c = i2c.File();
+    plan.progress = isatty(STDERR_FILENO) != 0;
+
+    sim::RunReport report;
+    const int status = sim::ExecuteRun(plan, report, "wspr-sim run");
+
+    // Every log must have reached its file, standard output included.
+    int write_status = 0;
+    for (cli::Output *out : {&console, &rf, &i2c}) {
+        if (!out->Close(error)) {
+            write_status = Fail(error);
+        }
+    }
+    return status != 0 ? status : write_status;
+}

@@ -1,0 +1,58 @@
+#include "numbers.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <string>
+
+namespace sim {
+
+bool ParseWhole(std::string_view text, uint64_t lo, uint64_t hi, uint64_t &value) {
+    if (text.empty()) {
+        return false;
+    }
+    uint64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        const uint64_t digit = static_cast<uint64_t>(c - '0');
+        if (v > (UINT64_MAX - digit) / 10) {
+            return false; // beyond 64 bits
+        }
+        v = v * 10 + digit;
+    }
+    if (v < lo || v > hi) {
+        return false;
+    }
+    value = v;
+    return true;
+}
+
+bool ParseDecimal(std::string_view text, double lo, double hi, double &value) {
+    const std::string s(text);
+    if (s.empty() || s.find_first_not_of("+-.0123456789") != std::string::npos) {
+        return false;
+    }
+    char *end = nullptr;
+    errno = 0;
+    const double v = std::strtod(s.c_str(), &end);
+    if (end != s.c_str() + s.size() || errno != 0 || !std::isfinite(v) || v < lo || v > hi) {
+        return false;
+    }
+    value = v;
+    return true;
+}
+
+bool ParseClock(std::string_view text, uint32_t &seconds_of_day) {
+    uint64_t h = 0, m = 0, s = 0;
+    if (text.size() != 8 || text[2] != ':' || text[5] != ':' ||
+        !ParseWhole(text.substr(0, 2), 0, 23, h) || !ParseWhole(text.substr(3, 2), 0, 59, m) ||
+        !ParseWhole(text.substr(6, 2), 0, 59, s)) {
+        return false;
+    }
+    seconds_of_day = static_cast<uint32_t>(h * 3600 + m * 60 + s);
+    return true;
+}
+
+} // namespace sim

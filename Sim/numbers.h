@@ -1,0 +1,21 @@
+// Numbers as the simulator reads them from command lines and scripts: one parser, with the range
+// checked, so that nothing too large wraps into a small value.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace sim {
+
+// A whole number: decimal digits only (no sign, blanks or exponent), within lo..hi. False for
+// anything else, a number too large for 64 bits included.
+bool ParseWhole(std::string_view text, uint64_t lo, uint64_t hi, uint64_t &value);
+// A decimal number such as -26 or 7.5, within lo..hi.
+bool ParseDecimal(std::string_view text, double lo, double hi, double &value);
+// "HH:MM:SS", two digits each, in range: seconds of the day.
+bool ParseClock(std::string_view text, uint32_t &seconds_of_day);
+
+// The longest run, in virtual milliseconds: 31.7 years, far inside the nanosecond count's range.
+inline constexpr uint64_t MAX_RUN_MS = 1000000000000ULL;
+
+} // namespace sim
