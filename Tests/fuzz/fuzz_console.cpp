@@ -37,7 +37,14 @@ struct Settings {
     bool operator==(const Settings &) const = default;
 };
 
-const Settings k_defaults{"QZ5RTV", "OM85", 10, 14097070, 25003275, true, false, false};
+const Settings k_defaults{WSPR_DEFAULT_CALLSIGN,
+                          WSPR_DEFAULT_LOCATOR,
+                          WSPR_DEFAULT_POWER_DBM,
+                          WSPR_DEFAULT_FREQ_HZ,
+                          SI5351_XTAL_HZ,
+                          true,
+                          false,
+                          false};
 
 std::string Describe(const Settings &s) {
     return s.call + " " + s.loc + " " + std::to_string(s.power) + "dBm " + std::to_string(s.freq) +
@@ -73,14 +80,16 @@ Settings Read(std::string *out = nullptr) {
     char state[8] = {}, call[8] = {}, loc[8] = {}, auto_on[4] = {}, time[8] = {};
     unsigned power = 0;
     unsigned long freq = 0, xtal = 0;
+    unsigned long long spacing = 0;
     const size_t at = shown.find("State: ");
-    const int n = at == std::string::npos
-                      ? 0
-                      : std::sscanf(shown.c_str() + at,
-                                    "State: %7s Message: %7s %7s %udBm RF: %lu Hz, tone spacing "
-                                    "1464844 uHz XTAL: %lu Hz Auto: %3[ONF], Time: %7s",
-                                    state, call, loc, &power, &freq, &xtal, auto_on, time);
-    FUZZ_CHECK(n == 8, shown);
+    const int n =
+        at == std::string::npos
+            ? 0
+            : std::sscanf(shown.c_str() + at,
+                          "State: %7s Message: %7s %7s %udBm RF: %lu Hz, tone spacing "
+                          "%llu uHz XTAL: %lu Hz Auto: %3[ONF], Time: %7s",
+                          state, call, loc, &power, &freq, &spacing, &xtal, auto_on, time);
+    FUZZ_CHECK(n == 9 && spacing == WSPR_TONE_SPACING_UHZ, shown);
     Settings s = Peek();
     const bool time_valid = std::string(time) == "valid";
     FUZZ_CHECK(s.call == call && s.loc == loc && s.power == power && s.freq == freq &&

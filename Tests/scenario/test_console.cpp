@@ -15,7 +15,7 @@ const std::string k_help = k_console_help;
 
 // The status report; auto_time is "ON, Time: invalid" or "OFF, Time: valid 14:00:01 UTC".
 std::string Show(const std::string &state, const std::string &message, const std::string &rf,
-                 const std::string &auto_time, uint32_t xtal = 25003275) {
+                 const std::string &auto_time, uint32_t xtal = SI5351_XTAL_HZ) {
     const bool on = auto_time.starts_with("ON");
     const std::string head =
         ShowHead(state, message, static_cast<uint32_t>(std::stoul(rf)), xtal, on);

@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "app_config.h"
 #include "debug_access.h"
 #include "scenario.h"
 #include "tones.h"
@@ -15,7 +16,9 @@ using scenario::TickOf;
 
 namespace {
 
-constexpr uint64_t FRAME_END_MS = 110593; // ceil(162 x 682667 us / 1 ms)
+// The millisecond after the last symbol ends: ceil(162 x 682667 us / 1 ms) = 110593.
+constexpr uint64_t FRAME_END_MS = (WSPR_SYMBOL_COUNT * WSPR_SYMBOL_PERIOD_US + 999) / 1000;
+static_assert(FRAME_END_MS == 110593);
 
 std::vector<uint8_t> Symbols(const char *call, const char *loc, uint8_t dbm) {
     std::vector<uint8_t> s(WSPR_SYMBOL_COUNT);
@@ -361,7 +364,7 @@ TEST(Frame, CrystalCalibrationBringsTheTonesBack) {
                     ASSERT_TRUE(tones::Near(emitted, ideal)) << i << ": " << emitted;
                 } else {
                     ASSERT_TRUE(tones::Near(
-                        emitted, tones::ScaledUhz(base, symbols[i], 25003275, real_xtal)))
+                        emitted, tones::ScaledUhz(base, symbols[i], SI5351_XTAL_HZ, real_xtal)))
                         << i;
                     ASSERT_GT(emitted - ideal, 3000ULL * 1000000ULL) << i; // over 3 kHz high
                 }

@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "app_config.h"
 #include "debug_access.h"
 #include "gnss_receiver.h"
 #include "scenario.h"
@@ -127,11 +128,12 @@ TEST(Led, BlinkRateFollowsState) {
 }
 
 // While the main loop writes the help text (about 45 ms), console bytes keep arriving: the ring
-// keeps 63 of them and drops the rest until the loop reads again.
-TEST(Rings, ConsoleRingKeeps63AndDropsTheRest) {
+// keeps one less than its size and drops the rest until the loop reads again.
+TEST(Rings, ConsoleRingKeepsWhatFitsAndDropsTheRest) {
     OnFreshBoard([] {
         Boot();
         sim::ClearConsole();
+        const size_t kept_b = UART_RX_RING_SIZE - 1 - 39;
         std::string burst = std::string(38, 'a') + "\r" + std::string(100, 'b') + "\r";
         sim::Type("help\r" + burst);
         sim::RunFor(200 * sim::MS);
@@ -140,10 +142,10 @@ TEST(Rings, ConsoleRingKeeps63AndDropsTheRest) {
         std::string out = sim::Console();
         size_t a_line = out.find(std::string(38, 'a') + "\r\n");
         ASSERT_NE(a_line, std::string::npos) << out;
-        // 38 a's + CR = 39 bytes, then 24 b's: 63 kept; the 64th byte and later were dropped.
+        // 38 a's + CR = 39 bytes, then b's up to the ring's capacity; the rest were dropped.
         std::string rest = out.substr(a_line + 40);
         // The kept b's are echoed in the same pass, before that pass ends with its prompt.
-        EXPECT_EQ(rest, "error: unknown command, type help\r\n" + std::string(24, 'b') +
+        EXPECT_EQ(rest, "error: unknown command, type help\r\n" + std::string(kept_b, 'b') +
                             "wspr> \r\nerror: unknown command, type help\r\nwspr> ");
     });
 }
@@ -157,7 +159,7 @@ TEST(Rings, IndicesWrapWithoutLossOrDuplication) {
             all += line;
             EXPECT_EQ(Command(line), line + "\r\nok\r\nwspr> ");
         }
-        EXPECT_GT(all.size(), 300u); // the 64-byte ring went round several times
+        EXPECT_GT(all.size(), 4 * UART_RX_RING_SIZE); // the ring went round several times
     });
 }
 

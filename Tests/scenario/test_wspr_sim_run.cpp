@@ -183,6 +183,9 @@ TEST_F(WsprSimRun, MissingOrFailingChip) {
 
 TEST_F(WsprSimRun, BadArgumentsSayWhatIsWrong) {
     Write("bad.txt", "100 type help\nsoon type tx\n");
+    Write("huge-time.txt", "18446744073710 type help\n");
+    Write("huge.txt", "");
+    fs::resize_file(Path("huge.txt"), 17 << 20); // sparse: larger than any script is let be
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"--until soon", "--until"},
         {"--until -5", "--until"},
@@ -194,6 +197,17 @@ TEST_F(WsprSimRun, BadArgumentsSayWhatIsWrong) {
         {"--script " + Path("bad.txt"), "line 2"},
         {"--frobnicate", "unknown option"},
         {"--until", "missing value"},
+        // Numbers that do not fit are refused, not wrapped round to something small.
+        {"--until 18446744073710", "--until"},
+        {"--dial 18446758169279", "--dial"},
+        {"--script " + Path("huge-time.txt"), "line 1"},
+        // Only regular files of bounded size are read.
+        {"--script " + dir_.string(), "not a regular file"},
+        {"--gnss " + dir_.string(), "not a regular file"},
+        {"--gnss /dev/zero", "not a regular file"},
+        {"--script " + Path("huge.txt"), "larger than"},
+        // A log that cannot be written is an error, not a quiet success.
+        {"--until 1000 --console-log /dev/full", "cannot write"},
     };
     for (const auto &[args, says] : cases) {
         Result r = Sim(args);
@@ -201,6 +215,14 @@ TEST_F(WsprSimRun, BadArgumentsSayWhatIsWrong) {
         EXPECT_NE(r.err.find(says), std::string::npos) << args << ": " << r.err;
         EXPECT_EQ(r.out, "") << args;
     }
+}
+
+TEST_F(WsprSimRun, FailedWriteToStandardOutputFails) {
+    const std::string cmd =
+        std::string(WSPR_SIM_PATH) + " run --until 1000 >/dev/full 2>" + Path("stderr");
+    const int raw = std::system(cmd.c_str());
+    EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 1) << raw;
+    EXPECT_NE(Read("stderr").find("cannot write standard output"), std::string::npos);
 }
 
 // wspr-sim tune keys a base frequency's four tones as a frame does and shows what the chip model

@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "app_config.h"
 #include "board.h"
 #include "debug_access.h"
 #include "gnss_receiver.h"
@@ -355,16 +356,17 @@ void Show() {
     char call[8] = {}, loc[8] = {}, auto_on[4] = {};
     unsigned power = 0;
     unsigned long freq = 0, xtal = 0;
+    unsigned long long spacing = 0;
     const size_t at = reply.find("Message: ");
     const int n = at == std::string::npos
                       ? 0
                       : std::sscanf(reply.c_str() + at,
-                                    "Message: %7s %7s %udBm RF: %lu Hz, tone spacing 1464844 uHz "
+                                    "Message: %7s %7s %udBm RF: %lu Hz, tone spacing %llu uHz "
                                     "XTAL: %lu Hz Auto: %3[ONF],",
-                                    call, loc, &power, &freq, &xtal, auto_on);
-    Check(n == 6 && xtal == 25003275 && g_model.call == call && g_model.loc == loc &&
-              g_model.power == power && g_model.freq == freq &&
-              g_model.auto_on == (std::string(auto_on) == "ON"),
+                                    call, loc, &power, &freq, &spacing, &xtal, auto_on);
+    Check(n == 7 && spacing == WSPR_TONE_SPACING_UHZ && xtal == SI5351_XTAL_HZ &&
+              g_model.call == call && g_model.loc == loc && g_model.power == power &&
+              g_model.freq == freq && g_model.auto_on == (std::string(auto_on) == "ON"),
           "show differs from the accepted settings:",
           reply + " accepted: " + g_model.call + " " + g_model.loc + " " +
               std::to_string(g_model.power) + "dBm " + std::to_string(g_model.freq) + " Hz auto " +

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "app_config.h"
+
 inline constexpr const char *k_console_help =
     "\r\nCommands:\r\n"
     "  help                 Show this help\r\n"
@@ -23,6 +25,7 @@ inline constexpr const char *k_console_help =
 inline std::string ShowHead(const std::string &state, const std::string &message, uint32_t rf_hz,
                             uint32_t xtal_hz, bool auto_on) {
     return "\r\nState: " + state + "\r\nMessage: " + message + "\r\nRF: " + std::to_string(rf_hz) +
-           " Hz, tone spacing 1464844 uHz\r\nXTAL: " + std::to_string(xtal_hz) +
-           " Hz\r\nAuto: " + (auto_on ? "ON" : "OFF") + ", Time: ";
+           " Hz, tone spacing " + std::to_string(WSPR_TONE_SPACING_UHZ) +
+           " uHz\r\nXTAL: " + std::to_string(xtal_hz) + " Hz\r\nAuto: " + (auto_on ? "ON" : "OFF") +
+           ", Time: ";
 }

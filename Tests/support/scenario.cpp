@@ -1,15 +1,21 @@
 #include "scenario.h"
 
+#include "app_config.h"
+
 namespace scenario {
 
-const char *const k_banner = "\r\nTOLVANE Si5351 CLK1\r\n"
-                             "Call=QZ5RTV Locator=OM85 Power=10dBm\r\n"
-                             "XTAL=25003275 Hz Base=14097070 Hz ToneSpacing=1464844 uHz\r\n"
-                             "Si5351 init status: 0\r\n"
-                             "Type help for commands.\r\n"
-                             "GNSS: USART2 accepts $GPRMC/$GNRMC time at 9600 baud\r\n"
-                             "AUTO starts on even UTC minutes after PC or GNSS time is set\r\n"
-                             "wspr> ";
+const std::string k_banner =
+    "\r\nTOLVANE Si5351 CLK1\r\n"
+    "Call=" WSPR_DEFAULT_CALLSIGN " Locator=" WSPR_DEFAULT_LOCATOR " Power=" +
+    std::to_string(WSPR_DEFAULT_POWER_DBM) + "dBm\r\n" + "XTAL=" + std::to_string(SI5351_XTAL_HZ) +
+    " Hz Base=" + std::to_string(WSPR_DEFAULT_FREQ_HZ) +
+    " Hz ToneSpacing=" + std::to_string(WSPR_TONE_SPACING_UHZ) +
+    " uHz\r\n"
+    "Si5351 init status: 0\r\n"
+    "Type help for commands.\r\n"
+    "GNSS: USART2 accepts $GPRMC/$GNRMC time at 9600 baud\r\n"
+    "AUTO starts on even UTC minutes after PC or GNSS time is set\r\n"
+    "wspr> ";
 
 void OnFreshBoard(const std::function<void()> &body) {
     body();

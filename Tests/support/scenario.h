@@ -45,7 +45,8 @@ uint64_t OffAfter(uint64_t t_us);
 // What CLK1 emitted at t_us, from the chip's timeline (0 while off).
 uint64_t EmittedAt(uint64_t t_us);
 
-extern const char *const k_banner;
+// The power-on banner with the build's defaults.
+extern const std::string k_banner;
 
 } // namespace scenario
 

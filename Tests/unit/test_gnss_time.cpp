@@ -151,20 +151,21 @@ TEST(GnssTimeParser, RejectionLeavesValidAloneAndMayFillFields) {
 
 // ---- Line assembly ---------------------------------------------------------------------------
 
-TEST(GnssTimeParser, KeepsLinesOfUpTo95Characters) {
+TEST(GnssTimeParser, KeepsLinesThatFitTheBuffer) {
     const std::string base = "GPRMC,080910,A,";
     auto of_length = [&](size_t n) { // total length including '$' and "*hh"
         return Sentence(base + std::string(n - base.size() - 4, '9'));
     };
-    ASSERT_EQ(of_length(95).size(), 95U);
-    EXPECT_EQ(ReplayLine(of_length(95)), (std::vector<Hms>{{8, 9, 10}}));
-    EXPECT_TRUE(ReplayLine(of_length(96)).empty());
+    const size_t longest = NMEA_LINE_MAX - 1; // one byte of the buffer ends the string
+    ASSERT_EQ(of_length(longest).size(), longest);
+    EXPECT_EQ(ReplayLine(of_length(longest)), (std::vector<Hms>{{8, 9, 10}}));
+    EXPECT_TRUE(ReplayLine(of_length(longest + 1)).empty());
     EXPECT_TRUE(ReplayLine(of_length(200)).empty());
-    // Lost as a whole, even when its first 95 characters would make a sound sentence.
-    EXPECT_TRUE(ReplayLine(of_length(60) + std::string(40, ',')).empty());
+    // Lost as a whole, even when its first characters would make a sound sentence.
+    EXPECT_TRUE(ReplayLine(of_length(60) + std::string(longest - 55, ',')).empty());
     // Collection starts again after a dropped line; a very long one must not wrap the position.
     const std::string good = Sentence("GPRMC,111213,A");
-    EXPECT_EQ(Replay(of_length(96) + "\r\n" + good + "\r\n").size(), 1U);
+    EXPECT_EQ(Replay(of_length(longest + 1) + "\r\n" + good + "\r\n").size(), 1U);
     EXPECT_EQ(Replay(std::string(1000, 'x') + good + "\r\n").size(), 1U);
     EXPECT_EQ(Replay(std::string(1000, 'x') + "\r\n" + good + "\r\n").size(), 1U);
 }
