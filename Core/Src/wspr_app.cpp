@@ -41,7 +41,7 @@ constexpr uint8_t RING_MASK = UART_RX_RING_SIZE - 1;
 static_assert((UART_RX_RING_SIZE & RING_MASK) == 0, "ring size must be a power of two");
 
 // One serial link: the one-byte reception buffer and the receive ring. The interrupt writes the
-// head, the main loop the tail; one slot stays free, so a ring holds 63 bytes.
+// head, the main loop the tail; one slot stays free, so a ring holds one byte less than its size.
 struct Channel {
     volatile uint8_t rx_byte;
     volatile uint8_t ring[UART_RX_RING_SIZE];

@@ -16,15 +16,12 @@ bool g_models_next_stale = true;
 
 namespace {
 
-// The registered models, in a fixed order (by name) so that same-time events always run alike.
-// Built during static initialisation, so held by a function-local object; the time loop reads the
-// copy in g_models.
+// The registered models, in a fixed order (by name) so that resets always run alike. Built
+// during static initialisation, so held by a function-local object.
 std::vector<Peripheral *> &Registry() {
     static std::vector<Peripheral *> registry;
     return registry;
 }
-Peripheral *const *g_models = nullptr;
-size_t g_model_count = 0;
 bool g_registry_changed = false;
 // The models that have events, in registration order of their first one: the only ones the time
 // loop looks at.
@@ -68,13 +65,9 @@ void SortRegistry() {
     g_registry_changed = false;
     g_models_next_stale = true;
     std::vector<Peripheral *> &r = Registry();
-    {
-        std::sort(r.begin(), r.end(), [](const Peripheral *a, const Peripheral *b) {
-            return std::strcmp(a->name(), b->name()) < 0;
-        });
-        g_models = r.data();
-        g_model_count = r.size();
-    }
+    std::sort(r.begin(), r.end(), [](const Peripheral *a, const Peripheral *b) {
+        return std::strcmp(a->name(), b->name()) < 0;
+    });
 }
 
 // Everything that falls due at exactly t: the peripherals' events, the interrupts they raise,

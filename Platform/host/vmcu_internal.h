@@ -10,8 +10,7 @@
 
 namespace vmcu::detail {
 
-// ---- Peripherals and the scheduler
-// ---------------------------------------------------------------
+// ---- Peripherals and the scheduler -------------------------------------------------------------
 
 // A modelled peripheral. It registers itself when constructed (each model is one object at file
 // scope), tells the scheduler its next event and handles it when it falls due; a reset of the MCU
@@ -124,8 +123,7 @@ template <typename Fn> class Hook {
     uint64_t generation_ = 0;
 };
 
-// ---- Clock tree (vmcu_rcc.cpp)
-// --------------------------------------------------------------------
+// ---- Clock tree (vmcu_rcc.cpp) -----------------------------------------------------------------
 
 uint32_t hclk_hz();
 uint32_t pclk1_hz();

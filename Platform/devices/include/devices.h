@@ -1,7 +1,7 @@
 // What a device outside the microcontroller sees of it: the wires of its bus and the world's time.
-// The Si5351 model, the GNSS receiver, the console terminal and the button are written against
-// these interfaces only, so the same models serve every MCU that offers them (the virtual MCU of
-// the PC build today).
+// The Si5351 model, the GNSS receiver and the console terminal are written against these
+// interfaces only, so the same models serve every MCU that offers them (the virtual MCU of the PC
+// build today).
 #pragma once
 
 #include <cstddef>

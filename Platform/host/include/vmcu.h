@@ -45,8 +45,7 @@ uint64_t next_event_ns();
 // Lets time pass up to t, delivering every interrupt that falls due (as in a blocking wait).
 void advance_to(uint64_t t_ns);
 
-// ---- The firmware
-// ----------------------------------------------------------------------------------
+// ---- The firmware -------------------------------------------------------------------------------
 
 // A firmware build loaded into the process: its entry points and interrupt handlers are found by
 // their names, as the board's linker finds them, and its RAM (.data and .bss) can be put back to
@@ -121,8 +120,7 @@ void uart_force_overrun(const USART_TypeDef *uart);          // next received by
 uint64_t uart_overruns(const USART_TypeDef *uart);           // bytes lost in the peripheral
 uint64_t uart_rx_errors_reported(const USART_TypeDef *uart); // error callbacks made
 
-// ---- GPIO (ports A..E, H)
-// ------------------------------------------------------------------------
+// ---- GPIO (ports A..E, H) ----------------------------------------------------------------------
 
 struct PinConfig {
     bool configured;
