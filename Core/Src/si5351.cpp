@@ -247,8 +247,10 @@ constexpr void OfferFixedPlls(uint32_t xtal_hz, const Tones &tones, Best &best) 
 
 /* Every tone from a fixed integer multisynth (6 up to 150 MHz, the divide-by-4 from 150 MHz on),
  * only the PLL fraction moving: above 112.5 MHz a fractional multisynth of 8 or more would need a
- * VCO above 900 MHz. Nothing when a tone's VCO falls outside the chip's range. */
-constexpr void OfferFixedMultisynth(uint32_t xtal_hz, const Tones &tones, Best &best) {
+ * VCO above 900 MHz. Nothing when a tone's VCO falls outside the chip's range. Kept out of line:
+ * inlined, its frame would add to the fixed-PLL search's on the deepest stack path. */
+[[gnu::noinline]] constexpr void OfferFixedMultisynth(uint32_t xtal_hz, const Tones &tones,
+                                                      Best &best) {
     // One multisynth for every tone where one fits; only tones on both sides of 150 MHz need both.
     const bool all_divby4 = tones.lowest * MS_DIVBY4_RATIO >= VCO_MIN_UHZ;
     const bool all_ms6 = tones.highest * MS_INTEGER_RATIO <= VCO_MAX_UHZ;

@@ -139,15 +139,41 @@ def check_vectors(elf):
 
 # ---- Stack ---------------------------------------------------------------------------------------
 
-def read_callgraph_frames(root):
-    """Frame sizes from the compiler's .ci files: {assembler name: (bytes, qualifier)}."""
+def linked_objects(map_path):
+    """The object files the linker loaded, from its map ("LOAD path" lines), without archives."""
+    objects = []
+    try:
+        with open(map_path, encoding="utf-8", errors="replace") as fh:
+            for line in fh:
+                if line.startswith("LOAD ") and line.rstrip().endswith((".o", ".obj")):
+                    objects.append(line[5:].strip())
+    except OSError:
+        return None
+    return objects
+
+
+def read_callgraph_frames(root, objects=None):
+    """Frame sizes from the compiler's .ci files: {assembler name: (bytes, qualifier)}, and the
+    linked objects that have none. With the list of linked objects, only their .ci files count
+    (a build tree keeps the files of objects it no longer links)."""
     frames = {}
     node = re.compile(r'node: \{ title: "([^"]+)" label: "[^"]*\\n(\d+) bytes \(([a-z,]+)\)"')
+    wanted = None
+    if objects is not None:
+        # "../../CMakeFiles/x.dir/a.cpp.obj" is the object whose call graph is ".../x.dir/a.cpp.ci".
+        wanted = {re.sub(r"^(\.\./)+", "", os.path.splitext(o)[0]) + ".ci": o for o in objects}
+    found = set()
     for dirpath, _, files in os.walk(root):
         for f in files:
             if not f.endswith(".ci"):
                 continue
-            with open(os.path.join(dirpath, f), encoding="utf-8", errors="replace") as fh:
+            path = os.path.join(dirpath, f)
+            if wanted is not None:
+                match = [w for w in wanted if path.endswith(os.sep + w) or path == w]
+                if not match:
+                    continue
+                found.update(match)
+            with open(path, encoding="utf-8", errors="replace") as fh:
                 for m in node.finditer(fh.read()):
                     # File-local functions are titled "file:name".
                     name = m.group(1).rsplit(":", 1)[-1]
@@ -156,7 +182,8 @@ def read_callgraph_frames(root):
                     # Same local name in two files: keep the larger frame.
                     if old is None or size > old[0]:
                         frames[name] = (size, qual)
-    return frames
+    missing = sorted(wanted[w] for w in wanted if w not in found) if wanted is not None else []
+    return frames, missing
 
 
 def disassemble(tool_prefix, elf_path):
@@ -225,8 +252,12 @@ def stack_report(elf, elf_path, objects_dir, tool_prefix, levels, verbose, known
     code = {s["name"] for s in elf.symbols if s["type"] == 2}
     funcs = {n: f for n, f in disassemble(tool_prefix, elf_path).items() if n in code}
     by_addr = {f["addr"]: name for name, f in funcs.items()}
-    frames = read_callgraph_frames(objects_dir)
+    objects = linked_objects(os.path.splitext(elf_path)[0] + ".map")
+    frames, missing = read_callgraph_frames(objects_dir, objects)
     notes = []
+    if missing:
+        notes.append("linked without the compiler's stack figures (-fcallgraph-info), frames read "
+                     "from the prologue: " + ", ".join(os.path.basename(m) for m in missing))
 
     # Functions whose address is stored in the image (outside the vector table) are what an
     # indirect call can reach.
