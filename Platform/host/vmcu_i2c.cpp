@@ -86,13 +86,32 @@ dev::I2cDevice *DeviceAt(const Bus &bus, uint16_t dev_address) {
     return it == bus.devices.end() ? nullptr : it->second;
 }
 
-void Finish(I2cTransfer &&t) {
+// The record of an operation as it begins (its bus time starts now), and the fault injected into
+// it (HAL_OK: none), which may already take its time-out.
+I2cTransfer Begin(I2cTransfer::Kind kind, const I2C_HandleTypeDef *hi2c, uint16_t dev_address,
+                  uint32_t timeout, HAL_StatusTypeDef &fault) {
+    I2cTransfer t{};
+    t.kind = kind;
+    t.bus = hi2c == nullptr ? nullptr : hi2c->Instance;
+    t.addr7 = static_cast<uint8_t>(dev_address >> 1);
+    t.timeout_ms = timeout;
+    t.status = HAL_OK;
+    t.start_ns = t.end_ns = now();
+    fault = InjectedFault(g_i2c.ops++, timeout);
+    return t;
+}
+
+// The operation ended with status st: the record goes to the listener and the log.
+HAL_StatusTypeDef Finish(I2cTransfer &&t, HAL_StatusTypeDef st) {
+    t.status = st;
+    t.end_ns = now();
     if (g_i2c.on_transfer) {
         g_i2c.on_transfer(t);
     }
     if (g_i2c.keep_log) {
         g_i2c.log.push_back(std::move(t));
     }
+    return st;
 }
 
 Hook<void (*)(I2C_HandleTypeDef *)> g_msp_init("HAL_I2C_MspInit");
@@ -162,18 +181,10 @@ HAL_StatusTypeDef HAL_I2C_Init(I2C_HandleTypeDef *hi2c) {
 HAL_StatusTypeDef HAL_I2C_IsDeviceReady(I2C_HandleTypeDef *hi2c, uint16_t dev_address,
                                         uint32_t trials, uint32_t timeout) {
     vmcu::detail::Bus *bus = hi2c == nullptr ? nullptr : &vmcu::detail::BusOf(hi2c->Instance);
-    vmcu::I2cTransfer log{vmcu::I2cTransfer::PROBE,
-                          hi2c == nullptr ? nullptr : hi2c->Instance,
-                          static_cast<uint8_t>(dev_address >> 1),
-                          {},
-                          trials,
-                          timeout,
-                          0,
-                          HAL_OK,
-                          now(),
-                          now()};
-    const uint64_t op = vmcu::detail::g_i2c.ops++;
-    HAL_StatusTypeDef st = vmcu::detail::InjectedFault(op, timeout);
+    HAL_StatusTypeDef st = HAL_OK;
+    vmcu::I2cTransfer log =
+        vmcu::detail::Begin(vmcu::I2cTransfer::PROBE, hi2c, dev_address, timeout, st);
+    log.trials = trials;
     if (st == HAL_OK && (bus == nullptr || !bus->configured)) {
         st = HAL_ERROR;
     }
@@ -194,10 +205,7 @@ HAL_StatusTypeDef HAL_I2C_IsDeviceReady(I2C_HandleTypeDef *hi2c, uint16_t dev_ad
         }
         hi2c->ErrorCode = st == HAL_OK ? HAL_I2C_ERROR_NONE : HAL_I2C_ERROR_AF;
     }
-    log.status = st;
-    log.end_ns = now();
-    vmcu::detail::Finish(std::move(log));
-    return st;
+    return vmcu::detail::Finish(std::move(log), st);
 }
 
 // START, address, register, data bytes, STOP, each byte 9 clocks; a byte not acknowledged ends the
@@ -206,16 +214,10 @@ HAL_StatusTypeDef HAL_I2C_Mem_Write(I2C_HandleTypeDef *hi2c, uint16_t dev_addres
                                     uint16_t mem_address, uint16_t mem_add_size, uint8_t *data,
                                     uint16_t size, uint32_t timeout) {
     vmcu::detail::Bus *bus = hi2c == nullptr ? nullptr : &vmcu::detail::BusOf(hi2c->Instance);
-    vmcu::I2cTransfer log{vmcu::I2cTransfer::MEM_WRITE,
-                          hi2c == nullptr ? nullptr : hi2c->Instance,
-                          static_cast<uint8_t>(dev_address >> 1),
-                          {},
-                          0,
-                          timeout,
-                          mem_add_size,
-                          HAL_OK,
-                          now(),
-                          now()};
+    HAL_StatusTypeDef st = HAL_OK;
+    vmcu::I2cTransfer log =
+        vmcu::detail::Begin(vmcu::I2cTransfer::MEM_WRITE, hi2c, dev_address, timeout, st);
+    log.mem_add_size = mem_add_size;
     if (mem_add_size == I2C_MEMADD_SIZE_8BIT) {
         log.bytes.push_back(static_cast<uint8_t>(mem_address));
     } else {
@@ -225,8 +227,6 @@ HAL_StatusTypeDef HAL_I2C_Mem_Write(I2C_HandleTypeDef *hi2c, uint16_t dev_addres
     for (uint16_t k = 0; data != nullptr && k < size; ++k) {
         log.bytes.push_back(data[k]);
     }
-    const uint64_t op = vmcu::detail::g_i2c.ops++;
-    HAL_StatusTypeDef st = vmcu::detail::InjectedFault(op, timeout);
     if (st == HAL_OK && (bus == nullptr || !bus->configured || data == nullptr || size == 0)) {
         st = HAL_ERROR;
     }
@@ -245,10 +245,7 @@ HAL_StatusTypeDef HAL_I2C_Mem_Write(I2C_HandleTypeDef *hi2c, uint16_t dev_addres
         st = ack ? HAL_OK : HAL_ERROR;
         hi2c->ErrorCode = ack ? HAL_I2C_ERROR_NONE : HAL_I2C_ERROR_AF;
     }
-    log.status = st;
-    log.end_ns = now();
-    vmcu::detail::Finish(std::move(log));
-    return st;
+    return vmcu::detail::Finish(std::move(log), st);
 }
 
 } // extern "C"

@@ -66,15 +66,7 @@ void CheckOptimal(const Si5351TonePlan &plan, uint64_t xtal, uint64_t first, uin
             const uint64_t a = vco / xtal_uhz;
             FUZZ_CHECK(a <= WholeOf(s.pll), "PLL below its target's whole part");
             FractionOf(s.pll, a, b, c);
-            // Only fractions that keep the VCO within 600..900 MHz are allowed.
-            const auto bound = [&](uint64_t vco_limit_uhz) {
-                return vco_limit_uhz < a * xtal_uhz ? oracle::Bound{0, 1}
-                       : vco_limit_uhz - a * xtal_uhz > xtal_uhz
-                           ? oracle::Bound{1, 1}
-                           : oracle::Bound{vco_limit_uhz - a * xtal_uhz, xtal_uhz};
-            };
-            FUZZ_CHECK(oracle::IsBestFraction(vco - a * xtal_uhz, xtal_uhz, b, c, MAX_DEN,
-                                              bound(600000000000000ULL), bound(900000000000000ULL)),
+            FUZZ_CHECK(oracle::IsBestPllFraction(vco, xtal_uhz, a, b, c, MAX_DEN),
                        "PLL fraction not the closest within the VCO range");
         }
     }
