@@ -120,3 +120,42 @@ TEST(Reset, PowerCycleStartsTheWholeBoardAgain) {
         EXPECT_TRUE(sim::Chip().clk1_on());
     });
 }
+
+// A reset that comes while firmware code is running (as a watchdog's would, here in the middle of
+// a tone change's I2C transfer) abandons the firmware's call stack as the chip does: the firmware
+// starts again from its reset handler, with nothing left of the pass it was in, and works on.
+TEST(Reset, InsideFirmwareCodeAbandonsItsCallStack) {
+    OnFreshBoard([] {
+        Boot();
+        ASSERT_NE(Command("tx", "TX start").find("TX start"), std::string::npos);
+        const uint64_t resets = vmcu::resets();
+        const uint64_t after_ns = sim::Now() + 3 * sim::SECOND;
+        bool done = false;
+        uint64_t reset_ns = 0;
+        size_t from = 0;
+        vmcu::i2c_on_transfer([&](const vmcu::I2cTransfer &t) {
+            if (!done && t.kind == vmcu::I2cTransfer::MEM_WRITE && t.start_ns >= after_ns) {
+                done = true;
+                reset_ns = sim::Now();
+                from = sim::Console().size();
+                sim::Reset(vmcu::ResetCause::WATCHDOG); // does not return here
+                ADD_FAILURE() << "the firmware went on after its reset";
+            }
+        });
+        sim::RunFor(5 * sim::SECOND);
+        vmcu::i2c_on_transfer(nullptr);
+        ASSERT_TRUE(done);
+        EXPECT_EQ(vmcu::resets(), resets + 1);
+        EXPECT_EQ(sim::Console().substr(from), scenario::k_banner);
+        EXPECT_FALSE(sim::Chip().clk1_on());
+        EXPECT_GE(scenario::OffAfter(reset_ns / 1000) * 1000, reset_ns);
+        EXPECT_EQ(sim::Status().state, WSPR_STATE_IDLE);
+        EXPECT_FALSE(vmcu::irq_masked());
+
+        // The board works as after any start-up: a whole frame goes out and ends.
+        ASSERT_NE(Command("tx", "TX start").find("TX start"), std::string::npos);
+        sim::RunFor(115 * sim::SECOND);
+        EXPECT_NE(sim::Console().find("TX complete", from), std::string::npos);
+        EXPECT_FALSE(sim::Chip().clk1_on());
+    });
+}

@@ -217,6 +217,26 @@ TEST_F(WsprSimRun, BadArgumentsSayWhatIsWrong) {
     }
 }
 
+// The usage lists the options the parser takes: every one it names is known to it.
+TEST_F(WsprSimRun, HelpListsTheOptionsItTakes) {
+    const Result help = Sim("--help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("usage: wspr-sim run", 0), 0u) << help.out;
+    std::vector<std::string> names;
+    for (const std::string &line : Lines(help.out)) {
+        if (line.rfind("  --", 0) == 0) {
+            names.push_back(line.substr(2, line.find(' ', 2) - 2));
+        }
+    }
+    EXPECT_GE(names.size(), 15u) << help.out;
+    for (const std::string &name : names) {
+        // A value (for an option that takes one) that names no file anyone could create.
+        const Result r = Sim(name + " " + Path("no-such-folder/x") + " --frobnicate");
+        EXPECT_EQ(r.err.find("unknown option " + name), std::string::npos) << r.err;
+        EXPECT_NE(r.status, 0) << name;
+    }
+}
+
 TEST_F(WsprSimRun, FailedWriteToStandardOutputFails) {
     const std::string cmd =
         std::string(WSPR_SIM_PATH) + " run --until 1000 >/dev/full 2>" + Path("stderr");
