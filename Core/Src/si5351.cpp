@@ -112,11 +112,11 @@ constexpr int64_t InverseMod(int64_t a, int64_t m) {
     return t < 0 ? t + m : t;
 }
 
-/* A PLL ratio VCO/xtal (num/den) as close as the chip allows while the VCO stays within its
- * range. Only where the wanted VCO lies within a hair of 600 or 900 MHz can the closest fraction
- * fall outside; then its neighbour in the Farey sequence on the inside is the closest one that
- * does not. */
-constexpr Ratio BestPllWithinRange(uint64_t num, uint64_t den) {
+/* A PLL ratio VCO/xtal (num/den) as close as the chip allows while the VCO stays within 600 MHz
+ * .. vco_max_uhz (900 MHz, or less where the output divided from it must stay within 200 MHz).
+ * Only where the wanted VCO lies within a hair of a limit can the closest fraction fall outside;
+ * then its neighbour in the Farey sequence on the inside is the closest one that does not. */
+constexpr Ratio BestPllWithinRange(uint64_t num, uint64_t den, uint64_t vco_max_uhz) {
     uint64_t a = num / den;
     const uint64_t x = num % den;
     const Si5351Fraction f = Si5351_BestFraction(x, den, FRACTION_MAX_DEN);
@@ -124,7 +124,7 @@ constexpr Ratio BestPllWithinRange(uint64_t num, uint64_t den) {
     // The VCO in micro-hertz times c: xtal x (a c + b); the range's ends times c.
     const uint64_t xtal_uhz = den;
     const bool low = Below(Mul(xtal_uhz, a * c + b), Mul(VCO_MIN_UHZ, c));
-    const bool high = Below(Mul(VCO_MAX_UHZ, c), Mul(xtal_uhz, a * c + b));
+    const bool high = Below(Mul(vco_max_uhz, c), Mul(xtal_uhz, a * c + b));
     if (!low && !high) {
         return MakeRatio(a, f.b, f.c, f.residual);
     }
@@ -265,7 +265,9 @@ constexpr void OfferFixedPlls(uint32_t xtal_hz, const Tones &tones, Best &best) 
         if (vco_uhz < VCO_MIN_UHZ || vco_uhz > VCO_MAX_UHZ) {
             return;
         }
-        const Ratio pll = BestPllWithinRange(vco_uhz, xtal_uhz);
+        const uint64_t output_max_vco = SI5351_CLK1_MAX_UHZ * ratio;
+        const Ratio pll = BestPllWithinRange(
+            vco_uhz, xtal_uhz, output_max_vco < VCO_MAX_UHZ ? output_max_vco : VCO_MAX_UHZ);
         const uint64_t score = ErrorScore(pll, ratio);
         worst = score > worst ? score : worst;
         candidate.tone[n] = {pll.params,

@@ -66,7 +66,7 @@ void CheckOptimal(const Si5351TonePlan &plan, uint64_t xtal, uint64_t first, uin
             const uint64_t a = vco / xtal_uhz;
             FUZZ_CHECK(a <= WholeOf(s.pll), "PLL below its target's whole part");
             FractionOf(s.pll, a, b, c);
-            FUZZ_CHECK(oracle::IsBestPllFraction(vco, xtal_uhz, a, b, c, MAX_DEN),
+            FUZZ_CHECK(oracle::IsBestPllFraction(vco, xtal_uhz, a, b, c, MAX_DEN, divider),
                        "PLL fraction not the closest within the VCO range");
         }
     }

@@ -5,6 +5,7 @@
 // neighbours come from the modular inverse of b, by the extended Euclid algorithm.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 
 #include "uint128.h"
@@ -105,23 +106,26 @@ inline bool IsBestFraction(uint64_t num, uint64_t den, uint64_t b, uint64_t c, u
     return true;
 }
 
-// The chip's VCO range, in micro-hertz.
+// The chip's VCO range and its highest output, in micro-hertz.
 constexpr uint64_t VCO_MIN_UHZ = 600000000ULL * 1000000ULL;
 constexpr uint64_t VCO_MAX_UHZ = 900000000ULL * 1000000ULL;
+constexpr uint64_t OUTPUT_MAX_UHZ = 200000000ULL * 1000000ULL;
 
 // True when the PLL ratio a + b/c is the closest to vco / xtal (both in micro-hertz, a the whole
-// part of vco / xtal) that the chip allows: denominators up to max_den, and the VCO it gives,
-// xtal x (a + b/c), within the VCO range.
+// part of vco / xtal) that the chip allows: denominators up to max_den, the VCO it gives,
+// xtal x (a + b/c), within the VCO range, and that VCO divided by the output divider within the
+// highest output.
 inline bool IsBestPllFraction(uint64_t vco, uint64_t xtal, uint64_t a, uint64_t b, uint64_t c,
-                              uint64_t max_den) {
+                              uint64_t max_den, uint64_t output_divider) {
     const uint64_t whole = a * xtal;
+    const uint64_t vco_max = std::min(VCO_MAX_UHZ, OUTPUT_MAX_UHZ * output_divider);
     const auto bound = [&](uint64_t limit) {
         return limit < whole          ? Bound{0, 1}
                : limit - whole > xtal ? Bound{1, 1}
                                       : Bound{limit - whole, xtal};
     };
     return vco >= whole &&
-           IsBestFraction(vco - whole, xtal, b, c, max_den, bound(VCO_MIN_UHZ), bound(VCO_MAX_UHZ));
+           IsBestFraction(vco - whole, xtal, b, c, max_den, bound(VCO_MIN_UHZ), bound(vco_max));
 }
 
 } // namespace oracle

@@ -138,7 +138,7 @@ void ExpectOptimal(const Si5351TonePlan &plan, uint64_t xtal_hz, uint64_t first_
             const uint64_t a = vco / xtal_uhz;
             ASSERT_LE(a, a_pll);
             fraction(s.pll, a, b, c);
-            EXPECT_TRUE(oracle::IsBestPllFraction(vco, xtal_uhz, a, b, c, MAX_DEN))
+            EXPECT_TRUE(oracle::IsBestPllFraction(vco, xtal_uhz, a, b, c, MAX_DEN, divider))
                 << "PLL " << a << " + " << b << "/" << c;
         }
     }
@@ -176,6 +176,9 @@ void ExpectWithinLimits(const Si5351TonePlan &plan, uint64_t xtal_hz) {
             EXPECT_TRUE(s.ms.p1 == 0 && s.ms.p2 == 0 && s.ms.p3 == 1);
             break;
         }
+        // The output, VCO / multisynth, at most 200 MHz.
+        const Exact divider = s.ms_mode == SI5351_MS_DIVBY4 ? Exact{4, 1} : ms;
+        EXPECT_LE(vco_x_den * divider.den, u128(200000000U) * pll.den * divider.num);
     }
 }
 
@@ -225,6 +228,20 @@ TEST(Si5351Calc, VcoAtItsLimitStaysInside) {
         const Si5351TonePlan plan = Plan(150000000, xtal);
         ExpectWithinLimits(plan, xtal);
         ExpectOptimal(plan, xtal, 150000000 * UHZ, WSPR_TONE_SPACING_UHZ);
+    }
+}
+
+// The same at the top of the output range: a tone a hair below 200 MHz must not come out above
+// it through a PLL fraction that rounds up (found by fuzzing: 24996442 Hz crystal).
+TEST(Si5351Calc, OutputAtItsLimitStaysInside) {
+    for (uint32_t xtal : {24996442U, 25003275U, 24000001U, 27999999U}) {
+        for (uint64_t first : {SI5351_CLK1_MAX_UHZ - 1, SI5351_CLK1_MAX_UHZ}) {
+            SCOPED_TRACE(testing::Message() << xtal << " " << first);
+            Si5351TonePlan plan{};
+            ASSERT_TRUE(Si5351_PlanTones(xtal, first, 0, 1, &plan));
+            ExpectWithinLimits(plan, xtal);
+            ExpectOptimal(plan, xtal, first, 0);
+        }
     }
 }
 
