@@ -129,6 +129,16 @@ int ExecuteRun(const RunPlan &plan, RunReport &report, const char *who) {
     for (const I2cFaultSpec &f : plan.faults) {
         vmcu::i2c_fail(f.op, f.status, f.from_then_on);
     }
+    if (plan.hang_at_ms) {
+        vmcu::hang_main_loop_at(*plan.hang_at_ms * MS);
+    }
+    if (plan.fault_at_ms) {
+        vmcu::schedule(*plan.fault_at_ms * MS, [](uint64_t) { vmcu::hard_fault(); });
+    }
+    if (plan.sda_stuck_at_ms) {
+        vmcu::schedule(*plan.sda_stuck_at_ms * MS,
+                       [](uint64_t) { Chip().hold_sda(SDA_STUCK_PULSES); });
+    }
     vmcu::i2c_keep_log(false);
     Terminal().Keep(false);
     FILE *console = plan.console;

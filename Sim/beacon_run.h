@@ -21,6 +21,9 @@ struct I2cFaultSpec {
     bool from_then_on;
 };
 
+// Clock pulses a stuck Si5351 still owes before it lets SDA go: most of a byte.
+constexpr int SDA_STUCK_PULSES = 7;
+
 struct RunPlan {
     uint64_t until_ms = 240000;
     BoardConfig board;
@@ -36,10 +39,13 @@ struct RunPlan {
     std::optional<double> snr_db;
     uint64_t seed = 1;
     std::optional<uint64_t> dial_hz; // default: from the first frame's lowest tone
-    bool keep_console = false;       // copy the transcript into the report
-    bool keep_rf = false;            // copy every CLK1 change into the report
-    bool progress = false;           // progress line on stderr for long runs
-    bool announce = true;            // a line on stderr about the recording made
+    // Faults on demand, at virtual milliseconds: the main loop stuck from then on (interrupts go
+    // on), a hard fault, the Si5351 holding SDA low until SCL is clocked.
+    std::optional<uint64_t> hang_at_ms, fault_at_ms, sda_stuck_at_ms;
+    bool keep_console = false; // copy the transcript into the report
+    bool keep_rf = false;      // copy every CLK1 change into the report
+    bool progress = false;     // progress line on stderr for long runs
+    bool announce = true;      // a line on stderr about the recording made
 };
 
 struct RunReport {

@@ -42,11 +42,12 @@ void LoadFirmwareOnce() {
     g_get_status = EntryOf<void (*)(WSPR_AppStatus *)>("WSPR_App_GetStatus");
 }
 
+// The CPU waits for good (the firmware's Error_Handler, a fault): said once; the board runs on,
+// and the watchdog, when running, resets the MCU.
 void OnHalt() {
     std::fflush(stdout);
-    std::fprintf(stderr, "wspr-sim: the firmware stopped in Error_Handler at t=%llu us\n",
+    std::fprintf(stderr, "wspr-sim: the firmware stopped (Error_Handler or a fault) at t=%llu us\n",
                  static_cast<unsigned long long>(vmcu::now_us()));
-    std::exit(3);
 }
 
 std::string ExecutableDir() {

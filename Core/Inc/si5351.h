@@ -51,6 +51,9 @@ typedef struct {
 
 HAL_StatusTypeDef Si5351_Init(I2C_HandleTypeDef *hi2c);
 HAL_StatusTypeDef Si5351_OutputEnableClk1(bool enable);
+/* Every output off, by one write to the output-enable register on the given bus: needs nothing
+ * of the driver's state (not even a successful Si5351_Init), so it serves the fault paths too. */
+HAL_StatusTypeDef Si5351_DisableOutputs(I2C_HandleTypeDef *hi2c);
 
 /* Plans count tones first_uhz + n x spacing_uhz (n < count <= SI5351_MAX_TONES) for a crystal of
  * xtal_hz, each as close as the chip allows. Pure arithmetic; false (plan untouched) when a tone

@@ -40,8 +40,9 @@ extern "C" {
  * ERROR), prints the banner and the prompt, and arms reception on both UARTs. */
 void WSPR_App_Init(void);
 
-/* Main loop, endlessly: one pass of LED and key, symbol clock, console, GNSS, schedule, frame
- * start, tone change and prompt, in that order; returns after the pass. */
+/* Main loop, endlessly: one pass of watchdog refresh, LED, key and recovery (CLK1 off retried,
+ * the Si5351 started again from ERROR), symbol clock, console, GNSS, schedule, frame start, tone
+ * change and prompt, in that order; returns after the pass. */
 void WSPR_App_Process(void);
 
 /* 1 ms timer interrupt: advances the millisecond count and the UTC clock, flags the main loop. */
@@ -54,6 +55,10 @@ void WSPR_App_UartRxCpltCallback(UART_HandleTypeDef *huart);
 /* UART error interrupt: a receive error (overrun, framing, noise) ended the one-byte reception;
  * it is armed again. */
 void WSPR_App_UartErrorCallback(UART_HandleTypeDef *huart);
+
+/* Any context, a fault handler included, with interrupts masked or not: CLK1 off by one bounded
+ * I2C write, nothing else (no console, no state). */
+void WSPR_App_EmergencyStop(void);
 
 /* Main loop, between passes (or a debugger with the CPU stopped): fills the snapshot. UTC is read
  * with interrupts masked; everything else as the main loop last left it. */

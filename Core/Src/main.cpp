@@ -2,6 +2,7 @@
 
 #include "gpio.h"
 #include "i2c.h"
+#include "iwdg.h"
 #include "rtc.h"
 #include "tim.h"
 #include "usart.h"
@@ -10,6 +11,8 @@
 void Board_Start(void) {
     HAL_Init();
     SystemClock_Config();
+    /* From here on a hang anywhere ends in a reset. */
+    MX_IWDG_Init();
 
     MX_GPIO_Init();
     MX_I2C1_Init();
@@ -70,12 +73,25 @@ void HAL_TIM_PeriodElapsedCallback(TIM_HandleTypeDef *htim) {
     }
 }
 
-void HAL_UART_RxCpltCallback(UART_HandleTypeDef *huart) { WSPR_App_UartRxCpltCallback(huart); }
+void HAL_UART_RxCpltCallback(UART_HandleTypeDef *huart) {
+    WSPR_App_UartRxCpltCallback(huart);
+}
 
-void HAL_UART_ErrorCallback(UART_HandleTypeDef *huart) { WSPR_App_UartErrorCallback(huart); }
+void HAL_UART_ErrorCallback(UART_HandleTypeDef *huart) {
+    WSPR_App_UartErrorCallback(huart);
+}
 
-/* A peripheral could not be configured: nothing can run safely, so stop here until reset. */
+/* A peripheral could not be configured, or a fault stopped the program: nothing can run safely.
+ * CLK1 goes off first (no carrier left on), then the CPU waits for the watchdog's reset, started
+ * here if the failure came before it was. */
 void Error_Handler(void) {
+    hiwdg.Instance = IWDG;
+    if (hiwdg.Init.Reload == 0U) {
+        hiwdg.Init.Prescaler = IWDG_PRESCALER_64;
+        hiwdg.Init.Reload = IWDG_RELOAD_MAX;
+    }
+    (void)HAL_IWDG_Init(&hiwdg);
+    WSPR_App_EmergencyStop();
     __disable_irq();
     for (;;) {
         __WFI();

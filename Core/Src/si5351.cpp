@@ -490,6 +490,12 @@ HAL_StatusTypeDef Si5351_KeyTone(const Si5351TonePlan *plan, uint8_t n) {
     return status;
 }
 
+HAL_StatusTypeDef Si5351_DisableOutputs(I2C_HandleTypeDef *hi2c) {
+    uint8_t value = OUTPUTS_ALL_DISABLED;
+    return HAL_I2C_Mem_Write(hi2c, SI5351_ADDR, REG_OUTPUT_ENABLE_CONTROL, I2C_MEMADD_SIZE_8BIT,
+                             &value, 1, HAL_MAX_DELAY);
+}
+
 HAL_StatusTypeDef Si5351_OutputEnableClk1(bool enable) {
     if (!g_ready) {
         return HAL_ERROR;

@@ -2,14 +2,18 @@
 
 namespace {
 
-/* Both UARTs: alternate-function push-pull pins, no pull, very high speed. */
-void InitUartPins(GPIO_TypeDef *port, uint32_t pins, uint32_t alternate) {
+/* Both UARTs: alternate-function push-pull pins, very high speed. The receive pin has a pull-up,
+ * so an unplugged line idles high (a stop level) instead of floating into noise. */
+void InitUartPins(GPIO_TypeDef *port, uint32_t tx_pin, uint32_t rx_pin, uint32_t alternate) {
     GPIO_InitTypeDef init = {};
-    init.Pin = pins;
+    init.Pin = tx_pin;
     init.Mode = GPIO_MODE_AF_PP;
     init.Pull = GPIO_NOPULL;
     init.Speed = GPIO_SPEED_FREQ_VERY_HIGH;
     init.Alternate = alternate;
+    HAL_GPIO_Init(port, &init);
+    init.Pin = rx_pin;
+    init.Pull = GPIO_PULLUP;
     HAL_GPIO_Init(port, &init);
 }
 
@@ -60,13 +64,13 @@ void HAL_UART_MspInit(UART_HandleTypeDef *huart) {
     if (huart->Instance == USART1) {
         __HAL_RCC_USART1_CLK_ENABLE();
         __HAL_RCC_GPIOA_CLK_ENABLE();
-        InitUartPins(GPIOA, GPIO_PIN_9 | GPIO_PIN_10, GPIO_AF7_USART1);
+        InitUartPins(GPIOA, GPIO_PIN_9, GPIO_PIN_10, GPIO_AF7_USART1);
         HAL_NVIC_SetPriority(USART1_IRQn, 0, 0);
         HAL_NVIC_EnableIRQ(USART1_IRQn);
     } else if (huart->Instance == USART2) {
         __HAL_RCC_USART2_CLK_ENABLE();
         __HAL_RCC_GPIOA_CLK_ENABLE();
-        InitUartPins(GPIOA, GPIO_PIN_2 | GPIO_PIN_3, GPIO_AF7_USART2);
+        InitUartPins(GPIOA, GPIO_PIN_2, GPIO_PIN_3, GPIO_AF7_USART2);
         HAL_NVIC_SetPriority(USART2_IRQn, 0, 0);
         HAL_NVIC_EnableIRQ(USART2_IRQn);
     }

@@ -4,36 +4,39 @@
 #include "tim.h"
 #include "usart.h"
 
-/* Faults: nothing sensible can continue; stay here for the debugger or the watchdog-less reset. */
+/* Faults: nothing sensible can continue. CLK1 off, then the watchdog resets the board. */
 void NMI_Handler(void) {
-    for (;;) {
-    }
+    Error_Handler();
 }
 void HardFault_Handler(void) {
-    for (;;) {
-    }
+    Error_Handler();
 }
 void MemManage_Handler(void) {
-    for (;;) {
-    }
+    Error_Handler();
 }
 void BusFault_Handler(void) {
-    for (;;) {
-    }
+    Error_Handler();
 }
 void UsageFault_Handler(void) {
-    for (;;) {
-    }
+    Error_Handler();
 }
 
 void SVC_Handler(void) {}
 void DebugMon_Handler(void) {}
 void PendSV_Handler(void) {}
 
-void SysTick_Handler(void) { HAL_IncTick(); }
+void SysTick_Handler(void) {
+    HAL_IncTick();
+}
 
-void TIM3_IRQHandler(void) { HAL_TIM_IRQHandler(&htim3); }
+void TIM3_IRQHandler(void) {
+    HAL_TIM_IRQHandler(&htim3);
+}
 
-void USART1_IRQHandler(void) { HAL_UART_IRQHandler(&huart1); }
+void USART1_IRQHandler(void) {
+    HAL_UART_IRQHandler(&huart1);
+}
 
-void USART2_IRQHandler(void) { HAL_UART_IRQHandler(&huart2); }
+void USART2_IRQHandler(void) {
+    HAL_UART_IRQHandler(&huart2);
+}

@@ -21,6 +21,10 @@ void ConfigureUart(UART_HandleTypeDef *huart, USART_TypeDef *instance, uint32_t 
 
 } // namespace
 
-void MX_USART1_UART_Init(void) { ConfigureUart(&huart1, USART1, 115200); }
+void MX_USART1_UART_Init(void) {
+    ConfigureUart(&huart1, USART1, 115200);
+}
 
-void MX_USART2_UART_Init(void) { ConfigureUart(&huart2, USART2, 9600); }
+void MX_USART2_UART_Init(void) {
+    ConfigureUart(&huart2, USART2, 9600);
+}

@@ -9,6 +9,7 @@
 #include "app_config.h"
 #include "gnss_time.h"
 #include "i2c.h"
+#include "iwdg.h"
 #include "main.h"
 #include "si5351.h"
 #include "usart.h"
@@ -92,6 +93,10 @@ bool PopByte(Channel &ch, uint8_t &byte) {
     return true;
 }
 
+bool NextByteIs(const Channel &ch, uint8_t byte) {
+    return ch.tail != ch.head && ch.ring[ch.tail] == byte;
+}
+
 uint8_t Pending(const Channel &ch) {
     return static_cast<uint8_t>((ch.head - ch.tail) & RING_MASK);
 }
@@ -162,6 +167,15 @@ uint64_t WSPR_SymbolFreqUhz(uint8_t symbol) {
            static_cast<uint64_t>(symbol) * WSPR_TONE_SPACING_UHZ;
 }
 
+// A Si5351 operation that ended BUSY or timed out may have left the bus held (a slave stuck in
+// the middle of a byte): the bus is freed for the next one. The status goes back unchanged.
+HAL_StatusTypeDef Bus(HAL_StatusTypeDef status) {
+    if (status == HAL_BUSY || status == HAL_TIMEOUT) {
+        (void)MX_I2C1_Recover();
+    }
+    return status;
+}
+
 // Plans the four tones for the base frequency and crystal set now and puts CLK1 on the tone of
 // `symbol` with the full set-up.
 HAL_StatusTypeDef WSPR_StartTones(uint8_t symbol) {
@@ -171,7 +185,7 @@ HAL_StatusTypeDef WSPR_StartTones(uint8_t symbol) {
     }
     g_plan_base_hz = g_base_freq_hz;
     g_plan_xtal_hz = g_xtal_hz;
-    return Si5351_StartTone(&g_plan, symbol);
+    return Bus(Si5351_StartTone(&g_plan, symbol));
 }
 
 // A tone change within the frame sends only the divider that moves; a base frequency or crystal
@@ -180,20 +194,82 @@ HAL_StatusTypeDef WSPR_KeySymbol(uint8_t symbol) {
     if (g_plan_base_hz != g_base_freq_hz || g_plan_xtal_hz != g_xtal_hz) {
         return WSPR_StartTones(symbol);
     }
-    return Si5351_KeyTone(&g_plan, symbol);
+    return Bus(Si5351_KeyTone(&g_plan, symbol));
 }
 
-void WSPR_SetIdleOutput() {
-    (void)Si5351_OutputEnableClk1(false);
+// ---- ERROR, CLK1 off and the way back without an operator ----
+
+constexpr uint8_t OFF_TRIES = 3;          // at once, before the failure is reported
+constexpr uint32_t OFF_RETRY_MS = 100;    // then again this often until it works
+constexpr uint32_t INIT_RETRY_MS = 30000; // in ERROR, the Si5351 start-up again this often
+
+bool g_off_pending = false; // switching CLK1 off failed: it may still be on
+uint32_t g_off_tried_ms = 0;
+uint32_t g_init_tried_ms = 0;
+
+void WSPR_EnterError() {
+    if (g_state != WSPR_STATE_ERROR) {
+        g_init_tried_ms = g_ms;
+    }
+    g_state = WSPR_STATE_ERROR;
 }
 
+// CLK1 off, checked: true when the chip took it. A failure is retried at once, then every
+// OFF_RETRY_MS; it puts the beacon in ERROR and is reported once.
+bool WSPR_SetIdleOutput() {
+    HAL_StatusTypeDef status = HAL_ERROR;
+    for (uint8_t n = 0; n < OFF_TRIES && status != HAL_OK; ++n) {
+        status = Bus(Si5351_DisableOutputs(&hi2c1));
+    }
+    g_off_tried_ms = g_ms;
+    if (status == HAL_OK) {
+        g_off_pending = false;
+        return true;
+    }
+    if (!g_off_pending) {
+        WSPR_LogLine("Si5351 output off failed: ", status);
+    }
+    g_off_pending = true;
+    WSPR_EnterError();
+    return false;
+}
+
+// Once per tick: the pending CLK1 off again, and in ERROR the Si5351 start-up every 30 s; when it
+// answers, the beacon is IDLE with CLK1 off and the schedule goes on.
+void WSPR_ProcessRecovery() {
+    const uint32_t now = g_ms;
+    if (g_off_pending && now - g_off_tried_ms >= OFF_RETRY_MS) {
+        (void)WSPR_SetIdleOutput();
+    }
+    if (g_state != WSPR_STATE_ERROR || now - g_init_tried_ms < INIT_RETRY_MS) {
+        return;
+    }
+    g_init_tried_ms = now;
+    const HAL_StatusTypeDef status = Bus(Si5351_Init(&hi2c1));
+    WSPR_LogLine("Si5351 init status: ", status);
+    if (status == HAL_OK && WSPR_SetIdleOutput()) {
+        g_state = WSPR_STATE_IDLE;
+        g_prompt_pending = true;
+    }
+}
+
+// The end of a frame, and "stop": IDLE once CLK1 is off; a failed off leaves ERROR instead.
 void WSPR_StopTx() {
-    WSPR_SetIdleOutput();
-    g_state = WSPR_STATE_IDLE;
     g_symbol_index = 0;
     g_freq_update_pending = false;
-    WSPR_Log("TX complete, CLK1 disabled\r\n");
+    if (WSPR_SetIdleOutput()) {
+        g_state = WSPR_STATE_IDLE;
+        WSPR_Log("TX complete, CLK1 disabled\r\n");
+    }
     g_prompt_pending = true;
+}
+
+// Out of line: its buffer stays off the stack while the tones are planned.
+[[gnu::noinline]] void WSPR_LogTxStart() {
+    char line[96];
+    snprintf(line, sizeof line, "TX start %s %s %ddBm, %u symbols\r\n", g_callsign, g_locator,
+             static_cast<int>(g_power_dbm), static_cast<unsigned>(WSPR_SYMBOL_COUNT));
+    WSPR_Log(line);
 }
 
 void WSPR_StartTx() {
@@ -206,7 +282,7 @@ void WSPR_StartTx() {
         return;
     }
     if (!WSPR_Encode(g_callsign, g_locator, g_power_dbm, g_symbols)) {
-        g_state = WSPR_STATE_ERROR;
+        WSPR_EnterError();
         WSPR_Log("WSPR encode failed\r\n");
         return;
     }
@@ -215,19 +291,15 @@ void WSPR_StartTx() {
 
     const HAL_StatusTypeDef status = WSPR_StartTones(g_symbols[0]);
     if (status != HAL_OK) {
-        g_state = WSPR_STATE_ERROR;
+        WSPR_EnterError();
         // The failed setting may have left a carrier on; no carrier outside a frame.
-        WSPR_SetIdleOutput();
+        (void)WSPR_SetIdleOutput();
         WSPR_LogLine("Si5351 tone set failed: ", status);
         return;
     }
     g_state = WSPR_STATE_TX;
     g_freq_update_pending = false;
-
-    char line[96];
-    snprintf(line, sizeof line, "TX start %s %s %ddBm, %u symbols\r\n", g_callsign, g_locator,
-             static_cast<int>(g_power_dbm), static_cast<unsigned>(WSPR_SYMBOL_COUNT));
-    WSPR_Log(line);
+    WSPR_LogTxStart();
 }
 
 // Boundaries advance by the fixed period from the frame start, never re-based on the current
@@ -255,8 +327,8 @@ void WSPR_ProcessFreqUpdate() {
     g_freq_update_pending = false;
     const HAL_StatusTypeDef status = WSPR_KeySymbol(g_symbols[g_symbol_index]);
     if (status != HAL_OK) {
-        g_state = WSPR_STATE_ERROR;
-        WSPR_SetIdleOutput();
+        WSPR_EnterError();
+        (void)WSPR_SetIdleOutput();
         WSPR_LogLine("Si5351 tone update failed: ", status);
     }
 }
@@ -298,9 +370,11 @@ void WSPR_SetTime(uint32_t hour, uint32_t minute, uint32_t second, const char *s
     WSPR_Log(line);
 }
 
+// At most the bytes that were waiting when it began (as for the console).
 void WSPR_ProcessGnss() {
+    Channel &ch = g_channels[GNSS];
     uint8_t byte;
-    while (PopByte(g_channels[GNSS], byte)) {
+    for (uint8_t n = Pending(ch); n > 0 && PopByte(ch, byte); --n) {
         GnssTime fix = {};
         if (GNSS_TimeParser_Push(byte, &fix)) {
             WSPR_SetTime(fix.hour, fix.minute, fix.second, "GNSS");
@@ -342,8 +416,9 @@ char g_line[CMD_LINE_SIZE];
 uint8_t g_line_pos = 0;
 
 // Optional blanks, an optional sign and at least one digit; the text after the number is left for
-// the caller. A negative number or one above 2^32 - 1 comes back as 0xFFFFFFFF, which every caller
-// refuses as out of range, so nothing wraps into range. False when no number is there.
+// the caller. A number with a minus sign ("-0" too) or above 2^32 - 1 comes back as 0xFFFFFFFF,
+// which every caller refuses as out of range, so nothing wraps into range. False when no number
+// is there.
 bool ParseNumber(const char *&text, uint32_t &value) {
     const char *p = text;
     while (IsBlank(*p)) {
@@ -366,7 +441,7 @@ bool ParseNumber(const char *&text, uint32_t &value) {
             v = 0xFFFFFFFFULL;
         }
     }
-    value = (too_large || (negative && v != 0)) ? 0xFFFFFFFFU : static_cast<uint32_t>(v);
+    value = (too_large || negative) ? 0xFFFFFFFFU : static_cast<uint32_t>(v);
     text = p;
     return true;
 }
@@ -606,16 +681,35 @@ void WSPR_HandleCommand(char *cmd) {
     WSPR_Log("error: unknown command, type help\r\n");
 }
 
-// Line editor: echo, backspace, CR or LF ends a line; at most CMD_LINE_SIZE - 1 characters.
+// A line is complete: the command runs and the prompt follows. True when the line held a command.
+bool WSPR_EndLine() {
+    g_line[g_line_pos] = '\0';
+    WSPR_Log("\r\n");
+    WSPR_HandleCommand(g_line);
+    g_prompt_pending = true;
+    const bool ran = g_line_pos > 0;
+    g_line_pos = 0;
+    return ran;
+}
+
+// Line editor: echo, backspace, CR or LF ends a line; at most CMD_LINE_SIZE - 1 characters. A
+// pass takes at most the bytes that were waiting when it began and stops after a line that ran a
+// command, so no stream of input (a flood, a paste, a console wired back to itself) holds up the
+// symbol clock, GNSS, the scheduler or the key for longer than one reply. Empty lines cost two
+// bytes of echo and do not end it.
 void WSPR_ProcessUart() {
+    Channel &ch = g_channels[CONSOLE];
     uint8_t byte;
-    while (PopByte(g_channels[CONSOLE], byte)) {
+    for (uint8_t n = Pending(ch); n > 0 && PopByte(ch, byte); --n) {
         if (byte == '\r' || byte == '\n') {
-            g_line[g_line_pos] = '\0';
-            WSPR_Log("\r\n");
-            WSPR_HandleCommand(g_line);
-            g_prompt_pending = true;
-            g_line_pos = 0;
+            if (WSPR_EndLine()) {
+                // The LF of a CR LF arrived while the reply was written: it ends with this Enter,
+                // as an empty line, so a terminal's Enter gives one prompt.
+                if (byte == '\r' && NextByteIs(ch, '\n') && PopByte(ch, byte)) {
+                    (void)WSPR_EndLine();
+                }
+                return;
+            }
         } else if (byte == 8 || byte == 127) {
             if (g_line_pos > 0) {
                 --g_line_pos;
@@ -645,19 +739,44 @@ void WSPR_UpdateLed() {
 
 uint8_t g_last_key_level = 1; // released
 uint32_t g_last_key_change_ms = 0;
+bool g_key_press_counted = false; // the press now held has requested its frame
 
-// A press requests one frame exactly KEY_DEBOUNCE_MS after its last bounce; holding it does not
-// repeat and releasing it does nothing.
+// A press requests one frame once it has been steady for KEY_DEBOUNCE_MS, however late the pass
+// that sees it; holding it does not repeat and releasing it does nothing.
 void WSPR_ProcessKey() {
     const uint8_t level = HAL_GPIO_ReadPin(KEY_GPIO_Port, KEY_Pin) == GPIO_PIN_SET ? 1 : 0;
     const uint32_t now = g_ms;
     if (level != g_last_key_level) {
         g_last_key_level = level;
         g_last_key_change_ms = now;
+        g_key_press_counted = false;
     }
-    if (level == 0 && now - g_last_key_change_ms == KEY_DEBOUNCE_MS) {
+    if (level == 0 && !g_key_press_counted && now - g_last_key_change_ms >= KEY_DEBOUNCE_MS) {
+        g_key_press_counted = true;
         g_tx_request = true;
     }
+}
+
+// The kind of reset that started this run, from the RCC's reset flags, which are then cleared;
+// nullptr after a power-on (which sets the brown-out and pin flags as well).
+const char *ResetKind() {
+    const char *kind = nullptr;
+    if (__HAL_RCC_GET_FLAG(RCC_FLAG_PORRST) == 0U) {
+        if (__HAL_RCC_GET_FLAG(RCC_FLAG_BORRST) != 0U) {
+            kind = "brown-out";
+        } else if (__HAL_RCC_GET_FLAG(RCC_FLAG_IWDGRST) != 0U ||
+                   __HAL_RCC_GET_FLAG(RCC_FLAG_WWDGRST) != 0U) {
+            kind = "watchdog";
+        } else if (__HAL_RCC_GET_FLAG(RCC_FLAG_SFTRST) != 0U) {
+            kind = "software";
+        } else if (__HAL_RCC_GET_FLAG(RCC_FLAG_LPWRRST) != 0U) {
+            kind = "low-power";
+        } else if (__HAL_RCC_GET_FLAG(RCC_FLAG_PINRST) != 0U) {
+            kind = "pin";
+        }
+    }
+    __HAL_RCC_CLEAR_RESET_FLAGS();
+    return kind;
 }
 
 void ClearFlag(volatile bool &flag) {
@@ -671,16 +790,20 @@ void ClearFlag(volatile bool &flag) {
 // ---- Entry points -------------------------------------------------------------------------------
 
 void WSPR_App_Init(void) {
-    const HAL_StatusTypeDef status = Si5351_Init(&hi2c1);
+    const HAL_StatusTypeDef status = Bus(Si5351_Init(&hi2c1));
     if (status == HAL_OK) {
         g_state = WSPR_STATE_IDLE;
-        WSPR_SetIdleOutput();
+        (void)WSPR_SetIdleOutput();
     } else {
-        g_state = WSPR_STATE_ERROR;
+        WSPR_EnterError();
     }
 
     char line[128];
     WSPR_Log("\r\nTOLVANE Si5351 CLK1\r\n");
+    if (const char *kind = ResetKind()) {
+        snprintf(line, sizeof line, "Reset: %s\r\n", kind);
+        WSPR_Log(line);
+    }
     snprintf(line, sizeof line, "Call=%s Locator=%s Power=%ddBm\r\n", g_callsign, g_locator,
              static_cast<int>(g_power_dbm));
     WSPR_Log(line);
@@ -695,15 +818,21 @@ void WSPR_App_Init(void) {
     WSPR_PrintPrompt();
 
     GNSS_TimeParser_Init();
-    ArmRx(g_channels[CONSOLE]);
-    ArmRx(g_channels[GNSS]);
+    // A byte that arrived before reception was armed (typed during the banner, noise at power-up)
+    // waits in the receiver: it is dropped, not taken for the first byte of a line.
+    for (Channel &ch : g_channels) {
+        __HAL_UART_FLUSH_DRREGISTER(k_links[&ch - g_channels].uart);
+        ArmRx(ch);
+    }
 }
 
 void WSPR_App_Process(void) {
+    (void)HAL_IWDG_Refresh(&hiwdg);
     if (g_tick_pending) {
         ClearFlag(g_tick_pending);
         WSPR_UpdateLed();
         WSPR_ProcessKey();
+        WSPR_ProcessRecovery();
     }
     if (g_symbol_due) {
         ClearFlag(g_symbol_due);
@@ -743,6 +872,10 @@ void WSPR_App_UartErrorCallback(UART_HandleTypeDef *huart) {
     if (ch != nullptr) {
         ArmRx(*ch);
     }
+}
+
+void WSPR_App_EmergencyStop(void) {
+    (void)Si5351_DisableOutputs(&hi2c1);
 }
 
 void WSPR_App_GetStatus(WSPR_AppStatus *status) {

@@ -247,13 +247,16 @@ void run(uint64_t until_ns) {
             if (g_cpu.reset_pending) {
                 detail::PerformReset(g_cpu.pending_cause);
             }
+            // Firmware code may run from here on (handlers too, while the main line stands
+            // still), so a reset or a halt can abandon it.
+            ++g_cpu.program_depth;
             if (g_cpu.halted || (g_cpu.started && detail::Hung()) || !detail::g_program.pass) {
                 // Nothing of the firmware's main line runs: only events (and interrupts).
                 const uint64_t te = next_event_ns();
                 advance_to(te < until_ns ? te : until_ns);
+                --g_cpu.program_depth;
                 continue;
             }
-            ++g_cpu.program_depth;
             if (!g_cpu.started) {
                 g_cpu.started = true;
                 if (detail::g_program.start) {

@@ -1,5 +1,6 @@
 // The GPIO ports of the virtual MCU (the board's counterpart is hal_gpio.cpp): pin modes as the
 // bring-up sets them, output latches, and inputs driven from outside or held by their pulls.
+// An open-drain output drives only low: released, the pin reads what the outside puts on it.
 #include "vmcu_internal.h"
 
 namespace vmcu::detail {
@@ -38,6 +39,11 @@ class Gpio : public Peripheral {
 
 Gpio g_gpio;
 
+// Wiring to other peripherals: plain arrays, constant-initialised, so that models may wire their
+// pins from their constructors in any order.
+PinWatcher g_watchers[PORTS][16];
+PinSource g_sources[PORTS][16];
+
 // Port blocks lie 0x400 apart from GPIOA: block n is port A + n (H is block 7).
 constexpr int8_t k_block_to_port[8] = {0, 1, 2, 3, 4, -1, -1, 5};
 
@@ -64,17 +70,59 @@ int CheckedPin(int pin) {
     return pin;
 }
 
+bool IsOutput(const PinConfig &c) {
+    return c.configured && (c.mode == GPIO_MODE_OUTPUT_PP || c.mode == GPIO_MODE_OUTPUT_OD);
+}
+
+// The level the outside puts on a pin: a wired peripheral's, else the outside drive, else the
+// pull (a floating pin reads 0).
+int OutsideLevel(const GPIO_TypeDef *port, int pin) {
+    const Port &p = PortOf(port);
+    if (const PinSource source = g_sources[IndexOf(port)][pin]) {
+        const int level = source();
+        if (level >= 0) {
+            return level;
+        }
+    }
+    if (p.drive[pin] >= 0) {
+        return p.drive[pin];
+    }
+    return p.pins[pin].configured && p.pins[pin].pull == GPIO_PULLUP ? 1 : 0;
+}
+
+// What the MCU does to the pin's line: the latch for an output, nothing (1: released) otherwise.
+int DrivenLevel(const Port &p, int pin) {
+    return IsOutput(p.pins[pin]) ? (p.odr >> pin) & 1 : 1;
+}
+
+void TellWatcher(const GPIO_TypeDef *port, int pin, int before, int after) {
+    if (before != after) {
+        if (const PinWatcher watcher = g_watchers[IndexOf(port)][pin]) {
+            watcher(after);
+        }
+    }
+}
+
 void SetOutput(const GPIO_TypeDef *port, int pin, int level) {
     Port &p = PortOf(port);
     const uint16_t mask = static_cast<uint16_t>(1U << pin);
     const int old = (p.odr & mask) != 0;
+    const int driven = DrivenLevel(p, pin);
     p.odr = static_cast<uint16_t>(level ? (p.odr | mask) : (p.odr & ~mask));
     if (old != level && g_gpio.on_change) {
         g_gpio.on_change(now(), port, pin, level);
     }
+    TellWatcher(port, pin, driven, DrivenLevel(p, pin));
 }
 
 } // namespace
+
+void gpio_wire(const GPIO_TypeDef *port, int pin, PinWatcher watcher, PinSource source) {
+    const int i = IndexOf(port);
+    g_watchers[i][pin] = watcher;
+    g_sources[i][pin] = source;
+}
+
 } // namespace vmcu::detail
 
 namespace vmcu {
@@ -107,7 +155,9 @@ void HAL_GPIO_Init(GPIO_TypeDef *port, GPIO_InitTypeDef *init) {
     vmcu::detail::Port &p = vmcu::detail::PortOf(port);
     for (int pin = 0; pin < 16; ++pin) {
         if (init->Pin & (1U << pin)) {
+            const int driven = vmcu::detail::DrivenLevel(p, pin);
             p.pins[pin] = {true, init->Mode, init->Pull, init->Speed, init->Alternate};
+            vmcu::detail::TellWatcher(port, pin, driven, vmcu::detail::DrivenLevel(p, pin));
         }
     }
 }
@@ -119,13 +169,14 @@ GPIO_PinState HAL_GPIO_ReadPin(GPIO_TypeDef *port, uint16_t pin) {
     }
     const int n = __builtin_ctz(pin);
     const vmcu::PinConfig &c = p.pins[n];
-    if (c.configured && (c.mode == GPIO_MODE_OUTPUT_PP || c.mode == GPIO_MODE_OUTPUT_OD)) {
-        return (p.odr & pin) ? GPIO_PIN_SET : GPIO_PIN_RESET;
+    const bool latch = (p.odr & pin) != 0;
+    if (c.configured && c.mode == GPIO_MODE_OUTPUT_PP) {
+        return latch ? GPIO_PIN_SET : GPIO_PIN_RESET;
     }
-    if (p.drive[n] >= 0) {
-        return p.drive[n] ? GPIO_PIN_SET : GPIO_PIN_RESET;
+    if (c.configured && c.mode == GPIO_MODE_OUTPUT_OD && !latch) {
+        return GPIO_PIN_RESET;
     }
-    return c.configured && c.pull == GPIO_PULLUP ? GPIO_PIN_SET : GPIO_PIN_RESET;
+    return vmcu::detail::OutsideLevel(port, n) ? GPIO_PIN_SET : GPIO_PIN_RESET;
 }
 
 void HAL_GPIO_WritePin(GPIO_TypeDef *port, uint16_t pin, GPIO_PinState level) {

@@ -1,6 +1,8 @@
 // The I2C masters of the virtual MCU (the board's counterpart is hal_i2c.cpp): I2C1..I2C3 by
 // instance, each a bus with devices on it. A transfer takes its bus time at 400 kHz, every byte
-// nine clocks; faults can be injected into any operation.
+// nine clocks; faults can be injected into any operation. The bus lines are wired to their pins
+// (I2C1: SCL PB6, SDA PB7), so firmware that takes the pins as GPIOs clocks the devices by hand
+// and reads SDA as they leave it; a device that holds SDA low makes every transfer end BUSY.
 #include <map>
 
 #include "vmcu_internal.h"
@@ -12,6 +14,8 @@ constexpr uint64_t I2C_BIT_NS = 2500; // 400 kHz
 constexpr uintptr_t k_buses[] = {APB1PERIPH_BASE + 0x5400, APB1PERIPH_BASE + 0x5800,
                                  APB1PERIPH_BASE + 0x5C00};
 constexpr int BUSES = sizeof k_buses / sizeof k_buses[0];
+// How long the board's I2C layer waits for a bus still busy from before.
+constexpr uint64_t BUSY_WAIT_NS = 25 * NS_PER_MS;
 
 struct Fault {
     uint64_t op_index;
@@ -56,6 +60,46 @@ class I2c : public Peripheral {
 };
 
 I2c g_i2c;
+
+bool SdaHeld(const Bus &bus) {
+    for (const auto &[addr, device] : bus.devices) {
+        if (device->holds_sda()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A rising edge on SCL clocks every device on the bus.
+template <int N> void OnScl(int level) {
+    if (level == 1) {
+        for (const auto &[addr, device] : g_i2c.buses[N].devices) {
+            device->scl_pulse(now());
+        }
+    }
+}
+// The lines are pulled up on the board: released, they read high.
+template <int N> int SdaLevel() {
+    return SdaHeld(g_i2c.buses[N]) ? 0 : 1;
+}
+int Released() {
+    return 1;
+}
+
+// The chip's pins of each bus, as this board (and the usual STM32F411 boards) wires them.
+struct Wiring {
+    Wiring() {
+        const uintptr_t a = GPIOA_BASE, b = GPIOB_BASE;
+        const auto *pa = reinterpret_cast<const GPIO_TypeDef *>(a);
+        const auto *pb = reinterpret_cast<const GPIO_TypeDef *>(b);
+        gpio_wire(pb, 6, OnScl<0>, Released); // I2C1
+        gpio_wire(pb, 7, nullptr, SdaLevel<0>);
+        gpio_wire(pb, 10, OnScl<1>, Released); // I2C2
+        gpio_wire(pb, 3, nullptr, SdaLevel<1>);
+        gpio_wire(pa, 8, OnScl<2>, Released); // I2C3
+        gpio_wire(pb, 4, nullptr, SdaLevel<2>);
+    }
+} g_wiring;
 
 Bus &BusOf(const I2C_TypeDef *instance) {
     for (int i = 0; i < BUSES; ++i) {
@@ -115,6 +159,17 @@ HAL_StatusTypeDef Finish(I2cTransfer &&t, HAL_StatusTypeDef st) {
 }
 
 Hook<void (*)(I2C_HandleTypeDef *)> g_msp_init("HAL_I2C_MspInit");
+Hook<void (*)(I2C_HandleTypeDef *)> g_msp_deinit("HAL_I2C_MspDeInit");
+
+// A device holding SDA keeps the bus busy: the transfer waits as the board's does, then gives up.
+bool BusyBus(const Bus &bus, HAL_StatusTypeDef &st) {
+    if (st != HAL_OK || !SdaHeld(bus)) {
+        return false;
+    }
+    advance_to(now() + BUSY_WAIT_NS);
+    st = HAL_BUSY;
+    return true;
+}
 
 } // namespace
 } // namespace vmcu::detail
@@ -177,6 +232,17 @@ HAL_StatusTypeDef HAL_I2C_Init(I2C_HandleTypeDef *hi2c) {
     return HAL_OK;
 }
 
+HAL_StatusTypeDef HAL_I2C_DeInit(I2C_HandleTypeDef *hi2c) {
+    if (hi2c == nullptr) {
+        return HAL_ERROR;
+    }
+    vmcu::detail::BusOf(hi2c->Instance).configured = false;
+    if (auto msp = vmcu::detail::g_msp_deinit.get()) {
+        msp(hi2c);
+    }
+    return HAL_OK;
+}
+
 // Each trial: START, the address byte, STOP. The device answers when it acknowledges.
 HAL_StatusTypeDef HAL_I2C_IsDeviceReady(I2C_HandleTypeDef *hi2c, uint16_t dev_address,
                                         uint32_t trials, uint32_t timeout) {
@@ -188,7 +254,7 @@ HAL_StatusTypeDef HAL_I2C_IsDeviceReady(I2C_HandleTypeDef *hi2c, uint16_t dev_ad
     if (st == HAL_OK && (bus == nullptr || !bus->configured)) {
         st = HAL_ERROR;
     }
-    if (st == HAL_OK) {
+    if (st == HAL_OK && !vmcu::detail::BusyBus(*bus, st)) {
         st = HAL_ERROR;
         dev::I2cDevice *dev = vmcu::detail::DeviceAt(*bus, dev_address);
         for (uint32_t trial = 0; trial < trials; ++trial) {
@@ -230,7 +296,7 @@ HAL_StatusTypeDef HAL_I2C_Mem_Write(I2C_HandleTypeDef *hi2c, uint16_t dev_addres
     if (st == HAL_OK && (bus == nullptr || !bus->configured || data == nullptr || size == 0)) {
         st = HAL_ERROR;
     }
-    if (st == HAL_OK) {
+    if (st == HAL_OK && !vmcu::detail::BusyBus(*bus, st)) {
         dev::I2cDevice *dev = vmcu::detail::DeviceAt(*bus, dev_address);
         vmcu::advance_to(now() + 10 * I2C_BIT_NS);
         bool ack = dev != nullptr && dev->i2c_start(now());

@@ -87,6 +87,18 @@ inline void deliver() {
 }
 bool in_handler();
 extern uint64_t g_interrupts_taken;
+void take_hard_fault();
+
+// ---- Pins shared with other peripherals (vmcu_gpio.cpp) ----------------------------------------
+
+// What a peripheral wired to a pin sees of it: a watcher hears every change of what the MCU does
+// to the line as a GPIO (0: pulls it low; 1: drives it high or leaves it, as in every other
+// mode); a source gives the level the outside world puts on the pin
+// (0 or 1; -1 leaves it to the drive and the pull). One of each per pin, fixed wiring of the
+// chip, set during static initialisation.
+using PinWatcher = void (*)(int level);
+using PinSource = int (*)();
+void gpio_wire(const GPIO_TypeDef *port, int pin, PinWatcher watcher, PinSource source);
 
 // ---- The CPU (vmcu_core.cpp) --------------------------------------------------------------------
 

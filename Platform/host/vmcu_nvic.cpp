@@ -112,6 +112,25 @@ class Nvic : public Peripheral {
 
     bool InHandler() const { return in_handler_; }
 
+    // A fault exception: taken at once, masked or not, inside a handler or not (its priority is
+    // above every configurable one). Only a handler that returns gives the CPU back.
+    void TakeFault(int i) {
+        ++g_interrupts_taken;
+        const Handler h = HandlerOf(i);
+        const bool was_in_handler = in_handler_;
+        in_handler_ = true;
+        struct Leave {
+            bool &flag;
+            bool old;
+            ~Leave() { flag = old; }
+        } leave{in_handler_, was_in_handler};
+        if (h == nullptr) {
+            halt();
+            return;
+        }
+        h();
+    }
+
     void StartSysTick() {
         systick_on_ = true;
         next_systick_ = now() + NS_PER_MS;
@@ -225,6 +244,10 @@ bool in_handler() {
     return g_nvic.InHandler();
 }
 
+void take_hard_fault() {
+    g_nvic.TakeFault(Index(HardFault_IRQn));
+}
+
 } // namespace vmcu::detail
 
 namespace vmcu {
@@ -233,6 +256,10 @@ using detail::g_nvic;
 
 uint64_t interrupts_taken() {
     return detail::g_interrupts_taken;
+}
+
+void hard_fault() {
+    detail::take_hard_fault();
 }
 
 void set_handler(IRQn_Type irq, void (*handler)()) {

@@ -18,10 +18,21 @@ class Rcc : public Peripheral {
         }
     }
 
+    // The reset flags outlive every reset but a new world's power-on; only the firmware clears
+    // them.
+    void world_reset() override {
+        mcu_reset();
+        reset_flags = 0;
+    }
+
     ClockRecord clock{};
     bool gates[RCC_GATE_RTC + 1]{};
-    ResetCause last_cause = ResetCause::POWER_ON;
+    uint32_t reset_flags = 0; // bit n: flag RCC_FLAG_xxx with (xxx & 0x1F) == n
 };
+
+constexpr uint32_t Bit(uint32_t flag) {
+    return 1U << (flag & 0x1FU);
+}
 
 Rcc g_rcc;
 
@@ -81,8 +92,27 @@ uint32_t timer_clock_hz(bool apb2) {
     return ApbDivider(code) == 1 ? pclk : 2 * pclk;
 }
 
+// As the chip sets them: a power-on also counts as a brown-out, and a reset from inside (the
+// watchdog, software) drives the reset pin, so the pin flag comes with every kind.
 void record_reset_cause(ResetCause cause) {
-    g_rcc.last_cause = cause;
+    uint32_t flags = Bit(RCC_FLAG_PINRST);
+    switch (cause) {
+    case ResetCause::POWER_ON:
+        flags |= Bit(RCC_FLAG_PORRST) | Bit(RCC_FLAG_BORRST);
+        break;
+    case ResetCause::BROWN_OUT:
+        flags |= Bit(RCC_FLAG_BORRST);
+        break;
+    case ResetCause::WATCHDOG:
+        flags |= Bit(RCC_FLAG_IWDGRST);
+        break;
+    case ResetCause::SOFTWARE:
+        flags |= Bit(RCC_FLAG_SFTRST);
+        break;
+    case ResetCause::PIN:
+        break;
+    }
+    g_rcc.reset_flags |= flags;
 }
 
 } // namespace vmcu::detail
@@ -97,6 +127,10 @@ bool gate_enabled(RCC_GateTypeDef gate) {
     return detail::g_rcc.gates[gate];
 }
 
+bool reset_flag(uint32_t flag) {
+    return (detail::g_rcc.reset_flags & detail::Bit(flag)) != 0;
+}
+
 } // namespace vmcu
 
 using vmcu::detail::g_rcc;
@@ -106,6 +140,14 @@ extern "C" {
 
 void HAL_RCC_EnableGate(RCC_GateTypeDef gate) {
     g_rcc.gates[gate] = true;
+}
+
+uint32_t HAL_RCC_GetResetFlag(uint32_t flag) {
+    return vmcu::reset_flag(flag) ? 1U : 0U;
+}
+
+void HAL_RCC_ClearResetFlags(void) {
+    g_rcc.reset_flags = 0;
 }
 
 void HAL_PWR_SetVoltageScaling(uint32_t scale) {

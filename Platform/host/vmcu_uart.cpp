@@ -304,6 +304,15 @@ HAL_StatusTypeDef HAL_UART_Receive_IT(UART_HandleTypeDef *huart, uint8_t *data, 
     return HAL_OK;
 }
 
+// Reading SR then DR: the waiting byte and an overrun are gone.
+void HAL_UART_FlushReceiver(UART_HandleTypeDef *huart) {
+    const int i = vmcu::detail::CheckedIndex(huart->Instance);
+    vmcu::detail::Uart &u = g_uarts.uarts[i];
+    u.rdr_full = false;
+    u.ore = false;
+    g_uarts.UpdateIrq(i);
+}
+
 // A received byte completes the reception in progress; an overrun ends it and is reported.
 void HAL_UART_IRQHandler(UART_HandleTypeDef *huart) {
     if (huart == nullptr) {

@@ -34,6 +34,7 @@ typedef struct I2C_TypeDef I2C_TypeDef;
 typedef struct TIM_TypeDef TIM_TypeDef;
 typedef struct GPIO_TypeDef GPIO_TypeDef;
 typedef struct RTC_TypeDef RTC_TypeDef;
+typedef struct IWDG_TypeDef IWDG_TypeDef;
 
 #define PERIPH_BASE 0x40000000UL
 #define APB1PERIPH_BASE PERIPH_BASE
@@ -42,6 +43,7 @@ typedef struct RTC_TypeDef RTC_TypeDef;
 
 #define TIM3_BASE (APB1PERIPH_BASE + 0x0400UL)
 #define RTC_BASE (APB1PERIPH_BASE + 0x2800UL)
+#define IWDG_BASE (APB1PERIPH_BASE + 0x3000UL)
 #define USART2_BASE (APB1PERIPH_BASE + 0x4400UL)
 #define I2C1_BASE (APB1PERIPH_BASE + 0x5400UL)
 #define TIM1_BASE (APB2PERIPH_BASE + 0x0000UL)
@@ -54,6 +56,7 @@ typedef struct RTC_TypeDef RTC_TypeDef;
 #define TIM1 ((TIM_TypeDef *)TIM1_BASE)
 #define TIM3 ((TIM_TypeDef *)TIM3_BASE)
 #define RTC ((RTC_TypeDef *)RTC_BASE)
+#define IWDG ((IWDG_TypeDef *)IWDG_BASE)
 #define USART1 ((USART_TypeDef *)USART1_BASE)
 #define USART2 ((USART_TypeDef *)USART2_BASE)
 #define I2C1 ((I2C_TypeDef *)I2C1_BASE)
@@ -202,6 +205,46 @@ HAL_StatusTypeDef HAL_RCC_OscConfig(RCC_OscInitTypeDef *init);
 HAL_StatusTypeDef HAL_RCC_ClockConfig(RCC_ClkInitTypeDef *init, uint32_t flash_latency);
 HAL_StatusTypeDef HAL_RCCEx_PeriphCLKConfig(RCC_PeriphCLKInitTypeDef *init);
 
+/* Reset flags of the RCC's control/status register: each set by the kind of reset it names and
+ * kept until cleared (a power-on sets the power-on, brown-out and pin flags; a watchdog or
+ * software reset also the pin flag, since the chip pulls its reset pin). */
+#define RCC_FLAG_BORRST 0x79U
+#define RCC_FLAG_PINRST 0x7AU
+#define RCC_FLAG_PORRST 0x7BU
+#define RCC_FLAG_SFTRST 0x7CU
+#define RCC_FLAG_IWDGRST 0x7DU
+#define RCC_FLAG_WWDGRST 0x7EU
+#define RCC_FLAG_LPWRRST 0x7FU
+uint32_t HAL_RCC_GetResetFlag(uint32_t flag); /* 1 when set */
+void HAL_RCC_ClearResetFlags(void);
+#define __HAL_RCC_GET_FLAG(flag) HAL_RCC_GetResetFlag(flag)
+#define __HAL_RCC_CLEAR_RESET_FLAGS() HAL_RCC_ClearResetFlags()
+
+/* ---- Independent watchdog: counts down from Reload on the LSI divided by Prescaler; a refresh
+ * starts the count again, reaching zero resets the chip. Once started it cannot be stopped. */
+#define IWDG_PRESCALER_4 0x00000000U
+#define IWDG_PRESCALER_8 0x00000001U
+#define IWDG_PRESCALER_16 0x00000002U
+#define IWDG_PRESCALER_32 0x00000003U
+#define IWDG_PRESCALER_64 0x00000004U
+#define IWDG_PRESCALER_128 0x00000005U
+#define IWDG_PRESCALER_256 0x00000006U
+#define IWDG_RELOAD_MAX 0x0FFFU
+#define LSI_VALUE 32000U /* nominal; the chip's LSI lies between 17 and 47 kHz */
+
+typedef struct {
+    uint32_t Prescaler;
+    uint32_t Reload;
+} IWDG_InitTypeDef;
+
+typedef struct {
+    IWDG_TypeDef *Instance;
+    IWDG_InitTypeDef Init;
+} IWDG_HandleTypeDef;
+
+HAL_StatusTypeDef HAL_IWDG_Init(IWDG_HandleTypeDef *hiwdg);
+HAL_StatusTypeDef HAL_IWDG_Refresh(IWDG_HandleTypeDef *hiwdg);
+
 /* ---- Core: tick, NVIC --------------------------------------------------------------------------
  */
 HAL_StatusTypeDef HAL_Init(void);
@@ -296,7 +339,10 @@ typedef struct {
 #define HAL_I2C_ERROR_TIMEOUT 0x00000020U
 
 HAL_StatusTypeDef HAL_I2C_Init(I2C_HandleTypeDef *hi2c);
+/* Switches the interface off and gives its pins back (HAL_I2C_MspDeInit). */
+HAL_StatusTypeDef HAL_I2C_DeInit(I2C_HandleTypeDef *hi2c);
 void HAL_I2C_MspInit(I2C_HandleTypeDef *hi2c);
+void HAL_I2C_MspDeInit(I2C_HandleTypeDef *hi2c);
 HAL_StatusTypeDef HAL_I2C_IsDeviceReady(I2C_HandleTypeDef *hi2c, uint16_t dev_address,
                                         uint32_t trials, uint32_t timeout);
 HAL_StatusTypeDef HAL_I2C_Mem_Write(I2C_HandleTypeDef *hi2c, uint16_t dev_address,
@@ -345,6 +391,9 @@ void HAL_UART_MspInit(UART_HandleTypeDef *huart);
 HAL_StatusTypeDef HAL_UART_Transmit(UART_HandleTypeDef *huart, const uint8_t *data, uint16_t size,
                                     uint32_t timeout);
 HAL_StatusTypeDef HAL_UART_Receive_IT(UART_HandleTypeDef *huart, uint8_t *data, uint16_t size);
+/* Discards a byte waiting in the receiver (and the overrun it may have caused). */
+void HAL_UART_FlushReceiver(UART_HandleTypeDef *huart);
+#define __HAL_UART_FLUSH_DRREGISTER(huart) HAL_UART_FlushReceiver(huart)
 void HAL_UART_IRQHandler(UART_HandleTypeDef *huart);
 void HAL_UART_RxCpltCallback(UART_HandleTypeDef *huart);
 void HAL_UART_ErrorCallback(UART_HandleTypeDef *huart);

@@ -41,6 +41,19 @@ bool ParseFail(const char *text, sim::I2cFaultSpec &fault) {
     return true;
 }
 
+// An option whose value is a moment of the run in virtual milliseconds.
+std::function<bool(const char *, std::string &)> AtMs(std::optional<uint64_t> &target) {
+    return [&target](const char *v, std::string &e) {
+        uint64_t ms = 0;
+        e = "takes 0.." + std::to_string(sim::MAX_RUN_MS) + " milliseconds";
+        if (!cli::ParseWhole(v, 0, sim::MAX_RUN_MS, ms)) {
+            return false;
+        }
+        target = ms;
+        return true;
+    };
+}
+
 int Fail(const std::string &message) {
     std::fprintf(stderr, "wspr-sim run: %s\n", message.c_str());
     return 1;
@@ -101,6 +114,14 @@ int cmd_run(int argc, char **argv) {
              plan.faults.push_back(fault);
              return true;
          }},
+        {"--hang-at", "MS", "from virtual millisecond MS the main loop is stuck (interrupts go on)",
+         AtMs(plan.hang_at_ms)},
+        {"--fault-at", "MS", "a hard fault at virtual millisecond MS: the fault handler runs",
+         AtMs(plan.fault_at_ms)},
+        {"--sda-stuck-at", "MS",
+         "the Si5351 holds SDA low from MS on (as after a reset in mid-transfer)\n"
+         "until SCL is clocked",
+         AtMs(plan.sda_stuck_at_ms)},
         {"--console-log", "FILE", "raw console output (default: standard output)",
          [&](const char *v, std::string &) {
              console_path = v;

@@ -44,7 +44,7 @@ Si5351Model::Si5351Model(uint64_t xtal_hz) : xtal_hz_(xtal_hz) {
 bool Si5351Model::i2c_start(uint64_t) {
     byte_index_ = 0;
     have_pointer_ = false;
-    in_transfer_ = nack_index_ != 0;
+    in_transfer_ = nack_index_ != 0 && !holds_sda();
     return in_transfer_;
 }
 

@@ -84,10 +84,21 @@ class Si5351Model : public dev::I2cDevice {
     // not acknowledged is not taken.
     void nack_byte(int index) { nack_index_ = index; }
 
+    // Fault: the chip holds SDA low, as after a reset of the master in the middle of a read, until
+    // SCL has been clocked `pulses` times (1..9: the bits it still had to send). Meanwhile it
+    // answers nothing. Its registers, and CLK1, are as they were.
+    void hold_sda(int pulses) { sda_pulses_left_ = pulses; }
+
     // dev::I2cDevice
     bool i2c_start(uint64_t t_ns) override;
     bool i2c_write(uint8_t byte, uint64_t t_ns) override;
     void i2c_stop(uint64_t t_ns) override;
+    bool holds_sda() const override { return sda_pulses_left_ > 0; }
+    void scl_pulse(uint64_t /*t_ns*/) override {
+        if (sda_pulses_left_ > 0) {
+            --sda_pulses_left_;
+        }
+    }
 
     // What a PLL or multisynth with these register parameters produces: input x ratio, where a
     // multisynth divides. Exact, rounded to the nearest micro-hertz; 0 when the parameters are
@@ -117,6 +128,7 @@ class Si5351Model : public dev::I2cDevice {
     std::function<void(const Change &)> on_change_;
     uint64_t transfers_ = 0;
     int nack_index_ = -1;
+    int sda_pulses_left_ = 0;
     uint64_t pll_a_resets_ = 0;
     uint64_t last_pll_a_reset_us_ = 0;
     bool reset_in_transfer_ = false;

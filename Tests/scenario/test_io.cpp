@@ -144,9 +144,9 @@ TEST(Rings, ConsoleRingKeepsWhatFitsAndDropsTheRest) {
         ASSERT_NE(a_line, std::string::npos) << out;
         // 38 a's + CR = 39 bytes, then b's up to the ring's capacity; the rest were dropped.
         std::string rest = out.substr(a_line + 40);
-        // The kept b's are echoed in the same pass, before that pass ends with its prompt.
-        EXPECT_EQ(rest, "error: unknown command, type help\r\n" + std::string(kept_b, 'b') +
-                            "wspr> \r\nerror: unknown command, type help\r\nwspr> ");
+        // The pass ends with the command's prompt; the kept b's are echoed in the next.
+        EXPECT_EQ(rest, "error: unknown command, type help\r\nwspr> " + std::string(kept_b, 'b') +
+                            "\r\nerror: unknown command, type help\r\nwspr> ");
     });
 }
 

@@ -91,7 +91,7 @@ TEST(Reset, OfTheMcuMidFrameLeavesTheCarrierUntilTheNewStartUp) {
         const uint64_t off_us = scenario::OffAfter(at_ns / 1000);
         EXPECT_GE(off_us * 1000, at_ns);
         EXPECT_LT(off_us * 1000, sim::Now());
-        EXPECT_EQ(sim::Console().substr(from), scenario::k_banner);
+        EXPECT_EQ(sim::Console().substr(from), scenario::BannerAfterReset("pin"));
 
         const WSPR_AppStatus s = sim::Status();
         EXPECT_EQ(s.state, WSPR_STATE_IDLE);
@@ -146,7 +146,7 @@ TEST(Reset, InsideFirmwareCodeAbandonsItsCallStack) {
         vmcu::i2c_on_transfer(nullptr);
         ASSERT_TRUE(done);
         EXPECT_EQ(vmcu::resets(), resets + 1);
-        EXPECT_EQ(sim::Console().substr(from), scenario::k_banner);
+        EXPECT_EQ(sim::Console().substr(from), scenario::BannerAfterReset("watchdog"));
         EXPECT_FALSE(sim::Chip().clk1_on());
         EXPECT_GE(scenario::OffAfter(reset_ns / 1000) * 1000, reset_ns);
         EXPECT_EQ(sim::Status().state, WSPR_STATE_IDLE);

@@ -178,7 +178,33 @@ TEST_F(WsprSimRun, MissingOrFailingChip) {
     Write("s.txt", "100 type tx\n");
     r = Sim("--until 2000 --si5351-fail 9+:timeout --script " + Path("s.txt"));
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("tx\r\nSi5351 tone set failed: 3\r\nwspr> "), std::string::npos) << r.out;
+    // Every later operation times out: the tone, and the CLK1 off after it (reported once).
+    EXPECT_NE(
+        r.out.find("tx\r\nSi5351 output off failed: 3\r\nSi5351 tone set failed: 3\r\nwspr> "),
+        std::string::npos)
+        << r.out;
+}
+
+// Faults on demand: a stuck main loop and a hard fault end in a watchdog reset, a held SDA in a
+// freed bus; each time the beacon is back for the 12:02 frame.
+TEST_F(WsprSimRun, FaultsOnDemandAndTheBeaconSurvivesThem) {
+    const struct {
+        const char *option;
+        const char *says;
+    } cases[] = {{"--hang-at 25000", "Reset: watchdog\r\n"},
+                 {"--fault-at 25000", "Reset: watchdog\r\n"},
+                 {"--sda-stuck-at 25000", "Si5351 tone update failed: 2\r\n"}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.option);
+        const Result r = Sim(std::string("--gnss-clock 11:59:55 --until 127000 ") + c.option);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find(c.says), std::string::npos) << r.out;
+        // The 12:00 frame, cut short, and the 12:02 one.
+        const size_t first = r.out.find("TX start");
+        ASSERT_NE(first, std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("TX start", first + 1), std::string::npos) << r.out;
+    }
+    EXPECT_EQ(Sim("--fault-at soon").status, 1);
 }
 
 TEST_F(WsprSimRun, BadArgumentsSayWhatIsWrong) {

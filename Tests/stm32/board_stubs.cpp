@@ -50,3 +50,7 @@ void WSPR_App_UartErrorCallback(UART_HandleTypeDef *huart) {
     g_record.error_codes.push_back(uint32_t{huart->ErrorCode});
     Rearm(huart);
 }
+
+void WSPR_App_EmergencyStop(void) {
+    ++g_record.emergency_stops;
+}

@@ -22,6 +22,7 @@ struct Record {
     std::vector<Reception> received;
     std::vector<uint32_t> error_codes;
     bool rearm = true;
+    int emergency_stops = 0;
 };
 
 Record &record();

@@ -50,6 +50,10 @@ void PollRcc() {
     follow(rcc.CR, RCC_CR_HSEON, RCC_CR_HSERDY, g_chip.hse_starts);
     follow(rcc.CR, RCC_CR_PLLON, RCC_CR_PLLRDY, g_chip.pll_locks);
     follow(rcc.CSR, RCC_CSR_LSION, RCC_CSR_LSIRDY, g_chip.lsi_starts);
+    // The regulator reaches its voltage scale only with the PLL on.
+    PWR_Regs &pwr = fake::At<PWR_Regs>(PWR_BASE);
+    const bool vos = (rcc.CR & RCC_CR_PLLRDY) != 0U && g_chip.regulator_ready;
+    pwr.CSR = vos ? pwr.CSR | PWR_CSR_VOSRDY : pwr.CSR & ~PWR_CSR_VOSRDY;
     const uint32_t sw = rcc.CFGR & RCC_CFGR_SW_Msk;
     if (g_chip.clock_switches && fake::Field(rcc.CFGR, RCC_CFGR_SWS_Pos, 2) != sw) {
         rcc.CFGR = (rcc.CFGR & ~RCC_CFGR_SWS_Msk) | (sw << RCC_CFGR_SWS_Pos);

@@ -23,6 +23,7 @@ struct Behaviour {
     bool pll_locks = true;
     bool lsi_starts = true;
     bool clock_switches = true;
+    bool regulator_ready = true; // VOSRDY comes once the PLL runs
     bool rtc_enters_init = true;
     bool rtc_resyncs = true;
     bool uart_tx_stalled = false; // TXE and TC never come

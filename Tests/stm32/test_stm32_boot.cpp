@@ -104,9 +104,9 @@ TEST_F(Boot, EveryPinHasItsModePullSpeedAndFunction) {
         {GPIOB, 6, 2, 1, 3, 0, 4, "I2C1 SCL PB6"},
         {GPIOB, 7, 2, 1, 3, 0, 4, "I2C1 SDA PB7"},
         {GPIOA, 9, 2, 0, 3, 0, 7, "USART1 TX PA9"},
-        {GPIOA, 10, 2, 0, 3, 0, 7, "USART1 RX PA10"},
+        {GPIOA, 10, 2, 0, 3, 1, 7, "USART1 RX PA10"}, // pulled up: an open line idles high
         {GPIOA, 2, 2, 0, 3, 0, 7, "USART2 TX PA2"},
-        {GPIOA, 3, 2, 0, 3, 0, 7, "USART2 RX PA3"},
+        {GPIOA, 3, 2, 0, 3, 1, 7, "USART2 RX PA3"},
         // Debug pins keep their reset configuration.
         {GPIOA, 13, 2, 0, 3, 1, 0, "SWDIO PA13"},
         {GPIOA, 14, 2, 0, 0, 2, 0, "SWCLK PA14"},
@@ -291,6 +291,7 @@ TEST(BootFailure, EachStuckPartOfTheStartUpEndsInTheErrorHandler) {
         {"clock switch never happens", &fake::Behaviour::clock_switches},
         {"RTC never enters initialisation", &fake::Behaviour::rtc_enters_init},
         {"RTC shadow registers never resync", &fake::Behaviour::rtc_resyncs},
+        {"regulator never ready", &fake::Behaviour::regulator_ready},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -299,6 +300,12 @@ TEST(BootFailure, EachStuckPartOfTheStartUpEndsInTheErrorHandler) {
         fake::chip().*c.flag = false;
         EXPECT_THROW(Board_Start(), fake::Halted);
         EXPECT_EQ(stubs::record().app_inits, 0);
+        // CLK1 off first, then a watchdog running (started there when it was not yet) resets
+        // the board.
+        EXPECT_EQ(stubs::record().emergency_stops, 1);
+        const IWDG_TypeDef &iwdg = fake::At<IWDG_TypeDef>(IWDG_BASE);
+        EXPECT_EQ(iwdg.KR, 0xAAAAU);
+        EXPECT_NE(iwdg.RLR, 0U);
     }
 }
 

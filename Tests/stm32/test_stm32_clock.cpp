@@ -87,6 +87,61 @@ TEST_F(Clock, WaitStatesRiseBeforeTheSwitchAndFallOnlyAfterIt) {
     EXPECT_EQ(fake::SysTick().LOAD, 15999U);
 }
 
+// The switch to the PLL waits for the regulator to reach its voltage scale; it never comes here.
+TEST_F(Clock, FullSpeedOnlyOnceTheRegulatorIsReady) {
+    fake::chip().regulator_ready = false;
+    RCC_OscInitTypeDef osc = Pll(25, 200, 2, 4);
+    ASSERT_EQ(HAL_RCC_OscConfig(&osc), HAL_OK);
+    EXPECT_EQ(Switch(RCC_SYSCLKSOURCE_PLLCLK, RCC_SYSCLK_DIV1, RCC_HCLK_DIV2, RCC_HCLK_DIV1, 3),
+              HAL_TIMEOUT);
+    EXPECT_EQ(fake::Rcc().CFGR & RCC_CFGR_SW_Msk, 0U);
+}
+
+// The latency field has three bits on this chip: 8 wait states do not exist.
+TEST_F(Clock, WaitStatesBeyondTheFieldAreRefused) {
+    EXPECT_EQ(Switch(RCC_SYSCLKSOURCE_HSI, RCC_SYSCLK_DIV1, RCC_HCLK_DIV1, RCC_HCLK_DIV1, 8),
+              HAL_ERROR);
+    EXPECT_EQ(fake::Flash().ACR & 0xFU, 0U);
+    EXPECT_EQ(Switch(RCC_SYSCLKSOURCE_HSI, RCC_SYSCLK_DIV1, RCC_HCLK_DIV1, RCC_HCLK_DIV1, 7),
+              HAL_OK);
+    EXPECT_EQ(fake::Flash().ACR & 0xFU, 7U);
+}
+
+TEST(ResetFlags, ReadFromTheControlStatusRegisterAndClearedByRmvf) {
+    fake::Reset();
+    fake::Rcc().CSR = (1U << 29) | (1U << 26) | RCC_CSR_LSION; // watchdog and pin
+    EXPECT_EQ(__HAL_RCC_GET_FLAG(RCC_FLAG_IWDGRST), 1U);
+    EXPECT_EQ(__HAL_RCC_GET_FLAG(RCC_FLAG_PINRST), 1U);
+    EXPECT_EQ(__HAL_RCC_GET_FLAG(RCC_FLAG_PORRST), 0U);
+    EXPECT_EQ(__HAL_RCC_GET_FLAG(RCC_FLAG_SFTRST), 0U);
+    __HAL_RCC_CLEAR_RESET_FLAGS();
+    EXPECT_EQ(fake::Rcc().CSR & RCC_CSR_RMVF, RCC_CSR_RMVF);
+    EXPECT_EQ(fake::Rcc().CSR & RCC_CSR_LSION, RCC_CSR_LSION); // the rest stays
+}
+
+// Prescaler and reload go in after the key that opens them; the count is reloaded last. A value
+// the registers cannot hold is refused before anything is written.
+TEST(Iwdg, StartedWithItsPrescalerAndReload) {
+    fake::Reset();
+    IWDG_TypeDef &iwdg = fake::At<IWDG_TypeDef>(IWDG_BASE);
+    IWDG_HandleTypeDef h = {IWDG, {IWDG_PRESCALER_64, 999}};
+    ASSERT_EQ(HAL_IWDG_Init(&h), HAL_OK);
+    EXPECT_EQ(iwdg.PR, 4U);
+    EXPECT_EQ(iwdg.RLR, 999U);
+    EXPECT_EQ(iwdg.KR, 0xAAAAU);
+    iwdg.KR = 0;
+    EXPECT_EQ(HAL_IWDG_Refresh(&h), HAL_OK);
+    EXPECT_EQ(iwdg.KR, 0xAAAAU);
+
+    fake::Reset();
+    IWDG_HandleTypeDef bad = {IWDG, {IWDG_PRESCALER_64, IWDG_RELOAD_MAX + 1}};
+    EXPECT_EQ(HAL_IWDG_Init(&bad), HAL_ERROR);
+    EXPECT_EQ(iwdg.KR, 0U);
+    // An update that never reaches the LSI domain ends in a time-out, not a hang.
+    iwdg.SR = IWDG_SR_PVU;
+    EXPECT_EQ(HAL_IWDG_Init(&h), HAL_TIMEOUT);
+}
+
 TEST_F(Clock, BusDividersAndTheTickFollowTheClockTree) {
     RCC_OscInitTypeDef osc = Pll(25, 200, 2, 4);
     ASSERT_EQ(HAL_RCC_OscConfig(&osc), HAL_OK);

@@ -17,6 +17,11 @@ const std::string k_banner =
     "AUTO starts on even UTC minutes after PC or GNSS time is set\r\n"
     "wspr> ";
 
+std::string BannerAfterReset(const std::string &kind) {
+    const std::string first = "\r\nTOLVANE Si5351 CLK1\r\n";
+    return first + "Reset: " + kind + "\r\n" + k_banner.substr(first.size());
+}
+
 void OnFreshBoard(const std::function<void()> &body) {
     body();
     // Whatever the scenario did, the chip never ran outside its limits.

@@ -45,8 +45,10 @@ uint64_t OffAfter(uint64_t t_us);
 // What CLK1 emitted at t_us, from the chip's timeline (0 while off).
 uint64_t EmittedAt(uint64_t t_us);
 
-// The power-on banner with the build's defaults.
+// The power-on banner with the build's defaults, and the banner after another kind of reset
+// ("watchdog", "software", "pin", "brown-out"): one more line after the first.
 extern const std::string k_banner;
+std::string BannerAfterReset(const std::string &kind);
 
 } // namespace scenario
 

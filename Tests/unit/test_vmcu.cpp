@@ -292,3 +292,120 @@ TEST_F(Vmcu, SameInputsSameOutputs) {
     EXPECT_EQ(a.first.size(), 12u);
     EXPECT_EQ(a.second, "echo");
 }
+
+// The watchdog resets the MCU when it is not refreshed within its time-out, and only then; the
+// reset flags say it was the watchdog, and the reset stops it.
+TEST_F(Vmcu, WatchdogResetsUnlessRefreshed) {
+    IWDG_HandleTypeDef wdg{IWDG, {IWDG_PRESCALER_64, 999}};
+    ASSERT_EQ(HAL_IWDG_Init(&wdg), HAL_OK);
+    EXPECT_EQ(vmcu::iwdg_record().timeout_ns, 2000 * MS); // 4 x 16 x 1000 periods of 32 kHz
+    HAL_RCC_ClearResetFlags();
+    const uint64_t t0 = vmcu::now_ns();
+    vmcu::advance_to(t0 + 1900 * MS);
+    EXPECT_EQ(HAL_IWDG_Refresh(&wdg), HAL_OK);
+    vmcu::advance_to(t0 + 3800 * MS);
+    EXPECT_EQ(vmcu::resets(), 0u);
+    vmcu::advance_to(t0 + 3901 * MS);
+    EXPECT_EQ(vmcu::resets(), 1u);
+    EXPECT_EQ(HAL_RCC_GetResetFlag(RCC_FLAG_IWDGRST), 1u);
+    EXPECT_EQ(HAL_RCC_GetResetFlag(RCC_FLAG_PINRST), 1u);
+    EXPECT_EQ(HAL_RCC_GetResetFlag(RCC_FLAG_PORRST), 0u);
+    EXPECT_FALSE(vmcu::iwdg_record().running);
+    vmcu::advance_to(t0 + 10000 * MS);
+    EXPECT_EQ(vmcu::resets(), 1u);
+}
+
+// Reset flags as the chip sets them: a power-on also counts as brown-out and pin; a reset from
+// inside also sets the pin flag; they stay until the firmware clears them.
+TEST_F(Vmcu, ResetFlagsTellTheKindOfReset) {
+    EXPECT_TRUE(vmcu::reset_flag(RCC_FLAG_PORRST) && vmcu::reset_flag(RCC_FLAG_BORRST) &&
+                vmcu::reset_flag(RCC_FLAG_PINRST));
+    __HAL_RCC_CLEAR_RESET_FLAGS();
+    EXPECT_FALSE(vmcu::reset_flag(RCC_FLAG_PORRST) || vmcu::reset_flag(RCC_FLAG_PINRST));
+    vmcu::reset_mcu(vmcu::ResetCause::SOFTWARE);
+    EXPECT_TRUE(vmcu::reset_flag(RCC_FLAG_SFTRST) && vmcu::reset_flag(RCC_FLAG_PINRST));
+    vmcu::reset_mcu(vmcu::ResetCause::BROWN_OUT);
+    EXPECT_TRUE(vmcu::reset_flag(RCC_FLAG_SFTRST) && vmcu::reset_flag(RCC_FLAG_BORRST));
+    EXPECT_FALSE(vmcu::reset_flag(RCC_FLAG_PORRST) || vmcu::reset_flag(RCC_FLAG_IWDGRST));
+}
+
+// A device that holds SDA low until SCL has been clocked a number of times.
+struct StuckDevice : Recorder {
+    int owed = 0;
+    int pulses = 0;
+    bool holds_sda() const override { return owed > 0; }
+    void scl_pulse(uint64_t) override {
+        ++pulses;
+        owed = owed > 0 ? owed - 1 : 0;
+    }
+};
+
+// While a device holds SDA every transfer ends BUSY after the board's wait and reaches nobody.
+// Taken as open-drain GPIOs, the pins clock the device by hand: each rising edge of SCL is a
+// pulse, SDA reads low until the device lets go; the interface works again after it.
+TEST_F(Vmcu, StuckSdaIsFreedByClockingSclByHand) {
+    StuckDevice dev;
+    dev.owed = 5;
+    vmcu::i2c_attach(I2C1, 0x60, &dev);
+    uint8_t b = 1;
+    const uint64_t t0 = vmcu::now_ns();
+    EXPECT_EQ(HAL_I2C_Mem_Write(&i2c_, 0xC0, 3, I2C_MEMADD_SIZE_8BIT, &b, 1, HAL_MAX_DELAY),
+              HAL_BUSY);
+    EXPECT_EQ(vmcu::now_ns() - t0, 25 * MS);
+    EXPECT_EQ(HAL_I2C_IsDeviceReady(&i2c_, 0xC0, 3, 10), HAL_BUSY);
+    EXPECT_TRUE(dev.transfers.empty());
+
+    // In its I2C function the pin does nothing as a GPIO.
+    HAL_GPIO_WritePin(GPIOB, GPIO_PIN_6, GPIO_PIN_RESET);
+    HAL_GPIO_WritePin(GPIOB, GPIO_PIN_6, GPIO_PIN_SET);
+    EXPECT_EQ(dev.pulses, 0);
+
+    ASSERT_EQ(HAL_I2C_DeInit(&i2c_), HAL_OK);
+    HAL_GPIO_WritePin(GPIOB, GPIO_PIN_6 | GPIO_PIN_7, GPIO_PIN_SET); // released once outputs
+    GPIO_InitTypeDef pins{GPIO_PIN_6 | GPIO_PIN_7, GPIO_MODE_OUTPUT_OD, GPIO_NOPULL, 0, 0};
+    HAL_GPIO_Init(GPIOB, &pins);
+    int clocked = 0;
+    while (HAL_GPIO_ReadPin(GPIOB, GPIO_PIN_7) == GPIO_PIN_RESET && clocked < 9) {
+        HAL_GPIO_WritePin(GPIOB, GPIO_PIN_6, GPIO_PIN_RESET);
+        HAL_GPIO_WritePin(GPIOB, GPIO_PIN_6, GPIO_PIN_SET);
+        ++clocked;
+    }
+    EXPECT_EQ(clocked, 5);
+    EXPECT_EQ(dev.pulses, 5);
+    EXPECT_EQ(HAL_GPIO_ReadPin(GPIOB, GPIO_PIN_6), GPIO_PIN_SET); // released: the pull-ups
+    HAL_GPIO_WritePin(GPIOB, GPIO_PIN_7, GPIO_PIN_RESET);
+    EXPECT_EQ(HAL_GPIO_ReadPin(GPIOB, GPIO_PIN_7), GPIO_PIN_RESET); // driven low by the MCU
+
+    ASSERT_EQ(HAL_I2C_Init(&i2c_), HAL_OK);
+    EXPECT_EQ(HAL_I2C_Mem_Write(&i2c_, 0xC0, 3, I2C_MEMADD_SIZE_8BIT, &b, 1, HAL_MAX_DELAY),
+              HAL_OK);
+    EXPECT_EQ(dev.transfers.size(), 1u);
+}
+
+int g_hard_faults = 0;
+
+// A hard fault is taken at once, masked or not, inside a handler or not.
+TEST_F(Vmcu, HardFaultIsTakenEvenWithInterruptsMasked) {
+    g_hard_faults = 0;
+    vmcu::set_handler(HardFault_IRQn, [] { ++g_hard_faults; });
+    __disable_irq();
+    vmcu::hard_fault();
+    EXPECT_EQ(g_hard_faults, 1);
+    EXPECT_TRUE(vmcu::irq_masked());
+    __enable_irq();
+}
+
+// Flushing the receiver drops the byte that waited in it and the overrun behind it: arming
+// afterwards takes only what comes next.
+TEST_F(Vmcu, FlushDropsWhatWaitedBeforeArming) {
+    terminal_.Send("qr", vmcu::now_ns());
+    vmcu::advance_to(vmcu::now_ns() + MS);
+    EXPECT_EQ(vmcu::uart_overruns(USART1), 1u);
+    __HAL_UART_FLUSH_DRREGISTER(&g_uart);
+    ASSERT_EQ(HAL_UART_Receive_IT(&g_uart, &g_rx_byte, 1), HAL_OK);
+    EXPECT_TRUE(g_rx_bytes.empty());
+    EXPECT_EQ(g_rx_errors, 0);
+    terminal_.Send("s", vmcu::now_ns());
+    vmcu::advance_to(vmcu::now_ns() + MS);
+    EXPECT_EQ(g_rx_bytes, (std::vector<uint8_t>{'s'}));
+}

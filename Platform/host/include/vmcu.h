@@ -102,6 +102,10 @@ void on_halt(std::function<void()> fn);
 // From time t the main loop is stuck (a firmware hang): no more passes, interrupts go on.
 void hang_main_loop_at(uint64_t t_ns);
 
+// The CPU takes a hard fault now (as after a bad memory access): its handler runs at once,
+// masked or not. Call it from a world event (vmcu::schedule) while the program runs.
+void hard_fault();
+
 // Installs a handler for an exception or interrupt (the firmware's, found by name, otherwise).
 void set_handler(IRQn_Type irq, void (*handler)());
 
@@ -174,6 +178,8 @@ struct ClockRecord {
 };
 const ClockRecord &clock_record();
 bool gate_enabled(RCC_GateTypeDef gate);
+// An RCC reset flag (RCC_FLAG_PORRST, ...) as the firmware would read it now.
+bool reset_flag(uint32_t flag);
 
 struct NvicRecord {
     bool enabled;
@@ -199,6 +205,15 @@ struct RtcRecord {
     uint32_t time_format, date_format;
 };
 const RtcRecord &rtc_record();
+
+// The independent watchdog since the last reset (a reset stops it).
+struct IwdgRecord {
+    bool running;
+    uint32_t prescaler, reload;
+    uint64_t timeout_ns; // at the LSI's nominal LSI_VALUE
+    uint64_t refreshes;
+};
+IwdgRecord iwdg_record();
 
 // Names of the platform operations the bring-up called since the last reset, in call order
 // ("HAL_Init", "HAL_RCC_OscConfig", "HAL_GPIO_Init", ...).

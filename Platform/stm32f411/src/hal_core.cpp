@@ -12,6 +12,8 @@ constexpr uint32_t LSI_TIMEOUT_MS = 2U;
 constexpr uint32_t PLL_TIMEOUT_MS = 2U;
 constexpr uint32_t CLOCK_SWITCH_TIMEOUT_MS = 5000U;
 constexpr uint32_t DBP_TIMEOUT_MS = 2U;
+/* The regulator reaches its scale within microseconds once the PLL runs. */
+constexpr uint32_t VOS_TIMEOUT_MS = 2U;
 
 /* Priority group 4: all four implemented bits are pre-emption priority, none sub-priority. */
 constexpr uint32_t PRIGROUP_4 = 3U;
@@ -235,7 +237,7 @@ HAL_StatusTypeDef HAL_RCC_OscConfig(RCC_OscInitTypeDef *init) {
 }
 
 HAL_StatusTypeDef HAL_RCC_ClockConfig(RCC_ClkInitTypeDef *init, uint32_t flash_latency) {
-    if (init == nullptr || flash_latency > 15U) {
+    if (init == nullptr || flash_latency > FLASH_ACR_LATENCY_Msk) {
         return HAL_ERROR;
     }
     RCC_Regs *rcc = Rcc();
@@ -260,6 +262,11 @@ HAL_StatusTypeDef HAL_RCC_ClockConfig(RCC_ClkInitTypeDef *init, uint32_t flash_l
                                                                  : RCC_CR_HSIRDY;
         if ((rcc->CR & ready) == 0U) {
             return HAL_ERROR;
+        }
+        /* Full speed only once the regulator has reached the scale it was set to. */
+        if (source == RCC_SYSCLKSOURCE_PLLCLK &&
+            !WaitBits(Pwr()->CSR, PWR_CSR_VOSRDY, PWR_CSR_VOSRDY, HAL_GetTick(), VOS_TIMEOUT_MS)) {
+            return HAL_TIMEOUT;
         }
         ModifyBits(rcc->CFGR, RCC_CFGR_SW_Msk, source);
         if (!WaitBits(rcc->CFGR, RCC_CFGR_SWS_Msk, source << RCC_CFGR_SWS_Pos, HAL_GetTick(),
@@ -307,6 +314,14 @@ HAL_StatusTypeDef HAL_RCCEx_PeriphCLKConfig(RCC_PeriphCLKInitTypeDef *init) {
     }
     SetBits(rcc->BDCR, wanted);
     return HAL_OK;
+}
+
+uint32_t HAL_RCC_GetResetFlag(uint32_t flag) {
+    return (Rcc()->CSR >> (flag & 0x1FU)) & 1U;
+}
+
+void HAL_RCC_ClearResetFlags(void) {
+    SetBits(Rcc()->CSR, RCC_CSR_RMVF);
 }
 
 __attribute__((weak)) void HAL_MspInit(void) {}

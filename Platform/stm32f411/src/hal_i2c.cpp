@@ -207,6 +207,18 @@ HAL_StatusTypeDef HAL_I2C_IsDeviceReady(I2C_HandleTypeDef *hi2c, uint16_t dev_ad
     return HAL_ERROR;
 }
 
+HAL_StatusTypeDef HAL_I2C_DeInit(I2C_HandleTypeDef *hi2c) {
+    if (hi2c == nullptr) {
+        return HAL_ERROR;
+    }
+    ClearBits(Regs(hi2c->Instance)->CR1, I2C_CR1_PE);
+    HAL_I2C_MspDeInit(hi2c);
+    return HAL_OK;
+}
+
 __attribute__((weak)) void HAL_I2C_MspInit(I2C_HandleTypeDef *hi2c) {
+    (void)hi2c;
+}
+__attribute__((weak)) void HAL_I2C_MspDeInit(I2C_HandleTypeDef *hi2c) {
     (void)hi2c;
 }

@@ -84,6 +84,13 @@ HAL_StatusTypeDef HAL_UART_Receive_IT(UART_HandleTypeDef *huart, uint8_t *data, 
     return HAL_OK;
 }
 
+/* Reading SR and then DR takes the waiting byte and clears RXNE and the error flags with it. */
+void HAL_UART_FlushReceiver(UART_HandleTypeDef *huart) {
+    const USART_TypeDef *usart = Regs(huart->Instance);
+    (void)usart->SR;
+    (void)usart->DR;
+}
+
 /* The received byte goes to the reception in progress (completing it calls
  * HAL_UART_RxCpltCallback). Reading SR and then DR also clears the error flags; a parity, framing,
  * noise or overrun error then ends the reception and is reported to HAL_UART_ErrorCallback, which

@@ -92,6 +92,13 @@ struct RTC_TypeDef {
     REG_RW ALRMBSSR; /* 0x48 */
 };
 
+struct IWDG_TypeDef {
+    REG_RW KR;  /* 0x00: key */
+    REG_RW PR;  /* 0x04: prescaler */
+    REG_RW RLR; /* 0x08: reload */
+    REG_RW SR;  /* 0x0C: PVU, RVU (an update still on its way to the LSI domain) */
+};
+
 /* ---- Blocks only the platform layer itself reaches ---------------------------------------------
  */
 
@@ -188,6 +195,7 @@ static_assert(offsetof(USART_TypeDef, GTPR) == 0x18);
 static_assert(offsetof(I2C_TypeDef, FLTR) == 0x24);
 static_assert(offsetof(TIM_TypeDef, RCR) == 0x30 && offsetof(TIM_TypeDef, OR) == 0x50);
 static_assert(offsetof(RTC_TypeDef, WPR) == 0x24 && offsetof(RTC_TypeDef, TAFCR) == 0x40);
+static_assert(offsetof(IWDG_TypeDef, SR) == 0x0C);
 static_assert(offsetof(RCC_Regs, AHB1ENR) == 0x30 && offsetof(RCC_Regs, APB1ENR) == 0x40 &&
               offsetof(RCC_Regs, BDCR) == 0x70 && offsetof(RCC_Regs, DCKCFGR) == 0x8C);
 static_assert(offsetof(NVIC_Regs, ICER) == 0x80 && offsetof(NVIC_Regs, IP) == 0x300);
@@ -235,10 +243,12 @@ static_assert(offsetof(SCB_Regs, SHP) == 0x18 && offsetof(SCB_Regs, CPACR) == 0x
 #define RCC_BDCR_BDRST (1UL << 16)
 #define RCC_CSR_LSION (1UL << 0)
 #define RCC_CSR_LSIRDY (1UL << 1)
+#define RCC_CSR_RMVF (1UL << 24)
+#define RCC_CSR_RESET_FLAGS (0xFEUL << 24) /* BORRSTF .. LPWRRSTF, bits 25..31 */
 #define RCC_APB1ENR_PWREN (1UL << 28)
 
 /* Flash interface */
-#define FLASH_ACR_LATENCY_Msk 0xFUL
+#define FLASH_ACR_LATENCY_Msk 0x7UL /* 3 bits on the STM32F411 */
 #define FLASH_ACR_PRFTEN (1UL << 8)
 #define FLASH_ACR_ICEN (1UL << 9)
 #define FLASH_ACR_DCEN (1UL << 10)
@@ -246,6 +256,14 @@ static_assert(offsetof(SCB_Regs, SHP) == 0x18 && offsetof(SCB_Regs, CPACR) == 0x
 /* Power controller */
 #define PWR_CR_DBP (1UL << 8)
 #define PWR_CR_VOS_Msk (0x3UL << 14)
+#define PWR_CSR_VOSRDY (1UL << 14)
+
+/* Independent watchdog */
+#define IWDG_KEY_RELOAD 0xAAAAUL
+#define IWDG_KEY_ENABLE 0xCCCCUL
+#define IWDG_KEY_WRITE_ACCESS 0x5555UL
+#define IWDG_SR_PVU (1UL << 0)
+#define IWDG_SR_RVU (1UL << 1)
 
 /* GPIO: mode encoding of GPIO_InitTypeDef.Mode */
 #define GPIO_MODE_MODER_Msk 0x3UL

@@ -1,0 +1,392 @@
+// What an unattended beacon meets, and that it survives each without an operator: floods on the
+// console, failed I2C writes, a bus held by the Si5351, a stuck main loop, the error handler and a
+// hard fault; with the details that decide whether a press, a number or a typed byte counts.
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "app_config.h"
+#include "iwdg.h"
+#include "scenario.h"
+#include "tones.h"
+#include "wspr_encoder.h"
+
+using scenario::Boot;
+using scenario::Command;
+using scenario::OffAfter;
+using scenario::OnFreshBoard;
+using scenario::RunUntilConsole;
+using scenario::Tick;
+using scenario::TickOf;
+
+namespace {
+
+constexpr uint64_t FRAME_MS = (WSPR_SYMBOL_COUNT * WSPR_SYMBOL_PERIOD_US + 999) / 1000;
+constexpr uint64_t CONSOLE_BYTES_PER_S = 11520; // 115200 baud, 10 bits a byte
+
+std::vector<uint8_t> DefaultSymbols() {
+    std::vector<uint8_t> s(WSPR_SYMBOL_COUNT);
+    EXPECT_TRUE(
+        WSPR_Encode(WSPR_DEFAULT_CALLSIGN, WSPR_DEFAULT_LOCATOR, WSPR_DEFAULT_POWER_DBM, s.data()));
+    return s;
+}
+
+// The millisecond tick in which the frame typed after t_ns started: its first I2C operation.
+uint64_t StartMsAfter(uint64_t t_ns) {
+    for (const vmcu::I2cTransfer &x : vmcu::i2c_log()) {
+        if (x.start_ns >= t_ns) {
+            return TickOf(x.start_ns);
+        }
+    }
+    ADD_FAILURE() << "no frame started";
+    return 0;
+}
+
+uint64_t DueNs(uint64_t start_ms, size_t i) {
+    return Tick(start_ms + (i * WSPR_SYMBOL_PERIOD_US + 999) / 1000);
+}
+
+// How the frame started in tick start_ms went: every slot's middle carries its symbol, the largest
+// lateness of a tone change behind its boundary, and when CLK1 went off.
+struct FrameCheck {
+    size_t wrong_slots = 0;
+    uint64_t worst_late_ns = 0;
+    uint64_t off_ns = 0;
+};
+FrameCheck CheckFrame(uint64_t start_ms) {
+    const std::vector<uint8_t> symbols = DefaultSymbols();
+    FrameCheck f;
+    const auto &timeline = sim::Chip().timeline();
+    for (size_t i = 0; i < WSPR_SYMBOL_COUNT; ++i) {
+        const uint64_t due = DueNs(start_ms, i);
+        const uint64_t mid_us = (due + DueNs(start_ms, i + 1)) / 2000;
+        if (!tones::Matches(scenario::EmittedAt(mid_us), WSPR_DEFAULT_FREQ_HZ, symbols[i])) {
+            ++f.wrong_slots;
+        }
+        if (i == 0 || symbols[i] == symbols[i - 1]) {
+            continue;
+        }
+        for (const sim::Si5351Model::Change &c : timeline) {
+            if (c.t_us * 1000 + 1000 >= due && c.on &&
+                tones::Matches(c.freq_uhz, WSPR_DEFAULT_FREQ_HZ, symbols[i])) {
+                const uint64_t late = c.t_us * 1000 > due ? c.t_us * 1000 - due : 0;
+                f.worst_late_ns = std::max(f.worst_late_ns, late);
+                break;
+            }
+        }
+    }
+    f.off_ns = OffAfter(Tick(start_ms) / 1000 + 1000) * 1000;
+    return f;
+}
+
+// A frame starts, and from 1 s into it the console gets 100 s of input at the full line rate.
+void FloodDuringFrame(const char *name, const std::string &pattern) {
+    Boot();
+    const uint64_t t = sim::Now();
+    ASSERT_NE(Command("tx", "TX start").find("TX start"), std::string::npos);
+    const uint64_t start_ms = StartMsAfter(t);
+    std::string flood;
+    while (flood.size() < 100 * CONSOLE_BYTES_PER_S) {
+        flood += pattern;
+    }
+    sim::TypeAt(Tick(start_ms) + sim::SECOND, flood);
+    sim::RunUntil(Tick(start_ms + FRAME_MS) + 5 * sim::SECOND);
+
+    const FrameCheck f = CheckFrame(start_ms);
+    EXPECT_EQ(f.wrong_slots, 0u);
+    EXPECT_LE(f.worst_late_ns, 60 * sim::MS) << "a tone change came late";
+    EXPECT_GE(f.off_ns, Tick(start_ms + FRAME_MS));
+    EXPECT_LE(f.off_ns, Tick(start_ms + FRAME_MS) + sim::MS) << "CLK1 stayed on past the frame";
+    EXPECT_EQ(vmcu::resets(), 0u) << "the watchdog fired";
+    std::printf("flood of %s: largest tone lateness %.1f ms\n", name, f.worst_late_ns / 1e6);
+}
+
+} // namespace
+
+// ---- Console floods during a frame ---------------------------------------------------------
+
+TEST(Flood, BareCarriageReturns) {
+    OnFreshBoard([] { FloodDuringFrame("bare CRs", "\r"); });
+}
+
+TEST(Flood, LetterAndDeletePairs) {
+    OnFreshBoard([] { FloodDuringFrame("a + DEL", "a\x7f"); });
+}
+
+TEST(Flood, PasteOfCommands) {
+    OnFreshBoard(
+        [] { FloodDuringFrame("pasted commands", "help\r\nshow\r\nset power 23\r\ntx\r\n"); });
+}
+
+TEST(Flood, RandomBytes) {
+    OnFreshBoard([] {
+        std::mt19937 rng(12);
+        std::string noise;
+        for (size_t k = 0; k < 4096; ++k) {
+            noise.push_back(static_cast<char>(rng() & 0xFF));
+        }
+        FloodDuringFrame("random bytes", noise);
+    });
+}
+
+// ---- CLK1 off, checked --------------------------------------------------------------------------
+
+// The write that ends a frame fails (all three tries): the beacon says so, is in ERROR, and does
+// not claim CLK1 off; the write is tried again 100 ms later and CLK1 goes off then. 30 s later
+// the Si5351 start-up runs again and the beacon is back in IDLE.
+TEST(Clk1Off, FailedOffAtTheFrameEndIsReportedAndRetried) {
+    OnFreshBoard([] {
+        Boot();
+        const uint64_t t = sim::Now();
+        ASSERT_NE(Command("tx", "TX start").find("TX start"), std::string::npos);
+        const uint64_t start_ms = StartMsAfter(t);
+        sim::RunUntil(Tick(start_ms + FRAME_MS - 300));
+        const uint64_t op = vmcu::i2c_operations(); // the next one ends the frame
+        for (uint64_t k = 0; k < 3; ++k) {
+            vmcu::i2c_fail(op + k, HAL_ERROR, false);
+        }
+        const size_t from = sim::Console().size();
+        sim::RunUntil(Tick(start_ms + FRAME_MS) + 50 * sim::MS);
+        const std::string said = sim::Console().substr(from);
+        EXPECT_NE(said.find("Si5351 output off failed: 1\r\n"), std::string::npos) << said;
+        EXPECT_EQ(said.find("TX complete"), std::string::npos) << said;
+        EXPECT_TRUE(sim::Chip().clk1_on());
+        EXPECT_EQ(sim::Status().state, WSPR_STATE_ERROR);
+
+        sim::RunFor(100 * sim::MS);
+        EXPECT_FALSE(sim::Chip().clk1_on());
+        const uint64_t off_ns = OffAfter(Tick(start_ms + FRAME_MS) / 1000) * 1000;
+        EXPECT_LE(off_ns, Tick(start_ms + FRAME_MS) + 102 * sim::MS);
+        EXPECT_EQ(said.find("off failed", said.find("off failed") + 1), std::string::npos);
+
+        ASSERT_TRUE(RunUntilConsole("Si5351 init status: 0\r\nwspr> ", from, 31000));
+        EXPECT_EQ(sim::Status().state, WSPR_STATE_IDLE);
+    });
+}
+
+// "stop" whose CLK1 off fails does not pretend: ERROR, the failure line, no "TX complete".
+TEST(Clk1Off, FailedOffOnStopLeavesError) {
+    OnFreshBoard([] {
+        Boot();
+        ASSERT_NE(Command("tx", "TX start").find("TX start"), std::string::npos);
+        sim::RunFor(2 * sim::SECOND);
+        vmcu::i2c_fail(vmcu::i2c_operations(), HAL_TIMEOUT, true);
+        const std::string said = Command("stop");
+        EXPECT_NE(said.find("Si5351 output off failed: 3\r\n"), std::string::npos) << said;
+        EXPECT_EQ(said.find("TX complete"), std::string::npos) << said;
+        EXPECT_EQ(sim::Status().state, WSPR_STATE_ERROR);
+        EXPECT_TRUE(sim::Chip().clk1_on());
+        // The bus comes back: the next retry switches CLK1 off.
+        vmcu::i2c_clear_faults();
+        sim::RunFor(150 * sim::MS);
+        EXPECT_FALSE(sim::Chip().clk1_on());
+    });
+}
+
+// ---- Back to beaconing without an operator
+// --------------------------------------------------------
+
+namespace {
+
+// A board whose GNSS receiver gives the time from 11:59:55, so frames fall due at 12:00, 12:02 ...
+void BootWithGnssTime() {
+    sim::Prepare();
+    sim::Gnss().StartClock(0, 11 * 3600 + 59 * 60 + 55);
+    sim::Boot();
+    sim::RunFor(5 * sim::MS);
+}
+
+// The virtual time at which UTC hh:mm:00 begins with that receiver.
+uint64_t UtcMinute(int hh, int mm) {
+    return static_cast<uint64_t>((hh * 3600 + mm * 60) - (11 * 3600 + 59 * 60 + 55)) * sim::SECOND;
+}
+
+// Whether a frame started within the first second after t_ns.
+bool FrameStartsAt(uint64_t t_ns) {
+    const std::vector<scenario::Tone> tones = scenario::TonesFrom(t_ns / 1000);
+    return !tones.empty() && tones.front().t_us * 1000 < t_ns + sim::SECOND;
+}
+
+} // namespace
+
+// One failed tone update abandons the frame; 30 s later the Si5351 is started again and the
+// 12:02 frame goes out as scheduled.
+TEST(Recovery, TransientI2cErrorCostsOneFrame) {
+    OnFreshBoard([] {
+        BootWithGnssTime();
+        sim::RunUntil(UtcMinute(12, 0) + 20 * sim::SECOND);
+        ASSERT_TRUE(sim::Chip().clk1_on());
+        vmcu::i2c_fail(vmcu::i2c_operations(), HAL_ERROR, false);
+        const size_t from = sim::Console().size();
+        ASSERT_TRUE(RunUntilConsole("Si5351 tone update failed: 1", from, 5000));
+        sim::RunFor(10 * sim::MS);
+        EXPECT_FALSE(sim::Chip().clk1_on());
+        EXPECT_EQ(sim::Status().state, WSPR_STATE_ERROR);
+        ASSERT_TRUE(RunUntilConsole("Si5351 init status: 0", from, 31000));
+        EXPECT_EQ(sim::Status().state, WSPR_STATE_IDLE);
+        sim::RunUntil(UtcMinute(12, 2) + 2 * sim::SECOND);
+        EXPECT_TRUE(FrameStartsAt(UtcMinute(12, 2)));
+    });
+}
+
+// The Si5351 holds SDA low in the middle of a frame: the transfer ends BUSY, the bus is clocked
+// free at once (CLK1 goes off), the start-up runs again 30 s later and the next frame goes out.
+TEST(Recovery, HeldSdaIsClockedFree) {
+    OnFreshBoard([] {
+        BootWithGnssTime();
+        sim::RunUntil(UtcMinute(12, 0) + 20 * sim::SECOND);
+        ASSERT_TRUE(sim::Chip().clk1_on());
+        const uint64_t held_ns = sim::Now();
+        sim::Chip().hold_sda(7);
+        const size_t from = sim::Console().size();
+        ASSERT_TRUE(RunUntilConsole("Si5351 tone update failed: 2", from, 5000));
+        EXPECT_FALSE(sim::Chip().holds_sda());
+        sim::RunFor(10 * sim::MS);
+        EXPECT_FALSE(sim::Chip().clk1_on());
+        EXPECT_LT(OffAfter(held_ns / 1000) * 1000, held_ns + 5 * sim::SECOND);
+        ASSERT_TRUE(RunUntilConsole("Si5351 init status: 0", from, 31000));
+        sim::RunUntil(UtcMinute(12, 2) + 2 * sim::SECOND);
+        EXPECT_TRUE(FrameStartsAt(UtcMinute(12, 2)));
+    });
+}
+
+// After a reset in the middle of a transfer the chip may hold SDA at power-up: the bring-up
+// clocks it free before it sets up I2C1, and the start-up finds the Si5351.
+TEST(Recovery, HeldSdaAtStartUp) {
+    OnFreshBoard([] {
+        sim::Prepare();
+        sim::Chip().hold_sda(9);
+        sim::Boot();
+        sim::RunFor(5 * sim::MS);
+        EXPECT_NE(sim::Console().find("Si5351 init status: 0"), std::string::npos)
+            << sim::Console();
+        EXPECT_EQ(sim::Status().state, WSPR_STATE_IDLE);
+    });
+}
+
+// ---- The watchdog ---------------------------------------------------------------------------
+
+namespace {
+
+// A fault strikes at 20 s into the 12:00 frame; CLK1 must be off within `off_within_ns`, the
+// watchdog resets the MCU, the banner says so, and the 12:02 frame goes out.
+void SurvivesMidFrame(const std::function<void()> &fault, uint64_t off_within_ns) {
+    BootWithGnssTime();
+    const uint64_t at_ns = UtcMinute(12, 0) + 20 * sim::SECOND;
+    sim::RunUntil(at_ns);
+    ASSERT_TRUE(sim::Chip().clk1_on());
+    const size_t from = sim::Console().size();
+    fault();
+    sim::RunFor(3 * sim::SECOND);
+    const uint64_t off_ns = OffAfter(at_ns / 1000) * 1000;
+    EXPECT_LE(off_ns - at_ns, off_within_ns);
+    EXPECT_EQ(vmcu::resets(), 1u);
+    EXPECT_TRUE(vmcu::reset_flag(RCC_FLAG_IWDGRST) == false); // read and cleared by the start-up
+    EXPECT_NE(sim::Console().find(scenario::BannerAfterReset("watchdog"), from), std::string::npos)
+        << sim::Console().substr(from);
+    sim::RunUntil(UtcMinute(12, 2) + 2 * sim::SECOND);
+    EXPECT_TRUE(FrameStartsAt(UtcMinute(12, 2)));
+    std::printf("CLK1 off %.1f ms after the fault\n", (off_ns - at_ns) / 1e6);
+}
+
+} // namespace
+
+// The main loop stops (a firmware hang; interrupts go on): no refresh, so the watchdog resets the
+// MCU after its time-out and the new start-up switches CLK1 off.
+TEST(Watchdog, StalledMainLoopMidFrame) {
+    OnFreshBoard([] {
+        SurvivesMidFrame([] { vmcu::hang_main_loop_at(sim::Now()); },
+                         (WATCHDOG_TIMEOUT_MS + 20) * sim::MS);
+    });
+}
+
+// Error_Handler switches CLK1 off itself, at once, and waits for the watchdog.
+TEST(Watchdog, ErrorHandlerMidFrame) {
+    OnFreshBoard([] {
+        SurvivesMidFrame(
+            [] {
+                auto handler = reinterpret_cast<void (*)()>(sim::Firmware().Entry("Error_Handler"));
+                ASSERT_NE(handler, nullptr);
+                vmcu::schedule(sim::Now(), [handler](uint64_t) { handler(); });
+            },
+            sim::MS);
+    });
+}
+
+TEST(Watchdog, HardFaultMidFrame) {
+    OnFreshBoard([] {
+        SurvivesMidFrame([] { vmcu::schedule(sim::Now(), [](uint64_t) { vmcu::hard_fault(); }); },
+                         sim::MS);
+    });
+}
+
+// Each kind of reset but a power-on adds its line to the banner.
+TEST(Watchdog, BannerNamesTheReset) {
+    OnFreshBoard([] {
+        Boot();
+        EXPECT_EQ(sim::Console(), scenario::k_banner);
+        const struct {
+            vmcu::ResetCause cause;
+            const char *kind;
+        } cases[] = {{vmcu::ResetCause::SOFTWARE, "software"},
+                     {vmcu::ResetCause::BROWN_OUT, "brown-out"},
+                     {vmcu::ResetCause::WATCHDOG, "watchdog"},
+                     {vmcu::ResetCause::PIN, "pin"}};
+        for (const auto &c : cases) {
+            const size_t from = sim::Console().size();
+            sim::Reset(c.cause);
+            ASSERT_TRUE(RunUntilConsole("wspr> ", from, 1000));
+            EXPECT_EQ(sim::Console().substr(from), scenario::BannerAfterReset(c.kind));
+        }
+    });
+}
+
+// ---- The details ------------------------------------------------------------------------------
+
+// The press's 50th millisecond falls into a pass that writes the help text (48 ms): the press
+// still counts, once.
+TEST(Key, PressCountsWhenItsFiftiethMillisecondIsBusy) {
+    OnFreshBoard([] {
+        Boot();
+        sim::RunFor(100 * sim::MS);
+        const uint64_t press = sim::Now();
+        sim::KeyAt(press, true);
+        sim::TypeAt(press + 5 * sim::MS, "help\r"); // written from about 6 ms to 54 ms
+        sim::KeyAt(press + 3 * sim::SECOND, false);
+        sim::RunFor(4 * sim::SECOND);
+        const std::string out = sim::Console();
+        const size_t first = out.find("TX start");
+        EXPECT_NE(first, std::string::npos) << out;
+        EXPECT_EQ(out.find("TX start", first + 1), std::string::npos);
+    });
+}
+
+TEST(Numbers, AMinusSignIsOutOfRangeMinusZeroToo) {
+    OnFreshBoard([] {
+        Boot();
+        EXPECT_NE(Command("set power -0").find("error: power must be 0..60 dBm"),
+                  std::string::npos);
+        EXPECT_NE(Command("set freq -0").find("error: freq must be"), std::string::npos);
+        const std::string t = Command("time -0:00:00");
+        EXPECT_EQ(t.find("TIME set"), std::string::npos) << t;
+        EXPECT_FALSE(sim::Status().time_valid);
+        EXPECT_EQ(sim::Status().power_dbm, WSPR_DEFAULT_POWER_DBM);
+    });
+}
+
+// Bytes typed while the banner is written (before reception is armed) are not taken for the
+// start of the first line.
+TEST(Console, BytesTypedDuringTheBannerAreDropped) {
+    OnFreshBoard([] {
+        sim::Prepare();
+        sim::TypeAt(0, "abcdefgh");
+        sim::Boot();
+        sim::RunFor(50 * sim::MS);
+        const std::string reply = Command("show");
+        EXPECT_NE(reply.find("State: IDLE"), std::string::npos) << reply;
+        EXPECT_EQ(reply.find("unknown command"), std::string::npos) << reply;
+    });
+}
