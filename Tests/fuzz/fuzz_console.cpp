@@ -148,7 +148,8 @@ bool FreqOk(uint64_t hz) {
 }
 
 // A number as typed: blanks, an optional sign, digits; what follows is left in 'rest'. Anything
-// negative or beyond 32 bits is reported as UINT64_MAX (never in any accepted range).
+// with a minus sign ("-0" too) or beyond 32 bits is reported as UINT64_MAX (never in any accepted
+// range).
 std::optional<uint64_t> Number(std::string_view &rest) {
     size_t i = rest.find_first_not_of(" \t\v\f");
     if (i == std::string_view::npos) {
@@ -175,7 +176,7 @@ std::optional<uint64_t> Number(std::string_view &rest) {
         return UINT64_MAX;
     }
     uint64_t v = std::stoull(std::string(digits));
-    return negative && v != 0 ? UINT64_MAX : v;
+    return negative ? UINT64_MAX : v;
 }
 
 // ---- The console model --------------------------------------------------------------------------
