@@ -225,7 +225,7 @@ TEST(Frame, StalledMainLoopResumesWithDueSymbol) {
     });
 }
 
-TEST(Frame, FailedFirstToneGoesToErrorUntilStop) {
+TEST(Frame, FailedFirstToneGoesToErrorThatStopLeaves) {
     OnFreshBoard([] {
         Boot();
         vmcu::i2c_fail(vmcu::i2c_operations(), HAL_BUSY, false);
