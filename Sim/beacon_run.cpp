@@ -126,6 +126,10 @@ int ExecuteRun(const RunPlan &plan, RunReport &report, const char *who) {
 
     // Everything is wired before the firmware starts so that the start-up itself is seen.
     Prepare(plan.board);
+    if (!plan.flash.empty()) {
+        vmcu::flash_load(plan.flash);
+    }
+    vmcu::flash_power_cut_at(plan.power_cut_at, plan.seed);
     for (const I2cFaultSpec &f : plan.faults) {
         vmcu::i2c_fail(f.op, f.status, f.from_then_on);
     }
@@ -221,6 +225,7 @@ int ExecuteRun(const RunPlan &plan, RunReport &report, const char *who) {
     vmcu::i2c_on_transfer(nullptr);
     Chip().on_change(nullptr);
     report.limit_faults = Chip().fault_count();
+    report.flash = vmcu::flash_contents();
     for (const Si5351Model::Fault &f : Chip().faults()) {
         std::fprintf(stderr, "%s: Si5351 outside its limits at %.6f s: %s\n", who,
                      static_cast<double>(f.t_us) / 1e6, f.what.c_str());

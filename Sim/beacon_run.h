@@ -42,10 +42,12 @@ struct RunPlan {
     // Faults on demand, at virtual milliseconds: the main loop stuck from then on (interrupts go
     // on), a hard fault, the Si5351 holding SDA low until SCL is clocked.
     std::optional<uint64_t> hang_at_ms, fault_at_ms, sda_stuck_at_ms;
-    bool keep_console = false; // copy the transcript into the report
-    bool keep_rf = false;      // copy every CLK1 change into the report
-    bool progress = false;     // progress line on stderr for long runs
-    bool announce = true;      // a line on stderr about the recording made
+    std::vector<uint8_t> flash; // the settings sectors at power-on (empty: erased)
+    uint64_t power_cut_at = 0;  // the power fails during this flash operation (from 1; 0: never)
+    bool keep_console = false;  // copy the transcript into the report
+    bool keep_rf = false;       // copy every CLK1 change into the report
+    bool progress = false;      // progress line on stderr for long runs
+    bool announce = true;       // a line on stderr about the recording made
 };
 
 struct RunReport {
@@ -55,7 +57,8 @@ struct RunReport {
     std::vector<Si5351Model::Change> rf;
     FrameRecorder frame;
     uint64_t dial_uhz = 0;
-    bool recorded = false; // a WAV or a waterfall was made
+    bool recorded = false;      // a WAV or a waterfall was made
+    std::vector<uint8_t> flash; // the settings sectors at the end
 };
 
 // False when this build cannot draw waterfalls (no FFTW or libpng where it was built).

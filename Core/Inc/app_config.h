@@ -1,9 +1,12 @@
-/* Compile-time configuration of the beacon. Run-time changes made on the console live in RAM only
- * and return to these values at every reset. */
+/* Compile-time configuration of the beacon: the built-in settings, which a reset brings back unless
+ * `save` kept others in flash. */
 #ifndef APP_CONFIG_H
 #define APP_CONFIG_H
 
 #include <stdint.h>
+
+/* The core clock SystemClock_Config sets up (HSE 25 MHz through the PLL) */
+#define CPU_CLOCK_HZ 100000000UL
 
 /* Si5351 */
 #define SI5351_XTAL_HZ 25003275UL /* calibrated 25 MHz crystal */

@@ -11,6 +11,7 @@
 #include "i2c.h"
 #include "iwdg.h"
 #include "main.h"
+#include "settings_store.h"
 #include "si5351.h"
 #include "usart.h"
 #include "wspr_encoder.h"
@@ -585,6 +586,8 @@ void WSPR_PrintHelp(const char *) {
     WSPR_Log("  set power DBM        Set WSPR power dBm, 0..60\r\n");
     WSPR_Log("  set freq HZ          Set direct RF output frequency in Hz\r\n");
     WSPR_Log("  set xtal HZ          Set Si5351 crystal frequency in Hz\r\n");
+    WSPR_Log("  save                 Keep settings over a reset\r\n");
+    WSPR_Log("  defaults             Back to built-in settings\r\n");
     WSPR_Log("  time HH:MM:SS        Set UTC time from PC\r\n");
     WSPR_Log("  auto on|off          Enable/disable even-minute auto TX\r\n");
     WSPR_Log("  tx                   Transmit one WSPR frame now\r\n");
@@ -621,6 +624,107 @@ void WSPR_PrintShow(const char *) {
         WSPR_Log(line);
     }
     WSPR_Log("\r\n");
+}
+
+// ---- Saved settings ---------------------------------------------------------------------------
+
+// A flash erase stalls the CPU, and the 1 ms tick with it (its interrupt waits, counted once): the
+// milliseconds the cycle counter saw pass beyond those the tick counted are put back on the
+// clocks afterwards.
+template <typename Op> HAL_StatusTypeDef KeepingTime(Op op) {
+    (void)HAL_IWDG_Refresh(&hiwdg);
+    const uint32_t cycles_before = HAL_GetCycleCount();
+    const uint32_t ms_before = g_ms;
+    const HAL_StatusTypeDef status = op();
+    const uint32_t elapsed_ms = (HAL_GetCycleCount() - cycles_before) / (CPU_CLOCK_HZ / 1000U);
+    __disable_irq();
+    for (uint32_t counted = g_ms - ms_before; counted < elapsed_ms; ++counted) {
+        g_ms = g_ms + 1;
+        AdvanceUtc();
+    }
+    __enable_irq();
+    (void)HAL_IWDG_Refresh(&hiwdg);
+    return status;
+}
+
+bool RefusedWhileTransmitting() {
+    if (g_state == WSPR_STATE_TX) {
+        WSPR_Log("error: not while transmitting\r\n");
+        return true;
+    }
+    return false;
+}
+
+void SaveCommand(const char *) {
+    if (RefusedWhileTransmitting()) {
+        return;
+    }
+    StoredSettings saved = {};
+    strcpy(saved.callsign, g_callsign);
+    strcpy(saved.locator, g_locator);
+    saved.power_dbm = g_power_dbm;
+    saved.auto_tx = g_auto_tx_enabled;
+    saved.base_freq_hz = g_base_freq_hz;
+    saved.xtal_hz = g_xtal_hz;
+    const HAL_StatusTypeDef status = KeepingTime([&saved] { return Settings_Save(&saved); });
+    if (status == HAL_OK) {
+        WSPR_Log("ok\r\n");
+    } else {
+        WSPR_LogLine("Settings save failed: ", status);
+    }
+}
+
+void UseBuiltInSettings() {
+    strcpy(g_callsign, WSPR_DEFAULT_CALLSIGN);
+    strcpy(g_locator, WSPR_DEFAULT_LOCATOR);
+    g_power_dbm = WSPR_DEFAULT_POWER_DBM;
+    g_base_freq_hz = WSPR_DEFAULT_FREQ_HZ;
+    g_xtal_hz = SI5351_XTAL_HZ;
+    g_auto_tx_enabled = true;
+}
+
+// Nothing written during a frame (the flash would stall the symbol clock), as for save.
+void DefaultsCommand(const char *) {
+    if (RefusedWhileTransmitting()) {
+        return;
+    }
+    UseBuiltInSettings();
+    const HAL_StatusTypeDef status = KeepingTime([] { return Settings_Forget(); });
+    if (status == HAL_OK) {
+        WSPR_Log("ok\r\n");
+    } else {
+        WSPR_LogLine("Settings save failed: ", status);
+    }
+}
+
+// Saved settings are taken only as a whole and only when each would pass its command's check.
+bool Acceptable(const StoredSettings &saved) {
+    uint32_t packed = 0;
+    return WSPR_IsValidCallsign(saved.callsign) &&
+           wspr_encoder::PackCallsign(saved.callsign, &packed) &&
+           WSPR_IsValidLocator(saved.locator) && saved.power_dbm <= wspr_encoder::MAX_POWER_DBM &&
+           wspr_encoder::IsPowerLevel(saved.power_dbm) && saved.base_freq_hz >= WSPR_MIN_FREQ_HZ &&
+           saved.base_freq_hz <= WSPR_MAX_FREQ_HZ && saved.xtal_hz >= SI5351_XTAL_MIN_HZ &&
+           saved.xtal_hz <= SI5351_XTAL_MAX_HZ;
+}
+
+// The banner line for what start-up found in flash; nullptr when nothing was saved.
+const char *LoadSavedSettings() {
+    StoredSettings saved = {};
+    const SettingsFound found = Settings_Load(&saved);
+    if (found == SettingsFound::NONE) {
+        return nullptr;
+    }
+    if (found == SettingsFound::DAMAGED || !Acceptable(saved)) {
+        return "Settings: damaged, using defaults\r\n";
+    }
+    strcpy(g_callsign, saved.callsign);
+    strcpy(g_locator, saved.locator);
+    g_power_dbm = saved.power_dbm;
+    g_auto_tx_enabled = saved.auto_tx;
+    g_base_freq_hz = saved.base_freq_hz;
+    g_xtal_hz = saved.xtal_hz;
+    return "Settings: saved\r\n";
 }
 
 void RequestTx(const char *) {
@@ -664,6 +768,8 @@ constexpr Command k_commands[] = {
     {"SET POWER ", Match::PREFIX, WSPR_SetPowerCommand},
     {"SET FREQ ", Match::PREFIX, WSPR_SetFreqCommand},
     {"SET XTAL ", Match::PREFIX, WSPR_SetXtalCommand},
+    {"SAVE", Match::WHOLE, SaveCommand},
+    {"DEFAULTS", Match::WHOLE, DefaultsCommand},
 };
 
 void WSPR_HandleCommand(char *cmd) {
@@ -790,6 +896,7 @@ void ClearFlag(volatile bool &flag) {
 // ---- Entry points -------------------------------------------------------------------------------
 
 void WSPR_App_Init(void) {
+    const char *settings_line = LoadSavedSettings();
     const HAL_StatusTypeDef status = Bus(Si5351_Init(&hi2c1));
     if (status == HAL_OK) {
         g_state = WSPR_STATE_IDLE;
@@ -803,6 +910,9 @@ void WSPR_App_Init(void) {
     if (const char *kind = ResetKind()) {
         snprintf(line, sizeof line, "Reset: %s\r\n", kind);
         WSPR_Log(line);
+    }
+    if (settings_line != nullptr) {
+        WSPR_Log(settings_line);
     }
     snprintf(line, sizeof line, "Call=%s Locator=%s Power=%ddBm\r\n", g_callsign, g_locator,
              static_cast<int>(g_power_dbm));

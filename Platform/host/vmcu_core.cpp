@@ -335,6 +335,15 @@ void __enable_irq(void) {
 
 void __NOP(void) {}
 
+// The cycle counter at the core clock (DWT CYCCNT on the chip), from the virtual time.
+uint32_t HAL_GetCycleCount(void) {
+    // Whole seconds and the rest apart, so nothing overflows 64 bits; only the low 32 bits count.
+    const uint64_t now = vmcu::detail::g_now;
+    const uint64_t hz = vmcu::detail::hclk_hz();
+    const uint64_t cycles = now / 1000000000U * hz + now % 1000000000U * hz / 1000000000U;
+    return static_cast<uint32_t>(cycles);
+}
+
 // Waits for the next event. Masked, or inside a handler, no interrupt can ever be taken: the CPU
 // stops there until a reset.
 void __WFI(void) {

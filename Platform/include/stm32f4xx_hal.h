@@ -492,6 +492,45 @@ void HAL_RTC_MspInit(RTC_HandleTypeDef *hrtc);
 HAL_StatusTypeDef HAL_RTC_SetTime(RTC_HandleTypeDef *hrtc, RTC_TimeTypeDef *time, uint32_t format);
 HAL_StatusTypeDef HAL_RTC_SetDate(RTC_HandleTypeDef *hrtc, RTC_DateTypeDef *date, uint32_t format);
 
+/* ---- Flash programming -------------------------------------------------------------------------
+ * Sectors 2 and 3 (16 KiB each) hold the beacon's settings; the linker keeps code and data out of
+ * them. Programming is by 32-bit word (2.7..3.6 V), an erase by whole sector. */
+#define FLASH_SECTOR_2 2U
+#define FLASH_SECTOR_3 3U
+#define FLASH_SECTOR_2_ADDR 0x08008000UL
+#define FLASH_SECTOR_3_ADDR 0x0800C000UL
+#define FLASH_SECTOR_16K_SIZE 0x4000UL
+#define FLASH_TYPEPROGRAM_WORD 0x00000002U
+#define FLASH_TYPEERASE_SECTORS 0x00000000U
+#define FLASH_VOLTAGE_RANGE_3 0x00000002U
+#define HAL_FLASH_ERROR_NONE 0x00000000U
+#define HAL_FLASH_ERROR_OPERATION 0x00000001U /* OPERR */
+#define HAL_FLASH_ERROR_WRP 0x00000010U       /* write protection, or the controller locked */
+#define HAL_FLASH_ERROR_PGA 0x00000020U       /* alignment */
+#define HAL_FLASH_ERROR_PGP 0x00000040U       /* parallelism */
+#define HAL_FLASH_ERROR_PGS 0x00000080U       /* sequence */
+
+typedef struct {
+    uint32_t TypeErase;
+    uint32_t Banks;
+    uint32_t Sector;
+    uint32_t NbSectors;
+    uint32_t VoltageRange;
+} FLASH_EraseInitTypeDef;
+
+HAL_StatusTypeDef HAL_FLASH_Unlock(void);
+HAL_StatusTypeDef HAL_FLASH_Lock(void);
+HAL_StatusTypeDef HAL_FLASH_Program(uint32_t TypeProgram, uint32_t Address, uint64_t Data);
+HAL_StatusTypeDef HAL_FLASHEx_Erase(FLASH_EraseInitTypeDef *pEraseInit, uint32_t *SectorError);
+uint32_t HAL_FLASH_GetError(void);
+
+/* Two additions to the chip maker's interface, for the one place that needs them:
+ * - where the bytes of a flash address are read (on the chip, that address itself);
+ * - the CPU's cycle counter at the core clock (DWT CYCCNT on the chip, started by HAL_Init), which
+ *   keeps counting while the CPU stalls on a flash erase and the 1 ms tick does not. */
+const void *HAL_FLASH_Address(uint32_t address);
+uint32_t HAL_GetCycleCount(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -63,7 +63,7 @@ int Fail(const std::string &message) {
 
 int cmd_run(int argc, char **argv) {
     sim::RunPlan plan;
-    std::string script_path, gnss_path, console_path, rf_path, i2c_path;
+    std::string script_path, gnss_path, console_path, rf_path, i2c_path, flash_path;
 
     const std::vector<cli::Option> options = {
         {"--until", "MS", "end of the run in virtual milliseconds (default 240000)",
@@ -122,6 +122,17 @@ int cmd_run(int argc, char **argv) {
          "the Si5351 holds SDA low from MS on (as after a reset in mid-transfer)\n"
          "until SCL is clocked",
          AtMs(plan.sda_stuck_at_ms)},
+        {"--flash", "FILE",
+         "the flash's settings sectors, kept in FILE across runs (created when missing)",
+         [&](const char *v, std::string &) {
+             flash_path = v;
+             return true;
+         }},
+        {"--power-cut-at", "N", "the power fails during flash operation N (from 1) and comes back",
+         [&](const char *v, std::string &e) {
+             e = "takes a flash operation number, 1..1000000000";
+             return cli::ParseWhole(v, 1, 1000000000, plan.power_cut_at);
+         }},
         {"--console-log", "FILE", "raw console output (default: standard output)",
          [&](const char *v, std::string &) {
              console_path = v;
@@ -202,9 +213,20 @@ int cmd_run(int argc, char **argv) {
         !cli::ReadInputFile(gnss_path, MAX_GNSS_BYTES, plan.gnss_bytes, error)) {
         return Fail(error);
     }
+    if (!flash_path.empty() && access(flash_path.c_str(), F_OK) == 0) {
+        std::string bytes;
+        if (!cli::ReadInputFile(flash_path, vmcu::FLASH_SETTINGS_BYTES, bytes, error)) {
+            return Fail(error);
+        }
+        if (bytes.size() != vmcu::FLASH_SETTINGS_BYTES) {
+            return Fail(flash_path + ": not a flash image (" +
+                        std::to_string(vmcu::FLASH_SETTINGS_BYTES) + " bytes)");
+        }
+        plan.flash.assign(bytes.begin(), bytes.end());
+    }
 
     // Outputs that are written after the run are checked before it.
-    for (const std::string &path : {plan.wav_path, plan.waterfall_path}) {
+    for (const std::string &path : {plan.wav_path, plan.waterfall_path, flash_path}) {
         if (path.empty()) {
             continue;
         }
@@ -242,6 +264,15 @@ int cmd_run(int argc, char **argv) {
     for (cli::Output *out : {&console, &rf, &i2c}) {
         if (!out->Close(error)) {
             write_status = Fail(error);
+        }
+    }
+    if (!flash_path.empty()) {
+        FILE *f = std::fopen(flash_path.c_str(), "wb");
+        const bool written =
+            f != nullptr &&
+            std::fwrite(report.flash.data(), 1, report.flash.size(), f) == report.flash.size();
+        if (f == nullptr || std::fclose(f) != 0 || !written) {
+            write_status = Fail("cannot write " + flash_path);
         }
     }
     return status != 0 ? status : write_status;

@@ -274,6 +274,18 @@ Expected Execute(Settings &s, const std::string &buffer) {
                 s.tx = true;
             }
         }
+    } else if (c == "SAVE" || c == "DEFAULTS") {
+        // Nothing goes to flash during a frame; defaults bring the built-in settings back.
+        if (s.tx) {
+            e.text = "error: not while transmitting\r\n";
+        } else {
+            if (c == "DEFAULTS") {
+                const bool time_valid = s.time_valid;
+                s = k_defaults;
+                s.time_valid = time_valid;
+            }
+            e.text = "ok\r\n";
+        }
     } else if (c == "AUTO ON" || c == "AUTO 1" || c == "AUTO OFF" || c == "AUTO 0") {
         s.auto_on = c == "AUTO ON" || c == "AUTO 1";
         e.text = "ok\r\n";

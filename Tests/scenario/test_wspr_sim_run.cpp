@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "stm32f4xx_hal.h"
+
 #include "tones.h"
 #include "wspr_encoder.h"
 
@@ -339,3 +341,40 @@ TEST_F(WsprSimRun, EncodePrintsTheFrameOrOneLineReason) {
         EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
     }
 }
+
+namespace {
+
+// --flash keeps the settings sectors in a file from one run to the next (created when missing);
+// --power-cut-at cuts the power during a flash operation of the run, and the board starts again
+// with the settings from before.
+TEST_F(WsprSimRun, FlashFileKeepsSavedSettingsAcrossRuns) {
+    const std::string flash = Path("flash.bin");
+    Write("save.txt", "100 type set call K1ABC\r\n300 type save\r\n");
+    Write("other.txt", "100 type set call G4AAA\r\n300 type save\r\n");
+    const std::string script = " --until 1000 --script ";
+    ASSERT_EQ(Sim("--flash " + flash + script + Path("save.txt")).status, 0);
+    EXPECT_EQ(Read("flash.bin").size(), 2 * FLASH_SECTOR_16K_SIZE);
+
+    Result r = Sim("--flash " + flash + " --until 500");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("TOLVANE Si5351 CLK1\r\nSettings: saved\r\nCall=K1ABC "),
+              std::string::npos)
+        << r.out;
+
+    r = Sim("--flash " + flash + " --power-cut-at 9" + script + Path("other.txt"));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("wspr> save\r\n\r\nTOLVANE Si5351 CLK1\r\nSettings: saved\r\nCall=K1ABC "),
+              std::string::npos)
+        << r.out;
+    r = Sim("--flash " + flash + script + Path("other.txt"));
+    r = Sim("--flash " + flash + " --until 500");
+    EXPECT_NE(r.out.find("Call=G4AAA "), std::string::npos) << r.out;
+
+    Write("short.bin", "not a flash");
+    r = Sim("--flash " + Path("short.bin") + " --until 500");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("not a flash image"), std::string::npos) << r.err;
+    EXPECT_EQ(Read("short.bin"), "not a flash"); // left as it was
+}
+
+} // namespace

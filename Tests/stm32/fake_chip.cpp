@@ -16,6 +16,12 @@ constexpr uintptr_t PERIPH_START = 0x40000000U;
 constexpr size_t PERIPH_SPAN = 0x30000U;
 alignas(64) uint8_t g_periph[PERIPH_SPAN];
 alignas(64) uint8_t g_scs[0x1000];
+alignas(64) uint8_t g_dwt[0x10];
+// The two settings sectors; the rest of the flash is not reachable from the register layer.
+constexpr uintptr_t SETTINGS_START = FLASH_SECTOR_2_ADDR;
+constexpr size_t SETTINGS_SPAN = 2 * FLASH_SECTOR_16K_SIZE;
+alignas(64) uint8_t g_flash[SETTINGS_SPAN];
+int g_erases[2];
 
 fake::Behaviour g_chip;
 fake::I2cScript g_i2c;
@@ -58,6 +64,22 @@ void PollRcc() {
     if (g_chip.clock_switches && fake::Field(rcc.CFGR, RCC_CFGR_SWS_Pos, 2) != sw) {
         rcc.CFGR = (rcc.CFGR & ~RCC_CFGR_SWS_Msk) | (sw << RCC_CFGR_SWS_Pos);
         g_latency_at_switch = fake::Flash().ACR & FLASH_ACR_LATENCY_Msk;
+    }
+}
+
+// The flash controller erases a sector at STRT (all bits to 1); programmed words go straight
+// into the memory, as the register layer writes them.
+void PollFlash() {
+    FLASH_Regs &flash = fake::Flash();
+    if ((flash.CR & FLASH_CR_STRT) != 0U && (flash.CR & FLASH_CR_SER) != 0U) {
+        const uint32_t sector = (flash.CR & FLASH_CR_SNB_Msk) >> FLASH_CR_SNB_Pos;
+        if (sector == FLASH_SECTOR_2 || sector == FLASH_SECTOR_3) {
+            std::memset(g_flash + (sector - FLASH_SECTOR_2) * FLASH_SECTOR_16K_SIZE, 0xFF,
+                        FLASH_SECTOR_16K_SIZE);
+            ++g_erases[sector - FLASH_SECTOR_2];
+        }
+        flash.CR = flash.CR & ~FLASH_CR_STRT;
+        flash.SR = flash.SR | FLASH_SR_EOP;
     }
 }
 
@@ -167,6 +189,12 @@ void *FakeRegisterBlock(uintptr_t address) {
     if (address >= PERIPH_START && address < PERIPH_START + PERIPH_SPAN) {
         return g_periph + (address - PERIPH_START);
     }
+    if (address >= SETTINGS_START && address < SETTINGS_START + SETTINGS_SPAN) {
+        return g_flash + (address - SETTINGS_START);
+    }
+    if (address >= DWT_BASE && address < DWT_BASE + sizeof g_dwt) {
+        return g_dwt + (address - DWT_BASE);
+    }
     if (address >= SCS_BASE && address < SCS_BASE + sizeof g_scs) {
         return g_scs + (address - SCS_BASE);
     }
@@ -190,6 +218,9 @@ namespace fake {
 void Reset() {
     std::memset(g_periph, 0, sizeof g_periph);
     std::memset(g_scs, 0, sizeof g_scs);
+    std::memset(g_dwt, 0, sizeof g_dwt);
+    std::memset(g_flash, 0xFF, sizeof g_flash);
+    g_erases[0] = g_erases[1] = 0;
     g_chip = Behaviour{};
     g_i2c = I2cScript{};
     g_i2c_state = I2cState{};
@@ -222,12 +253,16 @@ void Reset() {
 void Poll() {
     PollRcc();
     PollRtc();
+    PollFlash();
     PollUarts();
     PollI2c();
 }
 
 Behaviour &chip() {
     return g_chip;
+}
+int flash_erases(uint32_t sector) {
+    return g_erases[sector - FLASH_SECTOR_2];
 }
 I2cScript &i2c_script() {
     return g_i2c;

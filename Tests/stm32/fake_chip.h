@@ -44,6 +44,7 @@ struct I2cScript {
 
 void Reset();
 void Poll();
+int flash_erases(uint32_t sector); // sector 2 or 3, since Reset
 Behaviour &chip();
 I2cScript &i2c_script();
 

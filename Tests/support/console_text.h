@@ -15,6 +15,8 @@ inline constexpr const char *k_console_help =
     "  set power DBM        Set WSPR power dBm, 0..60\r\n"
     "  set freq HZ          Set direct RF output frequency in Hz\r\n"
     "  set xtal HZ          Set Si5351 crystal frequency in Hz\r\n"
+    "  save                 Keep settings over a reset\r\n"
+    "  defaults             Back to built-in settings\r\n"
     "  time HH:MM:SS        Set UTC time from PC\r\n"
     "  auto on|off          Enable/disable even-minute auto TX\r\n"
     "  tx                   Transmit one WSPR frame now\r\n"

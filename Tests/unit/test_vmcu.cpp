@@ -3,6 +3,7 @@
 // "firmware": its callbacks are found by name in this program, its handlers are installed.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -409,3 +410,57 @@ TEST_F(Vmcu, FlushDropsWhatWaitedBeforeArming) {
     vmcu::advance_to(vmcu::now_ns() + MS);
     EXPECT_EQ(g_rx_bytes, (std::vector<uint8_t>{'s'}));
 }
+
+namespace {
+
+// The flash as the chip's: locked until unlocked, programming only clears bits, an erase sets a
+// whole sector, both stall the CPU (the tick waits and is taken once), contents kept over an MCU
+// reset; a power cut leaves a half-programmed word with only bits that were to be cleared
+// changed, and powers the MCU up again.
+TEST_F(Vmcu, FlashProgramsClearBitsErasesSetThemAndStallsTheCpu) {
+    auto word = [](uint32_t a) {
+        uint32_t w;
+        std::memcpy(&w, HAL_FLASH_Address(a), 4);
+        return w;
+    };
+    const uint32_t a = FLASH_SECTOR_3_ADDR + 40;
+    EXPECT_EQ(HAL_FLASH_Program(FLASH_TYPEPROGRAM_WORD, a, 0), HAL_ERROR); // locked
+    EXPECT_EQ(HAL_FLASH_GetError(), HAL_FLASH_ERROR_WRP);
+    ASSERT_EQ(HAL_FLASH_Unlock(), HAL_OK);
+    EXPECT_EQ(HAL_FLASH_Program(FLASH_TYPEPROGRAM_WORD, a + 1, 0), HAL_ERROR);
+    EXPECT_EQ(HAL_FLASH_GetError(), HAL_FLASH_ERROR_PGA);
+    ASSERT_EQ(HAL_FLASH_Program(FLASH_TYPEPROGRAM_WORD, a, 0xF0F0FFFFU), HAL_OK);
+    ASSERT_EQ(HAL_FLASH_Program(FLASH_TYPEPROGRAM_WORD, a, 0xFF00FF0FU), HAL_OK);
+    EXPECT_EQ(word(a), 0xF000FF0FU);
+
+    ASSERT_EQ(HAL_Init(), HAL_OK); // SysTick from here
+    g_systicks = 0;
+    const uint64_t t0 = vmcu::now_ns();
+    FLASH_EraseInitTypeDef e = {FLASH_TYPEERASE_SECTORS, 0, FLASH_SECTOR_3, 1,
+                                FLASH_VOLTAGE_RANGE_3};
+    uint32_t failed = 0;
+    ASSERT_EQ(HAL_FLASHEx_Erase(&e, &failed), HAL_OK);
+    EXPECT_EQ(vmcu::now_ns() - t0, vmcu::FLASH_ERASE_NS);
+    EXPECT_EQ(g_systicks, 1); // 250 ticks due, one taken after the stall
+    EXPECT_EQ(word(a), 0xFFFFFFFFU);
+    e.Sector = 1; // code: refused
+    EXPECT_EQ(HAL_FLASHEx_Erase(&e, &failed), HAL_ERROR);
+
+    ASSERT_EQ(HAL_FLASH_Program(FLASH_TYPEPROGRAM_WORD, a, 0x12345678U), HAL_OK);
+    vmcu::reset_mcu(vmcu::ResetCause::PIN);
+    EXPECT_EQ(word(a), 0x12345678U);
+    EXPECT_EQ(HAL_FLASH_Program(FLASH_TYPEPROGRAM_WORD, a + 4, 0), HAL_ERROR); // locked again
+
+    HAL_FLASH_Unlock();
+    vmcu::flash_power_cut_at(1, 5);
+    const uint64_t resets = vmcu::resets();
+    EXPECT_EQ(HAL_FLASH_Program(FLASH_TYPEPROGRAM_WORD, a + 4, 0x0000FFFFU), HAL_ERROR);
+    EXPECT_EQ(vmcu::resets(), resets + 1);
+    EXPECT_EQ(vmcu::flash_record().power_cuts, 1u);
+    const uint32_t half = word(a + 4);
+    EXPECT_EQ(half & 0x0000FFFFU, 0x0000FFFFU); // bits that were to stay 1 did
+    EXPECT_NE(half, 0xFFFFFFFFU);               // some were cleared, not all (seed 5)
+    EXPECT_NE(half, 0x0000FFFFU);
+}
+
+} // namespace

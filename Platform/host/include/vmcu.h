@@ -215,6 +215,31 @@ struct IwdgRecord {
 };
 IwdgRecord iwdg_record();
 
+// ---- Flash: the two settings sectors (2 and 3, 16 KiB each, from FLASH_SECTOR_2_ADDR) --------
+
+// As the chip's: an erase sets every bit of a sector to 1 and takes ERASE_NS, programming a word
+// only clears bits and takes PROGRAM_NS, the CPU stalls meanwhile (interrupts wait, the 1 ms tick
+// loses its counts); locked after every reset until unlocked. The contents survive resets of the
+// MCU; a new world starts with both sectors erased.
+constexpr uint64_t FLASH_ERASE_NS = 250 * NS_PER_MS; // 16 KiB at 32-bit parallelism, typical
+constexpr uint64_t FLASH_PROGRAM_NS = 16000;         // a 32-bit word, typical
+constexpr size_t FLASH_SETTINGS_BYTES = 2 * FLASH_SECTOR_16K_SIZE;
+struct FlashRecord {
+    uint64_t operations; // programs and erases asked for, refused ones included
+    uint64_t programs, erases, refused;
+    uint64_t power_cuts;
+};
+FlashRecord flash_record(); // since the world began
+std::vector<uint8_t> flash_contents();
+void flash_load(const std::vector<uint8_t> &bytes); // FLASH_SETTINGS_BYTES of them
+// The power fails during flash operation n (counted from 1 from this call on): a word half
+// programmed (each bit it was to clear cleared or not) or a sector half erased (each cleared bit
+// set or not), chosen by the seed; then the board powers up again (a power-on reset). 0: never.
+void flash_power_cut_at(uint64_t n, uint64_t seed = 1);
+// While on, every program and erase is refused (HAL_ERROR, write protection), as a worn-out or
+// protected flash refuses.
+void flash_refuse(bool on);
+
 // Names of the platform operations the bring-up called since the last reset, in call order
 // ("HAL_Init", "HAL_RCC_OscConfig", "HAL_GPIO_Init", ...).
 const std::vector<std::string> &init_calls();

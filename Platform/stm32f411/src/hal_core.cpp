@@ -168,6 +168,9 @@ bool WaitBits(const volatile uint32_t &reg, uint32_t mask, uint32_t want, uint32
 HAL_StatusTypeDef HAL_Init(void) {
     SetBits(Flash()->ACR, FLASH_ACR_ICEN | FLASH_ACR_DCEN | FLASH_ACR_PRFTEN);
     Scb()->AIRCR = SCB_AIRCR_VECTKEY | (PRIGROUP_4 << SCB_AIRCR_PRIGROUP_Pos);
+    SetBits(*RegsAt<volatile uint32_t>(DEMCR_ADDR), DEMCR_TRCENA); /* the cycle counter */
+    RegsAt<DWT_Regs>(DWT_BASE)->CYCCNT = 0U;
+    SetBits(RegsAt<DWT_Regs>(DWT_BASE)->CTRL, DWT_CTRL_CYCCNTENA);
     if (InitTick(TICK_INT_PRIORITY) != HAL_OK) {
         return HAL_ERROR;
     }

@@ -143,6 +143,11 @@ struct FLASH_Regs {
     REG_RW OPTCR;   /* 0x14 */
 };
 
+struct DWT_Regs {
+    REG_RW CTRL;   /* 0x00 */
+    REG_RW CYCCNT; /* 0x04 */
+};
+
 struct PWR_Regs {
     REG_RW CR;  /* 0x00 */
     REG_RW CSR; /* 0x04 */
@@ -212,6 +217,8 @@ static_assert(offsetof(SCB_Regs, SHP) == 0x18 && offsetof(SCB_Regs, CPACR) == 0x
 #define SYSTICK_BASE (SCS_BASE + 0x0010UL)
 #define NVIC_BASE (SCS_BASE + 0x0100UL)
 #define SCB_BASE (SCS_BASE + 0x0D00UL)
+#define DEMCR_ADDR (SCS_BASE + 0x0DFCUL) /* debug exception and monitor control */
+#define DWT_BASE 0xE0001000UL
 
 /* ---- Bit fields -------------------------------------------------------------------------------
  */
@@ -252,6 +259,33 @@ static_assert(offsetof(SCB_Regs, SHP) == 0x18 && offsetof(SCB_Regs, CPACR) == 0x
 #define FLASH_ACR_PRFTEN (1UL << 8)
 #define FLASH_ACR_ICEN (1UL << 9)
 #define FLASH_ACR_DCEN (1UL << 10)
+#define FLASH_ACR_ICRST (1UL << 11)
+#define FLASH_ACR_DCRST (1UL << 12)
+#define FLASH_KEY1 0x45670123UL
+#define FLASH_KEY2 0xCDEF89ABUL
+#define FLASH_SR_EOP (1UL << 0)
+#define FLASH_SR_OPERR (1UL << 1)
+#define FLASH_SR_WRPERR (1UL << 4)
+#define FLASH_SR_PGAERR (1UL << 5)
+#define FLASH_SR_PGPERR (1UL << 6)
+#define FLASH_SR_PGSERR (1UL << 7)
+#define FLASH_SR_RDERR (1UL << 8)
+#define FLASH_SR_BSY (1UL << 16)
+#define FLASH_SR_ERRORS                                                                            \
+    (FLASH_SR_OPERR | FLASH_SR_WRPERR | FLASH_SR_PGAERR | FLASH_SR_PGPERR | FLASH_SR_PGSERR |      \
+     FLASH_SR_RDERR)
+#define FLASH_CR_PG (1UL << 0)
+#define FLASH_CR_SER (1UL << 1)
+#define FLASH_CR_SNB_Pos 3U
+#define FLASH_CR_SNB_Msk (0xFUL << FLASH_CR_SNB_Pos)
+#define FLASH_CR_PSIZE_Msk (3UL << 8)
+#define FLASH_CR_PSIZE_X32 (2UL << 8)
+#define FLASH_CR_STRT (1UL << 16)
+#define FLASH_CR_LOCK (1UL << 31)
+
+/* Debug: the cycle counter */
+#define DEMCR_TRCENA (1UL << 24)
+#define DWT_CTRL_CYCCNTENA (1UL << 0)
 
 /* Power controller */
 #define PWR_CR_DBP (1UL << 8)

@@ -30,6 +30,8 @@ import sys
 
 FLASH = (0x08000000, 512 * 1024)
 RAM = (0x20000000, 128 * 1024)
+# Flash sectors 2 and 3 keep the saved settings: nothing of the image may lie there.
+SETTINGS = (0x08008000, 32 * 1024)
 # Exception frame with FP context (26 words) plus the alignment word the core may insert.
 EXCEPTION_FRAME = 26 * 4 + 4
 SYSTEM_HANDLERS = ["Reset_Handler", "NMI_Handler", "HardFault_Handler", "MemManage_Handler",
@@ -383,6 +385,12 @@ def main():
         failures.append(f"flash {flash} B exceeds {args.flash_max} B")
     if ram > args.ram_max:
         failures.append(f"static RAM {ram} B exceeds {args.ram_max} B")
+    for sec in elf.sections:
+        if (sec["flags"] & 2 and sec["size"] and sec["addr"] < SETTINGS[0] + SETTINGS[1]
+                and sec["addr"] + sec["size"] > SETTINGS[0]):
+            failures.append(f"{sec['name']} lies in the settings sectors")
+    if FLASH[0] + flash > SETTINGS[0]:
+        failures.append(f"flash {flash} B would reach the settings sectors at 0x{SETTINGS[0]:08X}")
     problems = check_vectors(elf)
     for p in problems:
         failures.append("vector table: " + p)

@@ -1,0 +1,43 @@
+/* The beacon's settings kept in flash sectors 2 and 3 over resets and power cuts.
+ *
+ * Records are appended one after another in a sector and a sector is erased only when a record no
+ * longer fits in the one in use: the new record then goes to the start of the other sector, just
+ * erased, while the full one keeps the newest good record until that write is done. Every record
+ * carries a sequence number and a CRC-32 written last, so a record cut short by a power failure
+ * fails its check and the newest good one before it counts. `defaults` appends a record that says
+ * "nothing saved". Runs in the main loop only; a save blocks it for the flash's programming time,
+ * and an erase for hundreds of milliseconds (the CPU stalls). */
+#ifndef SETTINGS_STORE_H
+#define SETTINGS_STORE_H
+
+#include <stdint.h>
+
+#include "app_config.h"
+#include "stm32f4xx_hal.h"
+
+struct StoredSettings {
+    char callsign[CALLSIGN_MAX_LEN + 1];
+    char locator[LOCATOR_MAX_LEN + 1];
+    uint8_t power_dbm;
+    bool auto_tx;
+    uint32_t base_freq_hz;
+    uint32_t xtal_hz;
+};
+
+enum class SettingsFound : uint8_t {
+    NONE,    /* nothing saved, or `defaults` was the last word */
+    SAVED,   /* the newest good record, in *out */
+    DAMAGED, /* records are there but none passes its check */
+};
+
+constexpr uint32_t SETTINGS_RECORD_BYTES = 36U;
+constexpr uint32_t SETTINGS_RECORDS_PER_SECTOR = FLASH_SECTOR_16K_SIZE / SETTINGS_RECORD_BYTES;
+
+SettingsFound Settings_Load(StoredSettings *out);
+HAL_StatusTypeDef Settings_Save(const StoredSettings *settings);
+/* Appends the "nothing saved" record; nothing is written when nothing is saved. */
+HAL_StatusTypeDef Settings_Forget(void);
+/* CRC-32 (IEEE 802.3, reflected, as zlib computes it). */
+uint32_t Settings_Crc32(const uint8_t *data, uint32_t length);
+
+#endif
