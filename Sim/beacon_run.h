@@ -44,6 +44,7 @@ struct RunPlan {
     std::optional<uint64_t> hang_at_ms, fault_at_ms, sda_stuck_at_ms;
     std::vector<uint8_t> flash; // the settings sectors at power-on (empty: erased)
     uint64_t power_cut_at = 0;  // the power fails during this flash operation (from 1; 0: never)
+    std::string image;          // a board image (.elf) to run on the emulated STM32F411
     bool keep_console = false;  // copy the transcript into the report
     bool keep_rf = false;       // copy every CLK1 change into the report
     bool progress = false;      // progress line on stderr for long runs
@@ -59,6 +60,7 @@ struct RunReport {
     uint64_t dial_uhz = 0;
     bool recorded = false;      // a WAV or a waterfall was made
     std::vector<uint8_t> flash; // the settings sectors at the end
+    size_t image_findings = 0;  // what the emulated chip found wrong (with an image)
 };
 
 // False when this build cannot draw waterfalls (no FFTW or libpng where it was built).

@@ -5,10 +5,17 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
+
+#ifdef WSPR_HAVE_EMU
+#include "emu.h"
+#endif
 
 namespace sim {
 namespace {
+
+bool g_on_image = false;
 
 std::unique_ptr<vmcu::FirmwareImage> g_firmware;
 std::unique_ptr<Si5351Model> g_chip;
@@ -79,12 +86,79 @@ const vmcu::FirmwareImage &Firmware() {
     return *g_firmware;
 }
 
+#ifdef WSPR_HAVE_EMU
+namespace {
+
+// The status as the image lays it out: the same fields, the state an 8-bit enum (the ARM EABI's
+// small enums), every other field at its natural alignment as on the PC.
+struct ImageStatus {
+    uint8_t state;
+    char callsign[CALLSIGN_MAX_LEN + 1];
+    char locator[LOCATOR_MAX_LEN + 1];
+    uint8_t power_dbm;
+    uint32_t base_freq_hz;
+    uint32_t xtal_hz;
+    bool auto_tx;
+    bool time_valid;
+    uint32_t utc_seconds;
+    uint16_t symbol_index;
+    uint8_t console_rx_pending;
+    uint8_t gnss_rx_pending;
+    uint8_t line_length;
+};
+
+uint32_t g_get_status_addr = 0;
+
+void OnImageHalt() {
+    std::fflush(stdout);
+    std::fprintf(stderr, "wspr-sim: the firmware stopped (Error_Handler or a fault) at t=%llu us\n",
+                 static_cast<unsigned long long>(emu::now_ns() / 1000));
+}
+
+} // namespace
+#endif
+
+bool UseImage(const std::string &elf_path, std::string &error) {
+#ifdef WSPR_HAVE_EMU
+    if (!emu::load(elf_path, error)) {
+        return false;
+    }
+    g_get_status_addr = emu::symbol("WSPR_App_GetStatus");
+    if (g_get_status_addr == 0) {
+        error = elf_path + " has no WSPR_App_GetStatus";
+        return false;
+    }
+    g_on_image = true;
+    return true;
+#else
+    error = "this build has no emulated STM32F411 (Unicorn was not found)";
+    (void)elf_path;
+    return false;
+#endif
+}
+
+bool OnImage() {
+    return g_on_image;
+}
+
 void Prepare(const BoardConfig &config) {
-    LoadFirmwareOnce();
-    vmcu::reset();
     g_chip = std::make_unique<Si5351Model>(config.xtal_hz);
     g_terminal = std::make_unique<ConsoleTerminal>();
     g_gnss = std::make_unique<GnssReceiver>();
+#ifdef WSPR_HAVE_EMU
+    if (g_on_image) {
+        emu::reset();
+        if (config.si5351_present) {
+            emu::i2c_attach(Si5351Model::ADDRESS_7BIT, g_chip.get());
+        }
+        emu::uart_attach(1, g_terminal.get());
+        emu::uart_attach(2, g_gnss.get());
+        emu::on_halt(OnImageHalt);
+        return;
+    }
+#endif
+    LoadFirmwareOnce();
+    vmcu::reset();
     if (config.si5351_present) {
         vmcu::i2c_attach(I2C1, Si5351Model::ADDRESS_7BIT, g_chip.get());
     }
@@ -93,7 +167,17 @@ void Prepare(const BoardConfig &config) {
     vmcu::on_halt(OnHalt);
 }
 
+#ifdef WSPR_HAVE_EMU
+#define ON_IMAGE(expr)                                                                             \
+    if (g_on_image) {                                                                              \
+        expr;                                                                                      \
+    }
+#else
+#define ON_IMAGE(expr)
+#endif
+
 void Boot() {
+    ON_IMAGE(emu::run(emu::now_ns() + 1); return)
     vmcu::run(vmcu::now_ns() + 1);
 }
 
@@ -103,10 +187,12 @@ void PowerOn(const BoardConfig &config) {
 }
 
 void Reset(vmcu::ResetCause cause) {
+    ON_IMAGE(emu::reset_mcu(static_cast<emu::ResetCause>(cause)); return)
     vmcu::reset_mcu(cause);
 }
 
 bool Halted() {
+    ON_IMAGE(return emu::halted())
     return vmcu::halted();
 }
 Si5351Model &Chip() {
@@ -121,31 +207,57 @@ GnssReceiver &Gnss() {
 
 WSPR_AppStatus Status() {
     WSPR_AppStatus status{};
+#ifdef WSPR_HAVE_EMU
+    if (g_on_image) {
+        ImageStatus image{};
+        const uint32_t at = emu::scratch(sizeof image);
+        emu::call(g_get_status_addr, at);
+        emu::read_memory(at, &image, sizeof image);
+        status.state = static_cast<WSPR_State>(image.state);
+        std::memcpy(status.callsign, image.callsign, sizeof status.callsign);
+        std::memcpy(status.locator, image.locator, sizeof status.locator);
+        status.power_dbm = image.power_dbm;
+        status.base_freq_hz = image.base_freq_hz;
+        status.xtal_hz = image.xtal_hz;
+        status.auto_tx = image.auto_tx;
+        status.time_valid = image.time_valid;
+        status.utc_seconds = image.utc_seconds;
+        status.symbol_index = image.symbol_index;
+        status.console_rx_pending = image.console_rx_pending;
+        status.gnss_rx_pending = image.gnss_rx_pending;
+        status.line_length = image.line_length;
+        return status;
+    }
+#endif
     g_get_status(&status);
     return status;
 }
 
 uint64_t Now() {
+    ON_IMAGE(return emu::now_ns())
     return vmcu::now_ns();
 }
 void RunUntil(uint64_t t_ns) {
+    ON_IMAGE(emu::run(t_ns); return)
     vmcu::run(t_ns);
 }
 void RunFor(uint64_t ns) {
-    RunUntil(vmcu::now_ns() + ns);
+    RunUntil(Now() + ns);
 }
 
 void TypeAt(uint64_t t_ns, std::string_view text) {
     g_terminal->TypeAt(t_ns, text);
 }
 void Type(std::string_view text) {
-    TypeAt(vmcu::now_ns(), text);
+    TypeAt(Now(), text);
 }
 void GnssAt(uint64_t t_ns, std::string_view bytes) {
     g_gnss->SendAt(t_ns, bytes);
 }
 
 void KeyAt(uint64_t t_ns, bool pressed) {
+    ON_IMAGE(emu::schedule(t_ns, [pressed](uint64_t) { emu::gpio_drive('A', 0, pressed ? 0 : -1); });
+             return)
     vmcu::schedule(t_ns, [pressed](uint64_t) { vmcu::gpio_drive(GPIOA, 0, pressed ? 0 : -1); });
 }
 
@@ -156,6 +268,7 @@ void ClearConsole() {
     g_terminal->Clear();
 }
 int Led() {
+    ON_IMAGE(return emu::gpio_output('C', 13))
     return vmcu::gpio_output(GPIOC, 13);
 }
 

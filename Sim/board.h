@@ -30,6 +30,12 @@ struct BoardConfig {
     uint64_t xtal_hz = Si5351Model::DEFAULT_XTAL_HZ;
 };
 
+// Which MCU the board has: the virtual MCU running the firmware built for the PC (the default),
+// or the emulated STM32F411 running a board image (.elf). Chosen before the first Prepare; false
+// with a reason when the image cannot be loaded or this build has no emulated chip.
+bool UseImage(const std::string &elf_path, std::string &error);
+bool OnImage();
+
 // Power-on in two halves: Prepare gives a fresh world with new devices attached and the MCU in
 // its power-on state (faults and listeners can be set up after it); Boot runs the firmware's own
 // start-up (Board_Start). PowerOn does both. The firmware is loaded at the first Prepare; when it

@@ -10,7 +10,7 @@ need() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed' 
 for group in "$@"; do
     case "$group" in
     host)
-        for p in cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev libfftw3-dev libpng-dev libsndfile1-dev; do need "$p"; done
+        for p in cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libfftw3-dev libpng-dev libsndfile1-dev libunicorn-dev; do need "$p"; done
         ;;
     board)
         # The C++ headers (<array>) come with libstdc++-arm-none-eabi-dev, pulled in by -newlib.

@@ -133,6 +133,13 @@ int cmd_run(int argc, char **argv) {
              e = "takes a flash operation number, 1..1000000000";
              return cli::ParseWhole(v, 1, 1000000000, plan.power_cut_at);
          }},
+        {"--image", "FILE.elf",
+         "run this board image on the emulated STM32F411 instead of the\n"
+         "PC build (make firmware: build/stm32f411/wspr-beacon.elf)",
+         [&](const char *v, std::string &) {
+             plan.image = v;
+             return true;
+         }},
         {"--console-log", "FILE", "raw console output (default: standard output)",
          [&](const char *v, std::string &) {
              console_path = v;
