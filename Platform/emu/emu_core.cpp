@@ -795,6 +795,7 @@ void DoReset(ResetCause cause) {
     ++g.resets;
     ResetCpu(cause == ResetCause::POWER_ON);
     rcc_note_reset(cause);
+    g.hang_at = NEVER; // a hang does not outlive the reset it causes
     g.sig_valid = false;
 }
 
@@ -1177,9 +1178,9 @@ uint32_t call(uint32_t function, uint32_t a0, uint32_t a1, uint32_t a2, uint32_t
     SetReg(UC_ARM_REG_R1, a1);
     SetReg(UC_ARM_REG_R2, a2);
     SetReg(UC_ARM_REG_R3, a3);
-    SetReg(UC_ARM_REG_SP, scratch(0) - 8);
+    SetReg(UC_ARM_REG_SP, (saved[13] - 1024U) & ~7U); // below the scratch area
     SetReg(UC_ARM_REG_LR, CALL_RETURN | 1U);
-    uc_emu_start(g.uc, function | 1U, CALL_RETURN, 0, 1000000);
+    uc_emu_start(g.uc, function | 1U, CALL_RETURN, 0, 0);
     const uint32_t r0 = Reg(UC_ARM_REG_R0);
     g.in_call = false;
     g.stop = stop;
@@ -1190,7 +1191,7 @@ uint32_t call(uint32_t function, uint32_t a0, uint32_t a1, uint32_t a2, uint32_t
 }
 
 uint32_t scratch(size_t bytes) {
-    return (Reg(UC_ARM_REG_SP) - 512U - static_cast<uint32_t>(bytes)) & ~7U;
+    return (Reg(UC_ARM_REG_SP) - 256U - static_cast<uint32_t>(std::min<size_t>(bytes, 512))) & ~7U;
 }
 void read_memory(uint32_t address, void *out, size_t n) {
     uc_mem_read(g.uc, address, out, n);

@@ -49,8 +49,8 @@ uint64_t resets();
 // hears of it once per reset.
 bool halted();
 void on_halt(std::function<void()> fn);
-// From time t the program's thread code makes no more progress (a firmware hang): interrupts
-// are still taken.
+// From time t the program makes no more progress in thread mode (a firmware hang): interrupts
+// are still taken. The hang does not outlive the reset it causes.
 void hang_thread_at(uint64_t t_ns);
 // A hard fault now (as after a bad bus access): taken at once, masked or not.
 void hard_fault();
@@ -59,7 +59,8 @@ void hard_fault();
 // outside time: nothing else runs meanwhile. Returns r0.
 uint32_t call(uint32_t function, uint32_t a0 = 0, uint32_t a1 = 0, uint32_t a2 = 0,
               uint32_t a3 = 0);
-// Scratch RAM below the stack for call arguments: its address; read and write it.
+// Scratch RAM below the stack for call arguments (up to 512 bytes): its address; read and write
+// it.
 uint32_t scratch(size_t bytes);
 void read_memory(uint32_t address, void *out, size_t n);
 void write_memory(uint32_t address, const void *in, size_t n);

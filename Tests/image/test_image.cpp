@@ -1,0 +1,206 @@
+// The board image on the emulated STM32F411 against the PC build: the same wspr-sim run, once
+// with --image and once without, must give the same console bytes, the same tones in the same
+// order (each within ONE_MS of the PC build's time: the image's instructions and bus cycles take
+// time the PC build's virtual MCU does not count), the same I2C writes and the same settings
+// flash. A run on the image also fails when the emulated chip found anything wrong (exit 5).
+//
+// The image comes from WSPR_IMAGE (make image-test sets it to the board build's .elf).
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app_config.h"
+#include "wspr_encoder.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uint64_t ONE_MS = 1000; // microseconds
+
+struct Outcome {
+    int status;
+    std::string console, err, i2c;
+    struct Change {
+        uint64_t t_us;
+        int on;
+        uint64_t freq_uhz;
+    };
+    std::vector<Change> rf;
+    std::vector<std::string> writes; // addr,reg,data,status of each I2C write, without the time
+};
+
+class Image : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const char *image = std::getenv("WSPR_IMAGE");
+        ASSERT_NE(image, nullptr) << "set WSPR_IMAGE to the board image (make image-test does)";
+        image_ = image;
+        ASSERT_TRUE(fs::exists(image_)) << image_;
+        dir_ = fs::temp_directory_path() /
+               ("wspr-image-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    std::string Path(const std::string &name) const { return (dir_ / name).string(); }
+    void Write(const std::string &name, const std::string &content) const {
+        std::ofstream(Path(name), std::ios::binary) << content;
+    }
+    std::string Read(const std::string &name) const {
+        std::ifstream in(Path(name), std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+
+    Outcome Sim(const std::string &args, bool on_image, const std::string &tag) const {
+        const std::string p = Path(tag);
+        std::string cmd = std::string(WSPR_SIM_PATH) + " run " + args +
+                          (on_image ? " --image " + image_ : std::string()) + " --console-log " +
+                          p + ".console --rf-log " + p + ".rf --i2c-log " + p + ".i2c >/dev/null 2>" +
+                          p + ".err";
+        const int raw = std::system(cmd.c_str());
+        Outcome r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, Read(tag + ".console"), Read(tag + ".err"),
+              Read(tag + ".i2c"), {}, {}};
+        std::istringstream rf(Read(tag + ".rf"));
+        std::string line;
+        std::getline(rf, line); // header
+        while (std::getline(rf, line)) {
+            Outcome::Change c{};
+            if (std::sscanf(line.c_str(), "%lu,%d,%lu", &c.t_us, &c.on, &c.freq_uhz) == 3) {
+                r.rf.push_back(c);
+            }
+        }
+        std::istringstream i2c(r.i2c);
+        std::getline(i2c, line);
+        while (std::getline(i2c, line)) {
+            r.writes.push_back(line.substr(line.find(',') + 1));
+        }
+        return r;
+    }
+
+    // Runs both, checks they agree, and gives the image's run for further checks.
+    Outcome Compare(const std::string &args, const std::string &tag = "run") {
+        const Outcome pc = Sim(args, false, tag + "-pc");
+        const Outcome img = Sim(args, true, tag + "-image");
+        EXPECT_EQ(img.status, pc.status) << img.err;
+        EXPECT_EQ(img.status == 5, false) << "the emulated chip found problems:\n" << img.err;
+        EXPECT_EQ(img.console, pc.console);
+        // The image's log is what the bus carried; the PC build's also has the transfers the HAL
+        // refused before the bus (busy: 2, time-out: 3), which nothing on the bus can see.
+        std::vector<std::string> on_bus;
+        for (const std::string &w : pc.writes) {
+            if (w.back() != '2' && w.back() != '3') {
+                on_bus.push_back(w);
+            }
+        }
+        EXPECT_EQ(img.writes, on_bus);
+        EXPECT_EQ(img.rf.size(), pc.rf.size());
+        uint64_t worst = 0;
+        for (size_t i = 0; i < std::min(img.rf.size(), pc.rf.size()); ++i) {
+            EXPECT_EQ(img.rf[i].on, pc.rf[i].on) << "change " << i;
+            EXPECT_EQ(img.rf[i].freq_uhz, pc.rf[i].freq_uhz) << "change " << i;
+            const uint64_t d = img.rf[i].t_us > pc.rf[i].t_us ? img.rf[i].t_us - pc.rf[i].t_us
+                                                             : pc.rf[i].t_us - img.rf[i].t_us;
+            worst = std::max(worst, d);
+        }
+        EXPECT_LE(worst, ONE_MS) << "the image's tones drift from the PC build's";
+        std::printf("%s: %zu console bytes, %zu CLK1 changes, %zu I2C writes; tones at most %lu us "
+                    "apart\n",
+                    tag.c_str(), img.console.size(), img.rf.size(), img.writes.size(), worst);
+        return img;
+    }
+
+    std::string image_;
+    fs::path dir_;
+};
+
+// ---- The short set (in make test) ---------------------------------------------------------------
+
+TEST_F(Image, ShortBannerAndFirstSymbols) {
+    const Outcome r = Compare("--gnss-clock 11:59:55 --until 9000");
+    EXPECT_NE(r.console.find("Si5351 init status: 0"), std::string::npos);
+    // The frame began at 12:00:00 (five seconds in) and the first symbols went out.
+    ASSERT_GE(r.rf.size(), 4u);
+    EXPECT_EQ(r.rf[0].on, 1);
+}
+
+// ---- The whole set (make image-test) ------------------------------------------------------------
+
+TEST_F(Image, WholeFrameWithCleanStartAndEnd) {
+    const Outcome r = Compare("--gnss-clock 11:59:55 --until 125000");
+    // Every symbol (a change only where the tone changes) and CLK1 off at the end.
+    ASSERT_GE(r.rf.size(), 2u);
+    EXPECT_EQ(r.rf.front().on, 1);
+    EXPECT_EQ(r.rf.back().on, 0);
+    const uint64_t frame_us = r.rf.back().t_us - r.rf.front().t_us;
+    EXPECT_NEAR(static_cast<double>(frame_us), static_cast<double>(WSPR_SYMBOL_COUNT * WSPR_SYMBOL_PERIOD_US), 2000.0);
+    EXPECT_NE(r.console.find("TX complete, CLK1 disabled"), std::string::npos);
+}
+
+TEST_F(Image, GnssCaptureSetsTimeAndTheEvenMinuteStartsAFrame) {
+    const std::string capture = std::string(WSPR_TEST_DATA_DIR) + "/nmea/ublox-zed-f9p_hpg1.11.nmea";
+    const Outcome r = Compare("--gnss " + capture + " --until 130000", "capture");
+    EXPECT_NE(r.console.find("from GNSS"), std::string::npos);
+}
+
+TEST_F(Image, KeyStartsAFrame) {
+    Write("key.txt", "2000 key down\n2100 key up\n");
+    const Outcome r = Compare("--script " + Path("key.txt") + " --until 12000", "key");
+    ASSERT_FALSE(r.rf.empty());
+    EXPECT_EQ(r.rf.front().on, 1);
+}
+
+TEST_F(Image, AbsentSi5351IsAnErrorRetried) {
+    const Outcome r = Compare("--no-si5351 --until 35000", "absent");
+    EXPECT_NE(r.console.find("Si5351 init status: "), std::string::npos);
+    EXPECT_TRUE(r.rf.empty());
+}
+
+TEST_F(Image, WatchdogResetsAHungMainLoop) {
+    const Outcome r = Compare("--hang-at 3000 --until 9000", "hang");
+    EXPECT_NE(r.console.find("Reset: watchdog\r\n"), std::string::npos);
+}
+
+TEST_F(Image, HardFaultSwitchesOffAndResets) {
+    const Outcome r = Compare("--gnss-clock 11:59:55 --fault-at 7000 --until 12000", "fault");
+    EXPECT_NE(r.console.find("Reset: watchdog\r\n"), std::string::npos);
+    ASSERT_FALSE(r.rf.empty());
+    EXPECT_EQ(r.rf.back().on, 0);
+}
+
+TEST_F(Image, HeldSdaIsClockedFree) {
+    Compare("--sda-stuck-at 500 --gnss-clock 11:59:58 --until 6000", "sda");
+}
+
+TEST_F(Image, SaveSurvivesAReset) {
+    Write("save.txt", "300 type set call K1ABC\n400 type set freq 7040100\n500 type save\n");
+    for (const char *mcu : {"pc", "image"}) {
+        const bool on_image = std::string(mcu) == "image";
+        const std::string flash = Path(std::string(mcu) + ".flash");
+        const Outcome first = Sim("--flash " + flash + " --script " + Path("save.txt") + " --until 1000",
+                              on_image, std::string(mcu) + "-first");
+        EXPECT_EQ(first.status, 0) << first.err;
+        const Outcome second = Sim("--flash " + flash + " --until 1000", on_image, std::string(mcu) + "-second");
+        EXPECT_EQ(second.status, 0) << second.err;
+        EXPECT_NE(second.console.find("Settings: saved\r\nCall=K1ABC"), std::string::npos) << mcu;
+        EXPECT_NE(second.console.find("Base=7040100 Hz"), std::string::npos) << mcu;
+    }
+    EXPECT_EQ(Read("pc-first.console"), Read("image-first.console"));
+    EXPECT_EQ(Read("pc-second.console"), Read("image-second.console"));
+    // The same records, byte for byte, in the two flashes.
+    EXPECT_EQ(Read("pc.flash"), Read("image.flash"));
+}
+
+} // namespace
