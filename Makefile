@@ -1,6 +1,7 @@
 # Front door. `make sim` runs the beacon in the simulator; `make test` builds everything and runs
-# every test: the PC tests, the board image's budget check, the sanitizer and 32-bit builds,
-# static analysis and a short fuzzing run. `make test-host` runs only the PC tests (fast).
+# every test: the PC tests, the board image's budget check, the board image on the emulated chip
+# against the PC build (short set), the sanitizer and 32-bit builds, static analysis and a short
+# fuzzing run. `make test-host` runs only the PC tests (fast).
 MAKEFLAGS += --no-print-directory
 PRESET ?= host
 BUILD := build/$(PRESET)
@@ -23,12 +24,13 @@ test-host: build
 
 test: test-host
 	@$(MAKE) --no-print-directory firmware-check
+	@$(MAKE) --no-print-directory image-test-short
 	@$(MAKE) --no-print-directory asan-test
 	@$(MAKE) --no-print-directory m32-test
 	@$(MAKE) --no-print-directory lint
 	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$(TEST_FUZZ_SECONDS)
-	@echo "PC tests, board image, sanitizers, 32-bit, static analysis and fuzzing all passed"
-	@echo "checks: 6 passed, 0 failed"
+	@echo "PC tests, board image, the image on the emulated chip, sanitizers, 32-bit, static analysis and fuzzing all passed"
+	@echo "checks: 7 passed, 0 failed"
 
 clean:
 	rm -rf build

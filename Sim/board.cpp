@@ -177,7 +177,7 @@ void Prepare(const BoardConfig &config) {
 #endif
 
 void Boot() {
-    ON_IMAGE(emu::run(emu::now_ns() + 1); return)
+    ON_IMAGE(emu::run(emu::now_ns() + 1); return )
     vmcu::run(vmcu::now_ns() + 1);
 }
 
@@ -187,7 +187,7 @@ void PowerOn(const BoardConfig &config) {
 }
 
 void Reset(vmcu::ResetCause cause) {
-    ON_IMAGE(emu::reset_mcu(static_cast<emu::ResetCause>(cause)); return)
+    ON_IMAGE(emu::reset_mcu(static_cast<emu::ResetCause>(cause)); return )
     vmcu::reset_mcu(cause);
 }
 
@@ -238,7 +238,7 @@ uint64_t Now() {
     return vmcu::now_ns();
 }
 void RunUntil(uint64_t t_ns) {
-    ON_IMAGE(emu::run(t_ns); return)
+    ON_IMAGE(emu::run(t_ns); return )
     vmcu::run(t_ns);
 }
 void RunFor(uint64_t ns) {
@@ -256,8 +256,9 @@ void GnssAt(uint64_t t_ns, std::string_view bytes) {
 }
 
 void KeyAt(uint64_t t_ns, bool pressed) {
-    ON_IMAGE(emu::schedule(t_ns, [pressed](uint64_t) { emu::gpio_drive('A', 0, pressed ? 0 : -1); });
-             return)
+    ON_IMAGE(
+        emu::schedule(t_ns, [pressed](uint64_t) { emu::gpio_drive('A', 0, pressed ? 0 : -1); });
+        return )
     vmcu::schedule(t_ns, [pressed](uint64_t) { vmcu::gpio_drive(GPIOA, 0, pressed ? 0 : -1); });
 }
 

@@ -985,7 +985,10 @@ void WSPR_App_UartErrorCallback(UART_HandleTypeDef *huart) {
 }
 
 void WSPR_App_EmergencyStop(void) {
-    (void)Si5351_DisableOutputs(&hi2c1);
+    // Before I2C1 is set up nothing can be on the air, and its handle names no peripheral yet.
+    if (hi2c1.Instance != nullptr) {
+        (void)Si5351_DisableOutputs(&hi2c1);
+    }
 }
 
 void WSPR_App_GetStatus(WSPR_AppStatus *status) {

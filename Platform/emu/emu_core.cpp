@@ -35,20 +35,21 @@ struct Window {
     uint32_t base, size;
 };
 constexpr std::array<Window, 5> WINDOWS = {{
-    {0x40000000, 0x8000},          // APB1
-    {0x40010000, 0x5800},          // APB2
-    {0x40020000, 0x6800},          // AHB1
-    {SETTINGS_ADDR, SETTINGS_BYTES}, // flash sectors 2 and 3: read and programmed through the flash interface
-    {0xE0000000, 0x100000},        // Cortex-M4 private peripheral bus
+    {0x40000000, 0x8000}, // APB1
+    {0x40010000, 0x5800}, // APB2
+    {0x40020000, 0x6800}, // AHB1
+    {SETTINGS_ADDR,
+     SETTINGS_BYTES}, // flash sectors 2 and 3: read and programmed through the flash interface
+    {0xE0000000, 0x100000}, // Cortex-M4 private peripheral bus
 }};
 
 enum class Stop : uint8_t { NONE, BUDGET, EXIT, SYNC_FAULT, FINDING };
 
 struct Core {
     uc_engine *uc = nullptr;
-    std::vector<uint8_t> flash_image; // the loaded image, as flash holds it at power-on
-    std::map<std::string, uint32_t> symbols;
-    std::vector<uint32_t> fp_sites; // addresses of floating-point instructions in the code
+    std::vector<uint8_t> flash_image;        // the loaded image, as flash holds it at power-on
+    std::map<std::string, uint32_t> symbols; // cppcheck-suppress unusedStructMember ; emu::symbol
+    std::vector<uint32_t> fp_sites;          // addresses of floating-point instructions in the code
 
     // Time: ns_base at cycles_base, at hz since.
     uint64_t ns_base = 0, cycles_base = 0, cycles = 0;
@@ -194,14 +195,18 @@ void OnInterrupt(uc_engine *uc, uint32_t intno, void *) {
         g.stop = Stop::SYNC_FAULT;
         g.sync_exception = intno == EXCP_SWI ? EXC_SVCALL : EXC_HARDFAULT;
         if (intno != EXCP_SWI) {
-            finding("CPU exception " + std::to_string(intno) + (intno == EXCP_UDEF ? " (undefined instruction)" : intno == EXCP_BKPT ? " (breakpoint)" : "") + " at " + hex(Reg(UC_ARM_REG_PC)));
+            finding("CPU exception " + std::to_string(intno) +
+                    (intno == EXCP_UDEF   ? " (undefined instruction)"
+                     : intno == EXCP_BKPT ? " (breakpoint)"
+                                          : "") +
+                    " at " + hex(Reg(UC_ARM_REG_PC)));
         }
     }
     uc_emu_stop(uc);
 }
 
 bool OnBadAccess(uc_engine *uc, uc_mem_type type, uint64_t address, int, int64_t, void *) {
-    const char *what = type == UC_MEM_FETCH_UNMAPPED || type == UC_MEM_FETCH_PROT ? "fetch from"
+    const char *what = type == UC_MEM_FETCH_UNMAPPED || type == UC_MEM_FETCH_PROT   ? "fetch from"
                        : type == UC_MEM_WRITE_UNMAPPED || type == UC_MEM_WRITE_PROT ? "write to"
                                                                                     : "read of";
     finding(std::string("bus fault: ") + what + " " + hex(static_cast<uint32_t>(address)) +
@@ -304,7 +309,8 @@ uint64_t MmioRead(uc_engine *, uint64_t offset, unsigned size, void *user) {
     const uint32_t v = b->read(address - b->base, size);
     EventsMoved();
     if (g.trace_io) {
-        std::fprintf(stderr, "%10llu R %08x %08x\n", static_cast<unsigned long long>(now()), address, v);
+        std::fprintf(stderr, "%10llu R %08x %08x\n", static_cast<unsigned long long>(now()),
+                     address, v);
     }
     g.trace = (g.trace ^ (uint64_t{address} << 32 | v)) * 0x100000001B3ULL;
     return v;
@@ -321,9 +327,11 @@ void MmioWrite(uc_engine *, uint64_t offset, unsigned size, uint64_t value, void
         finding(std::string(b->name) + " written while its clock is off (" + hex(address) + ")");
         return;
     }
-    g.trace = (g.trace ^ (uint64_t{address} << 32 | static_cast<uint32_t>(value)) ^ 1U) * 0x100000001B3ULL;
+    g.trace = (g.trace ^ (uint64_t{address} << 32 | static_cast<uint32_t>(value)) ^ 1U) *
+              0x100000001B3ULL;
     if (g.trace_io) {
-        std::fprintf(stderr, "%10llu W %08x %08x\n", static_cast<unsigned long long>(now()), address, static_cast<uint32_t>(value));
+        std::fprintf(stderr, "%10llu W %08x %08x\n", static_cast<unsigned long long>(now()),
+                     address, static_cast<uint32_t>(value));
     }
     b->write(address - b->base, size, static_cast<uint32_t>(value));
     EventsMoved();
@@ -421,9 +429,9 @@ void Enter(int n, uint32_t return_address) {
     if (realign) {
         xpsr |= 1U << 9;
     }
-    uint32_t words[26] = {Reg(UC_ARM_REG_R0), Reg(UC_ARM_REG_R1), Reg(UC_ARM_REG_R2),
-                          Reg(UC_ARM_REG_R3), Reg(UC_ARM_REG_R12), Reg(UC_ARM_REG_LR),
-                          return_address & ~1U, xpsr};
+    uint32_t words[26] = {
+        Reg(UC_ARM_REG_R0),  Reg(UC_ARM_REG_R1), Reg(UC_ARM_REG_R2),   Reg(UC_ARM_REG_R3),
+        Reg(UC_ARM_REG_R12), Reg(UC_ARM_REG_LR), return_address & ~1U, xpsr};
     if (fp) {
         for (int i = 0; i < 16; ++i) {
             words[8 + i] = Reg(UC_ARM_REG_S0 + i);
@@ -433,7 +441,9 @@ void Enter(int n, uint32_t return_address) {
     }
     uc_mem_write(g.uc, frame, words, frame_size);
     if (g.debug) {
-        std::fprintf(stderr, "enter %d at %08x sp %08x frame %08x r0 %08x r3 %08x lr %08x t %llu\n", n, return_address, sp, frame, words[0], words[3], words[5], static_cast<unsigned long long>(now()));
+        std::fprintf(stderr, "enter %d at %08x sp %08x frame %08x r0 %08x r3 %08x lr %08x t %llu\n",
+                     n, return_address, sp, frame, words[0], words[3], words[5],
+                     static_cast<unsigned long long>(now()));
     }
     SetReg(UC_ARM_REG_SP, frame);
     const bool handler = (xpsr & 0x1FFU) != 0;
@@ -504,23 +514,20 @@ void Return(uint32_t exc_return) {
     SetReg(UC_ARM_REG_CONTROL, control);
     SetReg(UC_ARM_REG_PC, words[6] & ~1U);
     if (g.debug) {
-        std::fprintf(stderr, "return to %08x sp %08x xpsr %08x\n", words[6], Reg(UC_ARM_REG_SP), words[7]);
+        std::fprintf(stderr, "return to %08x sp %08x xpsr %08x\n", words[6], Reg(UC_ARM_REG_SP),
+                     words[7]);
     }
 }
 
 // ---- The system control space: SysTick, NVIC, SCB, FPU registers ------------------------------
 
-uint64_t SysTickTickNs() {
-    const uint64_t clock = (g.st_csr & 4U) ? hclk() : hclk() / 8U;
-    return clock == 0 ? 1 : 1000000000ULL / clock; // whole ns; the tick is a ms at 100 MHz
-}
-uint32_t SysTickPeriodTicks() {
-    return (g.st_rvr & 0xFFFFFFU) + 1U;
+uint64_t SysTickClock() {
+    return std::max<uint64_t>((g.st_csr & 4U) ? hclk() : hclk() / 8U, 1);
 }
 void SysTickArm(uint64_t t) {
     g.st_start_ns = t;
-    g.st_next = (g.st_csr & 1U) && g.st_rvr != 0 ? t + SysTickTickNs() * SysTickPeriodTicks()
-                                                 : NEVER;
+    const uint64_t period_ns = ((g.st_rvr & 0xFFFFFFU) + 1ULL) * 1000000000ULL / SysTickClock();
+    g.st_next = (g.st_csr & 1U) && g.st_rvr != 0 ? t + period_ns : NEVER;
 }
 
 class Scs : public Block {
@@ -548,22 +555,26 @@ class Scs : public Block {
             return Bytes(off, size, [](uint32_t o) { return g.priority[4 + (o - 0xD18)]; });
         }
         switch (off) {
-        case 0x004: return 2; // ICTR: up to 96 interrupts
+        case 0x004:
+            return 2; // ICTR: up to 96 interrupts
         case 0x010: {
             const uint32_t v = g.st_csr | (g.st_countflag ? 1U << 16 : 0U);
             g.st_countflag = false;
             return v;
         }
-        case 0x014: return g.st_rvr;
+        case 0x014:
+            return g.st_rvr;
         case 0x018: {
             if (g.st_next == NEVER) {
                 return 0;
             }
-            const uint64_t left = (g.st_next - now()) / SysTickTickNs();
+            const uint64_t left = (g.st_next - now()) * SysTickClock() / 1000000000ULL;
             return static_cast<uint32_t>(std::min<uint64_t>(left, g.st_rvr));
         }
-        case 0x01C: return 0x40000000U | 12499U; // CALIB: no reference, 10 ms at 100 MHz / 8
-        case 0xD00: return 0x410FC241U;           // CPUID: Cortex-M4 r0p1
+        case 0x01C:
+            return 0x40000000U | 12499U; // CALIB: no reference, 10 ms at 100 MHz / 8
+        case 0xD00:
+            return 0x410FC241U; // CPUID: Cortex-M4 r0p1
         case 0xD04: {
             const int active = static_cast<int>(Reg(UC_ARM_REG_XPSR) & 0x1FFU);
             const int pend = PendingOver(256);
@@ -571,18 +582,30 @@ class Scs : public Block {
                    (g.pending[EXC_SYSTICK] ? 1U << 26 : 0U) |
                    (g.pending[EXC_PENDSV] ? 1U << 28 : 0U);
         }
-        case 0xD08: return g.vtor;
-        case 0xD0C: return 0xFA050000U | (g.prigroup << 8);
-        case 0xD10: return g.scr;
-        case 0xD14: return g.ccr;
-        case 0xD24: return g.shcsr;
-        case 0xD28: return g.cfsr;
-        case 0xD2C: return g.hfsr;
-        case 0xD38: return g.bfar;
-        case 0xD88: return g.cpacr;
-        case 0xDFC: return g.demcr;
-        case 0xF34: return g.fpccr;
-        default: break;
+        case 0xD08:
+            return g.vtor;
+        case 0xD0C:
+            return 0xFA050000U | (g.prigroup << 8);
+        case 0xD10:
+            return g.scr;
+        case 0xD14:
+            return g.ccr;
+        case 0xD24:
+            return g.shcsr;
+        case 0xD28:
+            return g.cfsr;
+        case 0xD2C:
+            return g.hfsr;
+        case 0xD38:
+            return g.bfar;
+        case 0xD88:
+            return g.cpacr;
+        case 0xDFC:
+            return g.demcr;
+        case 0xF34:
+            return g.fpccr;
+        default:
+            break;
         }
         if (off >= 0x100 && off < 0x120) {
             return Bits(off - 0x100, g.enabled);
@@ -610,7 +633,8 @@ class Scs : public Block {
             return;
         }
         if (off >= 0xD18 && off < 0xD24) {
-            SetBytes(off, size, v, [](uint32_t o, uint8_t b) { g.priority[4 + (o - 0xD18)] = b & 0xF0U; });
+            SetBytes(off, size, v,
+                     [](uint32_t o, uint8_t b) { g.priority[4 + (o - 0xD18)] = b & 0xF0U; });
             return;
         }
         if (off >= 0x100 && off < 0x120) {
@@ -637,19 +661,33 @@ class Scs : public Block {
             g.st_csr = v & 7U;
             SysTickArm(now());
             return;
-        case 0x014: g.st_rvr = v & 0xFFFFFFU; return;
+        case 0x014:
+            g.st_rvr = v & 0xFFFFFFU;
+            return;
         case 0x018:
             g.st_countflag = false;
             SysTickArm(now());
             return;
         case 0xD04:
-            if (v & (1U << 26)) { g.pending[EXC_SYSTICK] = true; }
-            if (v & (1U << 25)) { g.pending[EXC_SYSTICK] = false; }
-            if (v & (1U << 28)) { g.pending[EXC_PENDSV] = true; }
-            if (v & (1U << 27)) { g.pending[EXC_PENDSV] = false; }
-            if (v & (1U << 31)) { g.pending[EXC_NMI] = true; }
+            if (v & (1U << 26)) {
+                g.pending[EXC_SYSTICK] = true;
+            }
+            if (v & (1U << 25)) {
+                g.pending[EXC_SYSTICK] = false;
+            }
+            if (v & (1U << 28)) {
+                g.pending[EXC_PENDSV] = true;
+            }
+            if (v & (1U << 27)) {
+                g.pending[EXC_PENDSV] = false;
+            }
+            if (v & (1U << 31)) {
+                g.pending[EXC_NMI] = true;
+            }
             return;
-        case 0xD08: g.vtor = v & 0xFFFFFF80U; return;
+        case 0xD08:
+            g.vtor = v & 0xFFFFFF80U;
+            return;
         case 0xD0C:
             if ((v >> 16) != 0x05FAU) {
                 finding("AIRCR written without its key");
@@ -660,15 +698,33 @@ class Scs : public Block {
                 reset_request(ResetCause::SOFTWARE);
             }
             return;
-        case 0xD10: g.scr = v & 0x16U; return;
-        case 0xD14: g.ccr = (v & 0x31BU) | 0x200U; return;
-        case 0xD24: g.shcsr = v; return;
-        case 0xD28: g.cfsr &= ~v; return;
-        case 0xD2C: g.hfsr &= ~v; return;
-        case 0xD88: g.cpacr = v & (0xFU << 20); return;
-        case 0xDFC: g.demcr = v; return;
-        case 0xF34: g.fpccr = v; return;
-        case 0xF00: exception_pend(EXC_IRQ0 + static_cast<int>(v & 0x1FFU)); return;
+        case 0xD10:
+            g.scr = v & 0x16U;
+            return;
+        case 0xD14:
+            g.ccr = (v & 0x31BU) | 0x200U;
+            return;
+        case 0xD24:
+            g.shcsr = v;
+            return;
+        case 0xD28:
+            g.cfsr &= ~v;
+            return;
+        case 0xD2C:
+            g.hfsr &= ~v;
+            return;
+        case 0xD88:
+            g.cpacr = v & (0xFU << 20);
+            return;
+        case 0xDFC:
+            g.demcr = v;
+            return;
+        case 0xF34:
+            g.fpccr = v;
+            return;
+        case 0xF00:
+            exception_pend(EXC_IRQ0 + static_cast<int>(v & 0x1FFU));
+            return;
         default:
             finding("write of system register " + hex(base + off) + ": not modelled");
             return;
@@ -881,7 +937,7 @@ void clocks_changed() {
 }
 
 void irq_set(int irq, bool level) {
-    const size_t n = static_cast<size_t>(EXC_IRQ0 + irq);
+    const size_t n = static_cast<size_t>(EXC_IRQ0) + static_cast<size_t>(irq);
     if (level && !g.level[n]) {
         g.pending[n] = true;
     }
@@ -938,7 +994,8 @@ bool load(const std::string &elf_path, std::string &error) {
     }
     std::memcpy(&eh, elf.data(), sizeof eh);
     if (std::memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0 || eh.e_ident[EI_CLASS] != ELFCLASS32 ||
-        eh.e_machine != EM_ARM || eh.e_phoff + size_t{eh.e_phnum} * sizeof(Elf32_Phdr) > elf.size() ||
+        eh.e_machine != EM_ARM ||
+        eh.e_phoff + size_t{eh.e_phnum} * sizeof(Elf32_Phdr) > elf.size() ||
         eh.e_shoff + size_t{eh.e_shnum} * sizeof(Elf32_Shdr) > elf.size()) {
         error = elf_path + " is not a 32-bit ARM ELF image";
         return false;
@@ -951,14 +1008,18 @@ bool load(const std::string &elf_path, std::string &error) {
         if (ph.p_type != PT_LOAD || ph.p_filesz == 0) {
             continue;
         }
-        if (ph.p_paddr < FLASH_BASE || ph.p_paddr - FLASH_BASE + ph.p_filesz > SETTINGS_ADDR - FLASH_BASE ||
+        if (ph.p_paddr < FLASH_BASE ||
+            ph.p_paddr - FLASH_BASE + ph.p_filesz > SETTINGS_ADDR - FLASH_BASE ||
             ph.p_offset + size_t{ph.p_filesz} > elf.size()) {
-            error = elf_path + ": a segment lies outside the image's flash (" + hex(ph.p_paddr) + ")";
+            error =
+                elf_path + ": a segment lies outside the image's flash (" + hex(ph.p_paddr) + ")";
             return false;
         }
-        std::memcpy(g.flash_image.data() + (ph.p_paddr - FLASH_BASE), elf.data() + ph.p_offset, ph.p_filesz);
+        std::memcpy(g.flash_image.data() + (ph.p_paddr - FLASH_BASE), elf.data() + ph.p_offset,
+                    ph.p_filesz);
         if (ph.p_flags & PF_X) {
-            FindFloatingPointSites({elf.begin() + ph.p_offset, elf.begin() + ph.p_offset + ph.p_filesz}, ph.p_paddr);
+            FindFloatingPointSites(
+                {elf.begin() + ph.p_offset, elf.begin() + ph.p_offset + ph.p_filesz}, ph.p_paddr);
         }
     }
     g.symbols.clear();
@@ -969,13 +1030,17 @@ bool load(const std::string &elf_path, std::string &error) {
             continue;
         }
         Elf32_Shdr strtab{};
-        std::memcpy(&strtab, elf.data() + eh.e_shoff + size_t(sh.sh_link) * sizeof strtab, sizeof strtab);
+        std::memcpy(&strtab, elf.data() + eh.e_shoff + size_t(sh.sh_link) * sizeof strtab,
+                    sizeof strtab);
         for (uint32_t off = 0; off + sizeof(Elf32_Sym) <= sh.sh_size; off += sizeof(Elf32_Sym)) {
             Elf32_Sym sym{};
             std::memcpy(&sym, elf.data() + sh.sh_offset + off, sizeof sym);
             if (sym.st_name != 0 && strtab.sh_offset + sym.st_name < elf.size()) {
-                const char *name = reinterpret_cast<const char *>(elf.data() + strtab.sh_offset + sym.st_name);
-                g.symbols.emplace(std::string(name, strnlen(name, elf.size() - strtab.sh_offset - sym.st_name)), sym.st_value);
+                const char *name =
+                    reinterpret_cast<const char *>(elf.data() + strtab.sh_offset + sym.st_name);
+                g.symbols.emplace(
+                    std::string(name, strnlen(name, elf.size() - strtab.sh_offset - sym.st_name)),
+                    sym.st_value);
             }
         }
     }
@@ -983,7 +1048,8 @@ bool load(const std::string &elf_path, std::string &error) {
     if (g.uc != nullptr) {
         uc_close(g.uc);
     }
-    if (uc_open(UC_ARCH_ARM, static_cast<uc_mode>(UC_MODE_THUMB | UC_MODE_MCLASS), &g.uc) != UC_ERR_OK ||
+    if (uc_open(UC_ARCH_ARM, static_cast<uc_mode>(UC_MODE_THUMB | UC_MODE_MCLASS), &g.uc) !=
+            UC_ERR_OK ||
         uc_ctl_set_cpu_model(g.uc, UC_CPU_ARM_CORTEX_M4) != UC_ERR_OK) {
         error = "Unicorn cannot make a Cortex-M4";
         return false;
@@ -991,7 +1057,8 @@ bool load(const std::string &elf_path, std::string &error) {
     // Flash: the image's sectors 0-1 executable and read-only, sectors 2-3 through the flash
     // interface, the rest of the 512 KiB erased.
     uc_mem_map(g.uc, FLASH_BASE, SETTINGS_ADDR - FLASH_BASE, UC_PROT_READ | UC_PROT_EXEC);
-    uc_mem_map(g.uc, SETTINGS_ADDR + SETTINGS_BYTES, FLASH_BASE + FLASH_BYTES - SETTINGS_ADDR - SETTINGS_BYTES,
+    uc_mem_map(g.uc, SETTINGS_ADDR + SETTINGS_BYTES,
+               FLASH_BASE + FLASH_BYTES - SETTINGS_ADDR - SETTINGS_BYTES,
                UC_PROT_READ | UC_PROT_EXEC);
     uc_mem_write(g.uc, FLASH_BASE, g.flash_image.data(), SETTINGS_ADDR - FLASH_BASE);
     std::vector<uint8_t> erased(FLASH_BASE + FLASH_BYTES - SETTINGS_ADDR - SETTINGS_BYTES, 0xFF);
@@ -1007,9 +1074,11 @@ bool load(const std::string &elf_path, std::string &error) {
     uc_hook h = 0;
     uc_hook_add(g.uc, &h, UC_HOOK_BLOCK, reinterpret_cast<void *>(OnBlock), nullptr, 1, 0);
     uc_hook_add(g.uc, &h, UC_HOOK_INTR, reinterpret_cast<void *>(OnInterrupt), nullptr, 1, 0);
-    uc_hook_add(g.uc, &h, UC_HOOK_MEM_INVALID, reinterpret_cast<void *>(OnBadAccess), nullptr, 1, 0);
+    uc_hook_add(g.uc, &h, UC_HOOK_MEM_INVALID, reinterpret_cast<void *>(OnBadAccess), nullptr, 1,
+                0);
     if (const uint32_t pass = symbol("WSPR_App_Process")) {
-        uc_hook_add(g.uc, &h, UC_HOOK_CODE, reinterpret_cast<void *>(OnPass), nullptr, pass & ~1U, pass & ~1U);
+        uc_hook_add(g.uc, &h, UC_HOOK_CODE, reinterpret_cast<void *>(OnPass), nullptr, pass & ~1U,
+                    pass & ~1U);
     }
     g.ram_lo = symbol("_sdata");
     g.ram_hi = symbol("_ebss");
@@ -1020,7 +1089,8 @@ bool load(const std::string &elf_path, std::string &error) {
         uc_hook_add(g.uc, &h, UC_HOOK_CODE, reinterpret_cast<void *>(OnTracePc), nullptr, lo, hi);
     }
     for (uint32_t site : g.fp_sites) {
-        uc_hook_add(g.uc, &h, UC_HOOK_CODE, reinterpret_cast<void *>(OnFloatingPoint), nullptr, site, site);
+        uc_hook_add(g.uc, &h, UC_HOOK_CODE, reinterpret_cast<void *>(OnFloatingPoint), nullptr,
+                    site, site);
     }
     return true;
 }
@@ -1122,7 +1192,8 @@ void run(uint64_t until_ns) {
             break;
         case Stop::NONE:
             if (err != UC_ERR_OK) {
-                finding(std::string("CPU stopped: ") + uc_strerror(err) + " at " + hex(Reg(UC_ARM_REG_PC)));
+                finding(std::string("CPU stopped: ") + uc_strerror(err) + " at " +
+                        hex(Reg(UC_ARM_REG_PC)));
                 return;
             }
             {
@@ -1163,11 +1234,11 @@ void hard_fault() {
 }
 
 uint32_t call(uint32_t function, uint32_t a0, uint32_t a1, uint32_t a2, uint32_t a3) {
-    static const int saved_regs[] = {UC_ARM_REG_R0, UC_ARM_REG_R1, UC_ARM_REG_R2, UC_ARM_REG_R3,
-                                     UC_ARM_REG_R4, UC_ARM_REG_R5, UC_ARM_REG_R6, UC_ARM_REG_R7,
-                                     UC_ARM_REG_R8, UC_ARM_REG_R9, UC_ARM_REG_R10, UC_ARM_REG_R11,
-                                     UC_ARM_REG_R12, UC_ARM_REG_SP, UC_ARM_REG_LR, UC_ARM_REG_PC,
-                                     UC_ARM_REG_XPSR, UC_ARM_REG_PRIMASK, UC_ARM_REG_CONTROL};
+    static const int saved_regs[] = {
+        UC_ARM_REG_R0,  UC_ARM_REG_R1,   UC_ARM_REG_R2,      UC_ARM_REG_R3,     UC_ARM_REG_R4,
+        UC_ARM_REG_R5,  UC_ARM_REG_R6,   UC_ARM_REG_R7,      UC_ARM_REG_R8,     UC_ARM_REG_R9,
+        UC_ARM_REG_R10, UC_ARM_REG_R11,  UC_ARM_REG_R12,     UC_ARM_REG_SP,     UC_ARM_REG_LR,
+        UC_ARM_REG_PC,  UC_ARM_REG_XPSR, UC_ARM_REG_PRIMASK, UC_ARM_REG_CONTROL};
     uint32_t saved[std::size(saved_regs)];
     for (size_t i = 0; i < std::size(saved_regs); ++i) {
         saved[i] = Reg(saved_regs[i]);

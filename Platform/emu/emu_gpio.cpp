@@ -15,7 +15,7 @@ struct Reset {
 
 class Port : public Block {
   public:
-    Port(const char *name, char letter, uint32_t base, uint32_t bit, Reset r)
+    Port(const char *name, char letter, uint32_t base, uint32_t bit, const Reset &r)
         : Block(name, base, 0x400, {0x30, bit}), letter(letter), reset_values(r) {
         drive.fill(-1);
     }
@@ -29,10 +29,14 @@ class Port : public Block {
     }
     uint32_t read(uint32_t off, unsigned) override {
         switch (off) {
-        case 0x00: return moder;
-        case 0x04: return otyper;
-        case 0x08: return ospeedr;
-        case 0x0C: return pupdr;
+        case 0x00:
+            return moder;
+        case 0x04:
+            return otyper;
+        case 0x08:
+            return ospeedr;
+        case 0x0C:
+            return pupdr;
         case 0x10: {
             uint32_t idr = 0;
             for (int pin = 0; pin < 16; ++pin) {
@@ -40,11 +44,15 @@ class Port : public Block {
             }
             return idr;
         }
-        case 0x14: return odr;
-        case 0x18: return 0; // BSRR reads 0
-        case 0x1C: return 0; // LCKR: never locked
-        case 0x20: return afr[0];
-        case 0x24: return afr[1];
+        case 0x14:
+            return odr;
+        case 0x18: // BSRR reads 0
+        case 0x1C: // LCKR: never locked
+            return 0;
+        case 0x20:
+            return afr[0];
+        case 0x24:
+            return afr[1];
         default:
             finding("read of GPIO register " + hex(base + off) + ": not modelled");
             return 0;
@@ -52,11 +60,21 @@ class Port : public Block {
     }
     void write(uint32_t off, unsigned size, uint32_t v) override {
         switch (off) {
-        case 0x00: moder = v; break;
-        case 0x04: otyper = v & 0xFFFFU; break;
-        case 0x08: ospeedr = v; break;
-        case 0x0C: pupdr = v; break;
-        case 0x14: odr = v & 0xFFFFU; break;
+        case 0x00:
+            moder = v;
+            break;
+        case 0x04:
+            otyper = v & 0xFFFFU;
+            break;
+        case 0x08:
+            ospeedr = v;
+            break;
+        case 0x0C:
+            pupdr = v;
+            break;
+        case 0x14:
+            odr = v & 0xFFFFU;
+            break;
         case 0x18:
             if (size == 2) { // a half-word write to BSRR's upper half resets only
                 odr &= ~(v & 0xFFFFU);
@@ -64,11 +82,20 @@ class Port : public Block {
             }
             odr = (odr | (v & 0xFFFFU)) & ~(v >> 16);
             break;
-        case 0x1A: odr &= ~(v & 0xFFFFU); break;
-        case 0x1C: break;
-        case 0x20: afr[0] = v; break;
-        case 0x24: afr[1] = v; break;
-        default: finding("write of GPIO register " + hex(base + off) + ": not modelled"); return;
+        case 0x1A:
+            odr &= ~(v & 0xFFFFU);
+            break;
+        case 0x1C:
+            break;
+        case 0x20:
+            afr[0] = v;
+            break;
+        case 0x24:
+            afr[1] = v;
+            break;
+        default:
+            finding("write of GPIO register " + hex(base + off) + ": not modelled");
+            return;
         }
         Changed();
     }
@@ -120,13 +147,20 @@ Port g_h("GPIOH", 'H', 0x40021C00, 7, {0, 0, 0});
 
 Port *PortOf(char letter) {
     switch (letter) {
-    case 'A': return &g_a;
-    case 'B': return &g_b;
-    case 'C': return &g_c;
-    case 'D': return &g_d;
-    case 'E': return &g_e;
-    case 'H': return &g_h;
-    default: return nullptr;
+    case 'A':
+        return &g_a;
+    case 'B':
+        return &g_b;
+    case 'C':
+        return &g_c;
+    case 'D':
+        return &g_d;
+    case 'E':
+        return &g_e;
+    case 'H':
+        return &g_h;
+    default:
+        return nullptr;
     }
 }
 

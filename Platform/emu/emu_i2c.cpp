@@ -97,7 +97,8 @@ class I2c : public Block {
             cr1 &= ~STOP;
             Idle();
             break;
-        default: break;
+        default:
+            break;
         }
         if (phase == Phase::STALLED || phase == Phase::IDLE) {
             MaybeStopOrStart(t);
@@ -106,15 +107,23 @@ class I2c : public Block {
     }
     uint32_t read(uint32_t off, unsigned) override {
         switch (off) {
-        case 0x00: return cr1;
-        case 0x04: return cr2;
-        case 0x08: return oar1;
-        case 0x0C: return oar2;
+        case 0x00:
+            return cr1;
+        case 0x04:
+            return cr2;
+        case 0x08:
+            return oar1;
+        case 0x0C:
+            return oar2;
         case 0x10:
             return 0; // master receiver not modelled
         case 0x14:
             sr1_read = true;
-            return sr1 | (dr_full ? 0U : ((sr2 & TRA) && (phase == Phase::DATA || phase == Phase::STALLED) ? TXE : 0U));
+            return sr1 |
+                   (dr_full
+                        ? 0U
+                        : ((sr2 & TRA) && (phase == Phase::DATA || phase == Phase::STALLED) ? TXE
+                                                                                            : 0U));
         case 0x18: {
             const bool busy = (sr2 & BUSY) || !bus_sda() || !bus_scl();
             if (sr1_read && (sr1 & ADDR)) {
@@ -126,34 +135,57 @@ class I2c : public Block {
             sr1_read = false;
             return (sr2 & ~BUSY) | (busy ? BUSY : 0U);
         }
-        case 0x1C: return ccr;
-        case 0x20: return trise;
-        case 0x24: return fltr;
-        default: finding("read of I2C1 register " + hex(base + off) + ": not modelled"); return 0;
+        case 0x1C:
+            return ccr;
+        case 0x20:
+            return trise;
+        case 0x24:
+            return fltr;
+        default:
+            finding("read of I2C1 register " + hex(base + off) + ": not modelled");
+            return 0;
         }
     }
     void write(uint32_t off, unsigned, uint32_t v) override {
         switch (off) {
-        case 0x00: WriteCr1(v); return;
+        case 0x00:
+            WriteCr1(v);
+            return;
         case 0x04:
             cr2 = v & 0x1F3FU;
             if ((cr2 & 0x3FU) != pclk1() / 1000000U) {
-                finding("I2C1 CR2 FREQ " + std::to_string(cr2 & 0x3FU) + " MHz is not PCLK1 (" + std::to_string(pclk1()) + " Hz)");
+                finding("I2C1 CR2 FREQ " + std::to_string(cr2 & 0x3FU) + " MHz is not PCLK1 (" +
+                        std::to_string(pclk1()) + " Hz)");
             }
             return;
-        case 0x08: oar1 = v; return;
-        case 0x0C: oar2 = v; return;
-        case 0x10: WriteDr(static_cast<uint8_t>(v)); return;
-        case 0x14: sr1 &= ~(~v & 0xDF00U); Irq(); return; // error flags: write 0 to clear
+        case 0x08:
+            oar1 = v;
+            return;
+        case 0x0C:
+            oar2 = v;
+            return;
+        case 0x10:
+            WriteDr(static_cast<uint8_t>(v));
+            return;
+        case 0x14:
+            sr1 &= ~(~v & 0xDF00U);
+            Irq();
+            return; // error flags: write 0 to clear
         case 0x1C:
             if (cr1 & PE) {
                 finding("I2C1 CCR written while the peripheral is enabled");
             }
             ccr = v & 0xCFFFU;
             return;
-        case 0x20: trise = v & 0x3FU; return;
-        case 0x24: fltr = v & 0x1FU; return;
-        default: finding("write of I2C1 register " + hex(base + off) + ": not modelled"); return;
+        case 0x20:
+            trise = v & 0x3FU;
+            return;
+        case 0x24:
+            fltr = v & 0x1FU;
+            return;
+        default:
+            finding("write of I2C1 register " + hex(base + off) + ": not modelled");
+            return;
         }
     }
 
@@ -162,7 +194,9 @@ class I2c : public Block {
 
     uint64_t BitNs() const {
         const uint32_t c = ccr & 0xFFFU;
-        const uint64_t clocks = !(ccr & (1U << 15)) ? 2U * c : (ccr & (1U << 14)) ? 25U * c : 3U * c;
+        const uint64_t clocks = !(ccr & (1U << 15))  ? 2U * c
+                                : (ccr & (1U << 14)) ? 25U * c
+                                                     : 3U * c;
         const uint32_t f = pclk1();
         return clocks == 0 || f == 0 ? 10000 : clocks * 1000000000ULL / f;
     }

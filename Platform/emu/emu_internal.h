@@ -59,17 +59,17 @@ class Block {
 
 // Time and the clock tree.
 uint64_t now();
-void stall(uint64_t ns);    // the CPU waits (flash busy): time passes, nothing runs
-void clocks_changed();      // the RCC's output frequencies moved
-uint32_t sysclk();          // from the RCC model
+void stall(uint64_t ns); // the CPU waits (flash busy): time passes, nothing runs
+void clocks_changed();   // the RCC's output frequencies moved
+uint32_t sysclk();       // from the RCC model
 uint32_t hclk();
 uint32_t pclk1();
 uint32_t pclk2();
-uint32_t flash_latency();   // wait states configured in FLASH_ACR
-uint32_t voltage_scale();   // PWR_CR VOS: 1, 2 or 3
+uint32_t flash_latency(); // wait states configured in FLASH_ACR
+uint32_t voltage_scale(); // PWR_CR VOS: 1, 2 or 3
 bool gate_on(Gate gate);
 bool lsi_ready();
-bool backup_writable();     // PWR_CR DBP
+bool backup_writable(); // PWR_CR DBP
 
 // Interrupts.
 void irq_set(int irq, bool level); // level-held lines (a peripheral's flags and enables)

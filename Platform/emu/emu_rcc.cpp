@@ -11,7 +11,7 @@
 namespace emu::detail {
 namespace {
 
-constexpr uint32_t HSI_HZ = 16000000, HSE_HZ = 25000000, LSI_HZ = 32000, LSE_HZ = 32768;
+constexpr uint32_t HSI_HZ = 16000000, HSE_HZ = 25000000;
 // Start-up times: HSE and PLL lock well inside the HAL's time-outs, LSI tens of microseconds.
 constexpr uint64_t HSE_START_NS = 500000, PLL_LOCK_NS = 100000, LSI_START_NS = 40000;
 constexpr uint64_t LSE_START_NS = 2000 * NS_PER_MS;
@@ -21,8 +21,7 @@ constexpr uint32_t HSION = 1U << 0, HSIRDY = 1U << 1, HSEON = 1U << 16, HSERDY =
                    PLLON = 1U << 24, PLLRDY = 1U << 25;
 // RCC_CSR reset flags.
 constexpr uint32_t LSION = 1U << 0, LSIRDY = 1U << 1, RMVF = 1U << 24, BORRSTF = 1U << 25,
-                   PINRSTF = 1U << 26, PORRSTF = 1U << 27, SFTRSTF = 1U << 28,
-                   IWDGRSTF = 1U << 29;
+                   PINRSTF = 1U << 26, PORRSTF = 1U << 27, SFTRSTF = 1U << 28, IWDGRSTF = 1U << 29;
 
 class Rcc : public Block {
   public:
@@ -66,13 +65,20 @@ class Rcc : public Block {
     }
     uint32_t read(uint32_t off, unsigned) override {
         switch (off) {
-        case 0x00: return cr;
-        case 0x04: return pllcfgr;
-        case 0x08: return cfgr;
-        case 0x0C: return 0; // CIR: no clock interrupts
-        case 0x70: return bdcr;
-        case 0x74: return csr;
-        default: break;
+        case 0x00:
+            return cr;
+        case 0x04:
+            return pllcfgr;
+        case 0x08:
+            return cfgr;
+        case 0x0C:
+            return 0; // CIR: no clock interrupts
+        case 0x70:
+            return bdcr;
+        case 0x74:
+            return csr;
+        default:
+            break;
         }
         if (const uint32_t *r = Enable(off)) {
             return *r;
@@ -85,7 +91,9 @@ class Rcc : public Block {
     }
     void write(uint32_t off, unsigned, uint32_t v) override {
         switch (off) {
-        case 0x00: WriteCr(v); return;
+        case 0x00:
+            WriteCr(v);
+            return;
         case 0x04:
             if (cr & PLLON) {
                 finding("RCC_PLLCFGR written while the PLL runs");
@@ -97,8 +105,11 @@ class Rcc : public Block {
             cfgr = (cfgr & 0x0000000CU) | (v & ~0x0000000CU);
             Switch();
             return;
-        case 0x0C: return;
-        case 0x70: WriteBdcr(v); return;
+        case 0x0C:
+            return;
+        case 0x70:
+            WriteBdcr(v);
+            return;
         case 0x74:
             if (v & RMVF) {
                 csr &= 0x00FFFFFFU;
@@ -112,7 +123,8 @@ class Rcc : public Block {
             }
             csr = (csr & ~LSION) | (v & LSION);
             return;
-        default: break;
+        default:
+            break;
         }
         if (uint32_t *r = Enable(off)) {
             *r = v;
@@ -126,9 +138,12 @@ class Rcc : public Block {
 
     uint32_t Sysclk() const {
         switch ((cfgr >> 2) & 3U) {
-        case 1: return HSE_HZ;
-        case 2: return PllOut();
-        default: return HSI_HZ;
+        case 1:
+            return HSE_HZ;
+        case 2:
+            return PllOut();
+        default:
+            return HSI_HZ;
         }
     }
     uint32_t Hclk() const {
@@ -152,11 +167,21 @@ class Rcc : public Block {
     }
     void NoteReset(ResetCause cause) {
         switch (cause) {
-        case ResetCause::POWER_ON: csr |= PORRSTF | BORRSTF | PINRSTF; break;
-        case ResetCause::BROWN_OUT: csr |= BORRSTF | PINRSTF; break;
-        case ResetCause::PIN: csr |= PINRSTF; break;
-        case ResetCause::SOFTWARE: csr |= SFTRSTF | PINRSTF; break;
-        case ResetCause::WATCHDOG: csr |= IWDGRSTF | PINRSTF; break;
+        case ResetCause::POWER_ON:
+            csr |= PORRSTF | BORRSTF | PINRSTF;
+            break;
+        case ResetCause::BROWN_OUT:
+            csr |= BORRSTF | PINRSTF;
+            break;
+        case ResetCause::PIN:
+            csr |= PINRSTF;
+            break;
+        case ResetCause::SOFTWARE:
+            csr |= SFTRSTF | PINRSTF;
+            break;
+        case ResetCause::WATCHDOG:
+            csr |= IWDGRSTF | PINRSTF;
+            break;
         }
     }
     bool LsiReady() const { return (csr & LSIRDY) != 0; }
@@ -164,16 +189,26 @@ class Rcc : public Block {
   private:
     uint32_t *Enable(uint32_t off) {
         switch (off) {
-        case 0x30: return &enr[0]; // AHB1ENR
-        case 0x34: return &enr[1]; // AHB2ENR
-        case 0x40: return &enr[2]; // APB1ENR
-        case 0x44: return &enr[3]; // APB2ENR
-        case 0x50: return &enr[4]; // low-power enables: kept, not used
-        case 0x54: return &enr[5];
-        case 0x60: return &enr[6];
-        case 0x64: return &enr[7];
-        case 0x8C: return &enr[8]; // DCKCFGR
-        default: return nullptr;
+        case 0x30:
+            return &enr[0]; // AHB1ENR
+        case 0x34:
+            return &enr[1]; // AHB2ENR
+        case 0x40:
+            return &enr[2]; // APB1ENR
+        case 0x44:
+            return &enr[3]; // APB2ENR
+        case 0x50:
+            return &enr[4]; // low-power enables: kept, not used
+        case 0x54:
+            return &enr[5];
+        case 0x60:
+            return &enr[6];
+        case 0x64:
+            return &enr[7];
+        case 0x8C:
+            return &enr[8]; // DCKCFGR
+        default:
+            return nullptr;
         }
     }
     uint32_t PllOut() const {
@@ -200,7 +235,8 @@ class Rcc : public Block {
             const uint32_t m = pllcfgr & 0x3FU;
             const uint32_t in = (pllcfgr & (1U << 22)) ? HSE_HZ : HSI_HZ;
             const uint32_t vco = m ? in / m * ((pllcfgr >> 6) & 0x1FFU) : 0;
-            if (m == 0 || in / m < 1000000 || in / m > 2000000 || vco < 100000000 || vco > 432000000) {
+            if (m == 0 || in / m < 1000000 || in / m > 2000000 || vco < 100000000 ||
+                vco > 432000000) {
                 finding("PLL started outside its input (1..2 MHz) or VCO (100..432 MHz) range");
             }
             pll_ready_at = now() + PLL_LOCK_NS;
@@ -236,15 +272,18 @@ class Rcc : public Block {
     // The switch takes the new source once it is ready; the core's clock follows.
     void Switch() {
         const uint32_t sw = cfgr & 3U;
-        const bool ready = sw == 0 ? (cr & HSIRDY) : sw == 1 ? (cr & HSERDY) : sw == 2 ? (cr & PLLRDY) : false;
+        const bool ready = sw == 0   ? (cr & HSIRDY)
+                           : sw == 1 ? (cr & HSERDY)
+                           : sw == 2 ? (cr & PLLRDY)
+                                     : false;
         const uint32_t sws = ready ? sw : (cfgr >> 2) & 3U;
-        const uint32_t before = Hclk();
         cfgr = (cfgr & ~0xCU) | (sws << 2);
         if (sw == 3) {
             finding("RCC_CFGR SW selects a reserved clock source");
         }
-        if (Hclk() != before || clocks != Pclk(10) + Pclk(13)) {
-            clocks = Pclk(10) + Pclk(13);
+        const uint64_t now_clocks = uint64_t{Hclk()} << 32 ^ uint64_t { Pclk(10) } << 1 ^ Pclk(13);
+        if (now_clocks != clocks) {
+            clocks = now_clocks;
             CheckLimits();
             clocks_changed();
         }
@@ -272,7 +311,7 @@ class Rcc : public Block {
 
     uint32_t cr = 0x83, pllcfgr = 0x24003010U, cfgr = 0, bdcr = 0, csr = 0;
     uint32_t enr[9] = {};
-    uint32_t clocks = 0;
+    uint64_t clocks = 0; // HCLK and the APB clocks, to see them move
     bool csr_lsi = false;
     uint64_t hse_ready_at = NEVER, pll_ready_at = NEVER, lsi_ready_at = NEVER, lse_ready_at = NEVER;
 };
@@ -315,6 +354,7 @@ class FlashInterface : public Block {
     FlashInterface() : Block("FLASH", 0x40023C00, 0x400, {0, 0}) {
         std::memset(memory, 0xFF, sizeof memory);
     }
+    uint8_t *Memory() { return memory; }
     void reset(bool) override {
         acr = 0;
         cr = LOCK;
@@ -323,10 +363,14 @@ class FlashInterface : public Block {
     }
     uint32_t read(uint32_t off, unsigned) override {
         switch (off) {
-        case 0x00: return acr;
-        case 0x0C: return sr;
-        case 0x10: return cr;
-        case 0x14: return 0x0FFFAAEDU; // OPTCR at its factory value
+        case 0x00:
+            return acr;
+        case 0x0C:
+            return sr;
+        case 0x10:
+            return cr;
+        case 0x14:
+            return 0x0FFFAAEDU; // OPTCR at its factory value
         default:
             finding("read of FLASH register " + hex(base + off) + ": not modelled");
             return 0;
@@ -337,18 +381,31 @@ class FlashInterface : public Block {
         case 0x00: {
             const uint32_t ws = v & 0xFU;
             const uint32_t f = hclk();
-            const uint32_t ws_needed = f <= 30000000 ? 0 : f <= 64000000 ? 1 : f <= 90000000 ? 2 : 3;
+            const uint32_t ws_needed = f <= 30000000   ? 0
+                                       : f <= 64000000 ? 1
+                                       : f <= 90000000 ? 2
+                                                       : 3;
             if (ws < ws_needed) {
-                finding("flash wait states lowered to " + std::to_string(ws) + " at HCLK " + std::to_string(f) + " Hz");
+                finding("flash wait states lowered to " + std::to_string(ws) + " at HCLK " +
+                        std::to_string(f) + " Hz");
             }
             acr = v & 0x1F0FU & ~(3U << 11); // the cache resets are pulses
             return;
         }
-        case 0x04: Key(v); return;
-        case 0x08: return; // option keys: option bytes are not modelled
-        case 0x0C: sr &= ~(v & 0xF3U); return;
-        case 0x10: WriteCr(v); return;
-        default: finding("write of FLASH register " + hex(base + off) + ": not modelled"); return;
+        case 0x04:
+            Key(v);
+            return;
+        case 0x08:
+            return; // option keys: option bytes are not modelled
+        case 0x0C:
+            sr &= ~(v & 0xF3U);
+            return;
+        case 0x10:
+            WriteCr(v);
+            return;
+        default:
+            finding("write of FLASH register " + hex(base + off) + ": not modelled");
+            return;
         }
     }
     uint32_t Latency() const { return acr & 0xFU; }
@@ -362,7 +419,8 @@ class FlashInterface : public Block {
     void Program(uint32_t off, unsigned size, uint32_t v) {
         if (cr & LOCK || !(cr & PG)) {
             sr |= PGSERR;
-            finding("write to flash at " + hex(SETTINGS_ADDR + off) + " without programming enabled");
+            finding("write to flash at " + hex(SETTINGS_ADDR + off) +
+                    " without programming enabled");
             return;
         }
         const unsigned want = 1U << ((cr >> 8) & 3U);
@@ -380,7 +438,6 @@ class FlashInterface : public Block {
         stall(FLASH_PROGRAM_NS);
         sr |= EOP_IF_ENABLED(cr);
     }
-    uint8_t memory[SETTINGS_BYTES];
 
   private:
     static constexpr uint32_t PG = 1U << 0, SER = 1U << 1, MER = 1U << 2, STRT = 1U << 16,
@@ -425,11 +482,12 @@ class FlashInterface : public Block {
             finding("erase of flash sector " + std::to_string(sector) + " (the image)");
             return;
         }
-        std::memset(memory + (sector - 2) * 16384, 0xFF, 16384);
+        std::memset(memory + size_t{sector - 2} * 16384, 0xFF, 16384);
         stall(FLASH_ERASE_NS);
         sr |= EOP_IF_ENABLED(cr);
     }
 
+    uint8_t memory[SETTINGS_BYTES]{};
     uint32_t acr = 0, cr = LOCK, sr = 0;
     int key_step = 0;
 };
@@ -479,7 +537,7 @@ void rcc_note_reset(ResetCause cause) {
     g_rcc.NoteReset(cause);
 }
 uint8_t *settings_memory() {
-    return g_flash.memory;
+    return g_flash.Memory();
 }
 
 } // namespace emu::detail

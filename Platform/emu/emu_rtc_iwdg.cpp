@@ -41,9 +41,12 @@ class Rtc : public Block {
     }
     uint32_t read(uint32_t off, unsigned) override {
         switch (off) {
-        case 0x00: return TimeNow();
-        case 0x04: return dr;
-        case 0x08: return cr;
+        case 0x00:
+            return TimeNow();
+        case 0x04:
+            return dr;
+        case 0x08:
+            return cr;
         case 0x0C: {
             uint32_t v = isr;
             if (initf_at != NEVER && now() >= initf_at) {
@@ -57,9 +60,11 @@ class Rtc : public Block {
             }
             return v;
         }
-        case 0x10: return prer;
-        case 0x24: return 0;
-        case 0x28: return 0;
+        case 0x10:
+            return prer;
+        case 0x24: // WPR reads 0
+        case 0x28: // SSR: sub-seconds not modelled
+            return 0;
         default:
             if (off >= 0x50 && off < 0xA0) {
                 return backup[(off - 0x50) / 4];
@@ -98,11 +103,20 @@ class Rtc : public Block {
                 finding("RTC time, date or prescaler written outside initialisation mode");
                 return;
             }
-            (off == 0x00 ? tr : off == 0x04 ? dr : prer) = v & (off == 0x00 ? 0x007F7F7FU : off == 0x04 ? 0x00FFFF3FU : 0x007F7FFFU);
+            (off == 0x00   ? tr
+             : off == 0x04 ? dr
+                           : prer) = v & (off == 0x00   ? 0x007F7F7FU
+                                          : off == 0x04 ? 0x00FFFF3FU
+                                                        : 0x007F7FFFU);
             return;
-        case 0x08: cr = v; return;
-        case 0x0C: WriteIsr(v); return;
-        default: return; // alarms, wake-up, calibration: accepted, not acted on
+        case 0x08:
+            cr = v;
+            return;
+        case 0x0C:
+            WriteIsr(v);
+            return;
+        default:
+            return; // alarms, wake-up, calibration: accepted, not acted on
         }
     }
 
@@ -119,8 +133,8 @@ class Rtc : public Block {
             return tr;
         }
         const uint64_t s = (seconds_at_start + (now() - running_since) / SecondNs()) % 86400U;
-        return Bcd(static_cast<uint32_t>(s / 3600)) << 16 | Bcd(static_cast<uint32_t>(s / 60 % 60)) << 8 |
-               Bcd(static_cast<uint32_t>(s % 60));
+        return Bcd(static_cast<uint32_t>(s / 3600)) << 16 |
+               Bcd(static_cast<uint32_t>(s / 60 % 60)) << 8 | Bcd(static_cast<uint32_t>(s % 60));
     }
     void WriteIsr(uint32_t v) {
         const bool was_init = isr & (1U << 7);
@@ -137,7 +151,8 @@ class Rtc : public Block {
         }
         if (!(v & (1U << 7)) && was_init) {
             initf_at = NEVER;
-            seconds_at_start = FromBcd((tr >> 16) & 0x3FU) * 3600 + FromBcd((tr >> 8) & 0x7FU) * 60 + FromBcd(tr & 0x7FU);
+            seconds_at_start = FromBcd((tr >> 16) & 0x3FU) * 3600 +
+                               FromBcd((tr >> 8) & 0x7FU) * 60 + FromBcd(tr & 0x7FU);
             running_since = now();
         }
         if (rsf_at == NEVER) {
@@ -170,10 +185,14 @@ class Iwdg : public Block {
     }
     uint32_t read(uint32_t off, unsigned) override {
         switch (off) {
-        case 0x04: return pr;
-        case 0x08: return rlr;
-        case 0x0C: return (now() < pr_busy_until ? 1U : 0U) | (now() < rlr_busy_until ? 2U : 0U);
-        default: return 0;
+        case 0x04:
+            return pr;
+        case 0x08:
+            return rlr;
+        case 0x0C:
+            return (now() < pr_busy_until ? 1U : 0U) | (now() < rlr_busy_until ? 2U : 0U);
+        default:
+            return 0;
         }
     }
     void write(uint32_t off, unsigned, uint32_t v) override {
@@ -188,8 +207,12 @@ class Iwdg : public Block {
                 open = false;
                 Reload();
                 return;
-            case 0x5555: open = true; return;
-            default: open = false; return;
+            case 0x5555:
+                open = true;
+                return;
+            default:
+                open = false;
+                return;
             }
         case 0x04:
         case 0x08:
@@ -200,13 +223,15 @@ class Iwdg : public Block {
             {
                 uint64_t &busy = off == 0x04 ? pr_busy_until : rlr_busy_until;
                 if (now() < busy) {
-                    finding("IWDG prescaler or reload written while its last update is in progress");
+                    finding(
+                        "IWDG prescaler or reload written while its last update is in progress");
                 }
                 (off == 0x04 ? pr : rlr) = v & (off == 0x04 ? 7U : 0xFFFU);
                 busy = now() + 5ULL * 1000000000ULL / LSI_HZ; // up to five LSI periods
             }
             return;
-        default: return;
+        default:
+            return;
         }
     }
 

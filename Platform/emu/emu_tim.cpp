@@ -35,20 +35,30 @@ class Timer : public Block {
     }
     uint32_t read(uint32_t off, unsigned) override {
         switch (off) {
-        case 0x00: return cr1;
-        case 0x04: return cr2;
-        case 0x08: return smcr;
-        case 0x0C: return dier;
-        case 0x10: return sr;
-        case 0x24: return Counter();
-        case 0x28: return psc;
-        case 0x2C: return arr;
-        case 0x30: return rcr;
+        case 0x00:
+            return cr1;
+        case 0x04:
+            return cr2;
+        case 0x08:
+            return smcr;
+        case 0x0C:
+            return dier;
+        case 0x10:
+            return sr;
+        case 0x24:
+            return Counter();
+        case 0x28:
+            return psc;
+        case 0x2C:
+            return arr;
+        case 0x30:
+            return rcr;
         default:
             if (off < 0x50) {
                 return 0; // capture/compare and the rest: not used by a time base
             }
-            finding("read of " + std::string(name) + " register " + hex(base + off) + ": not modelled");
+            finding("read of " + std::string(name) + " register " + hex(base + off) +
+                    ": not modelled");
             return 0;
         }
     }
@@ -63,15 +73,23 @@ class Timer : public Block {
             Restart(before);
             return;
         }
-        case 0x04: cr2 = v; return;
+        case 0x04:
+            cr2 = v;
+            return;
         case 0x08:
             smcr = v;
             if (v & 7U) {
                 finding(std::string(name) + ": slave mode is not modelled");
             }
             return;
-        case 0x0C: dier = v; Irq(); return;
-        case 0x10: sr &= v; Irq(); return; // rc_w0
+        case 0x0C:
+            dier = v;
+            Irq();
+            return;
+        case 0x10:
+            sr &= v;
+            Irq();
+            return; // rc_w0
         case 0x14:
             if (v & UG) {
                 count_at_start = 0;
@@ -79,8 +97,12 @@ class Timer : public Block {
                 Update(now(), false);
             }
             return;
-        case 0x24: Restart(v & 0xFFFFU); return;
-        case 0x28: psc = v & 0xFFFFU; return;
+        case 0x24:
+            Restart(v & 0xFFFFU);
+            return;
+        case 0x28:
+            psc = v & 0xFFFFU;
+            return;
         case 0x2C: {
             const uint32_t before = Counter();
             arr = v & 0xFFFFU;
@@ -90,12 +112,15 @@ class Timer : public Block {
             Restart(before);
             return;
         }
-        case 0x30: rcr = v & 0xFFU; return;
+        case 0x30:
+            rcr = v & 0xFFU;
+            return;
         default:
             if (off < 0x50) {
                 return;
             }
-            finding("write of " + std::string(name) + " register " + hex(base + off) + ": not modelled");
+            finding("write of " + std::string(name) + " register " + hex(base + off) +
+                    ": not modelled");
             return;
         }
     }
@@ -104,18 +129,23 @@ class Timer : public Block {
     uint64_t TickNs() const {
         const uint32_t pclk = apb2 ? pclk2() : pclk1();
         const uint32_t timer_clock = pclk == hclk() ? pclk : 2 * pclk;
-        return timer_clock == 0 ? 1 : static_cast<uint64_t>(psc_active + 1) * 1000000000ULL / timer_clock;
+        return timer_clock == 0
+                   ? 1
+                   : static_cast<uint64_t>(psc_active + 1) * 1000000000ULL / timer_clock;
     }
     uint32_t Counter() const {
         if (!(cr1 & CEN)) {
             return count_at_start;
         }
-        return static_cast<uint32_t>((count_at_start + (now() - started_at) / TickNs()) % (uint64_t{arr_active} + 1));
+        return static_cast<uint32_t>((count_at_start + (now() - started_at) / TickNs()) %
+                                     (uint64_t{arr_active} + 1));
     }
     void Restart(uint32_t count) {
         count_at_start = count;
         started_at = now();
-        next = (cr1 & CEN) && arr_active != 0 ? started_at + (uint64_t{arr_active} + 1 - count) * TickNs() : NEVER;
+        next = (cr1 & CEN) && arr_active != 0
+                   ? started_at + (uint64_t{arr_active} + 1 - count) * TickNs()
+                   : NEVER;
     }
     void Update(uint64_t t, bool overflow) {
         if (!(cr1 & UDIS)) {

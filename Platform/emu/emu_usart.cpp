@@ -17,9 +17,8 @@ namespace {
 constexpr uint32_t PE = 1U << 0, FE = 1U << 1, NF = 1U << 2, ORE = 1U << 3, IDLE = 1U << 4,
                    RXNE = 1U << 5, TC = 1U << 6, TXE = 1U << 7;
 // CR1 bits.
-constexpr uint32_t RE = 1U << 2, TE = 1U << 3, IDLEIE = 1U << 4, RXNEIE = 1U << 5,
-                   TCIE = 1U << 6, TXEIE = 1U << 7, PEIE = 1U << 8, M = 1U << 12, UE = 1U << 13,
-                   OVER8 = 1U << 15;
+constexpr uint32_t RE = 1U << 2, TE = 1U << 3, IDLEIE = 1U << 4, RXNEIE = 1U << 5, TCIE = 1U << 6,
+                   TXEIE = 1U << 7, PEIE = 1U << 8, M = 1U << 12, UE = 1U << 13, OVER8 = 1U << 15;
 
 class Usart;
 
@@ -82,7 +81,8 @@ class Usart : public Block {
                     device->uart_from_mcu(shifting, t);
                 }
             } else {
-                finding(std::string(name) + " transmits with its TX pin not in alternate function 7");
+                finding(std::string(name) +
+                        " transmits with its TX pin not in alternate function 7");
             }
             if (tdr_full) {
                 StartShift(t);
@@ -103,18 +103,31 @@ class Usart : public Block {
             Irq();
             return rdr;
         }
-        case 0x08: return brr;
-        case 0x0C: return cr1;
-        case 0x10: return cr2;
-        case 0x14: return cr3;
-        case 0x18: return gtpr;
-        default: finding("read of " + std::string(name) + " register " + hex(base + off) + ": not modelled"); return 0;
+        case 0x08:
+            return brr;
+        case 0x0C:
+            return cr1;
+        case 0x10:
+            return cr2;
+        case 0x14:
+            return cr3;
+        case 0x18:
+            return gtpr;
+        default:
+            finding("read of " + std::string(name) + " register " + hex(base + off) +
+                    ": not modelled");
+            return 0;
         }
     }
     void write(uint32_t off, unsigned, uint32_t v) override {
         switch (off) {
-        case 0x00: sr &= v | ~(RXNE | TC | (3U << 8)); Irq(); return; // rc_w0 bits
-        case 0x04: WriteDr(v & 0x1FFU); return;
+        case 0x00:
+            sr &= v | ~(RXNE | TC | (3U << 8));
+            Irq();
+            return; // rc_w0 bits
+        case 0x04:
+            WriteDr(v & 0x1FFU);
+            return;
         case 0x08:
             brr = v & 0xFFFFU;
             return;
@@ -130,7 +143,9 @@ class Usart : public Block {
             }
             Irq();
             return;
-        case 0x10: cr2 = v & 0x7F7FU; return;
+        case 0x10:
+            cr2 = v & 0x7F7FU;
+            return;
         case 0x14:
             if (v & 0x3C0U) {
                 finding(std::string(name) + ": DMA or flow control is not modelled");
@@ -138,8 +153,13 @@ class Usart : public Block {
             cr3 = v & 0xFFFU;
             Irq();
             return;
-        case 0x18: gtpr = v & 0xFFFFU; return;
-        default: finding("write of " + std::string(name) + " register " + hex(base + off) + ": not modelled"); return;
+        case 0x18:
+            gtpr = v & 0xFFFFU;
+            return;
+        default:
+            finding("write of " + std::string(name) + " register " + hex(base + off) +
+                    ": not modelled");
+            return;
         }
     }
 
@@ -173,7 +193,6 @@ class Usart : public Block {
     Line line;
     dev::UartDevice *device = nullptr;
 
-  private:
     void WriteDr(uint32_t v) {
         if (!(cr1 & UE) || !(cr1 & TE)) {
             finding(std::string(name) + " DR written with the transmitter off");

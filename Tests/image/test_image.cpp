@@ -68,11 +68,15 @@ class Image : public ::testing::Test {
         const std::string p = Path(tag);
         std::string cmd = std::string(WSPR_SIM_PATH) + " run " + args +
                           (on_image ? " --image " + image_ : std::string()) + " --console-log " +
-                          p + ".console --rf-log " + p + ".rf --i2c-log " + p + ".i2c >/dev/null 2>" +
-                          p + ".err";
+                          p + ".console --rf-log " + p + ".rf --i2c-log " + p +
+                          ".i2c >/dev/null 2>" + p + ".err";
         const int raw = std::system(cmd.c_str());
-        Outcome r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, Read(tag + ".console"), Read(tag + ".err"),
-              Read(tag + ".i2c"), {}, {}};
+        Outcome r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1,
+                  Read(tag + ".console"),
+                  Read(tag + ".err"),
+                  Read(tag + ".i2c"),
+                  {},
+                  {}};
         std::istringstream rf(Read(tag + ".rf"));
         std::string line;
         std::getline(rf, line); // header
@@ -112,7 +116,7 @@ class Image : public ::testing::Test {
             EXPECT_EQ(img.rf[i].on, pc.rf[i].on) << "change " << i;
             EXPECT_EQ(img.rf[i].freq_uhz, pc.rf[i].freq_uhz) << "change " << i;
             const uint64_t d = img.rf[i].t_us > pc.rf[i].t_us ? img.rf[i].t_us - pc.rf[i].t_us
-                                                             : pc.rf[i].t_us - img.rf[i].t_us;
+                                                              : pc.rf[i].t_us - img.rf[i].t_us;
             worst = std::max(worst, d);
         }
         EXPECT_LE(worst, ONE_MS) << "the image's tones drift from the PC build's";
@@ -145,12 +149,14 @@ TEST_F(Image, WholeFrameWithCleanStartAndEnd) {
     EXPECT_EQ(r.rf.front().on, 1);
     EXPECT_EQ(r.rf.back().on, 0);
     const uint64_t frame_us = r.rf.back().t_us - r.rf.front().t_us;
-    EXPECT_NEAR(static_cast<double>(frame_us), static_cast<double>(WSPR_SYMBOL_COUNT * WSPR_SYMBOL_PERIOD_US), 2000.0);
+    EXPECT_NEAR(static_cast<double>(frame_us),
+                static_cast<double>(WSPR_SYMBOL_COUNT * WSPR_SYMBOL_PERIOD_US), 2000.0);
     EXPECT_NE(r.console.find("TX complete, CLK1 disabled"), std::string::npos);
 }
 
 TEST_F(Image, GnssCaptureSetsTimeAndTheEvenMinuteStartsAFrame) {
-    const std::string capture = std::string(WSPR_TEST_DATA_DIR) + "/nmea/ublox-zed-f9p_hpg1.11.nmea";
+    const std::string capture =
+        std::string(WSPR_TEST_DATA_DIR) + "/nmea/ublox-zed-f9p_hpg1.11.nmea";
     const Outcome r = Compare("--gnss " + capture + " --until 130000", "capture");
     EXPECT_NE(r.console.find("from GNSS"), std::string::npos);
 }
@@ -189,10 +195,12 @@ TEST_F(Image, SaveSurvivesAReset) {
     for (const char *mcu : {"pc", "image"}) {
         const bool on_image = std::string(mcu) == "image";
         const std::string flash = Path(std::string(mcu) + ".flash");
-        const Outcome first = Sim("--flash " + flash + " --script " + Path("save.txt") + " --until 1000",
-                              on_image, std::string(mcu) + "-first");
+        const Outcome first =
+            Sim("--flash " + flash + " --script " + Path("save.txt") + " --until 1000", on_image,
+                std::string(mcu) + "-first");
         EXPECT_EQ(first.status, 0) << first.err;
-        const Outcome second = Sim("--flash " + flash + " --until 1000", on_image, std::string(mcu) + "-second");
+        const Outcome second =
+            Sim("--flash " + flash + " --until 1000", on_image, std::string(mcu) + "-second");
         EXPECT_EQ(second.status, 0) << second.err;
         EXPECT_NE(second.console.find("Settings: saved\r\nCall=K1ABC"), std::string::npos) << mcu;
         EXPECT_NE(second.console.find("Base=7040100 Hz"), std::string::npos) << mcu;

@@ -328,6 +328,21 @@ TEST(Watchdog, HardFaultMidFrame) {
     });
 }
 
+// A clock that does not start sends the bring-up to Error_Handler before I2C1 exists: nothing
+// can be on the air yet, so nothing goes to the bus; the watchdog, started there at its longest
+// time-out (prescaler 64, reload 4095: 8.2 s), resets the board.
+TEST(Watchdog, ClockFailureBeforeTheBusIsSetUp) {
+    OnFreshBoard([] {
+        sim::Prepare();
+        vmcu::fail_init("HAL_RCC_OscConfig", HAL_ERROR);
+        sim::Boot();
+        sim::RunFor(8300 * sim::MS);
+        EXPECT_GE(vmcu::resets(), 1u);
+        EXPECT_EQ(vmcu::i2c_operations(), 0u);
+        vmcu::fail_init("HAL_RCC_OscConfig", HAL_OK);
+    });
+}
+
 // Each kind of reset but a power-on adds its line to the banner.
 TEST(Watchdog, BannerNamesTheReset) {
     OnFreshBoard([] {

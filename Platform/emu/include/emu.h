@@ -88,7 +88,7 @@ void i2c_on_transfer(std::function<void(const I2cTransfer &)> fn);
 // ---- Flash: sectors 2 and 3 (16 KiB each, at 0x08008000), the settings -------------------------
 
 constexpr uint32_t SETTINGS_ADDR = 0x08008000;
-constexpr size_t SETTINGS_BYTES = 2 * 16384;
+constexpr size_t SETTINGS_BYTES = size_t{2} * 16384;
 constexpr uint64_t FLASH_ERASE_NS = 250 * NS_PER_MS; // a 16 KiB sector at x32, typical
 constexpr uint64_t FLASH_PROGRAM_NS = 16000;         // a word at x32, typical
 std::vector<uint8_t> flash_contents();
