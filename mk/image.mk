@@ -1,15 +1,18 @@
 # The board image on the emulated STM32F411, compared with the PC build (docs/emulator.md):
-#   make image-test        every scenario of Tests/image on the image built by make firmware
-#   make image-test-short  the banner and the first symbols of a frame (part of make test)
+#   make image-test        the emulated chip's own probes, then every scenario of Tests/image on
+#                          the image built by make firmware
+#   make image-test-short  the probes, the banner and the first symbols of a frame (in make test)
 IMAGE_TEST := build/$(PRESET)/Tests/test_image
 
 .PHONY: image-test image-test-short image-test-build
 
 image-test-build: build firmware
-	@cmake --build --preset $(PRESET) --target test_image
+	@cmake --build --preset $(PRESET) --target test_image test_emu_probes
 
 image-test: image-test-build
+	@WSPR_PROBES=build/$(BOARD_PRESET)/probes build/$(PRESET)/Tests/test_emu_probes
 	@WSPR_IMAGE=$(BOARD_IMAGE).elf $(IMAGE_TEST)
 
 image-test-short: image-test-build
+	@WSPR_PROBES=build/$(BOARD_PRESET)/probes build/$(PRESET)/Tests/test_emu_probes
 	@WSPR_IMAGE=$(BOARD_IMAGE).elf $(IMAGE_TEST) --gtest_filter='Image.Short*'
