@@ -56,6 +56,7 @@ struct Core {
     uint32_t hz = 16000000;
     uint64_t stop_cycles = UINT64_MAX;
     uint32_t stop_pc = 0;
+    bool pending_held = false; // an exception is pending that the CPU may not take yet
     uint64_t until = 0;
     bool in_call = false;
     Stop stop = Stop::NONE;
@@ -103,6 +104,8 @@ struct Core {
 
 Core g;
 uint64_t NextEvent();
+int ExecutionPriority(bool with_primask);
+int PendingOver(int execution_priority);
 std::vector<Block *> &Blocks() {
     static std::vector<Block *> blocks;
     return blocks;
@@ -177,6 +180,14 @@ void OnBlock(uc_engine *uc, uint64_t address, uint32_t size, void *) {
     if (g.cycles >= g.stop_cycles) {
         // Stopped before this block runs. The PC register may still hold the start of an earlier
         // block of a chain: the block's own address is where the CPU goes on.
+        g.stop = Stop::BUDGET;
+        g.stop_pc = static_cast<uint32_t>(address);
+        uc_emu_stop(uc);
+        return;
+    }
+    // A pending exception held back by PRIMASK, BASEPRI or a running handler is taken as soon
+    // as the block that lifted the mask is through (MSR, CPSIE and exception returns end blocks).
+    if (g.pending_held && PendingOver(ExecutionPriority(true)) != 0) {
         g.stop = Stop::BUDGET;
         g.stop_pc = static_cast<uint32_t>(address);
         uc_emu_stop(uc);
@@ -456,6 +467,7 @@ void Enter(int n, uint32_t return_address) {
 
 bool TakePending() {
     const int n = PendingOver(ExecutionPriority(true));
+    g.pending_held = n == 0 && PendingOver(256) != 0;
     if (n == 0) {
         return false;
     }
@@ -626,6 +638,9 @@ class Scs : public Block {
         return 0;
     }
     void write(uint32_t off, unsigned size, uint32_t v) override {
+        // Any write here may make a pending exception takeable (enable, priority, pend).
+        g.pending_held = true;
+        g.stop_cycles = std::min(g.stop_cycles, g.cycles);
         if (off >= 0x400 && off < 0x4F0) {
             SetBytes(off, size, v, [](uint32_t o, uint8_t b) {
                 g.priority[EXC_IRQ0 + (o - 0x400)] = b & 0xF0U; // four priority bits
@@ -940,6 +955,7 @@ void irq_set(int irq, bool level) {
     const size_t n = static_cast<size_t>(EXC_IRQ0) + static_cast<size_t>(irq);
     if (level && !g.level[n]) {
         g.pending[n] = true;
+        g.pending_held = true;
     }
     g.level[n] = level;
     if (level) {
@@ -949,6 +965,7 @@ void irq_set(int irq, bool level) {
 
 void exception_pend(int number) {
     g.pending[static_cast<size_t>(number)] = true;
+    g.pending_held = true;
     g.stop_cycles = std::min(g.stop_cycles, g.cycles);
 }
 
