@@ -6,7 +6,7 @@ IMAGE_TEST := build/$(PRESET)/Tests/test_image
 
 .PHONY: image-test image-test-short image-test-build
 
-image-test-build: build firmware
+image-test-build: build firmware deps-decode
 	@cmake --build --preset $(PRESET) --target test_image test_emu_probes
 
 image-test: image-test-build

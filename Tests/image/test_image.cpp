@@ -154,6 +154,21 @@ TEST_F(Image, WholeFrameWithCleanStartAndEnd) {
     EXPECT_NE(r.console.find("TX complete, CLK1 disabled"), std::string::npos);
 }
 
+// What a receiver hears of the image's frame decodes with the standard decoder (wsprd, from
+// the wsjtx package that make test installs), as the PC build's does.
+TEST_F(Image, RecordingOfTheImagesFrameDecodes) {
+    ASSERT_EQ(std::system("command -v wsprd >/dev/null"), 0) << "wsprd not found";
+    const std::string wav = Path("260101_1200.wav");
+    const Outcome r = Sim("--gnss-clock 11:59:55 --until 125000 --wav " + wav, true, "wav");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string decoded = Path("decoded.txt");
+    ASSERT_EQ(std::system(("cd " + dir_.string() + " && wsprd -f 14.095570 " + wav + " >" +
+                           decoded + " 2>&1")
+                              .c_str()),
+              0);
+    EXPECT_NE(Read("decoded.txt").find("QZ5RTV OM85 10"), std::string::npos) << Read("decoded.txt");
+}
+
 TEST_F(Image, GnssCaptureSetsTimeAndTheEvenMinuteStartsAFrame) {
     const std::string capture =
         std::string(WSPR_TEST_DATA_DIR) + "/nmea/ublox-zed-f9p_hpg1.11.nmea";
