@@ -63,7 +63,7 @@ class I2c : public Block {
         case Phase::ADDRESS: {
             const bool ack = i2c_bus_start(shift, t);
             g_bus.in_transfer = true;
-            g_bus.transfer = {static_cast<uint8_t>(shift >> 1), {}, ack, t, t};
+            g_bus.transfer = {static_cast<uint8_t>(shift >> 1), {}, ack, start_at, t};
             if (ack) {
                 sr1 |= ADDR;
                 sr2 |= (shift & 1U) ? 0U : TRA;
@@ -253,6 +253,7 @@ class I2c : public Block {
             }
             sr1 &= ~(BTF | AF);
             phase = Phase::START;
+            start_at = t;
             event_at = t + BitNs();
         }
     }
@@ -300,7 +301,7 @@ class I2c : public Block {
     uint8_t dr = 0, shift = 0;
     bool dr_full = false, sr1_read = false;
     Phase phase = Phase::IDLE;
-    uint64_t event_at = NEVER;
+    uint64_t event_at = NEVER, start_at = 0;
 };
 I2c g_i2c;
 

@@ -142,4 +142,64 @@ TEST(EmuProbe, PriorityGroupingAndBasepri) {
     EXPECT_TRUE(p.findings.empty()) << ::testing::PrintToString(p.findings);
 }
 
+// TIM3's update interrupt every millisecond and SysTick's every 2 ms, from the prescalers and
+// reloads on the 16 MHz HSI.
+TEST(EmuProbe, TimerAndSysTickPeriods) {
+    const Probe p = RunProbe("timers");
+    EXPECT_EQ(p.done, 0xD0EU);
+    ASSERT_EQ(p.log.size(), 2u);
+    EXPECT_EQ(p.log[0], 20u);
+    EXPECT_EQ(p.log[1], 10u);
+    EXPECT_TRUE(p.findings.empty()) << ::testing::PrintToString(p.findings);
+}
+
+// Never refreshed, the watchdog resets the chip after (reload + 1) x 4 LSI periods; the next
+// start finds IWDGRSTF and PINRSTF (the reset drives the pin) beside the power-on flags nobody
+// cleared; RMVF clears them all.
+TEST(EmuProbe, WatchdogResetAndItsFlag) {
+    const Probe p = RunProbe("iwdg");
+    EXPECT_EQ(p.done, 0xD0EU);
+    EXPECT_EQ(emu::resets(), 1u);
+    ASSERT_EQ(p.log.size(), 2u);
+    EXPECT_EQ(p.log[0] & 0x2EU, 0x2EU); // IWDGRSTF, PORRSTF, PINRSTF, BORRSTF (bits 29, 27..25)
+    EXPECT_EQ(p.log[1] & 0xFEU, 0u);
+}
+
+// A device on the bus as the emulated I2C1 reaches it.
+class Recorder : public dev::I2cDevice {
+  public:
+    bool i2c_start(uint64_t) override {
+        events.push_back("S");
+        return true;
+    }
+    bool i2c_write(uint8_t byte, uint64_t) override {
+        events.push_back(std::to_string(byte));
+        return true;
+    }
+    void i2c_stop(uint64_t) override { events.push_back("P"); }
+    std::vector<std::string> events;
+};
+
+// The whole write sequence reaches the device; an address nobody acknowledges ends in AF.
+TEST(EmuProbe, I2cWriteAndAnUnansweredAddress) {
+    Recorder device;
+    std::vector<emu::I2cTransfer> transfers;
+    const Probe p = RunProbe("i2c_write", [&] {
+        emu::i2c_attach(0x60, &device);
+        emu::i2c_on_transfer([&transfers](const emu::I2cTransfer &t) { transfers.push_back(t); });
+    });
+    EXPECT_EQ(p.done, 0xD0EU);
+    EXPECT_EQ(p.log, (std::vector<uint32_t>{1U << 1, 1U << 10})); // ADDR, then AF
+    EXPECT_EQ(device.events, (std::vector<std::string>{"S", "3", "255", "P"}));
+    ASSERT_EQ(transfers.size(), 2u);
+    EXPECT_EQ(transfers[0].bytes, (std::vector<uint8_t>{0x03, 0xFF}));
+    EXPECT_TRUE(transfers[0].acked);
+    EXPECT_FALSE(transfers[1].acked);
+    // Address and two bytes at 100 kHz: 27 bit times and the START and STOP, about 0.3 ms.
+    EXPECT_NEAR(static_cast<double>(transfers[0].end_ns - transfers[0].start_ns), 290000.0,
+                30000.0);
+    EXPECT_TRUE(p.findings.empty()) << ::testing::PrintToString(p.findings);
+    emu::i2c_on_transfer(nullptr);
+}
+
 } // namespace
