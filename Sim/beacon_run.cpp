@@ -152,6 +152,9 @@ Mcu VirtualMcu() {
 }
 
 #ifdef WSPR_HAVE_EMU
+// One flash file serves both MCUs (wspr-sim run --flash checks its size against the virtual MCU).
+static_assert(emu::SETTINGS_BYTES == vmcu::FLASH_SETTINGS_BYTES);
+
 // On the emulated chip the log is what the bus carried: a write acknowledged to its last byte
 // is status 0, anything else the HAL's error (1).
 Mcu ImageMcu() {

@@ -493,11 +493,8 @@ void Return(uint32_t exc_return) {
         return;
     }
     Deactivate(n);
-    const bool to_thread = (exc_return & 0xFU) != 1U;
-    // Priority of what we would return to, with PRIMASK and friends.
-    int back = ExecutionPriority(true);
-    (void)to_thread;
-    const int next = PendingOver(back);
+    // What can run over the context returned to, PRIMASK and the other masks included.
+    const int next = PendingOver(ExecutionPriority(true));
     if (next != 0) {
         Activate(next, exc_return);
         return;

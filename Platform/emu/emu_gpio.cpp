@@ -166,17 +166,9 @@ Port *PortOf(char letter) {
 
 } // namespace
 
-int pin_level(char port, int pin) {
-    const Port *p = PortOf(port);
-    return p == nullptr ? 0 : p->Level(pin);
-}
 bool pin_alternate(char port, int pin, uint32_t function) {
     const Port *p = PortOf(port);
     return p != nullptr && gate_on(p->gate) && p->Mode(pin) == 2 && p->Function(pin) == function;
-}
-bool pin_open_drain(char port, int pin) {
-    const Port *p = PortOf(port);
-    return p != nullptr && p->OpenDrain(pin);
 }
 // The MCU's own pull on an I2C line: as a GPIO output, or through the I2C peripheral (AF4).
 int i2c_pin_output(int pin) {

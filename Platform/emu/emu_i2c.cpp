@@ -315,10 +315,6 @@ void i2c_world_reset() {
     g_bus.scl = g_bus.sda = true;
 }
 
-I2cBus &i2c_bus() {
-    return g_bus;
-}
-
 bool i2c_bus_start(uint8_t address_byte, uint64_t t) {
     const auto it = g_bus.devices.find(static_cast<uint8_t>(address_byte >> 1));
     g_bus.selected = nullptr;

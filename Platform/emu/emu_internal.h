@@ -61,14 +61,14 @@ class Block {
 uint64_t now();
 void stall(uint64_t ns); // the CPU waits (flash busy): time passes, nothing runs
 void clocks_changed();   // the RCC's output frequencies moved
-uint32_t sysclk();       // from the RCC model
-uint32_t hclk();
+uint32_t hclk();         // from the RCC model
 uint32_t pclk1();
 uint32_t pclk2();
 uint32_t flash_latency(); // wait states configured in FLASH_ACR
 uint32_t voltage_scale(); // PWR_CR VOS: 1, 2 or 3
 bool gate_on(Gate gate);
-bool lsi_ready();
+// The flash wait states HCLK needs (RM0383 table 6, 2.7..3.6 V: one per 30 MHz).
+uint32_t wait_states_for(uint32_t hclk_hz);
 bool backup_writable(); // PWR_CR DBP
 
 // Interrupts.
@@ -78,27 +78,21 @@ void reset_request(ResetCause cause);
 // RCC reset flags for the next start.
 void rcc_note_reset(ResetCause cause);
 
-// Pins: the level of a pin as the input data register reads it; a pin's mode and function.
-int pin_level(char port, int pin);
+// Pins: whether a pin is in the given alternate function (with its port clocked).
 bool pin_alternate(char port, int pin, uint32_t function);
-bool pin_open_drain(char port, int pin);
 int i2c_pin_output(int pin); // PB6/PB7 as GPIO outputs: 0 pulls low, -1 leaves the line
 // The I2C lines as the bus sees them (wired-AND of the MCU's pins and the devices).
 bool bus_scl();
 bool bus_sda();
 void i2c_pins_changed(uint64_t t_ns); // a pin of PB6/PB7 moved (bus recovery clocks SCL)
-int i2c_devices_holding_sda();
 
 // The devices' link with the chip.
-struct I2cBus;
-I2cBus &i2c_bus();
 bool i2c_bus_start(uint8_t address_byte, uint64_t t_ns); // true when acknowledged
 bool i2c_bus_write(uint8_t byte, uint64_t t_ns);
 void i2c_bus_stop(uint64_t t_ns);
 
 // UART wire delivery: the byte a device sent, reaching the USART's RX pin at t.
 void usart_receive(int usart, uint8_t byte, uint32_t baud, uint64_t t_ns);
-dev::UartDevice *usart_device(int usart);
 
 // A new world: no devices on the bus and the lines, nothing on its way.
 void usart_world_reset();

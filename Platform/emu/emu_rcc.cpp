@@ -32,7 +32,6 @@ class Rcc : public Block {
         cfgr = 0;
         std::memset(enr, 0, sizeof enr);
         csr = (csr & 0xFF000000U); // reset flags stay until cleared
-        csr_lsi = false;
         if (power_on) {
             bdcr = 0;
             lse_ready_at = NEVER;
@@ -184,7 +183,6 @@ class Rcc : public Block {
             break;
         }
     }
-    bool LsiReady() const { return (csr & LSIRDY) != 0; }
 
   private:
     uint32_t *Enable(uint32_t off) {
@@ -290,8 +288,7 @@ class Rcc : public Block {
     }
     void CheckLimits() const {
         const uint32_t f = Hclk();
-        // RM0383 table 6 (2.7..3.6 V): one wait state per 30 MHz.
-        const uint32_t ws_needed = f <= 30000000 ? 0 : f <= 64000000 ? 1 : f <= 90000000 ? 2 : 3;
+        const uint32_t ws_needed = wait_states_for(f);
         if (flash_latency() < ws_needed) {
             finding("flash wait states " + std::to_string(flash_latency()) + " too few for HCLK " +
                     std::to_string(f) + " Hz");
@@ -312,7 +309,6 @@ class Rcc : public Block {
     uint32_t cr = 0x83, pllcfgr = 0x24003010U, cfgr = 0, bdcr = 0, csr = 0;
     uint32_t enr[9] = {};
     uint64_t clocks = 0; // HCLK and the APB clocks, to see them move
-    bool csr_lsi = false;
     uint64_t hse_ready_at = NEVER, pll_ready_at = NEVER, lsi_ready_at = NEVER, lse_ready_at = NEVER;
 };
 Rcc g_rcc;
@@ -381,11 +377,7 @@ class FlashInterface : public Block {
         case 0x00: {
             const uint32_t ws = v & 0xFU;
             const uint32_t f = hclk();
-            const uint32_t ws_needed = f <= 30000000   ? 0
-                                       : f <= 64000000 ? 1
-                                       : f <= 90000000 ? 2
-                                                       : 3;
-            if (ws < ws_needed) {
+            if (ws < wait_states_for(f)) {
                 finding("flash wait states lowered to " + std::to_string(ws) + " at HCLK " +
                         std::to_string(f) + " Hz");
             }
@@ -505,9 +497,6 @@ SettingsFlash g_settings;
 
 } // namespace
 
-uint32_t sysclk() {
-    return g_rcc.Sysclk();
-}
 uint32_t hclk() {
     return g_rcc.Hclk();
 }
@@ -527,8 +516,8 @@ uint32_t voltage_scale() {
 bool gate_on(Gate gate) {
     return g_rcc.GateOn(gate);
 }
-bool lsi_ready() {
-    return g_rcc.LsiReady();
+uint32_t wait_states_for(uint32_t f) {
+    return f <= 30000000 ? 0 : f <= 64000000 ? 1 : f <= 90000000 ? 2 : 3;
 }
 bool backup_writable() {
     return (g_pwr.cr & (1U << 8)) != 0;

@@ -253,10 +253,6 @@ void usart_world_reset() {
 void usart_receive(int usart, uint8_t byte, uint32_t baud, uint64_t t_ns) {
     Of(usart).Receive(byte, baud, t_ns);
 }
-dev::UartDevice *usart_device(int usart) {
-    return Of(usart).device;
-}
-
 } // namespace emu::detail
 
 namespace emu {

@@ -6,12 +6,10 @@
 //
 // The image comes from WSPR_IMAGE (make image-test sets it to the board build's .elf).
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -19,11 +17,10 @@
 #include <gtest/gtest.h>
 
 #include "app_config.h"
+#include "test_dir.h"
 #include "wspr_encoder.h"
 
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr uint64_t ONE_MS = 1000; // microseconds
 
@@ -39,29 +36,15 @@ struct Outcome {
     std::vector<std::string> writes; // addr,reg,data,status of each I2C write, without the time
 };
 
-class Image : public ::testing::Test {
+class Image : public scenario::TestWithDir {
   protected:
+    Image() : TestWithDir("wspr-image-") {}
     void SetUp() override {
+        TestWithDir::SetUp();
         const char *image = std::getenv("WSPR_IMAGE");
         ASSERT_NE(image, nullptr) << "set WSPR_IMAGE to the board image (make image-test does)";
         image_ = image;
-        ASSERT_TRUE(fs::exists(image_)) << image_;
-        dir_ = fs::temp_directory_path() /
-               ("wspr-image-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    std::string Path(const std::string &name) const { return (dir_ / name).string(); }
-    void Write(const std::string &name, const std::string &content) const {
-        std::ofstream(Path(name), std::ios::binary) << content;
-    }
-    std::string Read(const std::string &name) const {
-        std::ifstream in(Path(name), std::ios::binary);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
+        ASSERT_TRUE(std::filesystem::exists(image_)) << image_;
     }
 
     Outcome Sim(const std::string &args, bool on_image, const std::string &tag) const {
@@ -127,7 +110,6 @@ class Image : public ::testing::Test {
     }
 
     std::string image_;
-    fs::path dir_;
 };
 
 // ---- The short set (in make test) ---------------------------------------------------------------

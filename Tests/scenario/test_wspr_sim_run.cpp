@@ -14,6 +14,7 @@
 
 #include "stm32f4xx_hal.h"
 
+#include "test_dir.h"
 #include "tones.h"
 #include "wspr_encoder.h"
 
@@ -27,28 +28,9 @@ struct Result {
     std::string err;
 };
 
-class WsprSimRun : public ::testing::Test {
+class WsprSimRun : public scenario::TestWithDir {
   protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("wspr-sim-run-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    std::string Path(const std::string &name) const { return (dir_ / name).string(); }
-
-    void Write(const std::string &name, const std::string &content) const {
-        std::ofstream(Path(name), std::ios::binary) << content;
-    }
-
-    std::string Read(const std::string &name) const {
-        std::ifstream in(Path(name), std::ios::binary);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
+    WsprSimRun() : TestWithDir("wspr-sim-run-") {}
 
     Result Sim(const std::string &args, const char *command = "run") const {
         std::string cmd = std::string(WSPR_SIM_PATH) + " " + command + " " + args + " >" +
@@ -56,8 +38,6 @@ class WsprSimRun : public ::testing::Test {
         int raw = std::system(cmd.c_str());
         return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, Read("stdout"), Read("stderr")};
     }
-
-    fs::path dir_;
 };
 
 std::vector<std::string> Lines(const std::string &text) {
