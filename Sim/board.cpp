@@ -89,24 +89,6 @@ const vmcu::FirmwareImage &Firmware() {
 #ifdef WSPR_HAVE_EMU
 namespace {
 
-// The status as the image lays it out: the same fields, the state an 8-bit enum (the ARM EABI's
-// small enums), every other field at its natural alignment as on the PC.
-struct ImageStatus {
-    uint8_t state;
-    char callsign[CALLSIGN_MAX_LEN + 1];
-    char locator[LOCATOR_MAX_LEN + 1];
-    uint8_t power_dbm;
-    uint32_t base_freq_hz;
-    uint32_t xtal_hz;
-    bool auto_tx;
-    bool time_valid;
-    uint32_t utc_seconds;
-    uint16_t symbol_index;
-    uint8_t console_rx_pending;
-    uint8_t gnss_rx_pending;
-    uint8_t line_length;
-};
-
 uint32_t g_get_status_addr = 0;
 
 void OnImageHalt() {
@@ -209,23 +191,10 @@ WSPR_AppStatus Status() {
     WSPR_AppStatus status{};
 #ifdef WSPR_HAVE_EMU
     if (g_on_image) {
-        ImageStatus image{};
-        const uint32_t at = emu::scratch(sizeof image);
+        // The snapshot's layout is the same on the image as here (pinned in wspr_app.h).
+        const uint32_t at = emu::scratch(sizeof status);
         emu::call(g_get_status_addr, at);
-        emu::read_memory(at, &image, sizeof image);
-        status.state = static_cast<WSPR_State>(image.state);
-        std::memcpy(status.callsign, image.callsign, sizeof status.callsign);
-        std::memcpy(status.locator, image.locator, sizeof status.locator);
-        status.power_dbm = image.power_dbm;
-        status.base_freq_hz = image.base_freq_hz;
-        status.xtal_hz = image.xtal_hz;
-        status.auto_tx = image.auto_tx;
-        status.time_valid = image.time_valid;
-        status.utc_seconds = image.utc_seconds;
-        status.symbol_index = image.symbol_index;
-        status.console_rx_pending = image.console_rx_pending;
-        status.gnss_rx_pending = image.gnss_rx_pending;
-        status.line_length = image.line_length;
+        emu::read_memory(at, &status, sizeof status);
         return status;
     }
 #endif

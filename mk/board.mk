@@ -1,14 +1,16 @@
 # The board image for the STM32F411: build it, check it against its budget, write it to the chip.
 #   make firmware        build/stm32f411/wspr-beacon.{elf,bin,hex,map} and a size report
-#   make firmware-check  the same, failing when flash > 32 KiB or static RAM (data + bss) > 2 KiB,
-#                        when the vector table is wrong, or when the firmware formats a conversion
-#                        the image's integer-only printf lacks; prints the worst-case stack depth
-#   make flash           write the .bin at 0x08000000 through an ST-Link (st-flash)
+#   make firmware-check  the same, failing when flash > 96 KiB (32 KiB in sectors 0-1, 64 KiB from
+#                        sector 4) or static RAM (data + bss) > 4 KiB, when the worst-case stack
+#                        exceeds 2 KiB, when the vector table is wrong, or when the firmware formats a
+#                        conversion the image's integer-only printf lacks
+#   make flash           write the .hex through an ST-Link (st-flash): sectors 0-1 and from sector 4,
+#                        never the settings sectors between them
 BOARD_PRESET := stm32f411
 BOARD_IMAGE := build/$(BOARD_PRESET)/wspr-beacon
-FLASH_BUDGET ?= 32768
-RAM_BUDGET ?= 2048
-STACK_GOAL ?= 1536
+FLASH_BUDGET ?= 98304
+RAM_BUDGET ?= 4096
+STACK_GOAL ?= 2048
 
 .PHONY: firmware firmware-check flash board-deps
 
@@ -34,4 +36,4 @@ firmware-check: board-deps
 
 flash: firmware
 	@scripts/ensure-deps.sh flash
-	st-flash --reset write $(BOARD_IMAGE).bin 0x08000000
+	st-flash --reset --format ihex write $(BOARD_IMAGE).hex

@@ -28,7 +28,12 @@
 #define WSPR_STATUS_LED_ERR_TICKS 200U
 
 #define KEY_DEBOUNCE_MS 50U
+
+/* Serial links: the console on USART1, the GNSS receiver on USART2, both 8N1 */
+#define CONSOLE_BAUD 115200U
+#define GNSS_BAUD 9600U
 #define UART_RX_RING_SIZE 64U
+#define CONSOLE_TX_RING_SIZE 512U
 #define DAY_SECONDS 86400UL
 
 #define CALLSIGN_MAX_LEN 6U

@@ -3,10 +3,20 @@
 
 #include "stm32f4xx_hal.h"
 
-#define LED_Pin GPIO_PIN_13
+/* The board's pins, named once. */
+#define LED_Pin GPIO_PIN_13 /* status LED, active low */
 #define LED_GPIO_Port GPIOC
-#define KEY_Pin GPIO_PIN_0
+#define KEY_Pin GPIO_PIN_0 /* button, active low */
 #define KEY_GPIO_Port GPIOA
+#define CONSOLE_TX_Pin GPIO_PIN_9 /* USART1 */
+#define CONSOLE_RX_Pin GPIO_PIN_10
+#define CONSOLE_GPIO_Port GPIOA
+#define GNSS_TX_Pin GPIO_PIN_2 /* USART2 */
+#define GNSS_RX_Pin GPIO_PIN_3
+#define GNSS_GPIO_Port GPIOA
+#define I2C1_SCL_Pin GPIO_PIN_6 /* the Si5351's bus */
+#define I2C1_SDA_Pin GPIO_PIN_7
+#define I2C1_GPIO_Port GPIOB
 
 #ifdef __cplusplus
 extern "C" {

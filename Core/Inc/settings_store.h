@@ -6,23 +6,18 @@
  * carries a sequence number and a CRC-32 written last, so a record cut short by a power failure
  * fails its check and the newest good one before it counts. `defaults` appends a record that says
  * "nothing saved". Runs in the main loop only; a save blocks it for the flash's programming time,
- * and an erase for hundreds of milliseconds (the CPU stalls). */
+ * and an erase for hundreds of milliseconds (the CPU stalls).
+ *
+ * A record says its own length, so later releases can add settings: a record shorter than today's
+ * settings leaves the newer fields as the caller had them (their defaults), and the first
+ * release's fixed nine-word records load as they always did. */
 #ifndef SETTINGS_STORE_H
 #define SETTINGS_STORE_H
 
 #include <stdint.h>
 
-#include "app_config.h"
+#include "settings.h"
 #include "stm32f4xx_hal.h"
-
-struct StoredSettings {
-    char callsign[CALLSIGN_MAX_LEN + 1];
-    char locator[LOCATOR_MAX_LEN + 1];
-    uint8_t power_dbm;
-    bool auto_tx;
-    uint32_t base_freq_hz;
-    uint32_t xtal_hz;
-};
 
 enum class SettingsFound : uint8_t {
     NONE,    /* nothing saved, or `defaults` was the last word */
@@ -30,11 +25,13 @@ enum class SettingsFound : uint8_t {
     DAMAGED, /* records are there but none passes its check */
 };
 
-constexpr uint32_t SETTINGS_RECORD_BYTES = 36U;
+/* A record of today's settings: header, sequence number, the settings, CRC. */
+constexpr uint32_t SETTINGS_RECORD_BYTES = 8U + sizeof(WSPR_Settings) + 4U;
 constexpr uint32_t SETTINGS_RECORDS_PER_SECTOR = FLASH_SECTOR_16K_SIZE / SETTINGS_RECORD_BYTES;
 
-SettingsFound Settings_Load(StoredSettings *out);
-HAL_StatusTypeDef Settings_Save(const StoredSettings *settings);
+/* Fills in the fields the newest good record holds; the others keep what *out had. */
+SettingsFound Settings_Load(WSPR_Settings *out);
+HAL_StatusTypeDef Settings_Save(const WSPR_Settings *settings);
 /* Appends the "nothing saved" record; nothing is written when nothing is saved. */
 HAL_StatusTypeDef Settings_Forget(void);
 /* CRC-32 (IEEE 802.3, reflected, as zlib computes it). */

@@ -1,12 +1,13 @@
+/* I2C1, the Si5351's bus at 400 kHz: set-up, pins, and freeing a bus a slave holds. */
 #include "i2c.h"
 
 I2C_HandleTypeDef hi2c1;
 
 namespace {
 
-constexpr uint16_t SCL_PIN = GPIO_PIN_6; /* PB6 */
-constexpr uint16_t SDA_PIN = GPIO_PIN_7; /* PB7 */
-constexpr int RECOVERY_PULSES = 9;       /* a byte and its acknowledge: the most a slave can owe */
+constexpr uint16_t SCL_PIN = I2C1_SCL_Pin;
+constexpr uint16_t SDA_PIN = I2C1_SDA_Pin;
+constexpr int RECOVERY_PULSES = 9; /* a byte and its acknowledge: the most a slave can owe */
 
 /* Half a clock period of 100 kHz, about 5 us at 100 MHz: slow enough for any slave. */
 void HalfBit() {
@@ -16,7 +17,7 @@ void HalfBit() {
 }
 
 void Line(uint16_t pin, GPIO_PinState level) {
-    HAL_GPIO_WritePin(GPIOB, pin, level);
+    HAL_GPIO_WritePin(I2C1_GPIO_Port, pin, level);
     HalfBit();
 }
 
@@ -26,16 +27,17 @@ void Line(uint16_t pin, GPIO_PinState level) {
  * leaves the bus idle. */
 void ClockOutStuckSlave() {
     __HAL_RCC_GPIOB_CLK_ENABLE();
-    HAL_GPIO_WritePin(GPIOB, SCL_PIN | SDA_PIN, GPIO_PIN_SET); /* released when they switch */
+    HAL_GPIO_WritePin(I2C1_GPIO_Port, SCL_PIN | SDA_PIN,
+                      GPIO_PIN_SET); /* released when they switch */
     GPIO_InitTypeDef init = {};
     init.Pin = SCL_PIN | SDA_PIN;
     init.Mode = GPIO_MODE_OUTPUT_OD;
     init.Pull = GPIO_NOPULL;
     init.Speed = GPIO_SPEED_FREQ_VERY_HIGH;
-    HAL_GPIO_Init(GPIOB, &init);
+    HAL_GPIO_Init(I2C1_GPIO_Port, &init);
     HalfBit();
-    for (int n = 0; n < RECOVERY_PULSES && HAL_GPIO_ReadPin(GPIOB, SDA_PIN) == GPIO_PIN_RESET;
-         ++n) {
+    for (int n = 0;
+         n < RECOVERY_PULSES && HAL_GPIO_ReadPin(I2C1_GPIO_Port, SDA_PIN) == GPIO_PIN_RESET; ++n) {
         Line(SCL_PIN, GPIO_PIN_RESET);
         Line(SCL_PIN, GPIO_PIN_SET);
     }
@@ -68,4 +70,18 @@ HAL_StatusTypeDef MX_I2C1_Recover(void) {
     (void)HAL_I2C_DeInit(&hi2c1);
     ClockOutStuckSlave();
     return HAL_I2C_Init(&hi2c1);
+}
+
+void HAL_I2C_MspInit(I2C_HandleTypeDef *hi2c) {
+    if (hi2c->Instance == I2C1) {
+        GPIO_InitTypeDef init = {};
+        __HAL_RCC_GPIOB_CLK_ENABLE();
+        init.Pin = SCL_PIN | SDA_PIN;
+        init.Mode = GPIO_MODE_AF_OD;
+        init.Pull = GPIO_NOPULL;
+        init.Speed = GPIO_SPEED_FREQ_VERY_HIGH;
+        init.Alternate = GPIO_AF4_I2C1;
+        HAL_GPIO_Init(I2C1_GPIO_Port, &init);
+        __HAL_RCC_I2C1_CLK_ENABLE();
+    }
 }

@@ -1,9 +1,13 @@
+/* Start-up: the core, the clock tree and the peripherals in order, the application, the 1 ms tick,
+ * then the main loop. Each peripheral's set-up, pins, interrupt and callbacks live in its own
+ * file; the faults in faults.cpp. */
 #include "main.h"
 
 #include "gpio.h"
 #include "i2c.h"
 #include "iwdg.h"
 #include "rtc.h"
+#include "stm32f4xx_it.h"
 #include "tim.h"
 #include "usart.h"
 #include "wspr_app.h"
@@ -67,33 +71,11 @@ void SystemClock_Config(void) {
     }
 }
 
-void HAL_TIM_PeriodElapsedCallback(TIM_HandleTypeDef *htim) {
-    if (htim->Instance == TIM3) {
-        WSPR_App_Tick1ms();
-    }
+void HAL_MspInit(void) {
+    __HAL_RCC_SYSCFG_CLK_ENABLE();
+    __HAL_RCC_PWR_CLK_ENABLE();
 }
 
-void HAL_UART_RxCpltCallback(UART_HandleTypeDef *huart) {
-    WSPR_App_UartRxCpltCallback(huart);
-}
-
-void HAL_UART_ErrorCallback(UART_HandleTypeDef *huart) {
-    WSPR_App_UartErrorCallback(huart);
-}
-
-/* A peripheral could not be configured, or a fault stopped the program: nothing can run safely.
- * CLK1 goes off first (no carrier left on), then the CPU waits for the watchdog's reset, started
- * here if the failure came before it was. */
-void Error_Handler(void) {
-    hiwdg.Instance = IWDG;
-    if (hiwdg.Init.Reload == 0U) {
-        hiwdg.Init.Prescaler = IWDG_PRESCALER_64;
-        hiwdg.Init.Reload = IWDG_RELOAD_MAX;
-    }
-    (void)HAL_IWDG_Init(&hiwdg);
-    WSPR_App_EmergencyStop();
-    __disable_irq();
-    for (;;) {
-        __WFI();
-    }
+void SysTick_Handler(void) {
+    HAL_IncTick();
 }

@@ -1,3 +1,5 @@
+/* The RTC, clocked by the LSI: set up at start-up and left running, as the board's usual start-up
+ * does. The beacon does not read it: UTC is kept by the 1 ms tick, set from GNSS or the console. */
 #include "rtc.h"
 
 RTC_HandleTypeDef hrtc;
@@ -32,5 +34,17 @@ void MX_RTC_Init(void) {
     date.Year = 0x0;
     if (HAL_RTC_SetDate(&hrtc, &date, RTC_FORMAT_BCD) != HAL_OK) {
         Error_Handler();
+    }
+}
+
+void HAL_RTC_MspInit(RTC_HandleTypeDef *hrtc) {
+    if (hrtc->Instance == RTC) {
+        RCC_PeriphCLKInitTypeDef clk = {};
+        clk.PeriphClockSelection = RCC_PERIPHCLK_RTC;
+        clk.RTCClockSelection = RCC_RTCCLKSOURCE_LSI;
+        if (HAL_RCCEx_PeriphCLKConfig(&clk) != HAL_OK) {
+            Error_Handler();
+        }
+        __HAL_RCC_RTC_ENABLE();
     }
 }

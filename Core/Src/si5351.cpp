@@ -298,6 +298,11 @@ constexpr bool PlanTones(uint32_t xtal_hz, uint64_t first_uhz, uint64_t spacing_
     if (best.score > GOOD_ENOUGH_SCORE) {
         OfferFixedMultisynth(xtal_hz, tones, best);
     }
+    if (best.found) {
+        plan.xtal_hz = xtal_hz;
+        plan.first_uhz = first_uhz;
+        plan.spacing_uhz = spacing_uhz;
+    }
     return best.found;
 }
 
@@ -398,6 +403,10 @@ bool ValidTone(const Si5351TonePlan *plan, uint8_t n) {
 bool Si5351_PlanTones(uint32_t xtal_hz, uint64_t first_uhz, uint64_t spacing_uhz, uint8_t count,
                       Si5351TonePlan *plan) {
     return plan != nullptr && PlanTones(xtal_hz, first_uhz, spacing_uhz, count, *plan);
+}
+
+bool Si5351_PlanIsFor(const Si5351TonePlan *plan, uint32_t xtal_hz, uint64_t first_uhz) {
+    return plan->count > 0 && plan->xtal_hz == xtal_hz && plan->first_uhz == first_uhz;
 }
 
 HAL_StatusTypeDef Si5351_Init(I2C_HandleTypeDef *hi2c) {

@@ -1,4 +1,9 @@
+/* The timers: TIM3 gives the application its 1 ms tick; TIM1 is set up as the board's usual
+ * start-up does and left stopped (the beacon does not use it). */
 #include "tim.h"
+
+#include "stm32f4xx_it.h"
+#include "wspr_app.h"
 
 TIM_HandleTypeDef htim1;
 TIM_HandleTypeDef htim3;
@@ -46,4 +51,24 @@ void MX_TIM3_Init(void) {
     htim3.Init.ClockDivision = TIM_CLOCKDIVISION_DIV1;
     htim3.Init.AutoReloadPreload = TIM_AUTORELOAD_PRELOAD_ENABLE;
     ConfigureTimer(&htim3);
+}
+
+void HAL_TIM_Base_MspInit(TIM_HandleTypeDef *htim) {
+    if (htim->Instance == TIM1) {
+        __HAL_RCC_TIM1_CLK_ENABLE();
+    } else if (htim->Instance == TIM3) {
+        __HAL_RCC_TIM3_CLK_ENABLE();
+        HAL_NVIC_SetPriority(TIM3_IRQn, 0, 0);
+        HAL_NVIC_EnableIRQ(TIM3_IRQn);
+    }
+}
+
+void TIM3_IRQHandler(void) {
+    HAL_TIM_IRQHandler(&htim3);
+}
+
+void HAL_TIM_PeriodElapsedCallback(TIM_HandleTypeDef *htim) {
+    if (htim->Instance == TIM3) {
+        WSPR_App_Tick1ms();
+    }
 }

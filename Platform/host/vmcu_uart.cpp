@@ -1,6 +1,8 @@
 // The UARTs of the virtual MCU (the board's counterpart is hal_uart.cpp): USART1, USART2 and
 // USART6 by instance, each with a device on its pins. A byte takes 10 bit times at the configured
-// baud rate both ways; the receiver has a one-byte data register that a second byte overruns.
+// baud rate both ways; the receiver has a one-byte data register that a second byte overruns. The
+// transmitter is the chip's: a data register in front of a shift register, TXE while the data
+// register is empty, TC when both are, each an interrupt when enabled.
 #include <deque>
 
 #include "vmcu_internal.h"
@@ -57,6 +59,11 @@ class Uart : public dev::UartLine {
         rdr_full = false;
         rdr = 0;
         ore = false;
+        txeie = false;
+        tcie = false;
+        tdr_full = false;
+        shifting = false;
+        shift_end_ns = UINT64_MAX;
     }
     void WorldReset() {
         McuReset();
@@ -68,7 +75,26 @@ class Uart : public dev::UartLine {
         stalled = false;
         device = nullptr;
     }
-    bool Requesting() const { return armed != nullptr && (rdr_full || ore); }
+    bool Requesting() const {
+        return (armed != nullptr && (rdr_full || ore)) || (txeie && !tdr_full) || (tcie && Tc());
+    }
+    bool Tc() const { return !tdr_full && !shifting; }
+    uint64_t ByteNs() const { return BYTE_BITS_X1E9 / init.BaudRate; }
+    // A byte written to the data register: straight into the shift register when it is idle.
+    void WriteDr(uint8_t value) {
+        if (!shifting) {
+            StartShift(value);
+        } else {
+            tdr = value;
+            tdr_full = true;
+        }
+    }
+    void StartShift(uint8_t value) {
+        shifting = true;
+        shift_byte = value;
+        shift_end_ns = stalled ? UINT64_MAX : now() + ByteNs();
+        Rescheduled();
+    }
     void Rescheduled(); // the line's next byte changed
 
     bool configured = false;
@@ -77,6 +103,13 @@ class Uart : public dev::UartLine {
     bool rdr_full = false;
     uint8_t rdr = 0;
     bool ore = false;
+    // Transmitter: interrupt enables, data register, shift register.
+    bool txeie = false, tcie = false;
+    bool tdr_full = false;
+    uint8_t tdr = 0;
+    bool shifting = false;
+    uint8_t shift_byte = 0;
+    uint64_t shift_end_ns = UINT64_MAX; // the stop bit of the byte in the shift register ends
     // The wire and the outside world.
     std::deque<RxByte> line;
     uint64_t line_free_ns = 0;
@@ -105,6 +138,9 @@ class Uarts : public Peripheral {
     void on_event(uint64_t t_ns) override {
         for (int i = 0; i < UARTS; ++i) {
             Uart &u = uarts[i];
+            if (u.shifting && u.shift_end_ns == t_ns) {
+                Transmitted(i);
+            }
             while (!u.line.empty() && u.line.front().t_ns == t_ns) {
                 const uint8_t value = u.line.front().value;
                 u.line.pop_front();
@@ -120,11 +156,30 @@ class Uarts : public Peripheral {
             if (!u.line.empty() && u.line.front().t_ns < next) {
                 next = u.line.front().t_ns;
             }
+            if (u.shifting && u.shift_end_ns < next) {
+                next = u.shift_end_ns;
+            }
         }
         set_next_event(next);
     }
 
     void UpdateIrq(int i) { irq_level(k_uarts[i].irq, uarts[i].Requesting()); }
+
+    // The byte in the shift register has left: the device hears it, the data register's byte
+    // follows.
+    void Transmitted(int i) {
+        Uart &u = uarts[i];
+        u.shifting = false;
+        u.shift_end_ns = UINT64_MAX;
+        if (u.device != nullptr) {
+            u.device->uart_from_mcu(u.shift_byte, now());
+        }
+        if (u.tdr_full) {
+            u.tdr_full = false;
+            u.StartShift(u.tdr);
+        }
+        UpdateIrq(i);
+    }
 
     void Receive(int i, uint8_t value) {
         Uart &u = uarts[i];
@@ -172,6 +227,7 @@ Uart &UartOf(const USART_TypeDef *instance) {
 Hook<void (*)(UART_HandleTypeDef *)> g_msp_init("HAL_UART_MspInit");
 Hook<void (*)(UART_HandleTypeDef *)> g_rx_complete("HAL_UART_RxCpltCallback");
 Hook<void (*)(UART_HandleTypeDef *)> g_error("HAL_UART_ErrorCallback");
+Hook<void (*)(UART_HandleTypeDef *)> g_tx_complete("HAL_UART_TxCpltCallback");
 
 } // namespace
 } // namespace vmcu::detail
@@ -201,7 +257,12 @@ const UART_InitTypeDef *uart_init_record(const USART_TypeDef *uart) {
 }
 
 void uart_stall_tx(const USART_TypeDef *uart, bool stalled) {
-    detail::UartOf(uart).stalled = stalled;
+    detail::Uart &u = detail::UartOf(uart);
+    u.stalled = stalled;
+    if (u.shifting) {
+        u.shift_end_ns = stalled ? UINT64_MAX : detail::now() + u.ByteNs();
+        detail::g_uarts.Reschedule();
+    }
 }
 
 void uart_force_overrun(const USART_TypeDef *uart) {
@@ -238,6 +299,7 @@ HAL_StatusTypeDef HAL_UART_Init(UART_HandleTypeDef *huart) {
     u.configured = true;
     u.init = huart->Init;
     huart->RxBusy = 0;
+    huart->TxBusy = 0;
     huart->ErrorCode = HAL_UART_ERROR_NONE;
     return HAL_OK;
 }
@@ -254,6 +316,10 @@ HAL_StatusTypeDef HAL_UART_Transmit(UART_HandleTypeDef *huart, const uint8_t *da
         return HAL_ERROR;
     }
     const uint32_t tickstart = HAL_GetTick();
+    // Bytes of an interrupt-driven transmission still in the registers go out first.
+    while ((u.shifting || u.tdr_full) && !u.stalled) {
+        vmcu::advance_to(u.shift_end_ns);
+    }
     const uint64_t t0 = vmcu::detail::now();
     const uint64_t baud = u.init.BaudRate;
     for (uint16_t k = 0; k < size; ++k) {
@@ -278,6 +344,29 @@ HAL_StatusTypeDef HAL_UART_Transmit(UART_HandleTypeDef *huart, const uint8_t *da
             u.device->uart_from_mcu(data[k], vmcu::detail::now());
         }
     }
+    return HAL_OK;
+}
+
+HAL_StatusTypeDef HAL_UART_Transmit_IT(UART_HandleTypeDef *huart, const uint8_t *data,
+                                       uint16_t size) {
+    if (huart == nullptr) {
+        return HAL_ERROR;
+    }
+    const int i = vmcu::detail::CheckedIndex(huart->Instance);
+    vmcu::detail::Uart &u = g_uarts.uarts[i];
+    if (!u.configured || data == nullptr || size == 0) {
+        return HAL_ERROR;
+    }
+    if (huart->TxBusy) {
+        return HAL_BUSY;
+    }
+    huart->pTxBuffPtr = data;
+    huart->TxXferSize = size;
+    huart->TxXferCount = size;
+    huart->TxBusy = 1;
+    u.txeie = true;
+    g_uarts.UpdateIrq(i);
+    vmcu::detail::deliver();
     return HAL_OK;
 }
 
@@ -343,6 +432,24 @@ void HAL_UART_IRQHandler(UART_HandleTypeDef *huart) {
         ++u.errors_reported;
         g_uarts.UpdateIrq(i);
         if (auto cb = vmcu::detail::g_error.get()) {
+            cb(huart);
+        }
+    }
+    // Transmission: TXE takes the next byte; after the last, TC ends it.
+    if (u.txeie && !u.tdr_full) {
+        if (huart->TxXferCount > 0) {
+            u.WriteDr(*huart->pTxBuffPtr++);
+            huart->TxXferCount = static_cast<uint16_t>(huart->TxXferCount - 1);
+        }
+        if (huart->TxXferCount == 0) {
+            u.txeie = false;
+            u.tcie = true;
+        }
+    } else if (u.tcie && u.Tc()) {
+        u.tcie = false;
+        huart->TxBusy = 0;
+        g_uarts.UpdateIrq(i);
+        if (auto cb = vmcu::detail::g_tx_complete.get()) {
             cb(huart);
         }
     }

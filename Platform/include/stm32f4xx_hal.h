@@ -383,6 +383,10 @@ typedef struct {
     uint16_t RxXferSize;
     volatile uint16_t RxXferCount;
     volatile uint8_t RxBusy;
+    const uint8_t *pTxBuffPtr;
+    uint16_t TxXferSize;
+    volatile uint16_t TxXferCount;
+    volatile uint8_t TxBusy;
     volatile uint32_t ErrorCode;
 } UART_HandleTypeDef;
 
@@ -391,11 +395,16 @@ void HAL_UART_MspInit(UART_HandleTypeDef *huart);
 HAL_StatusTypeDef HAL_UART_Transmit(UART_HandleTypeDef *huart, const uint8_t *data, uint16_t size,
                                     uint32_t timeout);
 HAL_StatusTypeDef HAL_UART_Receive_IT(UART_HandleTypeDef *huart, uint8_t *data, uint16_t size);
+/* Sends the bytes from the transmit interrupt (TXE for each byte, then TC); the buffer must stay
+ * until HAL_UART_TxCpltCallback. HAL_BUSY while a transmission is in progress. */
+HAL_StatusTypeDef HAL_UART_Transmit_IT(UART_HandleTypeDef *huart, const uint8_t *data,
+                                       uint16_t size);
 /* Discards a byte waiting in the receiver (and the overrun it may have caused). */
 void HAL_UART_FlushReceiver(UART_HandleTypeDef *huart);
 #define __HAL_UART_FLUSH_DRREGISTER(huart) HAL_UART_FlushReceiver(huart)
 void HAL_UART_IRQHandler(UART_HandleTypeDef *huart);
 void HAL_UART_RxCpltCallback(UART_HandleTypeDef *huart);
+void HAL_UART_TxCpltCallback(UART_HandleTypeDef *huart);
 void HAL_UART_ErrorCallback(UART_HandleTypeDef *huart);
 
 /* ---- Timers ------------------------------------------------------------------------------------

@@ -65,14 +65,14 @@ struct FrameCheck {
 FrameCheck CheckFrame(const WSPR_AppStatus &status,
                       const std::vector<sim::Si5351Model::Change> &rf) {
     FrameCheck check;
-    check.base_hz = status.base_freq_hz;
-    check.call = status.callsign;
-    check.locator = status.locator;
-    check.dbm = status.power_dbm;
+    check.base_hz = status.settings.base_freq_hz;
+    check.call = status.settings.callsign;
+    check.locator = status.settings.locator;
+    check.dbm = status.settings.power_dbm;
     auto first_on = std::find_if(rf.begin(), rf.end(), [](const auto &c) { return c.on; });
     uint8_t symbols[WSPR_SYMBOL_COUNT];
-    if (first_on == rf.end() ||
-        !WSPR_Encode(status.callsign, status.locator, status.power_dbm, symbols)) {
+    if (first_on == rf.end() || !WSPR_Encode(status.settings.callsign, status.settings.locator,
+                                             status.settings.power_dbm, symbols)) {
         return check;
     }
     check.found = true;

@@ -61,12 +61,12 @@ std::string TakeOutput() {
 Settings Peek() {
     const WSPR_AppStatus st = sim::Status();
     Settings s;
-    s.call = st.callsign;
-    s.loc = st.locator;
-    s.power = st.power_dbm;
-    s.freq = st.base_freq_hz;
-    s.xtal = st.xtal_hz;
-    s.auto_on = st.auto_tx;
+    s.call = st.settings.callsign;
+    s.loc = st.settings.locator;
+    s.power = st.settings.power_dbm;
+    s.freq = st.settings.base_freq_hz;
+    s.xtal = st.settings.xtal_hz;
+    s.auto_on = st.settings.auto_tx;
     s.time_valid = st.time_valid;
     s.tx = st.state == WSPR_STATE_TX;
     return s;

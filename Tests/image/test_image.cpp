@@ -183,6 +183,30 @@ TEST_F(Image, HardFaultSwitchesOffAndResets) {
     EXPECT_EQ(r.rf.back().on, 0);
 }
 
+// Console output never holds the main loop on the chip either: help typed over and over during a
+// frame, the console busy all the time (each reply is about 60 ms of output), delays no tone
+// change by more than 2 ms. (Typed faster, the input would overflow the receive ring, and which
+// bytes are lost depends on timing the two MCUs do not share.)
+TEST_F(Image, HelpFloodDuringAFrameDelaysNoTone) {
+    std::string script = "100 type tx\n";
+    for (int ms = 2000; ms < 12000; ms += 65) {
+        script += std::to_string(ms) + " type help\n";
+    }
+    Write("flood.txt", script);
+    const Outcome r = Compare("--script " + Path("flood.txt") + " --until 14000", "flood");
+    ASSERT_GE(r.rf.size(), 10u);
+    const uint64_t t0 = r.rf.front().t_us;
+    uint64_t worst = 0;
+    for (const Outcome::Change &c : r.rf) {
+        const uint64_t since = c.t_us - t0;
+        const uint64_t symbol = (since + WSPR_SYMBOL_PERIOD_US / 2) / WSPR_SYMBOL_PERIOD_US;
+        const uint64_t boundary = symbol * WSPR_SYMBOL_PERIOD_US;
+        worst = std::max(worst, since > boundary ? since - boundary : boundary - since);
+    }
+    EXPECT_LE(worst, 2 * ONE_MS);
+    std::printf("help flood on the image: largest tone change %lu us from its boundary\n", worst);
+}
+
 TEST_F(Image, HeldSdaIsClockedFree) {
     Compare("--sda-stuck-at 500 --gnss-clock 11:59:58 --until 6000", "sda");
 }

@@ -14,12 +14,12 @@ using scenario::RunUntilConsole;
 namespace {
 
 void ExpectDefaults(const WSPR_AppStatus &s) {
-    EXPECT_STREQ(s.callsign, WSPR_DEFAULT_CALLSIGN);
-    EXPECT_STREQ(s.locator, WSPR_DEFAULT_LOCATOR);
-    EXPECT_EQ(s.power_dbm, WSPR_DEFAULT_POWER_DBM);
-    EXPECT_EQ(s.base_freq_hz, WSPR_DEFAULT_FREQ_HZ);
-    EXPECT_EQ(s.xtal_hz, SI5351_XTAL_HZ);
-    EXPECT_TRUE(s.auto_tx);
+    EXPECT_STREQ(s.settings.callsign, WSPR_DEFAULT_CALLSIGN);
+    EXPECT_STREQ(s.settings.locator, WSPR_DEFAULT_LOCATOR);
+    EXPECT_EQ(s.settings.power_dbm, WSPR_DEFAULT_POWER_DBM);
+    EXPECT_EQ(s.settings.base_freq_hz, WSPR_DEFAULT_FREQ_HZ);
+    EXPECT_EQ(s.settings.xtal_hz, SI5351_XTAL_HZ);
+    EXPECT_TRUE(s.settings.auto_tx);
     EXPECT_FALSE(s.time_valid);
     EXPECT_EQ(s.line_length, 0u);
 }
@@ -41,12 +41,12 @@ TEST(Status, FollowsWhatTheConsoleDid) {
         }
         sim::RunFor(2 * sim::SECOND);
         s = sim::Status();
-        EXPECT_STREQ(s.callsign, "K1ABC");
-        EXPECT_STREQ(s.locator, "FN42");
-        EXPECT_EQ(s.power_dbm, 23u);
-        EXPECT_EQ(s.base_freq_hz, 7040100u);
-        EXPECT_EQ(s.xtal_hz, 25000000u);
-        EXPECT_FALSE(s.auto_tx);
+        EXPECT_STREQ(s.settings.callsign, "K1ABC");
+        EXPECT_STREQ(s.settings.locator, "FN42");
+        EXPECT_EQ(s.settings.power_dbm, 23u);
+        EXPECT_EQ(s.settings.base_freq_hz, 7040100u);
+        EXPECT_EQ(s.settings.xtal_hz, 25000000u);
+        EXPECT_FALSE(s.settings.auto_tx);
         EXPECT_TRUE(s.time_valid);
         EXPECT_EQ(s.utc_seconds, 12u * 3600 + 34 * 60 + 58);
 

@@ -46,7 +46,7 @@ TEST(Schedule, EvenMinuteStartsAtOnceOddMinuteWaits) {
         std::string out = Command("time 12:00:00", "TX start");
         EXPECT_NE(
             out.find("TIME set 12:00:00 UTC from PC\r\nTX start QZ5RTV OM85 10dBm, 162 symbols"),
-            std::string::npos);
+            std::string::npos) << out;
         ASSERT_EQ(w.starts.size(), 1u);
         EXPECT_EQ(Command("stop"), "stop\r\nTX complete, CLK1 disabled\r\nwspr> ");
 

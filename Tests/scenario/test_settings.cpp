@@ -1,7 +1,10 @@
 // Settings kept in flash: save and defaults from the console, what start-up loads and says, and
 // that no power cut at any flash step (erase included) leaves anything but the old settings or
 // the new ones.
+#include <algorithm>
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -29,7 +32,8 @@ const Kept k_built_in{WSPR_DEFAULT_CALLSIGN, WSPR_DEFAULT_LOCATOR, WSPR_DEFAULT_
 
 Kept Current() {
     const WSPR_AppStatus s = sim::Status();
-    return {s.callsign, s.locator, s.power_dbm, s.base_freq_hz, s.xtal_hz, s.auto_tx};
+    return {s.settings.callsign,     s.settings.locator, s.settings.power_dbm,
+            s.settings.base_freq_hz, s.settings.xtal_hz, s.settings.auto_tx};
 }
 
 std::string Describe(const Kept &k) {
@@ -136,7 +140,8 @@ TEST(Settings, NotWhileTransmittingAndARefusingFlashIsReported) {
         Command("set call K1ABC", "ok");
         EXPECT_NE(Command("defaults", "transmitting").find("error: not while transmitting"),
                   std::string::npos);
-        EXPECT_EQ(sim::Status().callsign, std::string("K1ABC")); // defaults changed nothing
+        EXPECT_EQ(sim::Status().settings.callsign,
+                  std::string("K1ABC")); // defaults changed nothing
         EXPECT_EQ(vmcu::flash_record().operations, 0u);
         Command("stop");
 
@@ -209,7 +214,7 @@ TEST(Settings, PowerCutAtEveryStepOfDefaults) {
         Apply(k_old);
         Command("save");
         const std::vector<uint8_t> start = vmcu::flash_contents();
-        CutAtEveryStep(start, k_old, "defaults", k_old, k_built_in, 9);
+        CutAtEveryStep(start, k_old, "defaults", k_old, k_built_in, 3); // a three-word record
     });
 }
 
@@ -261,7 +266,8 @@ TEST(Settings, WearLevellingErasesOnlyAFullSector) {
         sim::RunFor(500 * sim::MS);
         EXPECT_EQ(vmcu::flash_record().erases, 2u);
         ResetAndWait(vmcu::ResetCause::POWER_ON);
-        EXPECT_EQ(sim::Status().base_freq_hz, 7000000u + 2 * SETTINGS_RECORDS_PER_SECTOR + 1);
+        EXPECT_EQ(sim::Status().settings.base_freq_hz,
+                  7000000u + 2 * SETTINGS_RECORDS_PER_SECTOR + 1);
     });
 }
 
@@ -344,3 +350,106 @@ TEST(Settings, RandomSavesWithPowerCuts) {
 }
 
 } // namespace
+
+namespace {
+
+std::vector<uint8_t> ReadFlashFile(const std::string &name) {
+    std::FILE *f =
+        std::fopen((std::string(WSPR_TEST_DATA_DIR) + "/settings/" + name).c_str(), "rb");
+    EXPECT_NE(f, nullptr) << name;
+    std::vector<uint8_t> bytes(2 * FLASH_SECTOR_16K_SIZE);
+    if (f != nullptr) {
+        EXPECT_EQ(std::fread(bytes.data(), 1, bytes.size(), f), bytes.size());
+        std::fclose(f);
+    }
+    return bytes;
+}
+
+// CRC-32 as zlib computes it, written out here as the oracle of the flash records.
+uint32_t Crc32(const uint8_t *p, size_t n) {
+    uint32_t crc = 0xFFFFFFFFU;
+    for (size_t i = 0; i < n; ++i) {
+        crc ^= p[i];
+        for (int k = 0; k < 8; ++k) {
+            crc = (crc & 1U) != 0 ? (crc >> 1) ^ 0xEDB88320U : crc >> 1;
+        }
+    }
+    return ~crc;
+}
+
+// A settings record as a release writes it: the header 0x5753 'S' <words>, the sequence number,
+// the payload (the settings record of that release), the CRC of all before it.
+void AppendWord(std::vector<uint8_t> &bytes, uint32_t word) {
+    for (int k = 0; k < 4; ++k) {
+        bytes.push_back(static_cast<uint8_t>(word >> (8 * k)));
+    }
+}
+
+std::vector<uint8_t> SettingsRecord(uint32_t sequence, const std::vector<uint8_t> &payload) {
+    const uint32_t words = 3 + static_cast<uint32_t>(payload.size() / 4);
+    std::vector<uint8_t> r;
+    AppendWord(r, 0x57530000U | ('S' << 8) | words);
+    AppendWord(r, sequence);
+    for (uint8_t b : payload) {
+        r.push_back(b);
+    }
+    AppendWord(r, Crc32(r.data(), r.size()));
+    return r;
+}
+
+std::vector<uint8_t> ErasedFlash() {
+    return std::vector<uint8_t>(2 * FLASH_SECTOR_16K_SIZE, 0xFF);
+}
+
+} // namespace
+
+// The settings flash of the first release that kept settings loads as it was saved; a save on top
+// of it appends a record of today's kind, and both kinds are read side by side.
+TEST(Settings, FirstReleaseFlashLoadsUnchanged) {
+    OnFreshBoard([] {
+        const Kept first{"PJ4ABC", "JO22", 23, 7040100, 25001234, false};
+        BootWith(ReadFlashFile("first-release-saved.bin"));
+        EXPECT_NE(sim::Console().find("TOLVANE Si5351 CLK1\r\nSettings: saved\r\n"
+                                      "Call=PJ4ABC Locator=JO22 Power=23dBm\r\n"),
+                  std::string::npos)
+            << sim::Console();
+        EXPECT_EQ(Current(), first);
+        Command("set power 37");
+        EXPECT_EQ(Command("save"), "save\r\nok\r\nwspr> ");
+        ResetAndWait(vmcu::ResetCause::POWER_ON);
+        EXPECT_EQ(Current(), (Kept{"PJ4ABC", "JO22", 37, 7040100, 25001234, false}));
+
+        BootWith(ReadFlashFile("first-release-defaults.bin"));
+        EXPECT_EQ(sim::Console(), scenario::k_banner);
+        EXPECT_EQ(Current(), k_built_in);
+    });
+}
+
+// Records say their length: one from a later release with more settings loads what this one
+// knows; one shorter than today's leaves the fields it lacks at their built-in values.
+TEST(Settings, RecordsOfOtherLengthsLoad) {
+    OnFreshBoard([] {
+        WSPR_Settings later = k_settings_defaults;
+        std::strcpy(later.callsign, "K1ABC");
+        later.base_freq_hz = 7040100;
+        const auto *bytes = reinterpret_cast<const uint8_t *>(&later);
+        std::vector<uint8_t> payload(bytes, bytes + sizeof later);
+        AppendWord(payload, 0x01020304U); // two words of newer settings
+        AppendWord(payload, 0x05060708U);
+        std::vector<uint8_t> flash = ErasedFlash();
+        const std::vector<uint8_t> grown = SettingsRecord(5, payload);
+        std::copy(grown.begin(), grown.end(), flash.begin());
+        BootWith(flash);
+        EXPECT_NE(sim::Console().find("Settings: saved\r\nCall=K1ABC"), std::string::npos);
+        EXPECT_EQ(Current().freq, 7040100u);
+
+        // Callsign, locator, power and automatic mode only: the frequency and crystal are the
+        // built-in ones.
+        payload.resize(offsetof(WSPR_Settings, base_freq_hz));
+        const std::vector<uint8_t> shorter = SettingsRecord(6, payload);
+        std::copy(shorter.begin(), shorter.end(), flash.begin() + grown.size());
+        BootWith(flash);
+        EXPECT_EQ(Current(), (Kept{"K1ABC", WSPR_DEFAULT_LOCATOR, WSPR_DEFAULT_POWER_DBM,
+                                   WSPR_DEFAULT_FREQ_HZ, SI5351_XTAL_HZ, true}));
+    });
+}

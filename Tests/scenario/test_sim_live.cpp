@@ -187,8 +187,8 @@ TEST(Live, AnswersTheConsoleShowsStatusAndRestoresTheTerminal) {
 TEST(Live, GnssFromThePcClockSetsTheTime) {
     TerminalSession live("live --no-status");
     ASSERT_TRUE(live.started());
-    ASSERT_TRUE(live.WaitFor("TIME set ", 0, 5.0)) << live.Raw();
-    EXPECT_NE(live.Shown().find(" UTC from GNSS\r\n"), std::string::npos);
+    ASSERT_TRUE(live.WaitFor(" UTC from GNSS\r\n", 0, 5.0)) << live.Raw();
+    EXPECT_NE(live.Shown().find("TIME set "), std::string::npos);
     EXPECT_EQ(live.Raw().find("\0337"), std::string::npos); // no status line asked
     live.Type("\x03");
     EXPECT_EQ(live.Exit(5.0), 0);

@@ -174,8 +174,18 @@ bool Transmitting() {
     return sim::Status().state == WSPR_STATE_TX;
 }
 
-// Types the bytes and runs until all are received and taken out of the ring (so the output they
-// cause is complete).
+// The console sends while the firmware goes on: runs until a millisecond passes without a byte
+// (output leaves without gaps, about 11 bytes a millisecond).
+void RunUntilConsoleQuiet() {
+    size_t seen;
+    do {
+        seen = g_capture.size();
+        sim::RunFor(MS);
+    } while (g_capture.size() != seen);
+}
+
+// Types the bytes and runs until all are received and taken out of the ring and the output they
+// cause has left.
 void TypeAndDrain(std::string_view bytes) {
     sim::Type(bytes);
     const uint64_t limit = vmcu::uart_line(sim::ConsoleUart()).free_ns() + SECOND;
@@ -188,6 +198,7 @@ void TypeAndDrain(std::string_view bytes) {
         }
         sim::RunFor(100 * 1000);
     }
+    RunUntilConsoleQuiet();
 }
 
 // Removes the lines other parts of the firmware print by themselves (GNSS time, frame start and
@@ -248,6 +259,7 @@ std::string Echo(std::string_view line) {
 // Types one line (ending in CR) and returns what the beacon printed for it, its own lines
 // removed; the echo must be exact.
 std::string TypeLine(const std::string &line) {
+    RunUntilConsoleQuiet(); // a line the beacon is printing by itself goes out first
     g_capture.clear();
     for (size_t at = 0; at < line.size(); at += RING_ROOM) {
         TypeAndDrain(std::string_view(line).substr(at, RING_ROOM));
@@ -471,6 +483,7 @@ struct Frame {
         0; // the tick of the pass that started the frame: symbols count from it
     uint64_t last_off_us = 0;
     bool off = false;
+    bool retune_pending = false; // a new base frequency was accepted: a new set-up may follow
     size_t changes = 0;
     size_t slot = 0; // slot of the last change
     std::vector<uint8_t> symbols;
@@ -585,8 +598,12 @@ void OnClk1(const sim::Si5351Model::Change &c) {
         }
         return;
     }
-    if (f.active && c.t_us - f.last_off_us > RETUNE_GAP_US && f.off) {
+    // Off and on again is a new set-up within the frame only right after a new base frequency;
+    // otherwise a new frame (a stop followed at once by the key's frame, say).
+    if (f.active && f.off && (c.t_us - f.last_off_us > RETUNE_GAP_US || !f.retune_pending)) {
         FinishFrame();
+    } else if (f.active && f.off) {
+        f.retune_pending = false;
     }
     if (!f.active) {
         f = Frame{};
@@ -605,6 +622,7 @@ void OnClk1(const sim::Si5351Model::Change &c) {
 void OnBaseFrequency(uint32_t hz) {
     if (g_frame.active) {
         g_frame.base_hz.emplace_back(sim::Now() / 1000, hz);
+        g_frame.retune_pending = true;
     }
 }
 

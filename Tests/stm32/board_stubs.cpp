@@ -54,3 +54,11 @@ void WSPR_App_UartErrorCallback(UART_HandleTypeDef *huart) {
 void WSPR_App_EmergencyStop(void) {
     ++g_record.emergency_stops;
 }
+
+void WSPR_App_UartTxCpltCallback(UART_HandleTypeDef *huart) {
+    g_record.tx_completes.push_back(huart->Instance);
+}
+
+void WSPR_App_FlushConsole(void) {
+    ++g_record.console_flushes;
+}

@@ -23,6 +23,8 @@ struct Record {
     std::vector<uint32_t> error_codes;
     bool rearm = true;
     int emergency_stops = 0;
+    std::vector<USART_TypeDef *> tx_completes;
+    int console_flushes = 0;
 };
 
 Record &record();

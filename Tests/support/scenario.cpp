@@ -30,9 +30,10 @@ void OnFreshBoard(const std::function<void()> &body) {
     }
 }
 
+// Power-on, up to the banner's prompt on the console (the console sends it after the start-up).
 void Boot(const sim::BoardConfig &config) {
     sim::PowerOn(config);
-    sim::RunFor(5 * sim::MS);
+    RunUntilConsole("wspr> ", 0, 200);
 }
 
 bool RunUntilConsole(const std::string &text, size_t from, uint64_t limit_ms) {
@@ -46,13 +47,30 @@ bool RunUntilConsole(const std::string &text, size_t from, uint64_t limit_ms) {
     return sim::Console().find(text, from) != std::string::npos;
 }
 
+// The console sends while the firmware goes on: runs until a millisecond passes without a byte
+// (a reply leaves without a gap, about 11 bytes a millisecond).
+void RunUntilQuiet(uint64_t limit_ms) {
+    const uint64_t end = sim::Now() + limit_ms * sim::MS;
+    size_t seen = sim::Console().size();
+    do {
+        seen = sim::Console().size();
+        sim::RunUntil(std::min(end, sim::Now() + sim::MS));
+    } while (sim::Console().size() != seen && sim::Now() < end);
+}
+
 std::string Command(const std::string &text, const std::string &until, uint64_t limit_ms) {
+    if (!sim::Console().ends_with("wspr> ")) {
+        RunUntilQuiet(limit_ms); // what an earlier step printed goes out first
+    }
     size_t from = sim::Console().size();
     sim::Type(text + "\r");
     // Skip past the echo so that 'until' is looked for in what follows the line.
     RunUntilConsole("\r\n", from, limit_ms);
     size_t after_echo = sim::Console().find("\r\n", from);
-    RunUntilConsole(until, after_echo == std::string::npos ? from : after_echo, limit_ms);
+    const size_t search_from = after_echo == std::string::npos ? from : after_echo;
+    if (RunUntilConsole(until, search_from, limit_ms) && !until.ends_with("wspr> ")) {
+        RunUntilQuiet(limit_ms); // the rest of the reply
+    }
     return sim::Console().substr(from);
 }
 

@@ -26,6 +26,8 @@ void Boot(const sim::BoardConfig &config = {});
 // passed. Returns what the console printed meanwhile.
 std::string Command(const std::string &text, const std::string &until = "wspr> ",
                     uint64_t limit_ms = 2000);
+// Runs until the console has been quiet for a millisecond (at most limit_ms).
+void RunUntilQuiet(uint64_t limit_ms);
 // Runs until the console (from byte offset 'from') contains text, at most limit_ms.
 bool RunUntilConsole(const std::string &text, size_t from, uint64_t limit_ms);
 

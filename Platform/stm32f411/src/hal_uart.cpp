@@ -1,4 +1,5 @@
-/* USART: blocking transmit, interrupt-driven reception into a caller's buffer. */
+/* USART: blocking or interrupt-driven transmit, interrupt-driven reception into a caller's
+ * buffer. */
 #include "platform_internal.h"
 
 using namespace platform;
@@ -45,6 +46,7 @@ HAL_StatusTypeDef HAL_UART_Init(UART_HandleTypeDef *huart) {
     usart->BRR = UartBrr(pclk, init.BaudRate);
     SetBits(usart->CR1, USART_CR1_UE);
     huart->RxBusy = 0;
+    huart->TxBusy = 0;
     huart->ErrorCode = HAL_UART_ERROR_NONE;
     return HAL_OK;
 }
@@ -64,6 +66,23 @@ HAL_StatusTypeDef HAL_UART_Transmit(UART_HandleTypeDef *huart, const uint8_t *da
         usart->DR = data[k];
     }
     return WaitBits(usart->SR, USART_SR_TC, USART_SR_TC, start, timeout) ? HAL_OK : HAL_TIMEOUT;
+}
+
+/* TXE asks for each byte; after the last, TC tells when it has left the shift register. */
+HAL_StatusTypeDef HAL_UART_Transmit_IT(UART_HandleTypeDef *huart, const uint8_t *data,
+                                       uint16_t size) {
+    if (huart == nullptr || data == nullptr || size == 0U) {
+        return HAL_ERROR;
+    }
+    if (huart->TxBusy) {
+        return HAL_BUSY;
+    }
+    huart->pTxBuffPtr = data;
+    huart->TxXferSize = size;
+    huart->TxXferCount = size;
+    huart->TxBusy = 1;
+    SetBits(Regs(huart->Instance)->CR1, USART_CR1_TXEIE);
+    return HAL_OK;
 }
 
 HAL_StatusTypeDef HAL_UART_Receive_IT(UART_HandleTypeDef *huart, uint8_t *data, uint16_t size) {
@@ -114,12 +133,30 @@ void HAL_UART_IRQHandler(UART_HandleTypeDef *huart) {
         EndReception(huart, usart);
         HAL_UART_ErrorCallback(huart);
     }
+    const uint32_t cr1 = usart->CR1;
+    if ((cr1 & USART_CR1_TXEIE) != 0U && (sr & USART_SR_TXE) != 0U) {
+        if (huart->TxXferCount > 0U) {
+            usart->DR = *huart->pTxBuffPtr++;
+            huart->TxXferCount = static_cast<uint16_t>(huart->TxXferCount - 1U);
+        }
+        if (huart->TxXferCount == 0U) {
+            ClearBits(usart->CR1, USART_CR1_TXEIE);
+            SetBits(usart->CR1, USART_CR1_TCIE);
+        }
+    } else if ((cr1 & USART_CR1_TCIE) != 0U && (sr & USART_SR_TC) != 0U) {
+        ClearBits(usart->CR1, USART_CR1_TCIE);
+        huart->TxBusy = 0;
+        HAL_UART_TxCpltCallback(huart);
+    }
 }
 
 __attribute__((weak)) void HAL_UART_MspInit(UART_HandleTypeDef *huart) {
     (void)huart;
 }
 __attribute__((weak)) void HAL_UART_RxCpltCallback(UART_HandleTypeDef *huart) {
+    (void)huart;
+}
+__attribute__((weak)) void HAL_UART_TxCpltCallback(UART_HandleTypeDef *huart) {
     (void)huart;
 }
 __attribute__((weak)) void HAL_UART_ErrorCallback(UART_HandleTypeDef *huart) {

@@ -332,6 +332,8 @@ static_assert(offsetof(SCB_Regs, SHP) == 0x18 && offsetof(SCB_Regs, CPACR) == 0x
 #define USART_SR_TC (1UL << 6)
 #define USART_SR_TXE (1UL << 7)
 #define USART_CR1_RXNEIE (1UL << 5)
+#define USART_CR1_TCIE (1UL << 6)
+#define USART_CR1_TXEIE (1UL << 7)
 #define USART_CR1_PEIE (1UL << 8)
 #define USART_CR1_UE (1UL << 13)
 #define USART_CR3_EIE (1UL << 0)

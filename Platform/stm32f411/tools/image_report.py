@@ -30,8 +30,10 @@ import sys
 
 FLASH = (0x08000000, 512 * 1024)
 RAM = (0x20000000, 128 * 1024)
-# Flash sectors 2 and 3 keep the saved settings: nothing of the image may lie there.
+# Flash sectors 2 and 3 keep the saved settings: nothing of the image may lie there. The image
+# lies in sectors 0 and 1 below them and, when it needs more, from sector 4 on.
 SETTINGS = (0x08008000, 32 * 1024)
+FLASH_REGIONS = [("sectors 0-1", 0x08000000, 32 * 1024), ("from sector 4", 0x08010000, 64 * 1024)]
 # Exception frame with FP context (26 words) plus the alignment word the core may insert.
 EXCEPTION_FRAME = 26 * 4 + 4
 SYSTEM_HANDLERS = ["Reset_Handler", "NMI_Handler", "HardFault_Handler", "MemManage_Handler",
@@ -97,7 +99,9 @@ class Elf:
 
 
 def sizes(elf):
+    """Flash in all, flash per region of FLASH_REGIONS, static RAM, .data and .bss."""
     flash = ram = 0
+    regions = [0] * len(FLASH_REGIONS)
     for s in elf.sections:
         if not s["flags"] & 2 or s["size"] == 0:  # SHF_ALLOC
             continue
@@ -105,10 +109,15 @@ def sizes(elf):
         in_ram = RAM[0] <= s["addr"] < RAM[0] + RAM[1]
         if in_flash or (in_ram and s["type"] != 8):  # initialised RAM data is stored in flash
             flash += s["size"]
+            # .data's initial values follow the code in sectors 0-1
+            addr = s["addr"] if in_flash else FLASH_REGIONS[0][1]
+            for k, (_, start, size) in enumerate(FLASH_REGIONS):
+                if start <= addr < start + size:
+                    regions[k] += s["size"]
         if in_ram:
             ram += s["size"]
     by_name = {s["name"]: s["size"] for s in elf.sections}
-    return flash, ram, by_name.get(".data", 0), by_name.get(".bss", 0)
+    return flash, regions, ram, by_name.get(".data", 0), by_name.get(".bss", 0)
 
 
 def check_vectors(elf):
@@ -363,9 +372,9 @@ def main():
     ap.add_argument("--objects", required=True, help="build tree holding the .ci files")
     ap.add_argument("--tool-prefix", default="arm-none-eabi-")
     ap.add_argument("--check", action="store_true", help="fail when a budget is exceeded")
-    ap.add_argument("--flash-max", type=int, default=16 * 1024)
-    ap.add_argument("--ram-max", type=int, default=1024)
-    ap.add_argument("--stack-goal", type=int, default=1536)
+    ap.add_argument("--flash-max", type=int, default=96 * 1024)
+    ap.add_argument("--ram-max", type=int, default=4096)
+    ap.add_argument("--stack-goal", type=int, default=2048)
     ap.add_argument("--level", action="append",
                     help="comma-separated handlers sharing one pre-emption level, lowest first "
                          "(default: the firmware's own levels)")
@@ -375,22 +384,28 @@ def main():
     args = ap.parse_args()
 
     elf = Elf(args.elf)
-    flash, ram, data, bss = sizes(elf)
+    flash, regions, ram, data, bss = sizes(elf)
     print(f"wspr-beacon: flash {flash} B of {args.flash_max} B budget "
           f"({flash / 1024:.1f} KiB), static RAM {ram} B (data {data} + bss {bss}) "
           f"of {args.ram_max} B budget")
+    print("flash by region: " + ", ".join(
+        f"{name} {used} B of {size} B" for (name, _, size), used in zip(FLASH_REGIONS, regions)))
 
     failures = []
     if flash > args.flash_max:
         failures.append(f"flash {flash} B exceeds {args.flash_max} B")
+    for (name, _, size), used in zip(FLASH_REGIONS, regions):
+        if used > size:
+            failures.append(f"flash {name}: {used} B exceeds {size} B")
     if ram > args.ram_max:
         failures.append(f"static RAM {ram} B exceeds {args.ram_max} B")
     for sec in elf.sections:
         if (sec["flags"] & 2 and sec["size"] and sec["addr"] < SETTINGS[0] + SETTINGS[1]
                 and sec["addr"] + sec["size"] > SETTINGS[0]):
             failures.append(f"{sec['name']} lies in the settings sectors")
-    if FLASH[0] + flash > SETTINGS[0]:
-        failures.append(f"flash {flash} B would reach the settings sectors at 0x{SETTINGS[0]:08X}")
+    if FLASH_REGIONS[0][1] + regions[0] > SETTINGS[0]:
+        failures.append(f"flash {regions[0]} B would reach the settings sectors at "
+                        f"0x{SETTINGS[0]:08X}")
     problems = check_vectors(elf)
     for p in problems:
         failures.append("vector table: " + p)

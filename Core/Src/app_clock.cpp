@@ -1,0 +1,124 @@
+#include "app_clock.h"
+
+#include <stdio.h>
+
+#include "app_config.h"
+#include "app_serial.h"
+#include "gnss_time.h"
+#include "stm32f4xx_hal.h"
+
+namespace {
+
+constexpr uint32_t NO_MINUTE = 0xFFFFFFFFU;
+
+// The millisecond count of the tick. The 32-bit count wraps after 49.7 days; symbol timing runs on
+// a 64-bit extension that the main loop advances by the unsigned difference since its last look.
+volatile uint32_t g_ms = 0;
+uint64_t g_ms64 = 0;
+uint32_t g_ms_seen = 0;
+
+// Advanced by the tick while valid; set, and read for the schedule and the report, with
+// interrupts masked.
+volatile bool g_time_valid = false;
+volatile uint32_t g_utc_seconds = 0;
+volatile uint16_t g_utc_ms = 0;
+volatile uint32_t g_last_even_minute = NO_MINUTE;
+
+void AdvanceUtc() {
+    if (g_time_valid) {
+        g_utc_ms = static_cast<uint16_t>(g_utc_ms + 1);
+        if (g_utc_ms >= 1000) {
+            g_utc_ms = 0;
+            g_utc_seconds = (g_utc_seconds + 1) % DAY_SECONDS;
+        }
+    }
+}
+
+} // namespace
+
+void Clock_Tick() {
+    g_ms = g_ms + 1;
+    AdvanceUtc();
+}
+
+uint32_t Clock_Ms() {
+    return g_ms;
+}
+
+uint64_t Clock_Ms64() {
+    const uint32_t now = g_ms;
+    g_ms64 += static_cast<uint32_t>(now - g_ms_seen);
+    g_ms_seen = now;
+    return g_ms64;
+}
+
+bool Clock_Valid() {
+    return g_time_valid;
+}
+
+uint32_t Clock_UtcSeconds() {
+    __disable_irq();
+    const uint32_t seconds = g_utc_seconds;
+    __enable_irq();
+    return seconds;
+}
+
+void Clock_Set(uint32_t hour, uint32_t minute, uint32_t second, const char *source) {
+    if (hour > 23 || minute > 59 || second > 59) {
+        Serial_Write("TIME rejected\r\n");
+        return;
+    }
+    __disable_irq();
+    g_utc_seconds = hour * 3600U + minute * 60U + second;
+    g_utc_ms = 0;
+    g_time_valid = true;
+    g_last_even_minute = NO_MINUTE;
+    __enable_irq();
+
+    char line[64];
+    snprintf(line, sizeof line, "TIME set %02u:%02u:%02u UTC from %s\r\n",
+             static_cast<unsigned>(hour), static_cast<unsigned>(minute),
+             static_cast<unsigned>(second), source);
+    Serial_Write(line);
+}
+
+// At most the bytes that were waiting when it began (as for the console).
+void Clock_ProcessGnss() {
+    uint8_t byte;
+    for (uint8_t n = Serial_Pending(Link::GNSS); n > 0 && Serial_Pop(Link::GNSS, byte); --n) {
+        GnssTime fix = {};
+        if (GNSS_TimeParser_Push(byte, &fix)) {
+            Clock_Set(fix.hour, fix.minute, fix.second, "GNSS");
+        }
+    }
+}
+
+bool Clock_TakeEvenMinute() {
+    if (!g_time_valid) {
+        return false;
+    }
+    const uint32_t seconds = Clock_UtcSeconds();
+    const uint32_t minute_index = seconds / 60U;
+    if ((minute_index % 60U) % 2U != 0 || seconds % 60U != 0 ||
+        minute_index == g_last_even_minute) {
+        return false;
+    }
+    g_last_even_minute = minute_index;
+    return true;
+}
+
+ClockStall Clock_StallBegins() {
+    return {HAL_GetCycleCount(), g_ms};
+}
+
+// The stalled tick's interrupt waited and was taken once: it counted one of the missed
+// milliseconds at most.
+void Clock_StallEnds(const ClockStall &stall) {
+    const uint32_t elapsed_ms = (HAL_GetCycleCount() - stall.cycles) / (CPU_CLOCK_HZ / 1000U);
+    __disable_irq();
+    for (uint32_t counted = g_ms - stall.ms; counted < elapsed_ms; ++counted) {
+        g_ms = g_ms + 1;
+        AdvanceUtc();
+    }
+    __enable_irq();
+}

@@ -1,0 +1,30 @@
+// Time: the millisecond count of the 1 ms tick and the UTC clock, set from the console or from
+// the GNSS receiver's RMC sentences, and the even-minute slots of the schedule.
+#pragma once
+
+#include <stdint.h>
+
+// Tick interrupt: one millisecond more, on the UTC clock too while it is valid.
+void Clock_Tick();
+// The millisecond count (wraps after 49.7 days) and its 64-bit extension; the extension is kept
+// by the main loop, which looks at least every tick.
+uint32_t Clock_Ms();
+uint64_t Clock_Ms64();
+
+bool Clock_Valid();
+// Second of the UTC day, read with interrupts masked.
+uint32_t Clock_UtcSeconds();
+// From the console or GNSS: out-of-range fields are refused with "TIME rejected".
+void Clock_Set(uint32_t hour, uint32_t minute, uint32_t second, const char *source);
+// The GNSS bytes waiting when it begins, through the sentence parser; valid fixes set the time.
+void Clock_ProcessGnss();
+// True once, at second 0 of each even UTC minute (a time set anew forgets the last one).
+bool Clock_TakeEvenMinute();
+
+// Around an operation that stalls the CPU (a flash erase): the milliseconds the cycle counter saw
+// pass beyond those the tick counted are added afterwards.
+struct ClockStall {
+    uint32_t cycles, ms;
+};
+ClockStall Clock_StallBegins();
+void Clock_StallEnds(const ClockStall &stall);

@@ -1,0 +1,431 @@
+#include "app_shell.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "app_clock.h"
+#include "app_serial.h"
+#include "app_settings.h"
+#include "app_transmitter.h"
+#include "si5351.h"
+
+namespace {
+
+constexpr uint8_t CMD_LINE_SIZE = 40;
+// The LF of a CR LF is waited for this long at most after the reply has left.
+constexpr uint32_t LF_WAIT_MS = 100;
+
+constexpr bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+constexpr bool IsLower(char c) {
+    return c >= 'a' && c <= 'z';
+}
+constexpr bool IsBlank(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+void ToUpper(char *text) {
+    for (; *text != '\0'; ++text) {
+        if (IsLower(*text)) {
+            *text = static_cast<char>(*text - 32);
+        }
+    }
+}
+
+// Optional blanks, an optional sign and at least one digit; the text after the number is left for
+// the caller. A number with a minus sign ("-0" too) or above 2^32 - 1 comes back as 0xFFFFFFFF,
+// which every caller refuses as out of range, so nothing wraps into range. False when no number
+// is there.
+bool ParseNumber(const char *&text, uint32_t &value) {
+    const char *p = text;
+    while (IsBlank(*p)) {
+        ++p;
+    }
+    bool negative = false;
+    if (*p == '+' || *p == '-') {
+        negative = *p == '-';
+        ++p;
+    }
+    if (!IsDigit(*p)) {
+        return false;
+    }
+    uint64_t v = 0;
+    bool too_large = false;
+    for (; IsDigit(*p); ++p) {
+        v = v * 10 + static_cast<uint64_t>(*p - '0');
+        if (v > 0xFFFFFFFFULL) {
+            too_large = true;
+            v = 0xFFFFFFFFULL;
+        }
+    }
+    value = (too_large || negative) ? 0xFFFFFFFFU : static_cast<uint32_t>(v);
+    text = p;
+    return true;
+}
+
+// The reply to a number out of its range: "error: <what> must be lo..hi Hz".
+void RangeError(const char *what, uint32_t lo, uint32_t hi) {
+    char line[64];
+    snprintf(line, sizeof line, "error: %s must be %lu..%lu Hz\r\n", what,
+             static_cast<unsigned long>(lo), static_cast<unsigned long>(hi));
+    Serial_Write(line);
+}
+
+bool RefusedWhileTransmitting() {
+    if (Tx_State() == WSPR_STATE_TX) {
+        Serial_Write("error: not while transmitting\r\n");
+        return true;
+    }
+    return false;
+}
+
+void Ok() {
+    Serial_Write("ok\r\n");
+}
+
+// ---- Handlers: each gets the rest of the upper-cased line after its command's text ----
+
+void SetCallsign(const char *value) {
+    switch (Settings_CheckCallsign(value)) {
+    case SettingCheck::OK:
+        strcpy(Settings_Live().callsign, value);
+        Ok();
+        return;
+    case SettingCheck::TOO_LONG:
+        Serial_Write("error: callsign too long\r\n");
+        return;
+    default:
+        Serial_Write("error: invalid callsign\r\n");
+        return;
+    }
+}
+
+void SetLocator(const char *value) {
+    switch (Settings_CheckLocator(value)) {
+    case SettingCheck::OK:
+        strcpy(Settings_Live().locator, value);
+        Ok();
+        return;
+    case SettingCheck::WRONG_LENGTH:
+        Serial_Write("error: locator must be 4 chars\r\n");
+        return;
+    default:
+        Serial_Write("error: invalid locator\r\n");
+        return;
+    }
+}
+
+void SetPower(const char *value) {
+    uint32_t dbm = 0;
+    const SettingCheck check =
+        ParseNumber(value, dbm) ? Settings_CheckPower(dbm) : SettingCheck::OUT_OF_RANGE;
+    if (check == SettingCheck::OK) {
+        Settings_Live().power_dbm = static_cast<uint8_t>(dbm);
+        Ok();
+    } else if (check == SettingCheck::NOT_A_LEVEL) {
+        Serial_Write("error: power must end in 0, 3 or 7 dBm\r\n");
+    } else {
+        Serial_Write("error: power must be 0..60 dBm\r\n");
+    }
+}
+
+void SetFreq(const char *value) {
+    uint32_t hz = 0;
+    if (ParseNumber(value, hz) && Settings_CheckFreq(hz) == SettingCheck::OK) {
+        Settings_Live().base_freq_hz = hz;
+        Ok();
+    } else {
+        RangeError("freq", WSPR_MIN_FREQ_HZ, WSPR_MAX_FREQ_HZ);
+    }
+}
+
+void SetXtal(const char *value) {
+    uint32_t hz = 0;
+    if (ParseNumber(value, hz) && Settings_CheckXtal(hz) == SettingCheck::OK) {
+        Settings_Live().xtal_hz = hz;
+        Ok();
+    } else {
+        RangeError("xtal", SI5351_XTAL_MIN_HZ, SI5351_XTAL_MAX_HZ);
+    }
+}
+
+// "HH:MM:SS": three numbers, each followed directly by its colon.
+void SetTime(const char *value) {
+    uint32_t fields[3] = {};
+    int converted = 0;
+    const char *p = value;
+    while (converted < 3 && ParseNumber(p, fields[converted])) {
+        ++converted;
+        if (converted < 3) {
+            if (*p != ':') {
+                break;
+            }
+            ++p;
+        }
+    }
+    if (converted < 3) {
+        Serial_Write("error: use time HH:MM:SS\r\n");
+        return;
+    }
+    Clock_Set(fields[0], fields[1], fields[2], "PC");
+}
+
+void Show(const char *) {
+    const WSPR_Settings &s = Settings_Live();
+    const WSPR_State state = Tx_State();
+    const uint32_t seconds = Clock_UtcSeconds();
+
+    char line[128];
+    snprintf(line, sizeof line, "\r\nState: %s\r\n",
+             state == WSPR_STATE_TX     ? "TX"
+             : state == WSPR_STATE_IDLE ? "IDLE"
+                                        : "ERROR");
+    Serial_Write(line);
+    snprintf(line, sizeof line, "Message: %s %s %udBm\r\n", s.callsign, s.locator,
+             static_cast<unsigned>(s.power_dbm));
+    Serial_Write(line);
+    snprintf(line, sizeof line, "RF: %lu Hz, tone spacing %lu uHz\r\n",
+             static_cast<unsigned long>(s.base_freq_hz),
+             static_cast<unsigned long>(WSPR_TONE_SPACING_UHZ));
+    Serial_Write(line);
+    snprintf(line, sizeof line, "XTAL: %lu Hz\r\n", static_cast<unsigned long>(s.xtal_hz));
+    Serial_Write(line);
+    const bool valid = Clock_Valid();
+    snprintf(line, sizeof line, "Auto: %s, Time: %s", s.auto_tx ? "ON" : "OFF",
+             valid ? "valid " : "invalid\r\n");
+    Serial_Write(line);
+    if (valid) {
+        snprintf(line, sizeof line, "%02lu:%02lu:%02lu UTC\r\n",
+                 static_cast<unsigned long>(seconds / 3600U),
+                 static_cast<unsigned long>((seconds / 60U) % 60U),
+                 static_cast<unsigned long>(seconds % 60U));
+        Serial_Write(line);
+    }
+    Serial_Write("\r\n");
+}
+
+void Save(const char *) {
+    if (RefusedWhileTransmitting()) {
+        return;
+    }
+    const HAL_StatusTypeDef status = Settings_Keep();
+    if (status == HAL_OK) {
+        Ok();
+    } else {
+        Serial_WriteStatus("Settings save failed: ", status);
+    }
+}
+
+// Nothing written during a frame (the flash would stall the symbol clock), as for save.
+void Defaults(const char *) {
+    if (RefusedWhileTransmitting()) {
+        return;
+    }
+    const HAL_StatusTypeDef status = Settings_BackToDefaults();
+    if (status == HAL_OK) {
+        Ok();
+    } else {
+        Serial_WriteStatus("Settings save failed: ", status);
+    }
+}
+
+void RequestTx(const char *) {
+    Tx_Request();
+}
+void Stop(const char *) {
+    Tx_Stop();
+}
+void AutoOn(const char *) {
+    Settings_Live().auto_tx = true;
+    Ok();
+}
+void AutoOff(const char *) {
+    Settings_Live().auto_tx = false;
+    Ok();
+}
+void Help(const char *);
+
+// The commands, matched in this order against the upper-cased line: a whole command must be the
+// line exactly; a prefix (its text ends in the space before the argument) hands the rest of the
+// line to its handler. No blanks are trimmed. `help` lists the entries that have a usage, in this
+// order; an alias has none.
+enum class Match : uint8_t { WHOLE, PREFIX };
+struct Command {
+    const char *text;
+    Match match;
+    void (*run)(const char *argument);
+    const char *usage;
+    const char *what;
+};
+constexpr Command k_commands[] = {
+    {"HELP", Match::WHOLE, Help, "help", "Show this help"},
+    {"?", Match::WHOLE, Help, nullptr, nullptr},
+    {"SHOW", Match::WHOLE, Show, "show", "Show current configuration and state"},
+    {"SET CALL ", Match::PREFIX, SetCallsign, "set call CALL", "Set WSPR callsign, max 6 chars"},
+    {"SET GRID ", Match::PREFIX, SetLocator, "set grid GRID",
+     "Set 4-char Maidenhead grid, e.g. OM85"},
+    {"SET LOC ", Match::PREFIX, SetLocator, nullptr, nullptr},
+    {"SET POWER ", Match::PREFIX, SetPower, "set power DBM", "Set WSPR power dBm, 0..60"},
+    {"SET FREQ ", Match::PREFIX, SetFreq, "set freq HZ", "Set direct RF output frequency in Hz"},
+    {"SET XTAL ", Match::PREFIX, SetXtal, "set xtal HZ", "Set Si5351 crystal frequency in Hz"},
+    {"SAVE", Match::WHOLE, Save, "save", "Keep settings over a reset"},
+    {"DEFAULTS", Match::WHOLE, Defaults, "defaults", "Back to built-in settings"},
+    {"TIME ", Match::PREFIX, SetTime, "time HH:MM:SS", "Set UTC time from PC"},
+    {"AUTO ON", Match::WHOLE, AutoOn, "auto on|off", "Enable/disable even-minute auto TX"},
+    {"AUTO 1", Match::WHOLE, AutoOn, nullptr, nullptr},
+    {"AUTO OFF", Match::WHOLE, AutoOff, nullptr, nullptr},
+    {"AUTO 0", Match::WHOLE, AutoOff, nullptr, nullptr},
+    {"TX", Match::WHOLE, RequestTx, "tx", "Transmit one WSPR frame now"},
+    {"STOP", Match::WHOLE, Stop, "stop", "Stop TX and disable CLK1"},
+};
+constexpr int COMMAND_COUNT = sizeof k_commands / sizeof k_commands[0];
+
+// ---- The reply in progress and the line being typed ----
+
+// Help is written a line at a time as the output drains: -1 none, 0 its heading, 1..COMMAND_COUNT
+// the table's entries, COMMAND_COUNT + 1 its end.
+int g_help_next = -1;
+// A command line ended by CR: an LF that follows is the other half of the terminal's Enter. It is
+// waited for until the reply has left (at most LF_WAIT_MS more), with the prompt held back.
+bool g_cr_line = false;
+bool g_awaiting_lf = false;
+uint32_t g_reply_end = 0;
+uint32_t g_awaiting_since_ms = 0;
+
+// The line being typed; it survives any number of passes, frames and log lines.
+char g_line[CMD_LINE_SIZE];
+uint8_t g_line_pos = 0;
+
+void Help(const char *) {
+    g_help_next = 0;
+}
+
+// Writes what fits of the help; true when it is all out.
+bool ContinueHelp() {
+    char line[80];
+    while (g_help_next >= 0) {
+        if (g_help_next == 0) {
+            snprintf(line, sizeof line, "\r\nCommands:\r\n");
+        } else if (g_help_next > COMMAND_COUNT) {
+            snprintf(line, sizeof line, "\r\n");
+        } else if (const Command &c = k_commands[g_help_next - 1]; c.usage != nullptr) {
+            snprintf(line, sizeof line, "  %-20s %s\r\n", c.usage, c.what);
+        } else {
+            ++g_help_next;
+            continue;
+        }
+        if (Serial_Room() < strlen(line) + SERIAL_LOG_RESERVE) {
+            return false;
+        }
+        Serial_Write(line);
+        g_help_next = g_help_next > COMMAND_COUNT ? -1 : g_help_next + 1;
+    }
+    return true;
+}
+
+// The reply of the last line is complete in the output ring.
+void ReplyWritten() {
+    if (g_cr_line) {
+        g_cr_line = false;
+        g_awaiting_lf = true;
+        g_reply_end = Serial_Written();
+        g_awaiting_since_ms = Clock_Ms();
+    }
+}
+
+void HandleCommand(char *cmd) {
+    ToUpper(cmd);
+    if (cmd[0] == '\0') {
+        return;
+    }
+    for (const Command &c : k_commands) {
+        const size_t len = strlen(c.text);
+        if (c.match == Match::WHOLE ? strcmp(cmd, c.text) == 0 : strncmp(cmd, c.text, len) == 0) {
+            c.run(cmd + len);
+            return;
+        }
+    }
+    Serial_Write("error: unknown command, type help\r\n");
+}
+
+// A line is complete: the command runs and the prompt follows. True when the line held a command.
+bool EndLine() {
+    g_line[g_line_pos] = '\0';
+    Serial_Write("\r\n");
+    HandleCommand(g_line);
+    Serial_RequestPrompt();
+    const bool ran = g_line_pos > 0;
+    g_line_pos = 0;
+    return ran;
+}
+
+// While an LF may still follow a CR line: true when the pass should take no input yet.
+bool WaitingForLf() {
+    if (!g_awaiting_lf) {
+        return false;
+    }
+    uint8_t byte;
+    if (Serial_NextByteIs(Link::CONSOLE, '\n') && Serial_Pop(Link::CONSOLE, byte)) {
+        g_awaiting_lf = false;
+        (void)EndLine();
+        return true;
+    }
+    const bool reply_left = static_cast<int32_t>(Serial_Sent() - g_reply_end) >= 0;
+    if (Serial_Pending(Link::CONSOLE) > 0 || reply_left ||
+        Clock_Ms() - g_awaiting_since_ms >= LF_WAIT_MS) {
+        g_awaiting_lf = false; // the prompt goes out at the end of this pass, input in the next
+    }
+    return true;
+}
+
+} // namespace
+
+// Line editor: echo, backspace, CR or LF ends a line; at most CMD_LINE_SIZE - 1 characters. Input
+// is taken only while the output has room for its echo and a reply beside the log lines, a pass
+// takes at most the bytes that were waiting when it began and stops after a line that ran a
+// command, so no stream of input (a flood, a paste, a console wired back to itself) holds up the
+// symbol clock, GNSS, the scheduler or the key. Empty lines cost two bytes of echo and do not end
+// it.
+void Shell_Process() {
+    if (g_help_next >= 0) {
+        if (!ContinueHelp()) {
+            return;
+        }
+        ReplyWritten();
+    }
+    if (WaitingForLf()) {
+        return;
+    }
+    uint8_t byte;
+    for (uint8_t n = Serial_Pending(Link::CONSOLE);
+         n > 0 && Serial_Room() >= SERIAL_LOG_RESERVE + SERIAL_REPLY_ROOM &&
+         Serial_Pop(Link::CONSOLE, byte);
+         --n) {
+        if (byte == '\r' || byte == '\n') {
+            if (EndLine()) {
+                g_cr_line = byte == '\r';
+                if (g_help_next < 0 || ContinueHelp()) {
+                    ReplyWritten();
+                }
+                return;
+            }
+        } else if (byte == 8 || byte == 127) {
+            if (g_line_pos > 0) {
+                --g_line_pos;
+                Serial_Write("\b \b");
+            }
+        } else if (g_line_pos < CMD_LINE_SIZE - 1) {
+            g_line[g_line_pos++] = static_cast<char>(byte);
+            Serial_WriteBytes(&byte, 1);
+        }
+    }
+}
+
+bool Shell_ReadyForPrompt() {
+    return g_help_next < 0 && !g_awaiting_lf;
+}
+
+uint8_t Shell_LineLength() {
+    return g_line_pos;
+}

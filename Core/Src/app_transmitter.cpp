@@ -1,0 +1,220 @@
+#include "app_transmitter.h"
+
+#include <stdio.h>
+
+#include "app_clock.h"
+#include "app_serial.h"
+#include "app_settings.h"
+#include "i2c.h"
+#include "si5351.h"
+#include "wspr_encoder.h"
+
+namespace {
+
+constexpr uint8_t TONE_COUNT = 4;
+constexpr uint8_t OFF_TRIES = 3;          // at once, before the failure is reported
+constexpr uint32_t OFF_RETRY_MS = 100;    // then again this often until it works
+constexpr uint32_t INIT_RETRY_MS = 30000; // in ERROR, the Si5351 start-up again this often
+
+WSPR_State g_state = WSPR_STATE_ERROR;
+bool g_tx_request = false;
+
+uint8_t g_symbols[WSPR_SYMBOL_COUNT] = {};
+uint16_t g_symbol_index = 0;
+uint64_t g_next_symbol_us = 0; // in the scale of the 64-bit millisecond count x 1000
+bool g_tone_change_pending = false;
+
+// The tones of the frame on the air.
+Si5351TonePlan g_plan = {};
+
+bool g_off_pending = false; // switching CLK1 off failed: it may still be on
+uint32_t g_off_tried_ms = 0;
+uint32_t g_init_tried_ms = 0;
+
+// A Si5351 operation that ended BUSY or timed out may have left the bus held (a slave stuck in
+// the middle of a byte): the bus is freed for the next one. The status goes back unchanged.
+HAL_StatusTypeDef Bus(HAL_StatusTypeDef status) {
+    if (status == HAL_BUSY || status == HAL_TIMEOUT) {
+        (void)MX_I2C1_Recover();
+    }
+    return status;
+}
+
+// Plans the four tones for the base frequency and crystal set now and puts CLK1 on the tone of
+// `symbol` with the full set-up.
+HAL_StatusTypeDef StartTones(uint8_t symbol) {
+    const WSPR_Settings &s = Settings_Live();
+    if (!Si5351_PlanTones(s.xtal_hz, static_cast<uint64_t>(s.base_freq_hz) * 1000000ULL,
+                          WSPR_TONE_SPACING_UHZ, TONE_COUNT, &g_plan)) {
+        return HAL_ERROR;
+    }
+    return Bus(Si5351_StartTone(&g_plan, symbol));
+}
+
+// A tone change within the frame sends only the divider that moves; a base frequency or crystal
+// changed since the frame started needs a new plan and a new set-up.
+HAL_StatusTypeDef KeySymbol(uint8_t symbol) {
+    const WSPR_Settings &s = Settings_Live();
+    if (!Si5351_PlanIsFor(&g_plan, s.xtal_hz, static_cast<uint64_t>(s.base_freq_hz) * 1000000ULL)) {
+        return StartTones(symbol);
+    }
+    return Bus(Si5351_KeyTone(&g_plan, symbol));
+}
+
+void EnterError() {
+    if (g_state != WSPR_STATE_ERROR) {
+        g_init_tried_ms = Clock_Ms();
+    }
+    g_state = WSPR_STATE_ERROR;
+}
+
+// CLK1 off, checked: true when the chip took it. A failure is retried at once, then every
+// OFF_RETRY_MS; it puts the beacon in ERROR and is reported once.
+bool SetIdleOutput() {
+    HAL_StatusTypeDef status = HAL_ERROR;
+    for (uint8_t n = 0; n < OFF_TRIES && status != HAL_OK; ++n) {
+        status = Bus(Si5351_DisableOutputs(&hi2c1));
+    }
+    g_off_tried_ms = Clock_Ms();
+    if (status == HAL_OK) {
+        g_off_pending = false;
+        return true;
+    }
+    if (!g_off_pending) {
+        Serial_WriteStatus("Si5351 output off failed: ", status);
+    }
+    g_off_pending = true;
+    EnterError();
+    return false;
+}
+
+// Out of line: its buffer stays off the stack while the tones are planned.
+[[gnu::noinline]] void LogTxStart() {
+    const WSPR_Settings &s = Settings_Live();
+    char line[96];
+    snprintf(line, sizeof line, "TX start %s %s %ddBm, %u symbols\r\n", s.callsign, s.locator,
+             static_cast<int>(s.power_dbm), static_cast<unsigned>(WSPR_SYMBOL_COUNT));
+    Serial_Write(line);
+}
+
+void StartTx() {
+    if (g_state == WSPR_STATE_ERROR) {
+        Serial_Write("TX rejected: app error\r\n");
+        return;
+    }
+    if (g_state == WSPR_STATE_TX) {
+        Serial_Write("TX rejected: already transmitting\r\n");
+        return;
+    }
+    const WSPR_Settings &s = Settings_Live();
+    if (!WSPR_Encode(s.callsign, s.locator, s.power_dbm, g_symbols)) {
+        EnterError();
+        Serial_Write("WSPR encode failed\r\n");
+        return;
+    }
+    g_symbol_index = 0;
+    g_next_symbol_us = Clock_Ms64() * 1000ULL + WSPR_SYMBOL_PERIOD_US;
+
+    const HAL_StatusTypeDef status = StartTones(g_symbols[0]);
+    if (status != HAL_OK) {
+        EnterError();
+        // The failed setting may have left a carrier on; no carrier outside a frame.
+        (void)SetIdleOutput();
+        Serial_WriteStatus("Si5351 tone set failed: ", status);
+        return;
+    }
+    g_state = WSPR_STATE_TX;
+    g_tone_change_pending = false;
+    LogTxStart();
+}
+
+} // namespace
+
+WSPR_State Tx_State() {
+    return g_state;
+}
+
+uint16_t Tx_SymbolIndex() {
+    return g_symbol_index;
+}
+
+HAL_StatusTypeDef Tx_StartUp() {
+    const HAL_StatusTypeDef status = Bus(Si5351_Init(&hi2c1));
+    if (status == HAL_OK) {
+        g_state = WSPR_STATE_IDLE;
+        (void)SetIdleOutput();
+    } else {
+        EnterError();
+    }
+    return status;
+}
+
+void Tx_Request() {
+    g_tx_request = true;
+}
+
+void Tx_ServeRequest() {
+    if (g_tx_request) {
+        g_tx_request = false;
+        StartTx();
+    }
+}
+
+void Tx_Stop() {
+    g_symbol_index = 0;
+    g_tone_change_pending = false;
+    if (SetIdleOutput()) {
+        g_state = WSPR_STATE_IDLE;
+        Serial_Write("TX complete, CLK1 disabled\r\n");
+    }
+    Serial_RequestPrompt();
+}
+
+// Boundaries advance by the fixed period from the frame start, never re-based on the current
+// time, so a late pass skips symbols but the frame keeps its length and alignment.
+void Tx_ProcessSymbolDue() {
+    const uint64_t now_us = Clock_Ms64() * 1000ULL;
+    if (g_state != WSPR_STATE_TX) {
+        return;
+    }
+    while (now_us >= g_next_symbol_us) {
+        g_next_symbol_us += WSPR_SYMBOL_PERIOD_US;
+        g_symbol_index = static_cast<uint16_t>(g_symbol_index + 1);
+        g_tone_change_pending = true;
+        if (g_symbol_index > WSPR_SYMBOL_COUNT - 1) {
+            Tx_Stop();
+            return;
+        }
+    }
+}
+
+void Tx_ProcessToneChange() {
+    if (!g_tone_change_pending || g_state != WSPR_STATE_TX) {
+        return;
+    }
+    g_tone_change_pending = false;
+    const HAL_StatusTypeDef status = KeySymbol(g_symbols[g_symbol_index]);
+    if (status != HAL_OK) {
+        EnterError();
+        (void)SetIdleOutput();
+        Serial_WriteStatus("Si5351 tone update failed: ", status);
+    }
+}
+
+// When the Si5351 answers again, the beacon is IDLE with CLK1 off and the schedule goes on.
+void Tx_ProcessRecovery() {
+    const uint32_t now = Clock_Ms();
+    if (g_off_pending && now - g_off_tried_ms >= OFF_RETRY_MS) {
+        (void)SetIdleOutput();
+    }
+    if (g_state != WSPR_STATE_ERROR || now - g_init_tried_ms < INIT_RETRY_MS) {
+        return;
+    }
+    g_init_tried_ms = now;
+    const HAL_StatusTypeDef status = Bus(Si5351_Init(&hi2c1));
+    Serial_WriteStatus("Si5351 init status: ", status);
+    if (status == HAL_OK && SetIdleOutput()) {
+        g_state = WSPR_STATE_IDLE;
+        Serial_RequestPrompt();
+    }
+}

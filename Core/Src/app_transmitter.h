@@ -1,0 +1,27 @@
+// The transmitter: the beacon's state, the frame on the air (symbols, their boundaries, the tone
+// changes), CLK1 switched off and checked after every frame, and the way back from ERROR without
+// an operator.
+#pragma once
+
+#include <stdint.h>
+
+#include "stm32f4xx_hal.h"
+#include "wspr_app.h"
+
+WSPR_State Tx_State();
+// The symbol on the air, while transmitting.
+uint16_t Tx_SymbolIndex();
+
+// Start-up: the Si5351 brought up, IDLE with CLK1 off, or ERROR. The start-up's status.
+HAL_StatusTypeDef Tx_StartUp();
+// A frame asked for (the "tx" command, the key, the schedule); started by Tx_ServeRequest.
+void Tx_Request();
+void Tx_ServeRequest();
+// The end of a frame, and "stop": IDLE once CLK1 is off; a failed off leaves ERROR instead.
+void Tx_Stop();
+// Each tick: symbol boundaries passed since the last look.
+void Tx_ProcessSymbolDue();
+// A tone change due: written to the Si5351.
+void Tx_ProcessToneChange();
+// Each tick: CLK1 off retried while it failed; from ERROR the Si5351 started again every 30 s.
+void Tx_ProcessRecovery();
