@@ -8,6 +8,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <string>
+
+#include "numbers.h"
 
 #ifndef WSPR_SIM_WATERFALL
 #define WSPR_SIM_WATERFALL 0
@@ -23,12 +26,10 @@ constexpr uint64_t PROGRESS_CHUNK_NS = 10 * SECOND;
 constexpr auto PROGRESS_FIRST = std::chrono::milliseconds(300);
 constexpr auto PROGRESS_EVERY = std::chrono::milliseconds(200);
 
-void FormatDuration(char *out, size_t size, uint64_t ms) {
-    uint64_t s = ms / 1000;
-    std::snprintf(
-        out, size, "%llud %02llu:%02llu:%02llu", static_cast<unsigned long long>(s / 86400),
-        static_cast<unsigned long long>(s / 3600 % 24),
-        static_cast<unsigned long long>(s / 60 % 60), static_cast<unsigned long long>(s % 60));
+// "1d 02:03:04"
+std::string FormatDuration(uint64_t ms) {
+    const uint64_t s = ms / 1000;
+    return std::to_string(s / 86400) + "d " + FormatClock(s);
 }
 
 // Runs in chunks and keeps a progress line on stderr once the run has taken a moment. Extra
@@ -44,10 +45,8 @@ void RunWithProgress(uint64_t until_ns) {
         if (now >= next_report && Now() < until_ns) {
             next_report = now + PROGRESS_EVERY;
             double wall = std::chrono::duration<double>(now - start).count();
-            char done[32], total[32];
-            FormatDuration(done, sizeof done, Now() / MS);
-            FormatDuration(total, sizeof total, until_ns / MS);
-            std::fprintf(stderr, "\r\033[Kvirtual %s of %s  %5.1f%%  %.0fx real time", done, total,
+            std::fprintf(stderr, "\r\033[Kvirtual %s of %s  %5.1f%%  %.0fx real time",
+                         FormatDuration(Now() / MS).c_str(), FormatDuration(until_ns / MS).c_str(),
                          100.0 * static_cast<double>(Now()) / static_cast<double>(until_ns),
                          static_cast<double>(Now()) / 1e9 / wall);
             shown = true;
@@ -56,13 +55,6 @@ void RunWithProgress(uint64_t until_ns) {
     if (shown) {
         std::fputs("\r\033[K", stderr);
     }
-}
-
-std::string FormatUtc(uint32_t second_of_day) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%02u:%02u:%02u", second_of_day / 3600 % 24,
-                  second_of_day / 60 % 60, second_of_day % 60);
-    return text;
 }
 
 int Fail(const char *who, const std::string &message) {
@@ -102,7 +94,7 @@ int WriteMedia(const RunPlan &plan, RunReport &report, const char *who) {
         static_cast<double>(frame.FrameStartUs() * 1000 - frame.WindowStartNs()) / 1e9;
     std::fprintf(stderr, "%s: recorded 120 s from %s (%s), frame at +%.3f s, USB dial %.6f MHz\n",
                  who,
-                 frame.WindowUtc() ? ("UTC " + FormatUtc(*frame.WindowUtc())).c_str()
+                 frame.WindowUtc() ? ("UTC " + FormatClock(*frame.WindowUtc())).c_str()
                                    : "1 s before the frame",
                  frame.WindowUtc() ? "second 0 of the frame's minute" : "time not set",
                  frame_offset_s, static_cast<double>(report.dial_uhz) / 1e12);
