@@ -1,13 +1,10 @@
 #include "beacon_run.h"
 
-#include <functional>
-
-#ifdef WSPR_HAVE_EMU
-#include "emu.h"
-#endif
-
 #include <algorithm>
 #include <chrono>
+#include <string>
+
+#include "numbers.h"
 
 #ifndef WSPR_SIM_WATERFALL
 #define WSPR_SIM_WATERFALL 0
@@ -23,12 +20,10 @@ constexpr uint64_t PROGRESS_CHUNK_NS = 10 * SECOND;
 constexpr auto PROGRESS_FIRST = std::chrono::milliseconds(300);
 constexpr auto PROGRESS_EVERY = std::chrono::milliseconds(200);
 
-void FormatDuration(char *out, size_t size, uint64_t ms) {
-    uint64_t s = ms / 1000;
-    std::snprintf(
-        out, size, "%llud %02llu:%02llu:%02llu", static_cast<unsigned long long>(s / 86400),
-        static_cast<unsigned long long>(s / 3600 % 24),
-        static_cast<unsigned long long>(s / 60 % 60), static_cast<unsigned long long>(s % 60));
+// "1d 02:03:04"
+std::string FormatDuration(uint64_t ms) {
+    const uint64_t s = ms / 1000;
+    return std::to_string(s / 86400) + "d " + FormatClock(s);
 }
 
 // Runs in chunks and keeps a progress line on stderr once the run has taken a moment. Extra
@@ -44,10 +39,8 @@ void RunWithProgress(uint64_t until_ns) {
         if (now >= next_report && Now() < until_ns) {
             next_report = now + PROGRESS_EVERY;
             double wall = std::chrono::duration<double>(now - start).count();
-            char done[32], total[32];
-            FormatDuration(done, sizeof done, Now() / MS);
-            FormatDuration(total, sizeof total, until_ns / MS);
-            std::fprintf(stderr, "\r\033[Kvirtual %s of %s  %5.1f%%  %.0fx real time", done, total,
+            std::fprintf(stderr, "\r\033[Kvirtual %s of %s  %5.1f%%  %.0fx real time",
+                         FormatDuration(Now() / MS).c_str(), FormatDuration(until_ns / MS).c_str(),
                          100.0 * static_cast<double>(Now()) / static_cast<double>(until_ns),
                          static_cast<double>(Now()) / 1e9 / wall);
             shown = true;
@@ -56,13 +49,6 @@ void RunWithProgress(uint64_t until_ns) {
     if (shown) {
         std::fputs("\r\033[K", stderr);
     }
-}
-
-std::string FormatUtc(uint32_t second_of_day) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%02u:%02u:%02u", second_of_day / 3600 % 24,
-                  second_of_day / 60 % 60, second_of_day % 60);
-    return text;
 }
 
 int Fail(const char *who, const std::string &message) {
@@ -102,87 +88,22 @@ int WriteMedia(const RunPlan &plan, RunReport &report, const char *who) {
         static_cast<double>(frame.FrameStartUs() * 1000 - frame.WindowStartNs()) / 1e9;
     std::fprintf(stderr, "%s: recorded 120 s from %s (%s), frame at +%.3f s, USB dial %.6f MHz\n",
                  who,
-                 frame.WindowUtc() ? ("UTC " + FormatUtc(*frame.WindowUtc())).c_str()
+                 frame.WindowUtc() ? ("UTC " + FormatClock(*frame.WindowUtc())).c_str()
                                    : "1 s before the frame",
                  frame.WindowUtc() ? "second 0 of the frame's minute" : "time not set",
                  frame_offset_s, static_cast<double>(report.dial_uhz) / 1e12);
     return 0;
 }
 
-// What a run asks of the MCU beyond the board's common operations, for either MCU.
-struct Mcu {
-    std::function<void(const std::vector<uint8_t> &)> flash_load;
-    std::function<std::vector<uint8_t>()> flash_contents;
-    std::function<void(uint64_t, std::function<void(uint64_t)>)> schedule;
-    std::function<void(uint64_t)> hang_at, fault_at;
-    std::function<void(FILE *)> i2c_log; // CSV lines of the I2C memory writes; nullptr: none
-    std::function<size_t()> findings;
-};
-
-void I2cLine(FILE *f, uint64_t end_ns, uint8_t addr7, const std::vector<uint8_t> &bytes,
-             int status) {
-    std::fprintf(f, "%llu,%02x,%u,", static_cast<unsigned long long>(end_ns / 1000), addr7,
-                 static_cast<unsigned>(bytes[0]));
-    for (size_t k = 1; k < bytes.size(); ++k) {
-        std::fprintf(f, "%02x", bytes[k]);
+// One line of the I2C log: microseconds when the write ended, address, register, data, status.
+void I2cLine(FILE *f, const I2cWrite &w) {
+    std::fprintf(f, "%llu,%02x,%u,", static_cast<unsigned long long>(w.end_ns / 1000), w.addr7,
+                 static_cast<unsigned>(w.bytes[0]));
+    for (size_t k = 1; k < w.bytes.size(); ++k) {
+        std::fprintf(f, "%02x", w.bytes[k]);
     }
-    std::fprintf(f, ",%d\n", status);
+    std::fprintf(f, ",%d\n", w.status);
 }
-
-Mcu VirtualMcu() {
-    Mcu m;
-    m.flash_load = vmcu::flash_load;
-    m.flash_contents = vmcu::flash_contents;
-    m.schedule = vmcu::schedule;
-    m.hang_at = vmcu::hang_main_loop_at;
-    m.fault_at = [](uint64_t t) { vmcu::schedule(t, [](uint64_t) { vmcu::hard_fault(); }); };
-    m.i2c_log = [](FILE *f) {
-        if (f == nullptr) {
-            vmcu::i2c_on_transfer(nullptr);
-            return;
-        }
-        vmcu::i2c_on_transfer([f](const vmcu::I2cTransfer &t) {
-            if (t.kind == vmcu::I2cTransfer::MEM_WRITE && !t.bytes.empty()) {
-                I2cLine(f, t.end_ns, t.addr7, t.bytes, static_cast<int>(t.status));
-            }
-        });
-    };
-    m.findings = [] { return size_t{0}; };
-    return m;
-}
-
-#ifdef WSPR_HAVE_EMU
-// One flash file serves both MCUs (wspr-sim run --flash checks its size against the virtual MCU).
-static_assert(emu::SETTINGS_BYTES == vmcu::FLASH_SETTINGS_BYTES);
-
-// On the emulated chip the log is what the bus carried: a write acknowledged to its last byte
-// is status 0, anything else the HAL's error (1).
-Mcu ImageMcu() {
-    Mcu m;
-    m.flash_load = emu::flash_load;
-    m.flash_contents = emu::flash_contents;
-    m.schedule = emu::schedule;
-    m.hang_at = emu::hang_thread_at;
-    m.fault_at = [](uint64_t t) { emu::schedule(t, [](uint64_t) { emu::hard_fault(); }); };
-    m.i2c_log = [](FILE *f) {
-        if (f == nullptr) {
-            emu::i2c_on_transfer(nullptr);
-            return;
-        }
-        emu::i2c_on_transfer([f](const emu::I2cTransfer &t) {
-            if (!t.bytes.empty()) {
-                I2cLine(f, t.end_ns, t.addr7, t.bytes, t.acked ? 0 : 1);
-            }
-        });
-    };
-    m.findings = [] { return emu::findings().size(); };
-    return m;
-}
-#else
-Mcu ImageMcu() {
-    return VirtualMcu(); // never chosen: UseImage fails in such a build
-}
-#endif
 
 } // namespace
 
@@ -205,40 +126,31 @@ int ExecuteRun(const RunPlan &plan, RunReport &report, const char *who) {
         clock_anchor = UtcAnchor{0, *plan.gnss_clock};
     }
 
-    if (!plan.image.empty()) {
-        std::string error;
-        if (!plan.faults.empty() || plan.power_cut_at != 0) {
-            return Fail(who, "--si5351-fail and --power-cut-at act on the PC build's platform "
-                             "layer: not with --image");
-        }
-        if (!UseImage(plan.image, error)) {
-            return Fail(who, error);
-        }
-    }
     // Everything is wired before the firmware starts so that the start-up itself is seen.
     Prepare(plan.board);
-    Mcu mcu = OnImage() ? ImageMcu() : VirtualMcu();
+    Mcu &mcu = BoardMcu();
     if (!plan.flash.empty()) {
-        mcu.flash_load(plan.flash);
+        mcu.LoadFlash(plan.flash);
     }
-    if (!OnImage()) {
-        vmcu::flash_power_cut_at(plan.power_cut_at, plan.seed);
-        for (const I2cFaultSpec &f : plan.faults) {
-            vmcu::i2c_fail(f.op, f.status, f.from_then_on);
-        }
-        vmcu::i2c_keep_log(false);
+    bool taken = plan.power_cut_at == 0 || mcu.CutPowerAt(plan.power_cut_at, plan.seed);
+    for (const I2cFaultSpec &f : plan.faults) {
+        taken = taken && mcu.FailI2c(f.op, f.status, f.from_then_on);
     }
+    if (!taken) {
+        return Fail(who, "--si5351-fail and --power-cut-at act on the PC build's platform layer: "
+                         "not with --image");
+    }
+    KeepNoHistory();
     if (plan.hang_at_ms) {
-        mcu.hang_at(*plan.hang_at_ms * MS);
+        mcu.HangAt(*plan.hang_at_ms * MS);
     }
     if (plan.fault_at_ms) {
-        mcu.fault_at(*plan.fault_at_ms * MS);
+        mcu.Schedule(*plan.fault_at_ms * MS, [&mcu](uint64_t) { mcu.HardFault(); });
     }
     if (plan.sda_stuck_at_ms) {
-        mcu.schedule(*plan.sda_stuck_at_ms * MS,
+        mcu.Schedule(*plan.sda_stuck_at_ms * MS,
                      [](uint64_t) { Chip().hold_sda(SDA_STUCK_PULSES); });
     }
-    Terminal().Keep(false);
     FILE *console = plan.console;
     const bool keep_console = plan.keep_console;
     if (console != nullptr || keep_console || recording) {
@@ -254,7 +166,6 @@ int ExecuteRun(const RunPlan &plan, RunReport &report, const char *who) {
             }
         });
     }
-    Chip().keep_timeline(false);
     FILE *rf = plan.rf;
     if (rf != nullptr) {
         std::fputs("t_us,clk1,freq_uhz\n", rf);
@@ -280,7 +191,7 @@ int ExecuteRun(const RunPlan &plan, RunReport &report, const char *who) {
     FILE *i2c = plan.i2c;
     if (i2c != nullptr) {
         std::fputs("t_us,addr,reg,data,status\n", i2c);
-        mcu.i2c_log(i2c);
+        mcu.OnI2cWrite([i2c](const I2cWrite &w) { I2cLine(i2c, w); });
     }
 
     std::vector<ScriptEvent> events = plan.events;
@@ -306,11 +217,11 @@ int ExecuteRun(const RunPlan &plan, RunReport &report, const char *who) {
     }
     // The listeners refer to this call's locals.
     Terminal().OnByte(nullptr);
-    mcu.i2c_log(nullptr);
+    mcu.OnI2cWrite(nullptr);
     Chip().on_change(nullptr);
     report.limit_faults = Chip().fault_count();
-    report.flash = mcu.flash_contents();
-    report.image_findings = mcu.findings();
+    report.flash = mcu.FlashContents();
+    report.image_findings = mcu.Findings();
     for (const Si5351Model::Fault &f : Chip().faults()) {
         std::fprintf(stderr, "%s: Si5351 outside its limits at %.6f s: %s\n", who,
                      static_cast<double>(f.t_us) / 1e6, f.what.c_str());

@@ -44,7 +44,6 @@ struct RunPlan {
     std::optional<uint64_t> hang_at_ms, fault_at_ms, sda_stuck_at_ms;
     std::vector<uint8_t> flash; // the settings sectors at power-on (empty: erased)
     uint64_t power_cut_at = 0;  // the power fails during this flash operation (from 1; 0: never)
-    std::string image;          // a board image (.elf) to run on the emulated STM32F411
     bool keep_console = false;  // copy the transcript into the report
     bool keep_rf = false;       // copy every CLK1 change into the report
     bool progress = false;      // progress line on stderr for long runs
@@ -66,8 +65,8 @@ struct RunReport {
 // False when this build cannot draw waterfalls (no FFTW or libpng where it was built).
 bool WaterfallAvailable();
 
-// Runs the plan (once per process: the board is the process's own). Returns the exit status;
-// errors are reported on stderr prefixed with 'who'.
+// Runs the plan on the board's MCU (once per process: the board is the process's own). Returns the
+// exit status; errors are reported on stderr prefixed with 'who'.
 int ExecuteRun(const RunPlan &plan, RunReport &report, const char *who);
 
 } // namespace sim

@@ -1,166 +1,59 @@
 #include "board.h"
 
-#include <unistd.h>
-
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <memory>
-
-#ifdef WSPR_HAVE_EMU
-#include "emu.h"
-#endif
 
 namespace sim {
 namespace {
 
-bool g_on_image = false;
+constexpr int CONSOLE_USART = 1;
+constexpr int GNSS_USART = 2;
+constexpr Pin KEY_PIN{'A', 0};
+constexpr Pin LED_PIN{'C', 13};
 
-std::unique_ptr<vmcu::FirmwareImage> g_firmware;
+Mcu *g_mcu = &VirtualMcu();
 std::unique_ptr<Si5351Model> g_chip;
 std::unique_ptr<ConsoleTerminal> g_terminal;
 std::unique_ptr<GnssReceiver> g_gnss;
-void (*g_get_status)(WSPR_AppStatus *) = nullptr;
-
-template <typename Fn> Fn EntryOf(const char *name) {
-    void *entry = g_firmware->Entry(name);
-    if (entry == nullptr) {
-        std::fprintf(stderr, "wspr-sim: the firmware %s has no %s\n", FirmwarePath().c_str(), name);
-        std::exit(2);
-    }
-    return reinterpret_cast<Fn>(entry);
-}
-
-void LoadFirmwareOnce() {
-    if (g_firmware) {
-        return;
-    }
-    std::string error;
-    const std::string path = FirmwarePath();
-    g_firmware = vmcu::FirmwareImage::Load(path, error);
-    if (!g_firmware) {
-        std::fprintf(stderr, "wspr-sim: cannot load the firmware: %s\n", error.c_str());
-        std::exit(2);
-    }
-    vmcu::attach_firmware(g_firmware.get());
-    vmcu::set_program(
-        {EntryOf<void (*)()>("Board_Start"), EntryOf<void (*)()>("WSPR_App_Process")});
-    g_get_status = EntryOf<void (*)(WSPR_AppStatus *)>("WSPR_App_GetStatus");
-}
 
 // The CPU waits for good (the firmware's Error_Handler, a fault): said once; the board runs on,
 // and the watchdog, when running, resets the MCU.
 void OnHalt() {
     std::fflush(stdout);
     std::fprintf(stderr, "wspr-sim: the firmware stopped (Error_Handler or a fault) at t=%llu us\n",
-                 static_cast<unsigned long long>(vmcu::now_us()));
-}
-
-std::string ExecutableDir() {
-    char path[PATH_MAX];
-    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0) {
-        return ".";
-    }
-    std::string p(path, static_cast<size_t>(n));
-    const size_t slash = p.rfind('/');
-    return slash == std::string::npos ? "." : p.substr(0, slash);
+                 static_cast<unsigned long long>(g_mcu->Now() / 1000));
 }
 
 } // namespace
-
-std::string FirmwarePath() {
-    if (const char *env = std::getenv("WSPR_FIRMWARE")) {
-        return env;
-    }
-    std::string beside = ExecutableDir() + "/libwspr-firmware.so";
-    if (access(beside.c_str(), R_OK) == 0) {
-        return beside;
-    }
-    return WSPR_FIRMWARE_BUILD_PATH;
-}
-
-const vmcu::FirmwareImage &Firmware() {
-    LoadFirmwareOnce();
-    return *g_firmware;
-}
-
-#ifdef WSPR_HAVE_EMU
-namespace {
-
-uint32_t g_get_status_addr = 0;
-
-void OnImageHalt() {
-    std::fflush(stdout);
-    std::fprintf(stderr, "wspr-sim: the firmware stopped (Error_Handler or a fault) at t=%llu us\n",
-                 static_cast<unsigned long long>(emu::now_ns() / 1000));
-}
-
-} // namespace
-#endif
 
 bool UseImage(const std::string &elf_path, std::string &error) {
-#ifdef WSPR_HAVE_EMU
-    if (!emu::load(elf_path, error)) {
+    Mcu *emulated = EmulatedMcu(elf_path, error);
+    if (emulated == nullptr) {
         return false;
     }
-    g_get_status_addr = emu::symbol("WSPR_App_GetStatus");
-    if (g_get_status_addr == 0) {
-        error = elf_path + " has no WSPR_App_GetStatus";
-        return false;
-    }
-    g_on_image = true;
+    g_mcu = emulated;
     return true;
-#else
-    error = "this build has no emulated STM32F411 (Unicorn was not found)";
-    (void)elf_path;
-    return false;
-#endif
 }
 
-bool OnImage() {
-    return g_on_image;
+Mcu &BoardMcu() {
+    return *g_mcu;
 }
 
 void Prepare(const BoardConfig &config) {
     g_chip = std::make_unique<Si5351Model>(config.xtal_hz);
     g_terminal = std::make_unique<ConsoleTerminal>();
     g_gnss = std::make_unique<GnssReceiver>();
-#ifdef WSPR_HAVE_EMU
-    if (g_on_image) {
-        emu::reset();
-        if (config.si5351_present) {
-            emu::i2c_attach(Si5351Model::ADDRESS_7BIT, g_chip.get());
-        }
-        emu::uart_attach(1, g_terminal.get());
-        emu::uart_attach(2, g_gnss.get());
-        emu::on_halt(OnImageHalt);
-        return;
-    }
-#endif
-    LoadFirmwareOnce();
-    vmcu::reset();
+    g_mcu->NewWorld();
     if (config.si5351_present) {
-        vmcu::i2c_attach(I2C1, Si5351Model::ADDRESS_7BIT, g_chip.get());
+        g_mcu->AttachI2c(Si5351Model::ADDRESS_7BIT, g_chip.get());
     }
-    vmcu::uart_attach(ConsoleUart(), g_terminal.get());
-    vmcu::uart_attach(GnssUart(), g_gnss.get());
-    vmcu::on_halt(OnHalt);
+    g_mcu->AttachUart(CONSOLE_USART, g_terminal.get());
+    g_mcu->AttachUart(GNSS_USART, g_gnss.get());
+    g_mcu->OnHalt(OnHalt);
 }
 
-#ifdef WSPR_HAVE_EMU
-#define ON_IMAGE(expr)                                                                             \
-    if (g_on_image) {                                                                              \
-        expr;                                                                                      \
-    }
-#else
-#define ON_IMAGE(expr)
-#endif
-
 void Boot() {
-    ON_IMAGE(emu::run(emu::now_ns() + 1); return )
-    vmcu::run(vmcu::now_ns() + 1);
+    g_mcu->RunUntil(g_mcu->Now() + 1);
 }
 
 void PowerOn(const BoardConfig &config) {
@@ -168,15 +61,20 @@ void PowerOn(const BoardConfig &config) {
     Boot();
 }
 
-void Reset(vmcu::ResetCause cause) {
-    ON_IMAGE(emu::reset_mcu(static_cast<emu::ResetCause>(cause)); return )
-    vmcu::reset_mcu(cause);
+void Reset(ResetCause cause) {
+    g_mcu->Reset(cause);
 }
 
 bool Halted() {
-    ON_IMAGE(return emu::halted())
-    return vmcu::halted();
+    return g_mcu->Halted();
 }
+
+void KeepNoHistory() {
+    g_mcu->KeepI2cRecord(false);
+    g_terminal->Keep(false);
+    g_chip->keep_timeline(false);
+}
+
 Si5351Model &Chip() {
     return *g_chip;
 }
@@ -188,27 +86,14 @@ GnssReceiver &Gnss() {
 }
 
 WSPR_AppStatus Status() {
-    WSPR_AppStatus status{};
-#ifdef WSPR_HAVE_EMU
-    if (g_on_image) {
-        // The snapshot's layout is the same on the image as here (pinned in wspr_app.h).
-        const uint32_t at = emu::scratch(sizeof status);
-        emu::call(g_get_status_addr, at);
-        emu::read_memory(at, &status, sizeof status);
-        return status;
-    }
-#endif
-    g_get_status(&status);
-    return status;
+    return g_mcu->Status();
 }
 
 uint64_t Now() {
-    ON_IMAGE(return emu::now_ns())
-    return vmcu::now_ns();
+    return g_mcu->Now();
 }
 void RunUntil(uint64_t t_ns) {
-    ON_IMAGE(emu::run(t_ns); return )
-    vmcu::run(t_ns);
+    g_mcu->RunUntil(t_ns);
 }
 void RunFor(uint64_t ns) {
     RunUntil(Now() + ns);
@@ -225,10 +110,7 @@ void GnssAt(uint64_t t_ns, std::string_view bytes) {
 }
 
 void KeyAt(uint64_t t_ns, bool pressed) {
-    ON_IMAGE(
-        emu::schedule(t_ns, [pressed](uint64_t) { emu::gpio_drive('A', 0, pressed ? 0 : -1); });
-        return )
-    vmcu::schedule(t_ns, [pressed](uint64_t) { vmcu::gpio_drive(GPIOA, 0, pressed ? 0 : -1); });
+    g_mcu->Schedule(t_ns, [pressed](uint64_t) { g_mcu->DrivePin(KEY_PIN, pressed ? 0 : -1); });
 }
 
 const std::string &Console() {
@@ -238,8 +120,7 @@ void ClearConsole() {
     g_terminal->Clear();
 }
 int Led() {
-    ON_IMAGE(return emu::gpio_output('C', 13))
-    return vmcu::gpio_output(GPIOC, 13);
+    return g_mcu->PinOutput(LED_PIN);
 }
 
 } // namespace sim

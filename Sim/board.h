@@ -1,7 +1,8 @@
-// The virtual board: the unmodified firmware on the virtual MCU with its devices attached — the
-// Si5351 model on I2C1, the console terminal on USART1, the GNSS receiver on USART2, the key on
-// PA0 and the LED on PC13. The firmware is the shared object built from Core/ (loaded once per
-// process); every power-on gives it fresh RAM, so one process can run board after board.
+// The virtual board: the unmodified firmware on an MCU with its devices attached — the Si5351
+// model on I2C1, the console terminal on USART1, the GNSS receiver on USART2, the key on PA0 and
+// the LED on PC13. The MCU is the virtual MCU with the firmware built for the PC (the shared
+// object built from Core/, loaded once per process) unless UseImage chose the emulated chip; every
+// power-on gives the firmware fresh RAM, so one process can run board after board.
 #pragma once
 
 #include <cstdint>
@@ -10,14 +11,16 @@
 
 #include "console_terminal.h"
 #include "gnss_receiver.h"
+#include "mcu.h"
 #include "si5351_model.h"
 #include "vmcu.h"
 #include "wspr_app.h"
 
 namespace sim {
 
-constexpr uint64_t MS = 1000000; // nanoseconds
+constexpr uint64_t MS = vmcu::NS_PER_MS; // nanoseconds
 constexpr uint64_t SECOND = 1000 * MS;
+// The UARTs on the virtual MCU, for tests that reach into it.
 inline const USART_TypeDef *ConsoleUart() {
     return USART1;
 }
@@ -34,7 +37,9 @@ struct BoardConfig {
 // or the emulated STM32F411 running a board image (.elf). Chosen before the first Prepare; false
 // with a reason when the image cannot be loaded or this build has no emulated chip.
 bool UseImage(const std::string &elf_path, std::string &error);
-bool OnImage();
+// The board's MCU, for what a run sets up beyond the board's own operations (flash contents,
+// faults, the I2C writes).
+Mcu &BoardMcu();
 
 // Power-on in two halves: Prepare gives a fresh world with new devices attached and the MCU in
 // its power-on state (faults and listeners can be set up after it); Boot runs the firmware's own
@@ -46,8 +51,11 @@ void PowerOn(const BoardConfig &config = {});
 
 // A reset of the MCU alone (the devices keep their state, a running Si5351 keeps emitting until
 // the new start-up quiets it); the start-up runs at the next RunUntil.
-void Reset(vmcu::ResetCause cause);
+void Reset(ResetCause cause);
 bool Halted();
+// For runs of any length, after Prepare: the console transcript, the chip's timeline and the
+// MCU's record of I2C operations are not kept (their listeners still hear everything).
+void KeepNoHistory();
 
 Si5351Model &Chip();
 ConsoleTerminal &Terminal();
@@ -69,9 +77,5 @@ void KeyAt(uint64_t t_ns, bool pressed);            // PA0 pulled low while pres
 const std::string &Console();                       // everything the beacon wrote on the console
 void ClearConsole();
 int Led(); // PC13 output level
-
-// The firmware build in use, and where it was found.
-const vmcu::FirmwareImage &Firmware();
-std::string FirmwarePath();
 
 } // namespace sim

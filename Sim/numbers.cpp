@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -53,6 +54,14 @@ bool ParseClock(std::string_view text, uint32_t &seconds_of_day) {
     }
     seconds_of_day = static_cast<uint32_t>(h * 3600 + m * 60 + s);
     return true;
+}
+
+std::string FormatClock(uint64_t seconds) {
+    const auto of_day = static_cast<unsigned>(seconds % 86400);
+    char text[12];
+    std::snprintf(text, sizeof text, "%02u:%02u:%02u", of_day / 3600, of_day / 60 % 60,
+                  of_day % 60);
+    return text;
 }
 
 } // namespace sim

@@ -1,8 +1,10 @@
 // Numbers as the simulator reads them from command lines and scripts: one parser, with the range
-// checked, so that nothing too large wraps into a small value.
+// checked, so that nothing too large wraps into a small value. And the one way it writes a time of
+// day.
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace sim {
@@ -14,6 +16,8 @@ bool ParseWhole(std::string_view text, uint64_t lo, uint64_t hi, uint64_t &value
 bool ParseDecimal(std::string_view text, double lo, double hi, double &value);
 // "HH:MM:SS", two digits each, in range: seconds of the day.
 bool ParseClock(std::string_view text, uint32_t &seconds_of_day);
+// The other way round: "HH:MM:SS" of a second count, taken within its day.
+std::string FormatClock(uint64_t seconds);
 
 // The longest run, in virtual milliseconds: 31.7 years, far inside the nanosecond count's range.
 inline constexpr uint64_t MAX_RUN_MS = 1000000000000ULL;

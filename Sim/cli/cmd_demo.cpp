@@ -29,15 +29,6 @@ int Fail(const std::string &message) {
     return 1;
 }
 
-std::string Hms(uint64_t second_of_day) {
-    char text[16];
-    second_of_day %= 86400;
-    std::snprintf(text, sizeof text, "%02u:%02u:%02u", static_cast<unsigned>(second_of_day / 3600),
-                  static_cast<unsigned>(second_of_day / 60 % 60),
-                  static_cast<unsigned>(second_of_day % 60));
-    return text;
-}
-
 // What CLK1 emitted at time t (0 while off).
 uint64_t EmittedAt(const std::vector<sim::Si5351Model::Change> &rf, uint64_t t_us) {
     uint64_t freq = 0;
@@ -190,7 +181,7 @@ int cmd_demo(int argc, char **argv) {
     const uint64_t frame_end_us = check.start_us + FRAME_US;
     uint64_t start_ns_of_day = start_second * sim::SECOND + check.start_us * 1000;
     std::printf("WSPR beacon on the virtual board, GNSS time from the PC clock (UTC %s)\n",
-                Hms(start_second).c_str());
+                sim::FormatClock(start_second).c_str());
     std::printf("  message         %s %s %d dBm\n", check.call.c_str(), check.locator.c_str(),
                 check.dbm);
     std::printf("  frequency       %llu Hz (tone 0), tones %.6f Hz apart; emitted tone 0 %.6f Hz\n",
@@ -198,7 +189,7 @@ int cmd_demo(int argc, char **argv) {
                 static_cast<double>(WSPR_TONE_SPACING_UHZ) / 1e6,
                 static_cast<double>(report.frame.LowestUhz()) / 1e6);
     std::printf("  frame start     %s.%03llu UTC (t = %.3f s)\n",
-                Hms(start_ns_of_day / sim::SECOND).c_str(),
+                sim::FormatClock(start_ns_of_day / sim::SECOND).c_str(),
                 static_cast<unsigned long long>(start_ns_of_day / sim::MS % 1000),
                 static_cast<double>(check.start_us) / 1e6);
     // The frame's end: CLK1 goes off during the last symbol's slot and stays off.

@@ -159,11 +159,9 @@ int cmd_live(int argc, char **argv) {
 
     std::string pending; // console output not yet shown
     sim::Prepare();
-    vmcu::i2c_keep_log(false);
-    sim::Terminal().Keep(false);
+    sim::KeepNoHistory();
     sim::Terminal().OnByte(
         [&pending](uint64_t, uint8_t b) { pending.push_back(static_cast<char>(b)); });
-    sim::Chip().keep_timeline(false);
     if (gnss) {
         // Virtual time 0 is now; the receiver's next second begins when the PC's does.
         timespec now{};

@@ -1,4 +1,5 @@
-// wspr-sim run: the firmware on the virtual board in accelerated virtual time.
+// wspr-sim run: the firmware on the virtual board in accelerated virtual time, on the virtual MCU
+// or, with --image, the board image on the emulated chip.
 #include <unistd.h>
 
 #include <cstdio>
@@ -63,7 +64,7 @@ int Fail(const std::string &message) {
 
 int cmd_run(int argc, char **argv) {
     sim::RunPlan plan;
-    std::string script_path, gnss_path, console_path, rf_path, i2c_path, flash_path;
+    std::string script_path, gnss_path, console_path, rf_path, i2c_path, flash_path, image_path;
 
     const std::vector<cli::Option> options = {
         {"--until", "MS", "end of the run in virtual milliseconds (default 240000)",
@@ -137,7 +138,7 @@ int cmd_run(int argc, char **argv) {
          "run this board image on the emulated STM32F411 instead of the\n"
          "PC build (make firmware: build/stm32f411/wspr-beacon.elf)",
          [&](const char *v, std::string &) {
-             plan.image = v;
+             image_path = v;
              return true;
          }},
         {"--console-log", "FILE", "raw console output (default: standard output)",
@@ -220,14 +221,18 @@ int cmd_run(int argc, char **argv) {
         !cli::ReadInputFile(gnss_path, MAX_GNSS_BYTES, plan.gnss_bytes, error)) {
         return Fail(error);
     }
+    if (!image_path.empty() && !sim::UseImage(image_path, error)) {
+        return Fail(error);
+    }
+    const size_t flash_bytes = sim::BoardMcu().SettingsFlashBytes();
     if (!flash_path.empty() && access(flash_path.c_str(), F_OK) == 0) {
         std::string bytes;
-        if (!cli::ReadInputFile(flash_path, vmcu::FLASH_SETTINGS_BYTES, bytes, error)) {
+        if (!cli::ReadInputFile(flash_path, flash_bytes, bytes, error)) {
             return Fail(error);
         }
-        if (bytes.size() != vmcu::FLASH_SETTINGS_BYTES) {
-            return Fail(flash_path + ": not a flash image (" +
-                        std::to_string(vmcu::FLASH_SETTINGS_BYTES) + " bytes)");
+        if (bytes.size() != flash_bytes) {
+            return Fail(flash_path + ": not a flash image (" + std::to_string(flash_bytes) +
+                        " bytes)");
         }
         plan.flash.assign(bytes.begin(), bytes.end());
     }

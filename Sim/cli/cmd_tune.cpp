@@ -1,17 +1,18 @@
 // wspr-sim tune FREQ_HZ [--xtal HZ]: what CLK1 really emits for the four tones of a base frequency,
-// keyed as in a frame. The driver runs on the virtual MCU against the chip model; the figures
-// printed are what the model decoded from the driver's transfers, not what the driver meant.
+// keyed as in a frame. The firmware's driver, linked into wspr-sim, drives the virtual board's
+// Si5351 model from this process, so this runs on the PC model (the virtual MCU) only; the board's
+// firmware is not started. The figures printed are what the model decoded from the driver's
+// transfers, not what the driver meant.
 #include <cinttypes>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "app_config.h"
+#include "board.h"
 #include "commands.h"
 #include "options.h"
 #include "si5351.h"
-#include "si5351_model.h"
-#include "vmcu.h"
 
 int cmd_tune(int argc, char **argv) {
     uint64_t xtal_hz = SI5351_XTAL_HZ;
@@ -41,9 +42,8 @@ int cmd_tune(int argc, char **argv) {
     }
 
     // The chip has the crystal the planning assumes: a calibrated beacon.
-    vmcu::reset();
-    sim::Si5351Model chip(xtal_hz);
-    vmcu::i2c_attach(I2C1, sim::Si5351Model::ADDRESS_7BIT, &chip);
+    sim::Prepare({.si5351_present = true, .xtal_hz = xtal_hz});
+    const sim::Si5351Model &chip = sim::Chip();
     I2C_HandleTypeDef hi2c{};
     hi2c.Instance = I2C1;
     HAL_StatusTypeDef status = HAL_I2C_Init(&hi2c);
@@ -57,7 +57,6 @@ int cmd_tune(int argc, char **argv) {
     }
     if (status != HAL_OK) {
         std::fprintf(stderr, "wspr-sim tune: Si5351 set-up failed: %d\n", static_cast<int>(status));
-        vmcu::i2c_detach(I2C1, sim::Si5351Model::ADDRESS_7BIT);
         return 1;
     }
 
@@ -86,6 +85,5 @@ int cmd_tune(int argc, char **argv) {
         std::fprintf(stderr, "wspr-sim tune: outside the chip's limits: %s\n", f.what.c_str());
         exit_status = 1;
     }
-    vmcu::i2c_detach(I2C1, sim::Si5351Model::ADDRESS_7BIT);
     return exit_status;
 }

@@ -8,6 +8,9 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
+#include <string>
+
+#include "numbers.h"
 
 namespace sim {
 namespace {
@@ -176,12 +179,6 @@ bool EncodePng(FILE *file, int width, int height, uint8_t **rows, const char **e
     return true;
 }
 
-void FormatUtc(char *out, size_t size, uint32_t second_of_day) {
-    second_of_day %= 86400;
-    std::snprintf(out, size, "%02u:%02u:%02u", second_of_day / 3600, second_of_day / 60 % 60,
-                  second_of_day % 60);
-}
-
 } // namespace
 
 WaterfallView ViewAround(uint64_t dial_hz, double tone_lo_hz, double tone_hi_hz,
@@ -261,13 +258,11 @@ bool WriteWaterfall(const std::string &path, const std::vector<int16_t> &samples
     for (int s = 0; s * 1.0 < rows * seconds_per_row; s += 10) {
         int y = MARGIN_TOP + static_cast<int>(std::lround(s / seconds_per_row));
         canvas.Fill(MARGIN_LEFT - 8, y, 6, 1, INK);
-        char label[24];
-        if (view.start_utc) {
-            FormatUtc(label, sizeof label, *view.start_utc + s);
-        } else {
-            std::snprintf(label, sizeof label, "+%d", s);
-        }
-        canvas.Text(MARGIN_LEFT - 12 - Canvas::TextWidth(label), std::max(0, y - 7), label, INK);
+        const std::string label = view.start_utc
+                                      ? FormatClock(*view.start_utc + static_cast<uint32_t>(s))
+                                      : "+" + std::to_string(s);
+        canvas.Text(MARGIN_LEFT - 12 - Canvas::TextWidth(label.c_str()), std::max(0, y - 7),
+                    label.c_str(), INK);
     }
 
     FILE *file = std::fopen(path.c_str(), "wb");

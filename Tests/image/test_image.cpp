@@ -232,4 +232,15 @@ TEST_F(Image, SaveSurvivesAReset) {
     EXPECT_EQ(Read("pc.flash"), Read("image.flash"));
 }
 
+// The faults of the PC build's platform layer cannot act on the image, which brings its own: a run
+// that asks for them on the image is refused, not run without them.
+TEST_F(Image, PlatformLayerFaultsAreRefused) {
+    for (const char *option : {"--si5351-fail 3:busy", "--power-cut-at 9"}) {
+        const Outcome r = Sim(std::string(option) + " --until 1000", true, "refused");
+        EXPECT_EQ(r.status, 1) << option;
+        EXPECT_NE(r.err.find("not with --image"), std::string::npos) << option << ": " << r.err;
+        EXPECT_EQ(r.console, "") << option;
+    }
+}
+
 } // namespace

@@ -32,9 +32,11 @@ class WsprSimRun : public scenario::TestWithDir {
   protected:
     WsprSimRun() : TestWithDir("wspr-sim-run-") {}
 
+    // Runs in the test's folder: a file name given without a folder (an option's value taken as
+    // one, say) is written there, not wherever the tests were started.
     Result Sim(const std::string &args, const char *command = "run") const {
-        std::string cmd = std::string(WSPR_SIM_PATH) + " " + command + " " + args + " >" +
-                          Path("stdout") + " 2>" + Path("stderr");
+        std::string cmd = "cd " + dir_.string() + " && " + WSPR_SIM_PATH + " " + command + " " +
+                          args + " >" + Path("stdout") + " 2>" + Path("stderr");
         int raw = std::system(cmd.c_str());
         return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, Read("stdout"), Read("stderr")};
     }
@@ -242,6 +244,11 @@ TEST_F(WsprSimRun, HelpListsTheOptionsItTakes) {
         const Result r = Sim(name + " " + Path("no-such-folder/x") + " --frobnicate");
         EXPECT_EQ(r.err.find("unknown option " + name), std::string::npos) << r.err;
         EXPECT_NE(r.status, 0) << name;
+        // A refused command line writes nothing.
+        for (const fs::directory_entry &e : fs::directory_iterator(dir_)) {
+            const std::string file = e.path().filename().string();
+            EXPECT_TRUE(file == "stdout" || file == "stderr") << name << " wrote " << file;
+        }
     }
 }
 

@@ -1,5 +1,5 @@
 // The simulator's one number parser: what it takes, and everything it must refuse rather than
-// read as some other number.
+// read as some other number; and its one writer of times of day.
 #include "numbers.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +8,7 @@
 
 namespace {
 
+using sim::FormatClock;
 using sim::ParseClock;
 using sim::ParseDecimal;
 using sim::ParseWhole;
@@ -69,6 +70,19 @@ TEST(ParseClock, TwoDigitFieldsInRange) {
         EXPECT_FALSE(ParseClock(bad, s)) << bad;
     }
     EXPECT_EQ(s, 5u);
+}
+
+// Every second of the day is written as ParseClock reads it back, and a count of seconds beyond
+// a day is written as its time of day (the progress line puts the days in front).
+TEST(FormatClock, WritesWhatParseClockReadsWithinTheDay) {
+    for (uint32_t second = 0; second < 86400; ++second) {
+        uint32_t back = 86400;
+        ASSERT_TRUE(ParseClock(FormatClock(second), back)) << second;
+        ASSERT_EQ(back, second);
+    }
+    EXPECT_EQ(FormatClock(86400), "00:00:00");
+    EXPECT_EQ(FormatClock(3 * 86400 + 45296), "12:34:56");
+    EXPECT_EQ(FormatClock(UINT64_MAX), "07:00:15");
 }
 
 } // namespace
