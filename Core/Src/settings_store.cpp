@@ -26,7 +26,7 @@ struct FirstRecord {
     uint32_t xtal_hz;
     uint32_t crc;
 };
-static_assert(sizeof(FirstRecord) == FIRST_WORDS * 4U, "the first release's record: nine words");
+static_assert(sizeof(FirstRecord) / 4U == FIRST_WORDS, "the first release's record: nine words");
 
 /* Records since: the header word 0x5753TTNN says the type TT and the length NN in words (header,
  * sequence number, payload, CRC); the payload of a settings record is the settings record as the
@@ -203,7 +203,7 @@ void Unpack(const Place &p, WSPR_Settings *out) {
     const uint8_t *bytes =
         static_cast<const uint8_t *>(HAL_FLASH_Address(SECTOR_ADDR[p.sector] + 4U * p.at));
     if (p.header == FIRST_SETTINGS) {
-        FirstRecord first;
+        FirstRecord first{};
         memcpy(&first, bytes, sizeof first);
         memset(out->callsign, 0, sizeof out->callsign);
         memcpy(out->callsign, first.callsign, CALLSIGN_MAX_LEN);

@@ -7,13 +7,14 @@
 #include <string>
 #include <string_view>
 
+#include "app_config.h"
 #include "devices.h"
 
 namespace sim {
 
 class ConsoleTerminal : public dev::UartDevice {
   public:
-    static constexpr uint32_t BAUD = 115200;
+    static constexpr uint32_t BAUD = CONSOLE_BAUD;
 
     void TypeAt(uint64_t t_ns, std::string_view text);
     dev::UartLine &Line() { return *line_; }

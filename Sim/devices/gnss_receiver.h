@@ -7,13 +7,14 @@
 #include <string>
 #include <string_view>
 
+#include "app_config.h"
 #include "devices.h"
 
 namespace sim {
 
 class GnssReceiver : public dev::UartDevice {
   public:
-    static constexpr uint32_t BAUD = 9600;
+    static constexpr uint32_t BAUD = GNSS_BAUD;
 
     // The sentence a receiver sends for UTC second-of-day seconds (0..86399) on the given day.
     static std::string RmcSentence(uint32_t seconds_of_day, uint32_t ddmmyy);

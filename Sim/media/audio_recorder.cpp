@@ -9,11 +9,13 @@
 #include <sndfile.h>
 #endif
 
+#include "app_config.h"
+
 namespace sim {
 namespace {
 
 constexpr uint64_t NS_PER_S = 1000000000ULL;
-constexpr uint64_t CONSOLE_BYTE_NS = 10ULL * NS_PER_S / 115200; // one byte at 115200 baud
+constexpr uint64_t CONSOLE_BYTE_NS = 10ULL * NS_PER_S / CONSOLE_BAUD; // one byte on the console
 constexpr double PI = 3.14159265358979323846;
 constexpr double NOISE_BANDWIDTH_HZ = 2500.0;
 // Headroom: the signal peak plus five standard deviations of noise stay inside 16 bits.

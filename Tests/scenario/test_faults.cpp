@@ -27,7 +27,7 @@ using scenario::TickOf;
 namespace {
 
 constexpr uint64_t FRAME_MS = (WSPR_SYMBOL_COUNT * WSPR_SYMBOL_PERIOD_US + 999) / 1000;
-constexpr uint64_t CONSOLE_BYTES_PER_S = 11520; // 115200 baud, 10 bits a byte
+constexpr uint64_t CONSOLE_BYTES_PER_S = CONSOLE_BAUD / 10; // 10 bits a byte
 
 std::vector<uint8_t> DefaultSymbols() {
     std::vector<uint8_t> s(WSPR_SYMBOL_COUNT);

@@ -107,7 +107,7 @@ std::string NoiseLine() {
 std::string Flood() {
     const std::string unit = Uniform(0, 1) ? "\r" : "a\x7f";
     std::string text;
-    const uint64_t bytes = Uniform(2, 10) * 11520; // 2 to 10 s at 115200 baud
+    const uint64_t bytes = Uniform(2, 10) * (CONSOLE_BAUD / 10); // 2 to 10 s of console bytes
     while (text.size() < bytes) {
         text += unit;
     }
