@@ -53,7 +53,7 @@ struct Core {
 
     // Time: ns_base at cycles_base, at hz since.
     uint64_t ns_base = 0, cycles_base = 0, cycles = 0;
-    uint32_t hz = 16000000;
+    uint32_t hz = mcu::HSI_HZ;
     uint64_t stop_cycles = UINT64_MAX;
     uint32_t stop_pc = 0;
     bool pending_held = false; // an exception is pending that the CPU may not take yet
@@ -845,7 +845,7 @@ void ResetCpu(bool power_on) {
     g.demcr = 0;
     g.sleeping = false;
     g.halted = g.halt_said = false;
-    g.hz = 16000000;
+    g.hz = mcu::HSI_HZ;
     Rebase();
     for (Block *b : Blocks()) {
         b->reset(power_on);

@@ -11,7 +11,8 @@
 namespace emu::detail {
 namespace {
 
-constexpr uint32_t HSI_HZ = 16000000, HSE_HZ = 25000000;
+using mcu::HSE_HZ;
+using mcu::HSI_HZ;
 // Start-up times: HSE and PLL lock well inside the HAL's time-outs, LSI tens of microseconds.
 constexpr uint64_t HSE_START_NS = 500000, PLL_LOCK_NS = 100000, LSI_START_NS = 40000;
 constexpr uint64_t LSE_START_NS = 2000 * NS_PER_MS;

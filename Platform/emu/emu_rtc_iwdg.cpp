@@ -15,7 +15,7 @@
 namespace emu::detail {
 namespace {
 
-constexpr uint32_t LSI_HZ = 32000;
+using mcu::LSI_HZ;
 
 uint32_t Bcd(uint32_t v) {
     return (v / 10) << 4 | (v % 10);
