@@ -24,24 +24,26 @@ constexpr uint32_t HSION = 1U << 0, HSIRDY = 1U << 1, HSEON = 1U << 16, HSERDY =
 constexpr uint32_t LSION = 1U << 0, LSIRDY = 1U << 1, RMVF = 1U << 24, BORRSTF = 1U << 25,
                    PINRSTF = 1U << 26, PORRSTF = 1U << 27, SFTRSTF = 1U << 28, IWDGRSTF = 1U << 29;
 
-class Rcc : public Block {
+class Rcc : public Peripheral {
   public:
-    Rcc() : Block("RCC", 0x40023800, 0x400, {0, 0}) {}
-    void reset(bool power_on) override {
+    Rcc() : Peripheral("RCC", 0x40023800, 0x400, {0, 0}) {}
+    void mcu_reset() override {
         cr = 0x00000083U; // HSI on and ready, trim 16
         pllcfgr = 0x24003010U;
         cfgr = 0;
         std::memset(enr, 0, sizeof enr);
         csr = (csr & 0xFF000000U); // reset flags stay until cleared
-        if (power_on) {
-            bdcr = 0;
-            lse_ready_at = NEVER;
-            csr = 0;
-        }
         hse_ready_at = pll_ready_at = lsi_ready_at = NEVER;
         clocks_changed();
     }
-    uint64_t next_event() const override {
+    // BDCR and the LSE are in the backup domain; the reset flags start again from none.
+    void power_on_reset() override {
+        bdcr = 0;
+        lse_ready_at = NEVER;
+        csr = 0;
+        mcu_reset();
+    }
+    uint64_t next_event_ns() const override {
         return std::min({hse_ready_at, pll_ready_at, lsi_ready_at, lse_ready_at});
     }
     void on_event(uint64_t t) override {
@@ -86,7 +88,7 @@ class Rcc : public Block {
         if (off >= 0x10 && off <= 0x24) {
             return 0; // peripheral resets, never held
         }
-        finding("read of RCC register " + hex(base + off) + ": not modelled");
+        finding("read of RCC register " + hex(base() + off) + ": not modelled");
         return 0;
     }
     void write(uint32_t off, unsigned, uint32_t v) override {
@@ -133,7 +135,7 @@ class Rcc : public Block {
         if (off >= 0x10 && off <= 0x24) {
             return; // a peripheral reset pulse: the models are not reset by it
         }
-        finding("write of RCC register " + hex(base + off) + ": not modelled");
+        finding("write of RCC register " + hex(base() + off) + ": not modelled");
     }
 
     uint32_t Sysclk() const {
@@ -155,6 +157,10 @@ class Rcc : public Block {
         const uint32_t ppre = (cfgr >> shift) & 7U;
         return ppre < 4 ? Hclk() : Hclk() >> (ppre - 3);
     }
+    uint32_t TimerClock(int shift) const {
+        const uint32_t ppre = (cfgr >> shift) & 7U;
+        return ppre < 4 ? Pclk(shift) : 2 * Pclk(shift);
+    }
     bool GateOn(Gate gate) const {
         if (gate.enr_offset == 0) {
             return true;
@@ -165,7 +171,7 @@ class Rcc : public Block {
         }
         return r != nullptr && ((*r >> gate.bit) & 1U);
     }
-    void NoteReset(ResetCause cause) {
+    void RecordResetCause(ResetCause cause) {
         switch (cause) {
         case ResetCause::POWER_ON:
             csr |= PORRSTF | BORRSTF | PINRSTF;
@@ -314,10 +320,10 @@ class Rcc : public Block {
 };
 Rcc g_rcc;
 
-class Pwr : public Block {
+class Pwr : public Peripheral {
   public:
-    Pwr() : Block("PWR", 0x40007000, 0x400, {0x40, 28}) {}
-    void reset(bool) override { cr = 0x8000; } // VOS scale 2
+    Pwr() : Peripheral("PWR", 0x40007000, 0x400, {0x40, 28}) {}
+    void mcu_reset() override { cr = 0x8000; } // VOS scale 2
     uint32_t read(uint32_t off, unsigned) override {
         if (off == 0x00) {
             return cr;
@@ -326,7 +332,7 @@ class Pwr : public Block {
             // VOSRDY: the regulator has reached the selected scale (it applies once the PLL runs).
             return (g_rcc.read(0, 4) & PLLRDY) ? 1U << 14 : 0U;
         }
-        finding("read of PWR register " + hex(base + off) + ": not modelled");
+        finding("read of PWR register " + hex(base() + off) + ": not modelled");
         return 0;
     }
     void write(uint32_t off, unsigned, uint32_t v) override {
@@ -336,7 +342,7 @@ class Pwr : public Block {
             }
             cr = v;
         } else if (off != 0x04) {
-            finding("write of PWR register " + hex(base + off) + ": not modelled");
+            finding("write of PWR register " + hex(base() + off) + ": not modelled");
         }
     }
     uint32_t cr = 0x8000;
@@ -346,18 +352,20 @@ Pwr g_pwr;
 // The flash interface: ACR (wait states, caches), the key sequence, programming of the settings
 // sectors word by word and their erase. The CPU runs from flash, so it stalls while the flash is
 // busy: the operation's time passes at once.
-class FlashInterface : public Block {
+class FlashInterface : public Peripheral {
   public:
-    FlashInterface() : Block("FLASH", 0x40023C00, 0x400, {0, 0}) {
+    FlashInterface() : Peripheral("FLASH", 0x40023C00, 0x400, {0, 0}) {
         std::memset(memory, 0xFF, sizeof memory);
     }
     uint8_t *Memory() { return memory; }
-    void reset(bool) override {
+    void mcu_reset() override {
         acr = 0;
         cr = LOCK;
         sr = 0;
         key_step = 0;
     }
+    // The settings survive every reset; a new world starts with both sectors erased.
+    void world_reset() override { std::memset(memory, 0xFF, sizeof memory); }
     uint32_t read(uint32_t off, unsigned) override {
         switch (off) {
         case 0x00:
@@ -369,7 +377,7 @@ class FlashInterface : public Block {
         case 0x14:
             return 0x0FFFAAEDU; // OPTCR at its factory value
         default:
-            finding("read of FLASH register " + hex(base + off) + ": not modelled");
+            finding("read of FLASH register " + hex(base() + off) + ": not modelled");
             return 0;
         }
     }
@@ -377,7 +385,7 @@ class FlashInterface : public Block {
         switch (off) {
         case 0x00: {
             const uint32_t ws = v & 0xFU;
-            const uint32_t f = hclk();
+            const uint32_t f = hclk_hz();
             if (ws < wait_states_for(f)) {
                 finding("flash wait states lowered to " + std::to_string(ws) + " at HCLK " +
                         std::to_string(f) + " Hz");
@@ -397,7 +405,7 @@ class FlashInterface : public Block {
             WriteCr(v);
             return;
         default:
-            finding("write of FLASH register " + hex(base + off) + ": not modelled");
+            finding("write of FLASH register " + hex(base() + off) + ": not modelled");
             return;
         }
     }
@@ -487,10 +495,10 @@ class FlashInterface : public Block {
 FlashInterface g_flash;
 
 // Sectors 2 and 3 on the bus: reads of their contents, writes as programming.
-class SettingsFlash : public Block {
+class SettingsFlash : public Peripheral {
   public:
-    SettingsFlash() : Block("flash", SETTINGS_ADDR, SETTINGS_BYTES, {0, 0}) {}
-    void reset(bool) override {}
+    SettingsFlash() : Peripheral("flash", SETTINGS_ADDR, SETTINGS_BYTES, {0, 0}) {}
+    void mcu_reset() override {}
     uint32_t read(uint32_t off, unsigned size) override { return g_flash.ReadMemory(off, size); }
     void write(uint32_t off, unsigned size, uint32_t v) override { g_flash.Program(off, size, v); }
 };
@@ -498,14 +506,17 @@ SettingsFlash g_settings;
 
 } // namespace
 
-uint32_t hclk() {
+uint32_t hclk_hz() {
     return g_rcc.Hclk();
 }
-uint32_t pclk1() {
+uint32_t pclk1_hz() {
     return g_rcc.Pclk(10);
 }
-uint32_t pclk2() {
+uint32_t pclk2_hz() {
     return g_rcc.Pclk(13);
+}
+uint32_t timer_clock_hz(bool apb2) {
+    return g_rcc.TimerClock(apb2 ? 13 : 10);
 }
 uint32_t flash_latency() {
     return g_flash.Latency();
@@ -523,11 +534,8 @@ uint32_t wait_states_for(uint32_t f) {
 bool backup_writable() {
     return (g_pwr.cr & (1U << 8)) != 0;
 }
-void rcc_note_reset(ResetCause cause) {
-    g_rcc.NoteReset(cause);
-}
-uint8_t *settings_memory() {
-    return g_flash.Memory();
+void record_reset_cause(ResetCause cause) {
+    g_rcc.RecordResetCause(cause);
 }
 
 } // namespace emu::detail
@@ -535,11 +543,11 @@ uint8_t *settings_memory() {
 namespace emu {
 
 std::vector<uint8_t> flash_contents() {
-    const uint8_t *m = detail::settings_memory();
+    const uint8_t *m = detail::g_flash.Memory();
     return {m, m + SETTINGS_BYTES};
 }
 void flash_load(const std::vector<uint8_t> &bytes) {
-    std::memcpy(detail::settings_memory(), bytes.data(), std::min(bytes.size(), SETTINGS_BYTES));
+    std::memcpy(detail::g_flash.Memory(), bytes.data(), std::min(bytes.size(), SETTINGS_BYTES));
 }
 
 } // namespace emu

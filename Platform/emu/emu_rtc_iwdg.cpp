@@ -24,20 +24,19 @@ uint32_t FromBcd(uint32_t v) {
     return (v >> 4) * 10 + (v & 0xFU);
 }
 
-class Rtc : public Block {
+class Rtc : public Peripheral {
   public:
-    Rtc() : Block("RTC", 0x40002800, 0x400, {0x70, 15}) {}
-    void reset(bool power_on) override {
-        // The RTC is in the backup domain: only a power-on (or BDRST) resets it.
-        unlocked = 0;
-        if (power_on) {
-            tr = dr = cr = 0;
-            dr = 0x00002101U;
-            isr = 0x00000007U;
-            prer = 0x007F00FFU;
-            running_since = NEVER;
-            seconds_at_start = 0;
-        }
+    Rtc() : Peripheral("RTC", 0x40002800, 0x400, {0x70, 15}) {}
+    void mcu_reset() override { unlocked = 0; }
+    // The RTC is in the backup domain: only a power-on (or BDRST) resets it.
+    void power_on_reset() override {
+        mcu_reset();
+        tr = dr = cr = 0;
+        dr = 0x00002101U;
+        isr = 0x00000007U;
+        prer = 0x007F00FFU;
+        running_since = NEVER;
+        seconds_at_start = 0;
     }
     uint32_t read(uint32_t off, unsigned) override {
         switch (off) {
@@ -72,7 +71,7 @@ class Rtc : public Block {
             if (off <= 0x48) {
                 return 0;
             }
-            finding("read of RTC register " + hex(base + off) + ": not modelled");
+            finding("read of RTC register " + hex(base() + off) + ": not modelled");
             return 0;
         }
     }
@@ -91,7 +90,7 @@ class Rtc : public Block {
             return;
         }
         if (unlocked != 2) {
-            finding("RTC register " + hex(base + off) + " written while write-protected");
+            finding("RTC register " + hex(base() + off) + " written while write-protected");
             return;
         }
         const bool init = isr & (1U << 7);
@@ -167,10 +166,10 @@ class Rtc : public Block {
 };
 Rtc g_rtc;
 
-class Iwdg : public Block {
+class Iwdg : public Peripheral {
   public:
-    Iwdg() : Block("IWDG", 0x40003000, 0x400, {0, 0}) {}
-    void reset(bool) override {
+    Iwdg() : Peripheral("IWDG", 0x40003000, 0x400, {0, 0}) {}
+    void mcu_reset() override {
         running = false;
         open = false;
         pr = 0;
@@ -178,7 +177,7 @@ class Iwdg : public Block {
         expiry = NEVER;
         pr_busy_until = rlr_busy_until = 0;
     }
-    uint64_t next_event() const override { return expiry; }
+    uint64_t next_event_ns() const override { return expiry; }
     void on_event(uint64_t) override {
         expiry = NEVER;
         reset_request(ResetCause::WATCHDOG);
