@@ -31,6 +31,7 @@ namespace {
 
 I2cBus g_bus;
 
+constexpr int IRQ_I2C1_EV = 31, IRQ_I2C1_ER = 32;
 // SR1 and SR2 bits.
 constexpr uint32_t SB = 1U << 0, ADDR = 1U << 1, BTF = 1U << 2, TXE = 1U << 7, AF = 1U << 10;
 constexpr uint32_t MSL = 1U << 0, BUSY = 1U << 1, TRA = 1U << 2;

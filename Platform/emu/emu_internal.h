@@ -30,13 +30,6 @@ enum Exception : int {
     EXC_SYSTICK = 15,
     EXC_IRQ0 = 16,
 };
-// STM32F411 interrupt numbers the models raise.
-constexpr int IRQ_TIM1_UP_TIM10 = 25;
-constexpr int IRQ_TIM3 = 29;
-constexpr int IRQ_I2C1_EV = 31;
-constexpr int IRQ_I2C1_ER = 32;
-constexpr int IRQ_USART1 = 37;
-constexpr int IRQ_USART2 = 38;
 
 // A clock gate in RCC: the enable register's offset and the bit.
 struct Gate {

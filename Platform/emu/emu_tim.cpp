@@ -9,6 +9,7 @@
 namespace emu::detail {
 namespace {
 
+constexpr int IRQ_TIM1_UP_TIM10 = 25, IRQ_TIM3 = 29;
 constexpr uint32_t CEN = 1U << 0, UDIS = 1U << 1, URS = 1U << 2, ARPE = 1U << 7;
 constexpr uint32_t UIF = 1U << 0, UIE = 1U << 0, UG = 1U << 0;
 

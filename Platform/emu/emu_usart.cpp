@@ -13,6 +13,7 @@
 namespace emu::detail {
 namespace {
 
+constexpr int IRQ_USART1 = 37, IRQ_USART2 = 38;
 // SR bits.
 constexpr uint32_t PE = 1U << 0, FE = 1U << 1, NF = 1U << 2, ORE = 1U << 3, IDLE = 1U << 4,
                    RXNE = 1U << 5, TC = 1U << 6, TXE = 1U << 7;
