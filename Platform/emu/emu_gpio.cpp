@@ -13,13 +13,13 @@ struct Reset {
     uint32_t moder, ospeedr, pupdr;
 };
 
-class Port : public Block {
+class Port : public Peripheral {
   public:
     Port(const char *name, char letter, uint32_t base, uint32_t bit, const Reset &r)
-        : Block(name, base, 0x400, {0x30, bit}), letter(letter), reset_values(r) {
+        : Peripheral(name, base, 0x400, {0x30, bit}), letter(letter), reset_values(r) {
         drive.fill(-1);
     }
-    void reset(bool) override {
+    void mcu_reset() override {
         moder = reset_values.moder;
         ospeedr = reset_values.ospeedr;
         pupdr = reset_values.pupdr;
@@ -54,7 +54,7 @@ class Port : public Block {
         case 0x24:
             return afr[1];
         default:
-            finding("read of GPIO register " + hex(base + off) + ": not modelled");
+            finding("read of GPIO register " + hex(base() + off) + ": not modelled");
             return 0;
         }
     }
@@ -94,7 +94,7 @@ class Port : public Block {
             afr[1] = v;
             break;
         default:
-            finding("write of GPIO register " + hex(base + off) + ": not modelled");
+            finding("write of GPIO register " + hex(base() + off) + ": not modelled");
             return;
         }
         Changed();
@@ -168,7 +168,7 @@ Port *PortOf(char letter) {
 
 bool pin_alternate(char port, int pin, uint32_t function) {
     const Port *p = PortOf(port);
-    return p != nullptr && gate_on(p->gate) && p->Mode(pin) == 2 && p->Function(pin) == function;
+    return p != nullptr && gate_on(p->gate()) && p->Mode(pin) == 2 && p->Function(pin) == function;
 }
 // The MCU's own pull on an I2C line: as a GPIO output, or through the I2C peripheral (AF4).
 int i2c_pin_output(int pin) {

@@ -21,10 +21,17 @@ struct I2cBus {
     bool in_transfer = false;
 };
 
+// The devices' side of the bus: START with the address byte (true when acknowledged), a byte
+// written, STOP.
+bool i2c_bus_start(uint8_t address_byte, uint64_t t_ns);
+bool i2c_bus_write(uint8_t byte, uint64_t t_ns);
+void i2c_bus_stop(uint64_t t_ns);
+
 namespace {
 
 I2cBus g_bus;
 
+constexpr int IRQ_I2C1_EV = 31, IRQ_I2C1_ER = 32;
 // SR1 and SR2 bits.
 constexpr uint32_t SB = 1U << 0, ADDR = 1U << 1, BTF = 1U << 2, TXE = 1U << 7, AF = 1U << 10;
 constexpr uint32_t MSL = 1U << 0, BUSY = 1U << 1, TRA = 1U << 2;
@@ -41,15 +48,23 @@ void EndTransfer(uint64_t t) {
     }
 }
 
-class I2c : public Block {
+class I2c : public Peripheral {
   public:
-    I2c() : Block("I2C1", 0x40005400, 0x400, {0x40, 21}) {}
-    void reset(bool) override {
+    I2c() : Peripheral("I2C1", 0x40005400, 0x400, {0x40, 21}) {}
+    void mcu_reset() override {
         cr1 = cr2 = oar1 = oar2 = ccr = fltr = 0;
         trise = 2;
         Idle();
     }
-    uint64_t next_event() const override { return event_at; }
+    // The devices, the listener and the lines' last levels belong to the world.
+    void world_reset() override {
+        g_bus.devices.clear();
+        g_bus.selected = nullptr;
+        g_bus.listener = nullptr;
+        g_bus.in_transfer = false;
+        g_bus.scl = g_bus.sda = true;
+    }
+    uint64_t next_event_ns() const override { return event_at; }
     void on_event(uint64_t t) override {
         event_at = NEVER;
         switch (phase) {
@@ -142,7 +157,7 @@ class I2c : public Block {
         case 0x24:
             return fltr;
         default:
-            finding("read of I2C1 register " + hex(base + off) + ": not modelled");
+            finding("read of I2C1 register " + hex(base() + off) + ": not modelled");
             return 0;
         }
     }
@@ -153,9 +168,9 @@ class I2c : public Block {
             return;
         case 0x04:
             cr2 = v & 0x1F3FU;
-            if ((cr2 & 0x3FU) != pclk1() / 1000000U) {
+            if ((cr2 & 0x3FU) != pclk1_hz() / 1000000U) {
                 finding("I2C1 CR2 FREQ " + std::to_string(cr2 & 0x3FU) + " MHz is not PCLK1 (" +
-                        std::to_string(pclk1()) + " Hz)");
+                        std::to_string(pclk1_hz()) + " Hz)");
             }
             return;
         case 0x08:
@@ -184,7 +199,7 @@ class I2c : public Block {
             fltr = v & 0x1FU;
             return;
         default:
-            finding("write of I2C1 register " + hex(base + off) + ": not modelled");
+            finding("write of I2C1 register " + hex(base() + off) + ": not modelled");
             return;
         }
     }
@@ -197,7 +212,7 @@ class I2c : public Block {
         const uint64_t clocks = !(ccr & (1U << 15))  ? 2U * c
                                 : (ccr & (1U << 14)) ? 25U * c
                                                      : 3U * c;
-        const uint32_t f = pclk1();
+        const uint32_t f = pclk1_hz();
         return clocks == 0 || f == 0 ? 10000 : clocks * 1000000000ULL / f;
     }
     bool PinsReady() const { return pin_alternate('B', 6, 4) && pin_alternate('B', 7, 4); }
@@ -212,8 +227,8 @@ class I2c : public Block {
     void Irq() {
         const bool ev = (cr2 & (1U << 9)) && (sr1 & (SB | ADDR | BTF));
         const bool buf = (cr2 & (1U << 9)) && (cr2 & (1U << 10)) && !dr_full && (sr2 & TRA);
-        irq_set(IRQ_I2C1_EV, ev || buf);
-        irq_set(IRQ_I2C1_ER, (cr2 & (1U << 8)) && (sr1 & 0xDF00U));
+        irq_level(IRQ_I2C1_EV, ev || buf);
+        irq_level(IRQ_I2C1_ER, (cr2 & (1U << 8)) && (sr1 & 0xDF00U));
     }
     void WriteCr1(uint32_t v) {
         if (v & SWRST) {
@@ -306,14 +321,6 @@ class I2c : public Block {
 I2c g_i2c;
 
 } // namespace
-
-void i2c_world_reset() {
-    g_bus.devices.clear();
-    g_bus.selected = nullptr;
-    g_bus.listener = nullptr;
-    g_bus.in_transfer = false;
-    g_bus.scl = g_bus.sda = true;
-}
 
 bool i2c_bus_start(uint8_t address_byte, uint64_t t) {
     const auto it = g_bus.devices.find(static_cast<uint8_t>(address_byte >> 1));

@@ -1,8 +1,8 @@
-// Reset and clock control, the power controller and the flash interface of the emulated STM32F411
-// (RM0383 sections 6, 5 and 3): oscillators whose ready flags follow their enables after their
-// start-up times, the PLL, the system clock switch and the bus prescalers, the peripheral clock
-// gates, the reset flags; the regulator's voltage scale; flash wait states (checked against the
-// clock) and the programming interface of the settings sectors.
+// Reset and clock control and the power controller of the emulated STM32F411 (RM0383 sections 6
+// and 5): oscillators whose ready flags follow their enables after their start-up times, the PLL,
+// the system clock switch and the bus prescalers (checked against the flash wait states and the
+// voltage scale), the peripheral clock gates, the reset flags; the regulator's voltage scale and
+// VOSRDY, backup-domain access.
 #include <algorithm>
 #include <cstring>
 
@@ -11,7 +11,8 @@
 namespace emu::detail {
 namespace {
 
-constexpr uint32_t HSI_HZ = 16000000, HSE_HZ = 25000000;
+using mcu::HSE_HZ;
+using mcu::HSI_HZ;
 // Start-up times: HSE and PLL lock well inside the HAL's time-outs, LSI tens of microseconds.
 constexpr uint64_t HSE_START_NS = 500000, PLL_LOCK_NS = 100000, LSI_START_NS = 40000;
 constexpr uint64_t LSE_START_NS = 2000 * NS_PER_MS;
@@ -23,24 +24,26 @@ constexpr uint32_t HSION = 1U << 0, HSIRDY = 1U << 1, HSEON = 1U << 16, HSERDY =
 constexpr uint32_t LSION = 1U << 0, LSIRDY = 1U << 1, RMVF = 1U << 24, BORRSTF = 1U << 25,
                    PINRSTF = 1U << 26, PORRSTF = 1U << 27, SFTRSTF = 1U << 28, IWDGRSTF = 1U << 29;
 
-class Rcc : public Block {
+class Rcc : public Peripheral {
   public:
-    Rcc() : Block("RCC", 0x40023800, 0x400, {0, 0}) {}
-    void reset(bool power_on) override {
+    Rcc() : Peripheral("RCC", 0x40023800, 0x400, {0, 0}) {}
+    void mcu_reset() override {
         cr = 0x00000083U; // HSI on and ready, trim 16
         pllcfgr = 0x24003010U;
         cfgr = 0;
         std::memset(enr, 0, sizeof enr);
         csr = (csr & 0xFF000000U); // reset flags stay until cleared
-        if (power_on) {
-            bdcr = 0;
-            lse_ready_at = NEVER;
-            csr = 0;
-        }
         hse_ready_at = pll_ready_at = lsi_ready_at = NEVER;
         clocks_changed();
     }
-    uint64_t next_event() const override {
+    // BDCR and the LSE are in the backup domain; the reset flags start again from none.
+    void power_on_reset() override {
+        bdcr = 0;
+        lse_ready_at = NEVER;
+        csr = 0;
+        mcu_reset();
+    }
+    uint64_t next_event_ns() const override {
         return std::min({hse_ready_at, pll_ready_at, lsi_ready_at, lse_ready_at});
     }
     void on_event(uint64_t t) override {
@@ -85,7 +88,7 @@ class Rcc : public Block {
         if (off >= 0x10 && off <= 0x24) {
             return 0; // peripheral resets, never held
         }
-        finding("read of RCC register " + hex(base + off) + ": not modelled");
+        finding("read of RCC register " + hex(base() + off) + ": not modelled");
         return 0;
     }
     void write(uint32_t off, unsigned, uint32_t v) override {
@@ -132,7 +135,7 @@ class Rcc : public Block {
         if (off >= 0x10 && off <= 0x24) {
             return; // a peripheral reset pulse: the models are not reset by it
         }
-        finding("write of RCC register " + hex(base + off) + ": not modelled");
+        finding("write of RCC register " + hex(base() + off) + ": not modelled");
     }
 
     uint32_t Sysclk() const {
@@ -154,6 +157,10 @@ class Rcc : public Block {
         const uint32_t ppre = (cfgr >> shift) & 7U;
         return ppre < 4 ? Hclk() : Hclk() >> (ppre - 3);
     }
+    uint32_t TimerClock(int shift) const {
+        const uint32_t ppre = (cfgr >> shift) & 7U;
+        return ppre < 4 ? Pclk(shift) : 2 * Pclk(shift);
+    }
     bool GateOn(Gate gate) const {
         if (gate.enr_offset == 0) {
             return true;
@@ -164,7 +171,7 @@ class Rcc : public Block {
         }
         return r != nullptr && ((*r >> gate.bit) & 1U);
     }
-    void NoteReset(ResetCause cause) {
+    void RecordResetCause(ResetCause cause) {
         switch (cause) {
         case ResetCause::POWER_ON:
             csr |= PORRSTF | BORRSTF | PINRSTF;
@@ -313,10 +320,10 @@ class Rcc : public Block {
 };
 Rcc g_rcc;
 
-class Pwr : public Block {
+class Pwr : public Peripheral {
   public:
-    Pwr() : Block("PWR", 0x40007000, 0x400, {0x40, 28}) {}
-    void reset(bool) override { cr = 0x8000; } // VOS scale 2
+    Pwr() : Peripheral("PWR", 0x40007000, 0x400, {0x40, 28}) {}
+    void mcu_reset() override { cr = 0x8000; } // VOS scale 2
     uint32_t read(uint32_t off, unsigned) override {
         if (off == 0x00) {
             return cr;
@@ -325,7 +332,7 @@ class Pwr : public Block {
             // VOSRDY: the regulator has reached the selected scale (it applies once the PLL runs).
             return (g_rcc.read(0, 4) & PLLRDY) ? 1U << 14 : 0U;
         }
-        finding("read of PWR register " + hex(base + off) + ": not modelled");
+        finding("read of PWR register " + hex(base() + off) + ": not modelled");
         return 0;
     }
     void write(uint32_t off, unsigned, uint32_t v) override {
@@ -335,179 +342,26 @@ class Pwr : public Block {
             }
             cr = v;
         } else if (off != 0x04) {
-            finding("write of PWR register " + hex(base + off) + ": not modelled");
+            finding("write of PWR register " + hex(base() + off) + ": not modelled");
         }
     }
     uint32_t cr = 0x8000;
 };
 Pwr g_pwr;
 
-// The flash interface: ACR (wait states, caches), the key sequence, programming of the settings
-// sectors word by word and their erase. The CPU runs from flash, so it stalls while the flash is
-// busy: the operation's time passes at once.
-class FlashInterface : public Block {
-  public:
-    FlashInterface() : Block("FLASH", 0x40023C00, 0x400, {0, 0}) {
-        std::memset(memory, 0xFF, sizeof memory);
-    }
-    uint8_t *Memory() { return memory; }
-    void reset(bool) override {
-        acr = 0;
-        cr = LOCK;
-        sr = 0;
-        key_step = 0;
-    }
-    uint32_t read(uint32_t off, unsigned) override {
-        switch (off) {
-        case 0x00:
-            return acr;
-        case 0x0C:
-            return sr;
-        case 0x10:
-            return cr;
-        case 0x14:
-            return 0x0FFFAAEDU; // OPTCR at its factory value
-        default:
-            finding("read of FLASH register " + hex(base + off) + ": not modelled");
-            return 0;
-        }
-    }
-    void write(uint32_t off, unsigned, uint32_t v) override {
-        switch (off) {
-        case 0x00: {
-            const uint32_t ws = v & 0xFU;
-            const uint32_t f = hclk();
-            if (ws < wait_states_for(f)) {
-                finding("flash wait states lowered to " + std::to_string(ws) + " at HCLK " +
-                        std::to_string(f) + " Hz");
-            }
-            acr = v & 0x1F0FU & ~(3U << 11); // the cache resets are pulses
-            return;
-        }
-        case 0x04:
-            Key(v);
-            return;
-        case 0x08:
-            return; // option keys: option bytes are not modelled
-        case 0x0C:
-            sr &= ~(v & 0xF3U);
-            return;
-        case 0x10:
-            WriteCr(v);
-            return;
-        default:
-            finding("write of FLASH register " + hex(base + off) + ": not modelled");
-            return;
-        }
-    }
-    uint32_t Latency() const { return acr & 0xFU; }
-
-    // The settings sectors as the bus sees them.
-    uint32_t ReadMemory(uint32_t off, unsigned size) const {
-        uint32_t v = 0;
-        std::memcpy(&v, memory + off, size);
-        return v;
-    }
-    void Program(uint32_t off, unsigned size, uint32_t v) {
-        if (cr & LOCK || !(cr & PG)) {
-            sr |= PGSERR;
-            finding("write to flash at " + hex(SETTINGS_ADDR + off) +
-                    " without programming enabled");
-            return;
-        }
-        const unsigned want = 1U << ((cr >> 8) & 3U);
-        if (size != want) {
-            sr |= PGPERR;
-            return;
-        }
-        if (off % size != 0) {
-            sr |= PGAERR;
-            return;
-        }
-        for (unsigned i = 0; i < size; ++i) {
-            memory[off + i] &= static_cast<uint8_t>(v >> (8 * i)); // programming only clears bits
-        }
-        stall(FLASH_PROGRAM_NS);
-        sr |= EOP_IF_ENABLED(cr);
-    }
-
-  private:
-    static constexpr uint32_t PG = 1U << 0, SER = 1U << 1, MER = 1U << 2, STRT = 1U << 16,
-                              LOCK = 1U << 31;
-    static constexpr uint32_t PGAERR = 1U << 5, PGPERR = 1U << 6, PGSERR = 1U << 7,
-                              WRPERR = 1U << 4;
-    static constexpr uint32_t EOP_IF_ENABLED(uint32_t c) { return (c & (1U << 24)) ? 1U : 0U; }
-
-    void Key(uint32_t v) {
-        if (!(cr & LOCK)) {
-            return;
-        }
-        if (key_step == 0 && v == 0x45670123U) {
-            key_step = 1;
-        } else if (key_step == 1 && v == 0xCDEF89ABU) {
-            cr &= ~LOCK;
-            key_step = 0;
-        } else {
-            finding("wrong flash key sequence: the interface stays locked until reset");
-            key_step = 2;
-        }
-    }
-    void WriteCr(uint32_t v) {
-        if (cr & LOCK) {
-            if (!(v & LOCK)) {
-                finding("FLASH_CR written while locked");
-            }
-            return;
-        }
-        cr = v & 0x830103FFU;
-        if (!(v & STRT)) {
-            return;
-        }
-        cr &= ~STRT;
-        if ((v & (SER | MER)) == 0 || (v & PG)) {
-            sr |= PGSERR;
-            return;
-        }
-        const uint32_t sector = (v >> 3) & 0xFU;
-        if ((v & MER) || (sector != 2 && sector != 3)) {
-            sr |= WRPERR;
-            finding("erase of flash sector " + std::to_string(sector) + " (the image)");
-            return;
-        }
-        std::memset(memory + size_t{sector - 2} * 16384, 0xFF, 16384);
-        stall(FLASH_ERASE_NS);
-        sr |= EOP_IF_ENABLED(cr);
-    }
-
-    uint8_t memory[SETTINGS_BYTES]{};
-    uint32_t acr = 0, cr = LOCK, sr = 0;
-    int key_step = 0;
-};
-FlashInterface g_flash;
-
-// Sectors 2 and 3 on the bus: reads of their contents, writes as programming.
-class SettingsFlash : public Block {
-  public:
-    SettingsFlash() : Block("flash", SETTINGS_ADDR, SETTINGS_BYTES, {0, 0}) {}
-    void reset(bool) override {}
-    uint32_t read(uint32_t off, unsigned size) override { return g_flash.ReadMemory(off, size); }
-    void write(uint32_t off, unsigned size, uint32_t v) override { g_flash.Program(off, size, v); }
-};
-SettingsFlash g_settings;
-
 } // namespace
 
-uint32_t hclk() {
+uint32_t hclk_hz() {
     return g_rcc.Hclk();
 }
-uint32_t pclk1() {
+uint32_t pclk1_hz() {
     return g_rcc.Pclk(10);
 }
-uint32_t pclk2() {
+uint32_t pclk2_hz() {
     return g_rcc.Pclk(13);
 }
-uint32_t flash_latency() {
-    return g_flash.Latency();
+uint32_t timer_clock_hz(bool apb2) {
+    return g_rcc.TimerClock(apb2 ? 13 : 10);
 }
 uint32_t voltage_scale() {
     const uint32_t vos = (g_pwr.cr >> 14) & 3U;
@@ -516,29 +370,11 @@ uint32_t voltage_scale() {
 bool gate_on(Gate gate) {
     return g_rcc.GateOn(gate);
 }
-uint32_t wait_states_for(uint32_t f) {
-    return f <= 30000000 ? 0 : f <= 64000000 ? 1 : f <= 90000000 ? 2 : 3;
-}
 bool backup_writable() {
     return (g_pwr.cr & (1U << 8)) != 0;
 }
-void rcc_note_reset(ResetCause cause) {
-    g_rcc.NoteReset(cause);
-}
-uint8_t *settings_memory() {
-    return g_flash.Memory();
+void record_reset_cause(ResetCause cause) {
+    g_rcc.RecordResetCause(cause);
 }
 
 } // namespace emu::detail
-
-namespace emu {
-
-std::vector<uint8_t> flash_contents() {
-    const uint8_t *m = detail::settings_memory();
-    return {m, m + SETTINGS_BYTES};
-}
-void flash_load(const std::vector<uint8_t> &bytes) {
-    std::memcpy(detail::settings_memory(), bytes.data(), std::min(bytes.size(), SETTINGS_BYTES));
-}
-
-} // namespace emu

@@ -9,14 +9,15 @@
 namespace emu::detail {
 namespace {
 
+constexpr int IRQ_TIM1_UP_TIM10 = 25, IRQ_TIM3 = 29;
 constexpr uint32_t CEN = 1U << 0, UDIS = 1U << 1, URS = 1U << 2, ARPE = 1U << 7;
 constexpr uint32_t UIF = 1U << 0, UIE = 1U << 0, UG = 1U << 0;
 
-class Timer : public Block {
+class Timer : public Peripheral {
   public:
     Timer(const char *name, uint32_t base, Gate gate, int irq, bool apb2)
-        : Block(name, base, 0x400, gate), irq(irq), apb2(apb2) {}
-    void reset(bool) override {
+        : Peripheral(name, base, 0x400, gate), irq(irq), apb2(apb2) {}
+    void mcu_reset() override {
         cr1 = cr2 = smcr = dier = sr = 0;
         psc = psc_active = 0;
         arr = arr_active = 0xFFFF;
@@ -26,7 +27,7 @@ class Timer : public Block {
         next = NEVER;
         Irq();
     }
-    uint64_t next_event() const override { return next; }
+    uint64_t next_event_ns() const override { return next; }
     void on_event(uint64_t t) override {
         // The counter wrapped: an update event.
         count_at_start = 0;
@@ -57,7 +58,7 @@ class Timer : public Block {
             if (off < 0x50) {
                 return 0; // capture/compare and the rest: not used by a time base
             }
-            finding("read of " + std::string(name) + " register " + hex(base + off) +
+            finding("read of " + std::string(name()) + " register " + hex(base() + off) +
                     ": not modelled");
             return 0;
         }
@@ -68,7 +69,7 @@ class Timer : public Block {
             const uint32_t before = Counter();
             cr1 = v & 0x3FFU;
             if (cr1 & 0x70U) {
-                finding(std::string(name) + ": down or centre-aligned counting is not modelled");
+                finding(std::string(name()) + ": down or centre-aligned counting is not modelled");
             }
             Restart(before);
             return;
@@ -79,7 +80,7 @@ class Timer : public Block {
         case 0x08:
             smcr = v;
             if (v & 7U) {
-                finding(std::string(name) + ": slave mode is not modelled");
+                finding(std::string(name()) + ": slave mode is not modelled");
             }
             return;
         case 0x0C:
@@ -119,7 +120,7 @@ class Timer : public Block {
             if (off < 0x50) {
                 return;
             }
-            finding("write of " + std::string(name) + " register " + hex(base + off) +
+            finding("write of " + std::string(name()) + " register " + hex(base() + off) +
                     ": not modelled");
             return;
         }
@@ -127,8 +128,7 @@ class Timer : public Block {
 
   private:
     uint64_t TickNs() const {
-        const uint32_t pclk = apb2 ? pclk2() : pclk1();
-        const uint32_t timer_clock = pclk == hclk() ? pclk : 2 * pclk;
+        const uint32_t timer_clock = timer_clock_hz(apb2);
         return timer_clock == 0
                    ? 1
                    : static_cast<uint64_t>(psc_active + 1) * 1000000000ULL / timer_clock;
@@ -160,7 +160,7 @@ class Timer : public Block {
         next = (cr1 & CEN) && arr_active != 0 ? t + (uint64_t{arr_active} + 1) * TickNs() : NEVER;
         Irq();
     }
-    void Irq() { irq_set(irq, (dier & UIE) && (sr & UIF)); }
+    void Irq() { irq_level(irq, (dier & UIE) && (sr & UIF)); }
 
     int irq;
     bool apb2;

@@ -13,6 +13,7 @@
 namespace emu::detail {
 namespace {
 
+constexpr int IRQ_USART1 = 37, IRQ_USART2 = 38;
 // SR bits.
 constexpr uint32_t PE = 1U << 0, FE = 1U << 1, NF = 1U << 2, ORE = 1U << 3, IDLE = 1U << 4,
                    RXNE = 1U << 5, TC = 1U << 6, TXE = 1U << 7;
@@ -21,6 +22,7 @@ constexpr uint32_t RE = 1U << 2, TE = 1U << 3, IDLEIE = 1U << 4, RXNEIE = 1U << 
                    TXEIE = 1U << 7, PEIE = 1U << 8, M = 1U << 12, UE = 1U << 13, OVER8 = 1U << 15;
 
 class Usart;
+void Deliver(int usart, uint8_t byte, uint32_t baud, uint64_t t_ns);
 
 // The wire into a USART's RX pin: bytes back to back at the sender's rate.
 class Line : public dev::UartLine {
@@ -36,7 +38,7 @@ class Line : public dev::UartLine {
             const int u = usart;
             schedule(t, [this, u, byte, baud](uint64_t when) {
                 --waiting;
-                usart_receive(u, byte, baud, when);
+                Deliver(u, byte, baud, when);
             });
         }
         free = t;
@@ -54,12 +56,12 @@ class Line : public dev::UartLine {
     size_t waiting = 0;
 };
 
-class Usart : public Block {
+class Usart : public Peripheral {
   public:
     Usart(const char *name, int number, uint32_t base, Gate gate, int irq, int tx_pin, int rx_pin)
-        : Block(name, base, 0x400, gate), number(number), irq(irq), tx_pin(tx_pin), rx_pin(rx_pin),
-          line(number) {}
-    void reset(bool) override {
+        : Peripheral(name, base, 0x400, gate), number(number), irq(irq), tx_pin(tx_pin),
+          rx_pin(rx_pin), line(number) {}
+    void mcu_reset() override {
         sr = TXE | TC;
         cr1 = cr2 = cr3 = brr = gtpr = 0;
         rdr = tdr = 0;
@@ -68,7 +70,12 @@ class Usart : public Block {
         sr_seen = 0;
         Irq();
     }
-    uint64_t next_event() const override { return std::min(shift_end, idle_at); }
+    // A new world: no device on the line, nothing on its way.
+    void world_reset() override {
+        device = nullptr;
+        line.clear();
+    }
+    uint64_t next_event_ns() const override { return std::min(shift_end, idle_at); }
     void on_event(uint64_t t) override {
         if (idle_at <= t) {
             idle_at = NEVER;
@@ -81,7 +88,7 @@ class Usart : public Block {
                     device->uart_from_mcu(shifting, t);
                 }
             } else {
-                finding(std::string(name) +
+                finding(std::string(name()) +
                         " transmits with its TX pin not in alternate function 7");
             }
             if (tdr_full) {
@@ -114,7 +121,7 @@ class Usart : public Block {
         case 0x18:
             return gtpr;
         default:
-            finding("read of " + std::string(name) + " register " + hex(base + off) +
+            finding("read of " + std::string(name()) + " register " + hex(base() + off) +
                     ": not modelled");
             return 0;
         }
@@ -133,7 +140,7 @@ class Usart : public Block {
             return;
         case 0x0C:
             if (v & OVER8) {
-                finding(std::string(name) + ": oversampling by 8 is not modelled");
+                finding(std::string(name()) + ": oversampling by 8 is not modelled");
             }
             cr1 = v & 0xBFFFU;
             if (!(cr1 & UE)) {
@@ -148,7 +155,7 @@ class Usart : public Block {
             return;
         case 0x14:
             if (v & 0x3C0U) {
-                finding(std::string(name) + ": DMA or flow control is not modelled");
+                finding(std::string(name()) + ": DMA or flow control is not modelled");
             }
             cr3 = v & 0xFFFU;
             Irq();
@@ -157,14 +164,14 @@ class Usart : public Block {
             gtpr = v & 0xFFFFU;
             return;
         default:
-            finding("write of " + std::string(name) + " register " + hex(base + off) +
+            finding("write of " + std::string(name()) + " register " + hex(base() + off) +
                     ": not modelled");
             return;
         }
     }
 
     uint32_t Baud() const {
-        const uint32_t f = number == 1 ? pclk2() : pclk1();
+        const uint32_t f = number == 1 ? pclk2_hz() : pclk1_hz();
         return brr == 0 ? 0 : f / brr;
     }
     uint64_t FrameNs() const {
@@ -195,7 +202,7 @@ class Usart : public Block {
 
     void WriteDr(uint32_t v) {
         if (!(cr1 & UE) || !(cr1 & TE)) {
-            finding(std::string(name) + " DR written with the transmitter off");
+            finding(std::string(name()) + " DR written with the transmitter off");
             return;
         }
         if (sr_seen & TC) {
@@ -203,7 +210,7 @@ class Usart : public Block {
         }
         sr_seen = 0;
         if (tdr_full) {
-            finding(std::string(name) + " DR written while TXE was clear: a byte lost");
+            finding(std::string(name()) + " DR written while TXE was clear: a byte lost");
             return;
         }
         tdr = static_cast<uint8_t>(v);
@@ -225,7 +232,7 @@ class Usart : public Block {
         const bool on = ((cr1 & RXNEIE) && (sr & (RXNE | ORE))) || ((cr1 & TXEIE) && (sr & TXE)) ||
                         ((cr1 & TCIE) && (sr & TC)) || ((cr1 & IDLEIE) && (sr & IDLE)) ||
                         ((cr1 & PEIE) && (sr & PE)) || ((cr3 & 1U) && (sr & (FE | NF | ORE)));
-        irq_set(irq, on);
+        irq_level(irq, on);
     }
 
     uint32_t sr = TXE | TC, cr1 = 0, cr2 = 0, cr3 = 0, brr = 0, gtpr = 0, sr_seen = 0;
@@ -241,18 +248,12 @@ Usart &Of(int n) {
     return n == 1 ? g_usart1 : g_usart2;
 }
 
-} // namespace
-
-void usart_world_reset() {
-    for (int n = 1; n <= 2; ++n) {
-        Of(n).device = nullptr;
-        Of(n).line.clear();
-    }
-}
-
-void usart_receive(int usart, uint8_t byte, uint32_t baud, uint64_t t_ns) {
+// UART wire delivery: the byte a device sent, reaching the USART's RX pin at t.
+void Deliver(int usart, uint8_t byte, uint32_t baud, uint64_t t_ns) {
     Of(usart).Receive(byte, baud, t_ns);
 }
+
+} // namespace
 } // namespace emu::detail
 
 namespace emu {

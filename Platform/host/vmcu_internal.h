@@ -10,6 +10,9 @@
 
 namespace vmcu::detail {
 
+// The firmware's idea of the oscillators is the chip's.
+static_assert(HSE_VALUE == mcu::HSE_HZ && LSI_VALUE == mcu::LSI_HZ);
+
 // ---- Peripherals and the scheduler -------------------------------------------------------------
 
 // A modelled peripheral. It registers itself when constructed (each model is one object at file

@@ -63,7 +63,7 @@ HAL_StatusTypeDef HAL_IWDG_Init(IWDG_HandleTypeDef *hiwdg) {
     r.prescaler = hiwdg->Init.Prescaler;
     r.reload = hiwdg->Init.Reload;
     const uint64_t lsi_periods = (4ULL << r.prescaler) * (r.reload + 1ULL);
-    r.timeout_ns = lsi_periods * 1000000000ULL / LSI_VALUE;
+    r.timeout_ns = lsi_periods * 1000000000ULL / mcu::LSI_HZ;
     g_iwdg.Refresh();
     return HAL_OK;
 }

@@ -6,7 +6,8 @@
 namespace vmcu::detail {
 namespace {
 
-constexpr uint32_t HSI_HZ = 16000000;
+using mcu::HSE_HZ;
+using mcu::HSI_HZ;
 
 class Rcc : public Peripheral {
   public:
@@ -42,13 +43,13 @@ uint32_t SysclkHz() {
         return HSI_HZ;
     }
     if (c.clk.SYSCLKSource == RCC_SYSCLKSOURCE_HSE) {
-        return HSE_VALUE;
+        return HSE_HZ;
     }
     const RCC_PLLInitTypeDef &p = c.osc.PLL;
     if (!c.osc_set || p.PLLState != RCC_PLL_ON || p.PLLM == 0 || p.PLLP == 0) {
         return HSI_HZ;
     }
-    const uint64_t in = p.PLLSource == RCC_PLLSOURCE_HSE ? HSE_VALUE : HSI_HZ;
+    const uint64_t in = p.PLLSource == RCC_PLLSOURCE_HSE ? HSE_HZ : HSI_HZ;
     return static_cast<uint32_t>(in / p.PLLM * p.PLLN / p.PLLP);
 }
 

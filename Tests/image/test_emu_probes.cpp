@@ -8,8 +8,55 @@
 #include <gtest/gtest.h>
 
 #include "emu.h"
+#include "emu_internal.h"
 
 namespace {
+
+// A peripheral model outside the emulator's library, where TIM10 would be (probe_extension.cpp):
+// it joins the chip by being constructed, as the chip's own models do.
+class Extension : public emu::detail::Peripheral {
+  public:
+    Extension() : Peripheral("EXTENSION", 0x40014400, 0x400, {0, 0}) {}
+    void world_reset() override { resets.push_back("world"); }
+    void power_on_reset() override {
+        resets.push_back("power-on");
+        Clear();
+    }
+    void mcu_reset() override {
+        resets.push_back("mcu");
+        Clear();
+    }
+    uint32_t read(uint32_t off, unsigned) override {
+        return off == 0 ? kept : off == 4 ? events : 0;
+    }
+    void write(uint32_t off, unsigned, uint32_t v) override {
+        if (off == 0) {
+            kept = v;
+            written_at = emu::detail::now();
+            next = written_at + emu::NS_PER_MS;
+        } else if (off == 8) {
+            emu::detail::irq_level(0, false);
+        }
+    }
+    uint64_t next_event_ns() const override { return next; }
+    void on_event(uint64_t t_ns) override {
+        next = emu::detail::NEVER;
+        event_at = t_ns;
+        ++events;
+        emu::detail::irq_level(0, true);
+    }
+
+    std::vector<std::string> resets;
+    uint32_t kept = 0, events = 0;
+    uint64_t next = emu::detail::NEVER, written_at = 0, event_at = 0;
+
+  private:
+    void Clear() {
+        kept = events = 0;
+        next = emu::detail::NEVER;
+    }
+};
+Extension g_extension;
 
 struct Probe {
     uint32_t done = 0;
@@ -200,6 +247,23 @@ TEST(EmuProbe, I2cWriteAndAnUnansweredAddress) {
                 30000.0);
     EXPECT_TRUE(p.findings.empty()) << ::testing::PrintToString(p.findings);
     emu::i2c_on_transfer(nullptr);
+}
+
+// A model the core names nowhere gets its bus accesses, its event at its time and its interrupt
+// taken; a new world reaches it before the power-on, a reset from inside resets its registers
+// only, a power-on reset its backup domain too.
+TEST(EmuProbe, APeripheralJoinsTheChipByBeingConstructed) {
+    g_extension.resets.clear();
+    const Probe p = RunProbe("extension");
+    EXPECT_EQ(p.done, 0xD0EU);
+    EXPECT_EQ(p.log, (std::vector<uint32_t>{0x5A5AU, 0x101U}));
+    EXPECT_EQ(g_extension.event_at - g_extension.written_at, emu::NS_PER_MS);
+    EXPECT_TRUE(p.findings.empty()) << ::testing::PrintToString(p.findings);
+    EXPECT_EQ(g_extension.resets, (std::vector<std::string>{"world", "power-on"}));
+    emu::reset_mcu(emu::ResetCause::WATCHDOG);
+    emu::reset_mcu(emu::ResetCause::POWER_ON);
+    EXPECT_EQ(g_extension.resets,
+              (std::vector<std::string>{"world", "power-on", "mcu", "power-on"}));
 }
 
 } // namespace

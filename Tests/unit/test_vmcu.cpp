@@ -9,10 +9,40 @@
 #include <vector>
 
 #include "vmcu.h"
+#include "vmcu_internal.h"
 
 namespace {
 
 constexpr uint64_t MS = vmcu::NS_PER_MS;
+// EXTI0: no model of the virtual MCU raises it.
+const IRQn_Type k_model_irq = static_cast<IRQn_Type>(6);
+std::vector<std::string> g_order;
+
+// A peripheral model outside the virtual MCU's library: it joins by being constructed, as the
+// library's own models do. Its event pulses its interrupt.
+class Extension : public vmcu::detail::Peripheral {
+  public:
+    Extension() : Peripheral("extension") {}
+    void mcu_reset() override {
+        resets.push_back("mcu");
+        set_next_event(UINT64_MAX);
+    }
+    void world_reset() override {
+        resets.push_back("world");
+        set_next_event(UINT64_MAX);
+    }
+    void on_event(uint64_t t_ns) override {
+        set_next_event(UINT64_MAX);
+        event_at = t_ns;
+        g_order.emplace_back("model");
+        vmcu::detail::irq_pulse(k_model_irq);
+    }
+    void Arm(uint64_t t_ns) { set_next_event(t_ns); }
+
+    std::vector<std::string> resets;
+    uint64_t event_at = 0;
+};
+Extension g_extension;
 
 int g_systicks = 0;
 int g_tim2_updates = 0;
@@ -464,3 +494,22 @@ TEST_F(Vmcu, FlashProgramsClearBitsErasesSetThemAndStallsTheCpu) {
 }
 
 } // namespace
+
+// A model the core names nowhere: a new world and a reset of the MCU reach it, and its event runs
+// at its time, before the interrupt it raised and the world's event of the same time.
+TEST_F(Vmcu, APeripheralJoinsTheMcuByBeingConstructed) {
+    g_extension.resets.clear();
+    vmcu::reset();
+    vmcu::reset_mcu(vmcu::ResetCause::PIN);
+    EXPECT_EQ(g_extension.resets, (std::vector<std::string>{"world", "mcu"}));
+
+    g_order.clear();
+    vmcu::set_handler(k_model_irq, [] { g_order.emplace_back("interrupt"); });
+    HAL_NVIC_EnableIRQ(k_model_irq);
+    const uint64_t t = vmcu::now_ns() + 2 * MS;
+    vmcu::schedule(t, [](uint64_t) { g_order.emplace_back("world"); });
+    g_extension.Arm(t);
+    vmcu::advance_to(t + MS);
+    EXPECT_EQ(g_extension.event_at, t);
+    EXPECT_EQ(g_order, (std::vector<std::string>{"model", "interrupt", "world"}));
+}

@@ -21,10 +21,11 @@
 #include <vector>
 
 #include "devices.h"
+#include "mcu_facts.h"
 
 namespace emu {
 
-constexpr uint64_t NS_PER_MS = 1000000;
+using mcu::NS_PER_MS;
 
 // Loads the image (its PT_LOAD segments into flash and RAM); false with a reason on failure.
 // The image stays loaded for every world after.
@@ -42,7 +43,7 @@ void schedule(uint64_t t_ns, std::function<void(uint64_t t_ns)> fn);
 // Runs the CPU until time reaches until_ns.
 void run(uint64_t until_ns);
 
-enum class ResetCause : uint8_t { POWER_ON, PIN, SOFTWARE, WATCHDOG, BROWN_OUT };
+using ResetCause = mcu::ResetCause;
 void reset_mcu(ResetCause cause);
 uint64_t resets();
 // The CPU sleeps with interrupts masked (Error_Handler, a fault handler's wait); the listener
@@ -87,10 +88,10 @@ void i2c_on_transfer(std::function<void(const I2cTransfer &)> fn);
 
 // ---- Flash: sectors 2 and 3 (16 KiB each, at 0x08008000), the settings -------------------------
 
-constexpr uint32_t SETTINGS_ADDR = 0x08008000;
-constexpr size_t SETTINGS_BYTES = size_t{2} * 16384;
-constexpr uint64_t FLASH_ERASE_NS = 250 * NS_PER_MS; // a 16 KiB sector at x32, typical
-constexpr uint64_t FLASH_PROGRAM_NS = 16000;         // a word at x32, typical
+constexpr uint32_t SETTINGS_ADDR = mcu::FLASH_SETTINGS_ADDR;
+constexpr size_t SETTINGS_BYTES = mcu::FLASH_SETTINGS_BYTES;
+using mcu::FLASH_ERASE_NS;   // a 16 KiB sector at x32, typical
+using mcu::FLASH_PROGRAM_NS; // a word at x32, typical
 std::vector<uint8_t> flash_contents();
 void flash_load(const std::vector<uint8_t> &bytes);
 

@@ -19,11 +19,12 @@
 #include <vector>
 
 #include "devices.h"
+#include "mcu_facts.h"
 #include "stm32f4xx_hal.h"
 
 namespace vmcu {
 
-constexpr uint64_t NS_PER_MS = 1000000;
+using mcu::NS_PER_MS;
 
 // ---- The world and its time ---------------------------------------------------------------------
 
@@ -86,7 +87,7 @@ void run(uint64_t until_ns);
 
 // ---- Resets, CPU state ------------------------------------------------------------------------
 
-enum class ResetCause : uint8_t { POWER_ON, PIN, SOFTWARE, WATCHDOG, BROWN_OUT };
+using ResetCause = mcu::ResetCause;
 // Resets the MCU: every peripheral's registers, the CPU and the firmware's RAM; the program
 // starts again at the next run. Requested while firmware code runs (from a watchdog, say), the
 // firmware's call stack is abandoned as the chip abandons it.
@@ -221,9 +222,11 @@ IwdgRecord iwdg_record();
 // only clears bits and takes PROGRAM_NS, the CPU stalls meanwhile (interrupts wait, the 1 ms tick
 // loses its counts); locked after every reset until unlocked. The contents survive resets of the
 // MCU; a new world starts with both sectors erased.
-constexpr uint64_t FLASH_ERASE_NS = 250 * NS_PER_MS; // 16 KiB at 32-bit parallelism, typical
-constexpr uint64_t FLASH_PROGRAM_NS = 16000;         // a 32-bit word, typical
-constexpr size_t FLASH_SETTINGS_BYTES = 2 * FLASH_SECTOR_16K_SIZE;
+using mcu::FLASH_ERASE_NS;       // 16 KiB at 32-bit parallelism, typical
+using mcu::FLASH_PROGRAM_NS;     // a 32-bit word, typical
+using mcu::FLASH_SETTINGS_BYTES; // both sectors
+static_assert(FLASH_SECTOR_2_ADDR == mcu::FLASH_SETTINGS_ADDR &&
+              FLASH_SECTOR_16K_SIZE == mcu::FLASH_SECTOR_BYTES);
 struct FlashRecord {
     uint64_t operations; // programs and erases asked for, refused ones included
     uint64_t programs, erases, refused;

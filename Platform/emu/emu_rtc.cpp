@@ -1,21 +1,15 @@
-// The RTC (RM0383 section 17) and the independent watchdog (section 15) of the emulated
-// STM32F411, both on the low-speed clocks.
-//
-// RTC: write protection (the 0xCA, 0x53 keys; backup-domain access through PWR_CR DBP), the
-// initialisation mode (INIT, INITF after two RTCCLK periods), prescalers, time and date in BCD,
-// the calendar counting seconds from the moment INIT is left at RTCCLK / ((PREDIV_A + 1) x
-// (PREDIV_S + 1)), RSF set again after each shadow update. Not modelled: alarms, wake-up timer,
-// time stamps, tamper, calibration, the date rolling over at midnight.
-//
-// IWDG: the key register (0xCCCC starts, 0xAAAA reloads, 0x5555 opens PR and RLR), the down
-// counter on the 32 kHz LSI, PVU/RVU while a new value is carried over, a reset at zero. Once
-// started, only a reset stops it.
+// The RTC of the emulated STM32F411 (RM0383 section 17), on the LSI: write protection (the 0xCA,
+// 0x53 keys; backup-domain access through PWR_CR DBP), the initialisation mode (INIT, INITF after
+// two RTCCLK periods), prescalers, time and date in BCD, the calendar counting seconds from the
+// moment INIT is left at RTCCLK / ((PREDIV_A + 1) x (PREDIV_S + 1)), RSF set again after each
+// shadow update. Not modelled: alarms, wake-up timer, time stamps, tamper, calibration, the date
+// rolling over at midnight.
 #include "emu_internal.h"
 
 namespace emu::detail {
 namespace {
 
-constexpr uint32_t LSI_HZ = 32000;
+using mcu::LSI_HZ;
 
 uint32_t Bcd(uint32_t v) {
     return (v / 10) << 4 | (v % 10);
@@ -24,20 +18,19 @@ uint32_t FromBcd(uint32_t v) {
     return (v >> 4) * 10 + (v & 0xFU);
 }
 
-class Rtc : public Block {
+class Rtc : public Peripheral {
   public:
-    Rtc() : Block("RTC", 0x40002800, 0x400, {0x70, 15}) {}
-    void reset(bool power_on) override {
-        // The RTC is in the backup domain: only a power-on (or BDRST) resets it.
-        unlocked = 0;
-        if (power_on) {
-            tr = dr = cr = 0;
-            dr = 0x00002101U;
-            isr = 0x00000007U;
-            prer = 0x007F00FFU;
-            running_since = NEVER;
-            seconds_at_start = 0;
-        }
+    Rtc() : Peripheral("RTC", 0x40002800, 0x400, {0x70, 15}) {}
+    void mcu_reset() override { unlocked = 0; }
+    // The RTC is in the backup domain: only a power-on (or BDRST) resets it.
+    void power_on_reset() override {
+        mcu_reset();
+        tr = dr = cr = 0;
+        dr = 0x00002101U;
+        isr = 0x00000007U;
+        prer = 0x007F00FFU;
+        running_since = NEVER;
+        seconds_at_start = 0;
     }
     uint32_t read(uint32_t off, unsigned) override {
         switch (off) {
@@ -72,7 +65,7 @@ class Rtc : public Block {
             if (off <= 0x48) {
                 return 0;
             }
-            finding("read of RTC register " + hex(base + off) + ": not modelled");
+            finding("read of RTC register " + hex(base() + off) + ": not modelled");
             return 0;
         }
     }
@@ -91,7 +84,7 @@ class Rtc : public Block {
             return;
         }
         if (unlocked != 2) {
-            finding("RTC register " + hex(base + off) + " written while write-protected");
+            finding("RTC register " + hex(base() + off) + " written while write-protected");
             return;
         }
         const bool init = isr & (1U << 7);
@@ -166,89 +159,6 @@ class Rtc : public Block {
     uint64_t initf_at = NEVER, rsf_at = NEVER, running_since = NEVER, seconds_at_start = 0;
 };
 Rtc g_rtc;
-
-class Iwdg : public Block {
-  public:
-    Iwdg() : Block("IWDG", 0x40003000, 0x400, {0, 0}) {}
-    void reset(bool) override {
-        running = false;
-        open = false;
-        pr = 0;
-        rlr = 0xFFF;
-        expiry = NEVER;
-        pr_busy_until = rlr_busy_until = 0;
-    }
-    uint64_t next_event() const override { return expiry; }
-    void on_event(uint64_t) override {
-        expiry = NEVER;
-        reset_request(ResetCause::WATCHDOG);
-    }
-    uint32_t read(uint32_t off, unsigned) override {
-        switch (off) {
-        case 0x04:
-            return pr;
-        case 0x08:
-            return rlr;
-        case 0x0C:
-            return (now() < pr_busy_until ? 1U : 0U) | (now() < rlr_busy_until ? 2U : 0U);
-        default:
-            return 0;
-        }
-    }
-    void write(uint32_t off, unsigned, uint32_t v) override {
-        switch (off) {
-        case 0x00:
-            switch (v & 0xFFFFU) {
-            case 0xCCCC:
-                running = true;
-                Reload();
-                return;
-            case 0xAAAA:
-                open = false;
-                Reload();
-                return;
-            case 0x5555:
-                open = true;
-                return;
-            default:
-                open = false;
-                return;
-            }
-        case 0x04:
-        case 0x08:
-            if (!open) {
-                finding("IWDG prescaler or reload written without the 0x5555 key");
-                return;
-            }
-            {
-                uint64_t &busy = off == 0x04 ? pr_busy_until : rlr_busy_until;
-                if (now() < busy) {
-                    finding(
-                        "IWDG prescaler or reload written while its last update is in progress");
-                }
-                (off == 0x04 ? pr : rlr) = v & (off == 0x04 ? 7U : 0xFFFU);
-                busy = now() + 5ULL * 1000000000ULL / LSI_HZ; // up to five LSI periods
-            }
-            return;
-        default:
-            return;
-        }
-    }
-
-  private:
-    void Reload() {
-        if (!running) {
-            return;
-        }
-        const uint64_t divider = 4ULL << pr;
-        expiry = now() + (uint64_t{rlr} + 1) * divider * 1000000000ULL / LSI_HZ;
-    }
-
-    bool running = false, open = false;
-    uint32_t pr = 0, rlr = 0xFFF;
-    uint64_t expiry = NEVER, pr_busy_until = 0, rlr_busy_until = 0;
-};
-Iwdg g_iwdg;
 
 } // namespace
 } // namespace emu::detail
