@@ -510,15 +510,14 @@ bool cpu_open(const Image &image, std::string &error) {
         error = "Unicorn cannot make a Cortex-M4";
         return false;
     }
-    // Flash: the image's sectors 0-1 executable and read-only, sectors 2-3 through the flash
-    // interface, the rest of the 512 KiB erased.
+    // Flash: the image in sectors 0-1 and from sector 4 on (erased where it has nothing),
+    // executable and read-only; sectors 2-3 through the flash interface.
+    constexpr uint32_t HIGH = SETTINGS_ADDR + SETTINGS_BYTES;
     uc_mem_map(g.uc, FLASH_BASE, SETTINGS_ADDR - FLASH_BASE, UC_PROT_READ | UC_PROT_EXEC);
-    uc_mem_map(g.uc, SETTINGS_ADDR + SETTINGS_BYTES,
-               FLASH_BASE + FLASH_BYTES - SETTINGS_ADDR - SETTINGS_BYTES,
-               UC_PROT_READ | UC_PROT_EXEC);
+    uc_mem_map(g.uc, HIGH, FLASH_BASE + FLASH_BYTES - HIGH, UC_PROT_READ | UC_PROT_EXEC);
     uc_mem_write(g.uc, FLASH_BASE, image.flash.data(), SETTINGS_ADDR - FLASH_BASE);
-    std::vector<uint8_t> erased(FLASH_BASE + FLASH_BYTES - SETTINGS_ADDR - SETTINGS_BYTES, 0xFF);
-    uc_mem_write(g.uc, SETTINGS_ADDR + SETTINGS_BYTES, erased.data(), erased.size());
+    uc_mem_write(g.uc, HIGH, image.flash.data() + (HIGH - FLASH_BASE),
+                 FLASH_BASE + FLASH_BYTES - HIGH);
     // Booting from flash, the chip also shows the image's sectors at address 0.
     uc_mem_map(g.uc, 0, SETTINGS_ADDR - FLASH_BASE, UC_PROT_READ | UC_PROT_EXEC);
     uc_mem_write(g.uc, 0, image.flash.data(), SETTINGS_ADDR - FLASH_BASE);

@@ -122,6 +122,20 @@ TEST_F(Image, ShortBannerAndFirstSymbols) {
     EXPECT_EQ(r.rf[0].on, 1);
 }
 
+// The image may grow past sectors 0-1 into sector 4 (the settings sectors stay between): the same
+// firmware linked with a smaller first region, so that part of its code and constants runs from
+// 0x08010000, behaves as the PC build does, saved settings included.
+TEST_F(Image, ShortImageRunningFromSectorFour) {
+    const char *split = std::getenv("WSPR_IMAGE_SPLIT");
+    ASSERT_NE(split, nullptr) << "set WSPR_IMAGE_SPLIT (make image-test does)";
+    image_ = split;
+    Write("save.txt", "300 type set call K1ABC\n500 type save\n");
+    const Outcome r =
+        Compare("--gnss-clock 11:59:55 --until 9000 --script " + Path("save.txt"), "split");
+    EXPECT_NE(r.console.find("TX start K1ABC OM85 10dBm"), std::string::npos);
+    EXPECT_NE(r.console.find("save\r\nok\r\n"), std::string::npos);
+}
+
 // ---- The whole set (make image-test) ------------------------------------------------------------
 
 TEST_F(Image, WholeFrameWithCleanStartAndEnd) {
