@@ -43,6 +43,10 @@ typedef struct {
     uint32_t xtal_hz;
     uint64_t first_uhz;
     uint64_t spacing_uhz;
+    /* The VCO and the output stay 100 ppm inside the chip's limits, so that a real crystal that
+     * far off the configured one keeps the chip within them. False only for tones within 15 kHz
+     * below 150 MHz, where no setting can (the plan then goes to the limits themselves). */
+    bool keeps_margin;
 } Si5351TonePlan;
 
 /* CLK1 frequencies the planning reaches, from 2.5 MHz (multisynth at most 360 with the PLL at

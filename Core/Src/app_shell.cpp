@@ -130,13 +130,24 @@ void SetPower(const char *value) {
     }
 }
 
+// A frequency the Si5351 can reach only at the edge of its limits (just below 150 MHz) is refused:
+// a real crystal a little off the configured one would take the chip outside them.
+bool KeepsMargin(uint32_t hz) {
+    Si5351TonePlan plan{};
+    return Si5351_PlanTones(Settings_Live().xtal_hz, static_cast<uint64_t>(hz) * 1000000ULL,
+                            WSPR_TONE_SPACING_UHZ, WSPR_TONE_COUNT, &plan) &&
+           plan.keeps_margin;
+}
+
 void SetFreq(const char *value) {
     uint32_t hz = 0;
-    if (ParseNumber(value, hz) && Settings_CheckFreq(hz) == SettingCheck::OK) {
+    if (!ParseNumber(value, hz) || Settings_CheckFreq(hz) != SettingCheck::OK) {
+        RangeError("freq", WSPR_MIN_FREQ_HZ, WSPR_MAX_FREQ_HZ);
+    } else if (!KeepsMargin(hz)) {
+        Serial_Write("error: freq too close to 150 MHz, the Si5351 would run at its limits\r\n");
+    } else {
         Settings_Live().base_freq_hz = hz;
         Ok();
-    } else {
-        RangeError("freq", WSPR_MIN_FREQ_HZ, WSPR_MAX_FREQ_HZ);
     }
 }
 

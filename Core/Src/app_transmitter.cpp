@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr uint8_t TONE_COUNT = 4;
 constexpr uint8_t OFF_TRIES = 3;          // at once, before the failure is reported
 constexpr uint32_t OFF_RETRY_MS = 100;    // then again this often until it works
 constexpr uint32_t INIT_RETRY_MS = 30000; // in ERROR, the Si5351 start-up again this often
@@ -45,7 +44,7 @@ HAL_StatusTypeDef Bus(HAL_StatusTypeDef status) {
 HAL_StatusTypeDef StartTones(uint8_t symbol) {
     const WSPR_Settings &s = Settings_Live();
     if (!Si5351_PlanTones(s.xtal_hz, static_cast<uint64_t>(s.base_freq_hz) * 1000000ULL,
-                          WSPR_TONE_SPACING_UHZ, TONE_COUNT, &g_plan)) {
+                          WSPR_TONE_SPACING_UHZ, WSPR_TONE_COUNT, &g_plan)) {
         return HAL_ERROR;
     }
     return Bus(Si5351_StartTone(&g_plan, symbol));

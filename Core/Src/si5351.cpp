@@ -42,10 +42,25 @@ constexpr uint32_t MS_FRACTIONAL_MIN = 8U;
 constexpr uint32_t MS_FRACTIONAL_MAX = 2048U;
 constexpr uint32_t MS_INTEGER_RATIO = 6U; /* up to 150 MHz */
 constexpr uint32_t MS_DIVBY4_RATIO = 4U;  /* from 150 MHz */
-constexpr uint64_t MS6_MAX_UHZ = VCO_MAX_UHZ / MS_INTEGER_RATIO;
 /* A fixed PLL is kept this far (1/1000) inside the VCO range, so that a crystal off by its
  * tolerance still runs the VCO within the chip's limits. */
 constexpr uint64_t VCO_MARGIN_DIV = 1000U;
+
+/* The frequencies a plan may ask of the VCO and the output. A real crystal a little off the
+ * configured one moves them all by as much: every plan keeps 100 ppm from the chip's limits where
+ * one can, and only where none can (tones within 15 kHz below 150 MHz, between the multisynth 6
+ * at the VCO's top and the divide-by-4 at its bottom, and within 20 kHz below the 200 MHz top)
+ * goes to the limits themselves. */
+struct Limits {
+    uint64_t vco_min_uhz, vco_max_uhz, out_max_uhz;
+};
+constexpr uint64_t SAFE_MARGIN_DIV = 10000U; /* 100 ppm */
+constexpr Limits CHIP_LIMITS = {VCO_MIN_UHZ, VCO_MAX_UHZ, SI5351_CLK1_MAX_UHZ};
+constexpr Limits SAFE_LIMITS = {VCO_MIN_UHZ + VCO_MIN_UHZ / SAFE_MARGIN_DIV,
+                                VCO_MAX_UHZ - VCO_MAX_UHZ / SAFE_MARGIN_DIV,
+                                SI5351_CLK1_MAX_UHZ - SI5351_CLK1_MAX_UHZ / SAFE_MARGIN_DIV};
+static_assert(VCO_MAX_UHZ / VCO_MARGIN_DIV > VCO_MAX_UHZ / SAFE_MARGIN_DIV,
+              "fixed PLLs keep more than the safe margin");
 
 /* ---- Planning ------------------------------------------------------------------------------- */
 
@@ -112,18 +127,20 @@ constexpr int64_t InverseMod(int64_t a, int64_t m) {
     return t < 0 ? t + m : t;
 }
 
-/* A PLL ratio VCO/xtal (num/den) as close as the chip allows while the VCO stays within 600 MHz
- * .. vco_max_uhz (900 MHz, or less where the output divided from it must stay within 200 MHz).
- * Only where the wanted VCO lies within a hair of a limit can the closest fraction fall outside;
- * then its neighbour in the Farey sequence on the inside is the closest one that does not. */
-constexpr Ratio BestPllWithinRange(uint64_t num, uint64_t den, uint64_t vco_max_uhz) {
+/* A PLL ratio VCO/xtal (num/den) as close as the chip allows while the VCO stays within
+ * vco_min_uhz .. vco_max_uhz (at most 600 .. 900 MHz, less where the output divided from it must
+ * stay within 200 MHz). Only where the wanted VCO lies within a hair of a limit can the closest
+ * fraction fall outside; then its neighbour in the Farey sequence on the inside is the closest
+ * one that does not. */
+constexpr Ratio BestPllWithinRange(uint64_t num, uint64_t den, uint64_t vco_min_uhz,
+                                   uint64_t vco_max_uhz) {
     uint64_t a = num / den;
     const uint64_t x = num % den;
     const Si5351Fraction f = Si5351_BestFraction(x, den, FRACTION_MAX_DEN);
     uint64_t b = f.b, c = f.c;
     // The VCO in micro-hertz times c: xtal x (a c + b); the range's ends times c.
     const uint64_t xtal_uhz = den;
-    const bool low = Below(Mul(xtal_uhz, a * c + b), Mul(VCO_MIN_UHZ, c));
+    const bool low = Below(Mul(xtal_uhz, a * c + b), Mul(vco_min_uhz, c));
     const bool high = Below(Mul(vco_max_uhz, c), Mul(xtal_uhz, a * c + b));
     if (!low && !high) {
         return MakeRatio(a, f.b, f.c, f.residual);
@@ -247,27 +264,30 @@ constexpr void OfferFixedPlls(uint32_t xtal_hz, const Tones &tones, Best &best) 
 
 /* Every tone from a fixed integer multisynth (6 up to 150 MHz, the divide-by-4 from 150 MHz on),
  * only the PLL fraction moving: above 112.5 MHz a fractional multisynth of 8 or more would need a
- * VCO above 900 MHz. Nothing when a tone's VCO falls outside the chip's range. Kept out of line:
+ * VCO above 900 MHz. Nothing when a tone's VCO falls outside the limits. Kept out of line:
  * inlined, its frame would add to the fixed-PLL search's on the deepest stack path. */
 [[gnu::noinline]] constexpr void OfferFixedMultisynth(uint32_t xtal_hz, const Tones &tones,
-                                                      Best &best) {
+                                                      const Limits &lim, Best &best) {
     // One multisynth for every tone where one fits; only tones on both sides of 150 MHz need both.
-    const bool all_divby4 = tones.lowest * MS_DIVBY4_RATIO >= VCO_MIN_UHZ;
-    const bool all_ms6 = tones.highest * MS_INTEGER_RATIO <= VCO_MAX_UHZ;
+    const bool all_divby4 = tones.lowest * MS_DIVBY4_RATIO >= lim.vco_min_uhz;
+    const bool all_ms6 = tones.highest * MS_INTEGER_RATIO <= lim.vco_max_uhz;
     const uint64_t xtal_uhz = xtal_hz * UHZ_PER_HZ;
     Si5351TonePlan candidate{};
     candidate.count = tones.count;
     uint64_t worst = 0;
     for (uint8_t n = 0; n < tones.count; ++n) {
-        const bool divby4 = all_divby4 || (!all_ms6 && tones.uhz[n] > MS6_MAX_UHZ);
+        const bool divby4 =
+            all_divby4 || (!all_ms6 && tones.uhz[n] > lim.vco_max_uhz / MS_INTEGER_RATIO);
         const uint32_t ratio = divby4 ? MS_DIVBY4_RATIO : MS_INTEGER_RATIO;
         const uint64_t vco_uhz = tones.uhz[n] * ratio;
-        if (vco_uhz < VCO_MIN_UHZ || vco_uhz > VCO_MAX_UHZ) {
+        if (vco_uhz < lim.vco_min_uhz || vco_uhz > lim.vco_max_uhz ||
+            tones.uhz[n] > lim.out_max_uhz) {
             return;
         }
-        const uint64_t output_max_vco = SI5351_CLK1_MAX_UHZ * ratio;
-        const Ratio pll = BestPllWithinRange(
-            vco_uhz, xtal_uhz, output_max_vco < VCO_MAX_UHZ ? output_max_vco : VCO_MAX_UHZ);
+        const uint64_t output_max_vco = lim.out_max_uhz * ratio;
+        const Ratio pll =
+            BestPllWithinRange(vco_uhz, xtal_uhz, lim.vco_min_uhz,
+                               output_max_vco < lim.vco_max_uhz ? output_max_vco : lim.vco_max_uhz);
         const uint64_t score = ErrorScore(pll, ratio);
         worst = score > worst ? score : worst;
         candidate.tone[n] = {pll.params,
@@ -296,12 +316,17 @@ constexpr bool PlanTones(uint32_t xtal_hz, uint64_t first_uhz, uint64_t spacing_
     Best best{plan, UINT64_MAX, false};
     OfferFixedPlls(xtal_hz, tones, best);
     if (best.score > GOOD_ENOUGH_SCORE) {
-        OfferFixedMultisynth(xtal_hz, tones, best);
+        OfferFixedMultisynth(xtal_hz, tones, SAFE_LIMITS, best);
+    }
+    const bool keeps_margin = best.found;
+    if (!best.found) {
+        OfferFixedMultisynth(xtal_hz, tones, CHIP_LIMITS, best);
     }
     if (best.found) {
         plan.xtal_hz = xtal_hz;
         plan.first_uhz = first_uhz;
         plan.spacing_uhz = spacing_uhz;
+        plan.keeps_margin = keeps_margin;
     }
     return best.found;
 }

@@ -147,6 +147,12 @@ bool FreqOk(uint64_t hz) {
     return hz >= 2500000 && hz <= 150000000;
 }
 
+// The Si5351 keeps 100 ppm from its limits: with the multisynth 6 the VCO, six times the top tone,
+// stays at or below 899.91 MHz; above that (up to 150 MHz) no setting keeps the margin.
+bool KeepsMargin(uint64_t hz) {
+    return hz * 1000000 + 3 * WSPR_TONE_SPACING_UHZ <= 149985000ULL * 1000000;
+}
+
 // A number as typed: blanks, an optional sign, digits; what follows is left in 'rest'. Anything
 // with a minus sign ("-0" too) or beyond 32 bits is reported as UINT64_MAX (never in any accepted
 // range).
@@ -323,6 +329,8 @@ Expected Execute(Settings &s, const std::string &buffer) {
         std::optional<uint64_t> hz = Number(rest);
         if (!hz || !FreqOk(*hz)) {
             e.text = "error: freq must be 2500000..150000000 Hz\r\n";
+        } else if (!KeepsMargin(*hz)) {
+            e.text = "error: freq too close to 150 MHz, the Si5351 would run at its limits\r\n";
         } else {
             s.freq = static_cast<uint32_t>(*hz);
             e.text = "ok\r\n";

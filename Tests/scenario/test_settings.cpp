@@ -453,3 +453,24 @@ TEST(Settings, RecordsOfOtherLengthsLoad) {
                                    WSPR_DEFAULT_FREQ_HZ, SI5351_XTAL_HZ, true}));
     });
 }
+
+// A frequency the console now refuses for want of margin (just below 150 MHz, where the tones lie
+// on both sides of the Si5351's divide-by-4 boundary) but an earlier release saved: it loads
+// unchanged and its frames go out, at the chip's limits as before.
+TEST(Settings, SavedFrequencyWithoutMarginStillSends) {
+    OnFreshBoard([] {
+        WSPR_Settings saved = k_settings_defaults;
+        saved.base_freq_hz = 149999998;
+        const auto *bytes = reinterpret_cast<const uint8_t *>(&saved);
+        const std::vector<uint8_t> record =
+            SettingsRecord(1, std::vector<uint8_t>(bytes, bytes + sizeof saved));
+        std::vector<uint8_t> flash = ErasedFlash();
+        std::copy(record.begin(), record.end(), flash.begin());
+        BootWith(flash);
+        EXPECT_EQ(Current().freq, 149999998u);
+        const size_t from = sim::Console().size();
+        Command("tx", "TX start");
+        EXPECT_TRUE(RunUntilConsole("TX complete, CLK1 disabled", from, 112000));
+        EXPECT_EQ(sim::Status().state, WSPR_STATE_IDLE);
+    });
+}
