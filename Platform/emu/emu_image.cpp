@@ -33,6 +33,15 @@ void FindFloatingPointSites(const std::vector<uint8_t> &code, uint32_t base,
     }
 }
 
+// Sectors 0-1 and from sector 4 on; the settings sectors between are never part of an image.
+bool InImageFlash(uint32_t address, uint32_t bytes) {
+    const uint64_t end = uint64_t{address} + bytes;
+    if (address < FLASH_BASE || end > uint64_t{FLASH_BASE} + FLASH_BYTES) {
+        return false;
+    }
+    return end <= SETTINGS_ADDR || address >= SETTINGS_ADDR + SETTINGS_BYTES;
+}
+
 } // namespace
 } // namespace emu::detail
 
@@ -68,11 +77,8 @@ bool load(const std::string &elf_path, std::string &error) {
         if (ph.p_type != PT_LOAD || ph.p_filesz == 0) {
             continue;
         }
-        // Sectors 0-1 and from sector 4 on; the settings sectors between are never part of it.
-        const uint64_t end = uint64_t{ph.p_paddr} + ph.p_filesz;
-        const bool in_flash = ph.p_paddr >= FLASH_BASE && end <= uint64_t{FLASH_BASE} + FLASH_BYTES;
-        const bool in_settings = ph.p_paddr < SETTINGS_ADDR + SETTINGS_BYTES && end > SETTINGS_ADDR;
-        if (!in_flash || in_settings || ph.p_offset + size_t{ph.p_filesz} > elf.size()) {
+        if (!InImageFlash(ph.p_paddr, ph.p_filesz) ||
+            ph.p_offset + size_t{ph.p_filesz} > elf.size()) {
             error =
                 elf_path + ": a segment lies outside the image's flash (" + hex(ph.p_paddr) + ")";
             return false;
