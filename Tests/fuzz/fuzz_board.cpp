@@ -16,8 +16,17 @@ uint8_t Waiting(const USART_TypeDef *uart) {
     return uart == sim::ConsoleUart() ? s.console_rx_pending : s.gnss_rx_pending;
 }
 
-// Until the line has delivered everything and the ring is empty. The main loop returns to
-// RunUntil only between passes, so the pass that took the last byte has finished its output.
+// The console sends while the firmware goes on: until a millisecond passes without a byte
+// (output leaves without gaps, about 11 bytes a millisecond).
+void RunUntilConsoleQuiet() {
+    size_t seen;
+    do {
+        seen = sim::Console().size();
+        sim::RunFor(sim::MS);
+    } while (sim::Console().size() != seen);
+}
+
+// Until the line has delivered everything, the ring is empty and the output it caused has left.
 void Drain(const USART_TypeDef *uart) {
     const uint64_t limit = vmcu::uart_line(uart).free_ns() + sim::SECOND;
     sim::RunUntil(vmcu::uart_line(uart).free_ns() + 1000);
@@ -27,6 +36,7 @@ void Drain(const USART_TypeDef *uart) {
         }
         sim::RunFor(100 * 1000);
     }
+    RunUntilConsoleQuiet();
 }
 
 } // namespace
@@ -36,7 +46,7 @@ void PowerOn() {
     vmcu::i2c_keep_log(false);
     sim::Chip().keep_timeline(false);
     sim::Boot();
-    sim::RunFor(5 * sim::MS);
+    RunUntilConsoleQuiet();
 }
 
 void BootOnce() {
