@@ -246,6 +246,27 @@ TEST_F(Image, SaveSurvivesAReset) {
     EXPECT_EQ(Read("pc.flash"), Read("image.flash"));
 }
 
+// Flash with no good record: "defaults" clears it, on the emulated chip's flash as on the PC's.
+TEST_F(Image, DefaultsClearsDamagedFlash) {
+    Write("defaults.txt", "300 type defaults\n");
+    for (const char *mcu : {"pc", "image"}) {
+        const bool on_image = std::string(mcu) == "image";
+        const std::string flash = Path(std::string(mcu) + "-zeros.flash");
+        Write(std::string(mcu) + "-zeros.flash", std::string(32 * 1024, '\0'));
+        const Outcome first =
+            Sim("--flash " + flash + " --script " + Path("defaults.txt") + " --until 1000",
+                on_image, std::string(mcu) + "-damaged");
+        EXPECT_EQ(first.status, 0) << first.err;
+        EXPECT_NE(first.console.find("Settings: damaged"), std::string::npos) << mcu;
+        const Outcome second =
+            Sim("--flash " + flash + " --until 1000", on_image, std::string(mcu) + "-cleared");
+        EXPECT_EQ(second.status, 0) << second.err;
+        EXPECT_EQ(second.console.find("Settings:"), std::string::npos) << mcu;
+    }
+    EXPECT_EQ(Read("pc-damaged.console"), Read("image-damaged.console"));
+    EXPECT_EQ(Read("pc-zeros.flash"), Read("image-zeros.flash"));
+}
+
 // The faults of the PC build's platform layer cannot act on the image, which brings its own: a run
 // that asks for them on the image is refused, not run without them.
 TEST_F(Image, PlatformLayerFaultsAreRefused) {
