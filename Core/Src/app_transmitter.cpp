@@ -41,7 +41,8 @@ HAL_StatusTypeDef Bus(HAL_StatusTypeDef status) {
 }
 
 // Plans the four tones for the base frequency and crystal set now and puts CLK1 on the tone of
-// `symbol` with the full set-up.
+// `symbol` with the full set-up. The frame keeps this plan to its end: a frequency or crystal set
+// meanwhile takes effect at the next frame, so no frame is sent half on one frequency.
 HAL_StatusTypeDef StartTones(uint8_t symbol) {
     const WSPR_Settings &s = Settings_Live();
     if (!Si5351_PlanTones(s.xtal_hz, static_cast<uint64_t>(s.base_freq_hz) * 1000000ULL,
@@ -51,13 +52,8 @@ HAL_StatusTypeDef StartTones(uint8_t symbol) {
     return Bus(Si5351_StartTone(&g_plan, symbol));
 }
 
-// A tone change within the frame sends only the divider that moves; a base frequency or crystal
-// changed since the frame started needs a new plan and a new set-up.
+// A tone change within the frame sends only the divider that moves.
 HAL_StatusTypeDef KeySymbol(uint8_t symbol) {
-    const WSPR_Settings &s = Settings_Live();
-    if (!Si5351_PlanIsFor(&g_plan, s.xtal_hz, static_cast<uint64_t>(s.base_freq_hz) * 1000000ULL)) {
-        return StartTones(symbol);
-    }
     return Bus(Si5351_KeyTone(&g_plan, symbol));
 }
 

@@ -246,6 +246,21 @@ TEST_F(Image, SaveSurvivesAReset) {
     EXPECT_EQ(Read("pc.flash"), Read("image.flash"));
 }
 
+// A frequency set during a frame waits for the next frame: every tone of this one is on the
+// frequency it started with.
+TEST_F(Image, FrequencySetDuringAFrameWaitsForTheNext) {
+    Write("freq.txt", "40000 type set freq 7040100\n");
+    const Outcome r =
+        Compare("--gnss-clock 11:59:55 --script " + Path("freq.txt") + " --until 118000", "freq");
+    ASSERT_GE(r.rf.size(), 2u);
+    for (const Outcome::Change &c : r.rf) {
+        if (c.on != 0) {
+            EXPECT_GE(c.freq_uhz, WSPR_DEFAULT_FREQ_HZ * 1000000ULL - 1000000ULL) << c.t_us;
+            EXPECT_LE(c.freq_uhz, WSPR_DEFAULT_FREQ_HZ * 1000000ULL + 6000000ULL) << c.t_us;
+        }
+    }
+}
+
 // Flash with no good record: "defaults" clears it, on the emulated chip's flash as on the PC's.
 TEST_F(Image, DefaultsClearsDamagedFlash) {
     Write("defaults.txt", "300 type defaults\n");
