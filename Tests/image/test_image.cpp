@@ -246,6 +246,13 @@ TEST_F(Image, SaveSurvivesAReset) {
     EXPECT_EQ(Read("pc.flash"), Read("image.flash"));
 }
 
+// "stop" from ERROR starts the Si5351 again and says how it went.
+TEST_F(Image, StopFromErrorStartsTheSi5351Again) {
+    Write("stop.txt", "1000 type stop\n");
+    const Outcome r = Compare("--no-si5351 --script " + Path("stop.txt") + " --until 2000", "stop");
+    EXPECT_NE(r.console.find("stop\r\nSi5351 init status: "), std::string::npos) << r.console;
+}
+
 // A frequency set during a frame waits for the next frame: every tone of this one is on the
 // frequency it started with.
 TEST_F(Image, FrequencySetDuringAFrameWaitsForTheNext) {

@@ -210,7 +210,8 @@ TEST(Frame, FailedFirstToneGoesToErrorThatStopLeaves) {
         EXPECT_EQ(Command("tx"), "tx\r\nSi5351 tone set failed: 2\r\nwspr> ");
         EXPECT_FALSE(sim::Chip().clk1_on());
         EXPECT_EQ(Command("tx"), "tx\r\nTX rejected: app error\r\nwspr> ");
-        EXPECT_EQ(Command("stop"), "stop\r\nTX complete, CLK1 disabled\r\nwspr> ");
+        EXPECT_EQ(Command("stop"),
+                  "stop\r\nSi5351 init status: 0\r\nTX complete, CLK1 disabled\r\nwspr> ");
         EXPECT_NE(Command("tx").find("TX start QZ5RTV OM85 10dBm"), std::string::npos);
     });
 }
