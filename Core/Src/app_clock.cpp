@@ -10,6 +10,9 @@
 namespace {
 
 constexpr uint32_t NO_MINUTE = 0xFFFFFFFFU;
+// The same minute of the day comes back a day later, and sooner only when the clock is set back:
+// a slot taken less than this long ago is taken.
+constexpr uint64_t SLOT_MEMORY_MS = 3600U * 1000U;
 
 // The millisecond count of the tick. The 32-bit count wraps after 49.7 days; symbol timing runs on
 // a 64-bit extension that the main loop advances by the unsigned difference since its last look.
@@ -22,7 +25,9 @@ uint32_t g_ms_seen = 0;
 volatile bool g_time_valid = false;
 volatile uint32_t g_utc_seconds = 0;
 volatile uint16_t g_utc_ms = 0;
+// The last slot taken: its minute of the day and, on the 64-bit millisecond count, when.
 volatile uint32_t g_last_even_minute = NO_MINUTE;
+uint64_t g_last_slot_ms = 0;
 
 void AdvanceUtc() {
     if (g_time_valid) {
@@ -99,11 +104,15 @@ bool Clock_TakeEvenMinute() {
     }
     const uint32_t seconds = Clock_UtcSeconds();
     const uint32_t minute_index = seconds / 60U;
-    if ((minute_index % 60U) % 2U != 0 || seconds % 60U != 0 ||
-        minute_index == g_last_even_minute) {
+    if ((minute_index % 60U) % 2U != 0 || seconds % 60U != 0) {
+        return false;
+    }
+    const uint64_t now = Clock_Ms64();
+    if (minute_index == g_last_even_minute && now - g_last_slot_ms < SLOT_MEMORY_MS) {
         return false;
     }
     g_last_even_minute = minute_index;
+    g_last_slot_ms = now;
     return true;
 }
 

@@ -18,7 +18,8 @@ uint32_t Clock_UtcSeconds();
 void Clock_Set(uint32_t hour, uint32_t minute, uint32_t second, const char *source);
 // The GNSS bytes waiting when it begins, through the sentence parser; valid fixes set the time.
 void Clock_ProcessGnss();
-// True once, at second 0 of each even UTC minute (a time set anew forgets the last one).
+// True once, at second 0 of each even UTC minute, on any day (a time set anew forgets the last
+// one).
 bool Clock_TakeEvenMinute();
 
 // Around an operation that stalls the CPU (a flash erase): the milliseconds the cycle counter saw

@@ -163,3 +163,26 @@ TEST(Schedule, GnssClockSetsTimeEverySecondAndDrivesFrames) {
         EXPECT_LT(w.starts[0], second_start + 300 * sim::MS);
     });
 }
+
+// The last automatic slot is remembered with the day it was on: the same even minute a day
+// later, after a day without automatic frames, is sent.
+TEST(Schedule, SameSlotADayLaterIsSent) {
+    OnFreshBoard([] {
+        Boot();
+        Watch w;
+        w.Attach();
+        const uint64_t set_at = sim::Now();
+        Command("time 11:59:58", "TX start", 3000);
+        ASSERT_EQ(w.starts.size(), 1u);
+        Command("stop");
+        Command("auto off");
+        // 11:59:30 the next day.
+        sim::RunUntil(set_at + (24 * 3600 - 28) * sim::SECOND + 500 * sim::MS);
+        EXPECT_NE(Command("show").find("Time: valid 11:59:30 UTC"), std::string::npos);
+        Command("auto on");
+        sim::RunFor(35 * sim::SECOND);
+        ASSERT_EQ(w.starts.size(), 2u);
+        EXPECT_GE(w.starts[1] - set_at, (24 * 3600 + 2) * sim::SECOND);
+        EXPECT_LT(w.starts[1] - set_at, (24 * 3600 + 2) * sim::SECOND + 20 * sim::MS);
+    });
+}
