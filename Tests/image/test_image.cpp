@@ -268,6 +268,24 @@ TEST_F(Image, FrequencySetDuringAFrameWaitsForTheNext) {
     }
 }
 
+// A 10 Hz receiver: one time line a second; the frame at the even minute, stopped in its first
+// second, is not started again by the fixes that follow in that second.
+TEST_F(Image, TenGnssFixesASecond) {
+    Write("rate.txt", "5500 type stop\n");
+    const Outcome r = Compare("--gnss-clock 11:59:55 --gnss-rate 10 --script " + Path("rate.txt") +
+                                  " --until 8000",
+                              "rate");
+    size_t lines = 0;
+    for (size_t p = r.console.find("from GNSS"); p != std::string::npos;
+         p = r.console.find("from GNSS", p + 1)) {
+        ++lines;
+    }
+    EXPECT_EQ(lines, 8u) << r.console;
+    const size_t start = r.console.find("TX start");
+    ASSERT_NE(start, std::string::npos);
+    EXPECT_EQ(r.console.find("TX start", start + 1), std::string::npos) << r.console;
+}
+
 // Flash with no good record: "defaults" clears it, on the emulated chip's flash as on the PC's.
 TEST_F(Image, DefaultsClearsDamagedFlash) {
     Write("defaults.txt", "300 type defaults\n");
