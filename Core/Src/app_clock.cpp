@@ -14,7 +14,7 @@ constexpr uint32_t NO_SECOND = 0xFFFFFFFFU;
 constexpr uint32_t DAY_MS = DAY_SECONDS * 1000U;
 // The same minute of the day comes back a day later, and sooner only when the clock is set back
 // (within the minute by a receiver's correction): a slot taken less than this long ago is taken.
-constexpr uint64_t SLOT_MEMORY_MS = 3600U * 1000U;
+constexpr uint64_t SLOT_MEMORY_MS = 3600ULL * 1000ULL;
 // A receiver's fix this close to the running clock corrects it and keeps the slot taken.
 constexpr uint32_t CORRECTION_MS = 1000U;
 
