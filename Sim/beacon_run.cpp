@@ -202,6 +202,7 @@ int ExecuteRun(const RunPlan &plan, RunReport &report, const char *who) {
         GnssAt(0, plan.gnss_bytes);
     }
     if (plan.gnss_clock) {
+        Gnss().SetRate(plan.gnss_rate);
         Gnss().StartClock(0, *plan.gnss_clock);
     }
     Boot();

@@ -31,6 +31,7 @@ struct RunPlan {
     std::vector<ScriptEvent> events;
     std::string gnss_bytes;             // on the GNSS line from t = 0
     std::optional<uint32_t> gnss_clock; // a receiver whose UTC second of the day at t = 0 is this
+    uint32_t gnss_rate = 1;             // its fixes a second
     FILE *console = stdout;             // raw console output; nullptr for none
     FILE *rf = nullptr;                 // CSV of CLK1 changes
     FILE *i2c = nullptr;                // CSV of I2C memory writes

@@ -10,6 +10,9 @@ typedef struct {
     uint8_t minute;
     uint8_t second;
     bool valid;
+    /* The fraction of the second the time field gives (hhmmss.sss: 5 and 10 Hz receivers send
+     * a fix every 200 or 100 ms), in whole milliseconds; 0 when it has none. */
+    uint16_t millisecond;
 } GnssTime;
 
 void GNSS_TimeParser_Init(void);

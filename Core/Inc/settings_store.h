@@ -32,7 +32,8 @@ constexpr uint32_t SETTINGS_RECORDS_PER_SECTOR = FLASH_SECTOR_16K_SIZE / SETTING
 /* Fills in the fields the newest good record holds; the others keep what *out had. */
 SettingsFound Settings_Load(WSPR_Settings *out);
 HAL_StatusTypeDef Settings_Save(const WSPR_Settings *settings);
-/* Appends the "nothing saved" record; nothing is written when nothing is saved. */
+/* Appends the "nothing saved" record, over damaged records too; nothing is written when the
+ * flash is blank or already says nothing is saved. */
 HAL_StatusTypeDef Settings_Forget(void);
 /* CRC-32 (IEEE 802.3, reflected, as zlib computes it). */
 uint32_t Settings_Crc32(const uint8_t *data, uint32_t length);

@@ -70,9 +70,6 @@ HAL_StatusTypeDef Si5351_DisableOutputs(I2C_HandleTypeDef *hi2c);
 bool Si5351_PlanTones(uint32_t xtal_hz, uint64_t first_uhz, uint64_t spacing_uhz, uint8_t count,
                       Si5351TonePlan *plan);
 
-/* The plan was made for this crystal and first tone (a change of either needs a new plan). */
-bool Si5351_PlanIsFor(const Si5351TonePlan *plan, uint32_t xtal_hz, uint64_t first_uhz);
-
 /* Full set-up of CLK1 on tone n of the plan: outputs off, both dividers, PLL A reset, CLK1
  * control, CLK1 on. Used at the start of a frame; the output is silent for the ~0.7 ms it takes. */
 HAL_StatusTypeDef Si5351_StartTone(const Si5351TonePlan *plan, uint8_t n);

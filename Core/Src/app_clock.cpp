@@ -10,6 +10,13 @@
 namespace {
 
 constexpr uint32_t NO_MINUTE = 0xFFFFFFFFU;
+constexpr uint32_t NO_SECOND = 0xFFFFFFFFU;
+constexpr uint32_t DAY_MS = DAY_SECONDS * 1000U;
+// The same minute of the day comes back a day later, and sooner only when the clock is set back
+// (within the minute by a receiver's correction): a slot taken less than this long ago is taken.
+constexpr uint64_t SLOT_MEMORY_MS = 3600ULL * 1000ULL;
+// A receiver's fix this close to the running clock corrects it and keeps the slot taken.
+constexpr uint32_t CORRECTION_MS = 1000U;
 
 // The millisecond count of the tick. The 32-bit count wraps after 49.7 days; symbol timing runs on
 // a 64-bit extension that the main loop advances by the unsigned difference since its last look.
@@ -22,7 +29,12 @@ uint32_t g_ms_seen = 0;
 volatile bool g_time_valid = false;
 volatile uint32_t g_utc_seconds = 0;
 volatile uint16_t g_utc_ms = 0;
-volatile uint32_t g_last_even_minute = NO_MINUTE;
+
+// The last slot taken: its minute of the day and, on the 64-bit millisecond count, when.
+uint32_t g_last_even_minute = NO_MINUTE;
+uint64_t g_last_slot_ms = 0;
+// The second of the UTC day of the last GNSS time line printed.
+uint32_t g_gnss_line_second = NO_SECOND;
 
 void AdvanceUtc() {
     if (g_time_valid) {
@@ -31,6 +43,41 @@ void AdvanceUtc() {
             g_utc_ms = 0;
             g_utc_seconds = (g_utc_seconds + 1) % DAY_SECONDS;
         }
+    }
+}
+
+// The clock at ms of the UTC day. A correction (a receiver's fix within CORRECTION_MS of the
+// running clock) keeps the last slot; any other setting forgets it.
+void SetUtc(uint32_t ms_of_day, bool correction) {
+    __disable_irq();
+    const uint32_t was = g_utc_seconds * 1000U + g_utc_ms;
+    const uint32_t ahead = (ms_of_day + DAY_MS - was) % DAY_MS;
+    const bool close = ahead < CORRECTION_MS || DAY_MS - ahead < CORRECTION_MS;
+    if (!(correction && g_time_valid && close)) {
+        g_last_even_minute = NO_MINUTE;
+    }
+    g_utc_seconds = ms_of_day / 1000U;
+    g_utc_ms = static_cast<uint16_t>(ms_of_day % 1000U);
+    g_time_valid = true;
+    __enable_irq();
+}
+
+void LogTimeSet(uint32_t hour, uint32_t minute, uint32_t second, const char *source) {
+    char line[64];
+    snprintf(line, sizeof line, "TIME set %02u:%02u:%02u UTC from %s\r\n",
+             static_cast<unsigned>(hour), static_cast<unsigned>(minute),
+             static_cast<unsigned>(second), source);
+    Serial_Write(line);
+}
+
+// Every fix sets the clock; its line is printed for the first fix of each second, so a receiver
+// sending 5 or 10 fixes a second prints one a second.
+void SetFromGnss(const GnssTime &fix) {
+    const uint32_t second = fix.hour * 3600U + fix.minute * 60U + fix.second;
+    SetUtc(second * 1000U + fix.millisecond, true);
+    if (second != g_gnss_line_second) {
+        g_gnss_line_second = second;
+        LogTimeSet(fix.hour, fix.minute, fix.second, "GNSS");
     }
 }
 
@@ -68,18 +115,9 @@ void Clock_Set(uint32_t hour, uint32_t minute, uint32_t second, const char *sour
         Serial_Write("TIME rejected\r\n");
         return;
     }
-    __disable_irq();
-    g_utc_seconds = hour * 3600U + minute * 60U + second;
-    g_utc_ms = 0;
-    g_time_valid = true;
-    g_last_even_minute = NO_MINUTE;
-    __enable_irq();
-
-    char line[64];
-    snprintf(line, sizeof line, "TIME set %02u:%02u:%02u UTC from %s\r\n",
-             static_cast<unsigned>(hour), static_cast<unsigned>(minute),
-             static_cast<unsigned>(second), source);
-    Serial_Write(line);
+    SetUtc((hour * 3600U + minute * 60U + second) * 1000U, false);
+    g_gnss_line_second = NO_SECOND; // the receiver's next fix says so again
+    LogTimeSet(hour, minute, second, source);
 }
 
 // At most the bytes that were waiting when it began (as for the console).
@@ -88,7 +126,7 @@ void Clock_ProcessGnss() {
     for (uint8_t n = Serial_Pending(Link::GNSS); n > 0 && Serial_Pop(Link::GNSS, byte); --n) {
         GnssTime fix = {};
         if (GNSS_TimeParser_Push(byte, &fix)) {
-            Clock_Set(fix.hour, fix.minute, fix.second, "GNSS");
+            SetFromGnss(fix);
         }
     }
 }
@@ -99,11 +137,15 @@ bool Clock_TakeEvenMinute() {
     }
     const uint32_t seconds = Clock_UtcSeconds();
     const uint32_t minute_index = seconds / 60U;
-    if ((minute_index % 60U) % 2U != 0 || seconds % 60U != 0 ||
-        minute_index == g_last_even_minute) {
+    if ((minute_index % 60U) % 2U != 0 || seconds % 60U != 0) {
+        return false;
+    }
+    const uint64_t now = Clock_Ms64();
+    if (minute_index == g_last_even_minute && now - g_last_slot_ms < SLOT_MEMORY_MS) {
         return false;
     }
     g_last_even_minute = minute_index;
+    g_last_slot_ms = now;
     return true;
 }
 

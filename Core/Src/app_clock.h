@@ -14,11 +14,13 @@ uint64_t Clock_Ms64();
 bool Clock_Valid();
 // Second of the UTC day, read with interrupts masked.
 uint32_t Clock_UtcSeconds();
-// From the console or GNSS: out-of-range fields are refused with "TIME rejected".
+// From the console: out-of-range fields are refused with "TIME rejected".
 void Clock_Set(uint32_t hour, uint32_t minute, uint32_t second, const char *source);
-// The GNSS bytes waiting when it begins, through the sentence parser; valid fixes set the time.
+// The GNSS bytes waiting when it begins, through the sentence parser; valid fixes set the time to
+// the millisecond they give, and print its line once a second.
 void Clock_ProcessGnss();
-// True once, at second 0 of each even UTC minute (a time set anew forgets the last one).
+// True once, at second 0 of each even UTC minute, on any day (a time set anew forgets the last
+// one; a receiver's correction of less than a second does not).
 bool Clock_TakeEvenMinute();
 
 // Around an operation that stalls the CPU (a flash erase): the milliseconds the cycle counter saw

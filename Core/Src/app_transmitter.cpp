@@ -29,6 +29,9 @@ Si5351TonePlan g_plan = {};
 bool g_off_pending = false; // switching CLK1 off failed: it may still be on
 uint32_t g_off_tried_ms = 0;
 uint32_t g_init_tried_ms = 0;
+// In ERROR for a failed CLK1 off alone (at a frame's end, on "stop", or just after a start-up that
+// worked): the Si5351 is otherwise ready, so once CLK1 is off the beacon is IDLE again.
+bool g_only_off_failed = false;
 
 // A Si5351 operation that ended BUSY or timed out may have left the bus held (a slave stuck in
 // the middle of a byte): the bus is freed for the next one. The status goes back unchanged.
@@ -40,7 +43,8 @@ HAL_StatusTypeDef Bus(HAL_StatusTypeDef status) {
 }
 
 // Plans the four tones for the base frequency and crystal set now and puts CLK1 on the tone of
-// `symbol` with the full set-up.
+// `symbol` with the full set-up. The frame keeps this plan to its end: a frequency or crystal set
+// meanwhile takes effect at the next frame, so no frame is sent half on one frequency.
 HAL_StatusTypeDef StartTones(uint8_t symbol) {
     const WSPR_Settings &s = Settings_Live();
     if (!Si5351_PlanTones(s.xtal_hz, static_cast<uint64_t>(s.base_freq_hz) * 1000000ULL,
@@ -50,21 +54,18 @@ HAL_StatusTypeDef StartTones(uint8_t symbol) {
     return Bus(Si5351_StartTone(&g_plan, symbol));
 }
 
-// A tone change within the frame sends only the divider that moves; a base frequency or crystal
-// changed since the frame started needs a new plan and a new set-up.
+// A tone change within the frame sends only the divider that moves.
 HAL_StatusTypeDef KeySymbol(uint8_t symbol) {
-    const WSPR_Settings &s = Settings_Live();
-    if (!Si5351_PlanIsFor(&g_plan, s.xtal_hz, static_cast<uint64_t>(s.base_freq_hz) * 1000000ULL)) {
-        return StartTones(symbol);
-    }
     return Bus(Si5351_KeyTone(&g_plan, symbol));
 }
 
+// Any fault but a failed CLK1 off: the way back is a new start-up of the Si5351.
 void EnterError() {
     if (g_state != WSPR_STATE_ERROR) {
         g_init_tried_ms = Clock_Ms();
     }
     g_state = WSPR_STATE_ERROR;
+    g_only_off_failed = false;
 }
 
 // CLK1 off, checked: true when the chip took it. A failure is retried at once, then every
@@ -83,7 +84,24 @@ bool SetIdleOutput() {
         Serial_WriteStatus("Si5351 output off failed: ", status);
     }
     g_off_pending = true;
-    EnterError();
+    if (g_state != WSPR_STATE_ERROR) {
+        g_init_tried_ms = Clock_Ms();
+        g_state = WSPR_STATE_ERROR;
+    }
+    return false;
+}
+
+// From ERROR, the Si5351 started again: IDLE with CLK1 off when it answers. The status line is
+// printed either way.
+bool Restart() {
+    g_init_tried_ms = Clock_Ms();
+    const HAL_StatusTypeDef status = Bus(Si5351_Init(&hi2c1));
+    Serial_WriteStatus("Si5351 init status: ", status);
+    g_only_off_failed = status == HAL_OK;
+    if (status == HAL_OK && SetIdleOutput()) {
+        g_state = WSPR_STATE_IDLE;
+        return true;
+    }
     return false;
 }
 
@@ -162,9 +180,16 @@ void Tx_ServeRequest() {
 void Tx_Stop() {
     g_symbol_index = 0;
     g_tone_change_pending = false;
-    if (SetIdleOutput()) {
+    if (g_state == WSPR_STATE_ERROR) {
+        // IDLE means ready for the next slot: from ERROR the Si5351 is started again first.
+        if (Restart()) {
+            Serial_Write("TX complete, CLK1 disabled\r\n");
+        }
+    } else if (SetIdleOutput()) {
         g_state = WSPR_STATE_IDLE;
         Serial_Write("TX complete, CLK1 disabled\r\n");
+    } else {
+        g_only_off_failed = true;
     }
     Serial_RequestPrompt();
 }
@@ -203,17 +228,17 @@ void Tx_ProcessToneChange() {
 // When the Si5351 answers again, the beacon is IDLE with CLK1 off and the schedule goes on.
 void Tx_ProcessRecovery() {
     const uint32_t now = Clock_Ms();
-    if (g_off_pending && now - g_off_tried_ms >= OFF_RETRY_MS) {
-        (void)SetIdleOutput();
+    if (g_off_pending && now - g_off_tried_ms >= OFF_RETRY_MS && SetIdleOutput() &&
+        g_state == WSPR_STATE_ERROR && g_only_off_failed) {
+        g_state = WSPR_STATE_IDLE;
+        Serial_Write("TX complete, CLK1 disabled\r\n");
+        Serial_RequestPrompt();
+        return;
     }
     if (g_state != WSPR_STATE_ERROR || now - g_init_tried_ms < INIT_RETRY_MS) {
         return;
     }
-    g_init_tried_ms = now;
-    const HAL_StatusTypeDef status = Bus(Si5351_Init(&hi2c1));
-    Serial_WriteStatus("Si5351 init status: ", status);
-    if (status == HAL_OK && SetIdleOutput()) {
-        g_state = WSPR_STATE_IDLE;
+    if (Restart()) {
         Serial_RequestPrompt();
     }
 }

@@ -17,11 +17,13 @@ HAL_StatusTypeDef Tx_StartUp();
 // A frame asked for (the "tx" command, the key, the schedule); started by Tx_ServeRequest.
 void Tx_Request();
 void Tx_ServeRequest();
-// The end of a frame, and "stop": IDLE once CLK1 is off; a failed off leaves ERROR instead.
+// The end of a frame, and "stop": IDLE once CLK1 is off; a failed off leaves ERROR until a retry
+// gets it off. From ERROR, "stop" starts the Si5351 again first: IDLE only when it answers.
 void Tx_Stop();
 // Each tick: symbol boundaries passed since the last look.
 void Tx_ProcessSymbolDue();
 // A tone change due: written to the Si5351.
 void Tx_ProcessToneChange();
-// Each tick: CLK1 off retried while it failed; from ERROR the Si5351 started again every 30 s.
+// Each tick: CLK1 off retried while it failed (IDLE again once it is off, when nothing else
+// failed); from ERROR the Si5351 started again every 30 s.
 void Tx_ProcessRecovery();

@@ -65,6 +65,20 @@ static_assert(ChecksumOk("$GPRMC,000000,A*0a") && ChecksumOk("$GPRMC,000000,A*0A
 static_assert(!ChecksumOk("$GPRMC,000000,A*0B") && !ChecksumOk("$GPRMC,000000,A*0"));
 static_assert(!ChecksumOk("$GPRMC,000000,A*0G") && !ChecksumOk("$GPRMC,000000,A"));
 
+/* The digits after the seconds' decimal point, as milliseconds: the first three count, later ones
+ * are dropped (truncated, so the second never rounds up). Anything else after the seconds, or
+ * none, is 0. */
+uint16_t ParseFraction(const char *time, size_t time_len) {
+    uint16_t ms = 0U;
+    if (time_len > 6U && time[6] == '.') {
+        uint16_t scale = 100U;
+        for (const char *p = time + 7; scale > 0U && IsDigit(*p); ++p, scale /= 10U) {
+            ms = static_cast<uint16_t>(ms + (*p - '0') * scale);
+        }
+    }
+    return ms;
+}
+
 /* Length of the comma-separated field starting at field (up to the next comma or the end). */
 size_t FieldLength(const char *field) {
     return strcspn(field, ",");
@@ -98,6 +112,7 @@ bool ParseRmc(const char *line, GnssTime *out) {
     if (out->hour > 23U || out->minute > 59U || out->second > 59U) {
         return false;
     }
+    out->millisecond = ParseFraction(time, time_len);
     out->valid = true;
     return true;
 }

@@ -247,9 +247,12 @@ HAL_StatusTypeDef Settings_Save(const WSPR_Settings *settings) {
 
 HAL_StatusTypeDef Settings_Forget(void) {
     const Scan s = ScanAll();
-    if (!s.found || SaysNothingSaved(s.newest.header)) {
+    if (!s.any_written || (s.found && SaysNothingSaved(s.newest.header))) {
         return HAL_OK;
     }
+    /* Over damaged records too: the record goes into blank space as any other (a sector erased
+     * first when there is none) and is then the newest good one; the next start finds nothing
+     * saved. */
     Record r = {};
     r.length = MIN_WORDS;
     r.words[0] = Header(TYPE_DEFAULTS, MIN_WORDS);

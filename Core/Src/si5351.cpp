@@ -430,10 +430,6 @@ bool Si5351_PlanTones(uint32_t xtal_hz, uint64_t first_uhz, uint64_t spacing_uhz
     return plan != nullptr && PlanTones(xtal_hz, first_uhz, spacing_uhz, count, *plan);
 }
 
-bool Si5351_PlanIsFor(const Si5351TonePlan *plan, uint32_t xtal_hz, uint64_t first_uhz) {
-    return plan->count > 0 && plan->xtal_hz == xtal_hz && plan->first_uhz == first_uhz;
-}
-
 HAL_StatusTypeDef Si5351_Init(I2C_HandleTypeDef *hi2c) {
     g_i2c = hi2c;
     g_ready = false;

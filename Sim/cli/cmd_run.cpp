@@ -93,6 +93,18 @@ int cmd_run(int argc, char **argv) {
              plan.gnss_clock = second;
              return true;
          }},
+        {"--gnss-rate", "HZ",
+         "fixes a second of the --gnss-clock receiver: 1 (default), 2, 4, 5 or 10",
+         [&](const char *v, std::string &e) {
+             uint64_t hz = 0;
+             e = "takes 1, 2, 4, 5 or 10";
+             if (!cli::ParseWhole(v, 1, sim::GnssReceiver::MAX_RATE, hz) ||
+                 !sim::GnssReceiver::RateSupported(static_cast<uint32_t>(hz))) {
+                 return false;
+             }
+             plan.gnss_rate = static_cast<uint32_t>(hz);
+             return true;
+         }},
         {"--no-si5351", nullptr, "no Si5351 on the I2C bus",
          [&](const char *, std::string &) {
              plan.board.si5351_present = false;

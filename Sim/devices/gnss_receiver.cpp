@@ -7,13 +7,21 @@ namespace sim {
 namespace {
 constexpr uint64_t MS = 1000000;
 constexpr uint64_t SECOND = 1000 * MS;
+// A sentence starts this long after the epoch it reports.
+constexpr uint64_t LATENCY = 100 * MS;
 } // namespace
 
-std::string GnssReceiver::RmcSentence(uint32_t seconds_of_day, uint32_t ddmmyy) {
+bool GnssReceiver::RateSupported(uint32_t fixes_per_second) {
+    return fixes_per_second >= 1 && fixes_per_second <= MAX_RATE && 100 % fixes_per_second == 0;
+}
+
+std::string GnssReceiver::RmcSentence(uint32_t seconds_of_day, uint32_t ddmmyy,
+                                      uint32_t hundredths) {
     char body[96];
     std::snprintf(body, sizeof body,
-                  "GPRMC,%02u%02u%02u.00,A,5231.1200,N,01324.2400,E,0.02,0.00,%06u,,,A",
-                  seconds_of_day / 3600, (seconds_of_day / 60) % 60, seconds_of_day % 60, ddmmyy);
+                  "GPRMC,%02u%02u%02u.%02u,A,5231.1200,N,01324.2400,E,0.02,0.00,%06u,,,A",
+                  seconds_of_day / 3600, (seconds_of_day / 60) % 60, seconds_of_day % 60,
+                  hundredths % 100, ddmmyy);
     unsigned sum = 0;
     for (const char *p = body; *p != '\0'; ++p) {
         sum ^= static_cast<unsigned char>(*p);
@@ -34,11 +42,28 @@ void GnssReceiver::SendAt(uint64_t t_ns, std::string_view bytes) {
     }
 }
 
-void GnssReceiver::SendSecond(uint64_t t_second_ns, uint32_t seconds_of_day, uint32_t ddmmyy) {
-    SendAt(t_second_ns + 100 * MS, RmcSentence(seconds_of_day, ddmmyy));
-    const uint32_t next = (seconds_of_day + 1) % 86400;
-    clock_->at(t_second_ns + SECOND + 100 * MS, [this, t_second_ns, next, ddmmyy](uint64_t) {
-        SendSecond(t_second_ns + SECOND, next, ddmmyy);
+void GnssReceiver::SetRate(uint32_t fixes_per_second) {
+    if (RateSupported(fixes_per_second)) {
+        rate_ = fixes_per_second;
+    }
+}
+
+// Epoch k of second seconds_of_day begins k / rate_ s into that second.
+void GnssReceiver::SendEpoch(uint64_t t_second_ns, uint32_t seconds_of_day, uint32_t k,
+                             uint32_t ddmmyy) {
+    const uint64_t t_epoch = t_second_ns + k * SECOND / rate_;
+    SendAt(t_epoch + LATENCY, RmcSentence(seconds_of_day, ddmmyy, k * 100 / rate_));
+    uint64_t next_second_ns = t_second_ns;
+    uint32_t next_second = seconds_of_day;
+    uint32_t next_k = k + 1;
+    if (next_k == rate_) {
+        next_second_ns += SECOND;
+        next_second = (seconds_of_day + 1) % 86400;
+        next_k = 0;
+    }
+    const uint64_t t_next = next_second_ns + next_k * SECOND / rate_;
+    clock_->at(t_next + LATENCY, [this, next_second_ns, next_second, next_k, ddmmyy](uint64_t) {
+        SendEpoch(next_second_ns, next_second, next_k, ddmmyy);
     });
 }
 
@@ -46,8 +71,8 @@ void GnssReceiver::StartClock(uint64_t t0_ns, uint32_t first_second_of_day, uint
     if (clock_ == nullptr) {
         return;
     }
-    clock_->at(t0_ns + 100 * MS, [this, t0_ns, first_second_of_day, ddmmyy](uint64_t) {
-        SendSecond(t0_ns, first_second_of_day, ddmmyy);
+    clock_->at(t0_ns + LATENCY, [this, t0_ns, first_second_of_day, ddmmyy](uint64_t) {
+        SendEpoch(t0_ns, first_second_of_day, 0, ddmmyy);
     });
 }
 

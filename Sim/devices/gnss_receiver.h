@@ -1,6 +1,7 @@
 // A GNSS receiver on a UART at 9600 baud: a recorded stream of bytes played onto the line, or a
-// receiver made from a clock that sends a valid $GPRMC (status A) for every second, each sentence
-// starting 100 ms after its second begins.
+// receiver made from a clock that sends a valid $GPRMC (status A) for every fix, once a second or
+// up to 10 times (its time then with the fraction of the second, hhmmss.ss), each sentence
+// starting 100 ms after the moment it reports.
 #pragma once
 
 #include <cstdint>
@@ -15,22 +16,32 @@ namespace sim {
 class GnssReceiver : public dev::UartDevice {
   public:
     static constexpr uint32_t BAUD = GNSS_BAUD;
+    // At 9600 baud a sentence of about 70 bytes takes 73 ms: ten a second fill most of the line.
+    static constexpr uint32_t MAX_RATE = 10;
 
-    // The sentence a receiver sends for UTC second-of-day seconds (0..86399) on the given day.
-    static std::string RmcSentence(uint32_t seconds_of_day, uint32_t ddmmyy);
+    // Fixes a second the receiver made from a clock can send: 1, 2, 4, 5 or 10 (a fix's time is
+    // then a whole number of hundredths).
+    static bool RateSupported(uint32_t fixes_per_second);
+    // The sentence a receiver sends for UTC second-of-day seconds (0..86399) plus hundredths of a
+    // second on the given day.
+    static std::string RmcSentence(uint32_t seconds_of_day, uint32_t ddmmyy,
+                                   uint32_t hundredths = 0);
 
     // Bytes onto the line from t on (after what is already on its way).
     void SendAt(uint64_t t_ns, std::string_view bytes);
-    // From now on a fix: second first_second_of_day begins at t0_ns, sentences follow every
-    // second.
+    // Fixes a second from the next StartClock on (default 1; one not supported is ignored).
+    void SetRate(uint32_t fixes_per_second);
+    // From now on a fix: second first_second_of_day begins at t0_ns, sentences follow at the rate
+    // set, the first for the start of each second.
     void StartClock(uint64_t t0_ns, uint32_t first_second_of_day, uint32_t ddmmyy = 81226);
 
     // dev::UartDevice
     void uart_connected(dev::UartLine &line, dev::Clock &clock) override;
 
   private:
-    void SendSecond(uint64_t t_second_ns, uint32_t seconds_of_day, uint32_t ddmmyy);
+    void SendEpoch(uint64_t t_second_ns, uint32_t seconds_of_day, uint32_t k, uint32_t ddmmyy);
 
+    uint32_t rate_ = 1;
     dev::UartLine *line_ = nullptr;
     dev::Clock *clock_ = nullptr;
 };

@@ -246,6 +246,67 @@ TEST_F(Image, SaveSurvivesAReset) {
     EXPECT_EQ(Read("pc.flash"), Read("image.flash"));
 }
 
+// "stop" from ERROR starts the Si5351 again and says how it went.
+TEST_F(Image, StopFromErrorStartsTheSi5351Again) {
+    Write("stop.txt", "1000 type stop\n");
+    const Outcome r = Compare("--no-si5351 --script " + Path("stop.txt") + " --until 2000", "stop");
+    EXPECT_NE(r.console.find("stop\r\nSi5351 init status: "), std::string::npos) << r.console;
+}
+
+// A frequency set during a frame waits for the next frame: every tone of this one is on the
+// frequency it started with.
+TEST_F(Image, FrequencySetDuringAFrameWaitsForTheNext) {
+    Write("freq.txt", "40000 type set freq 7040100\n");
+    const Outcome r =
+        Compare("--gnss-clock 11:59:55 --script " + Path("freq.txt") + " --until 118000", "freq");
+    ASSERT_GE(r.rf.size(), 2u);
+    for (const Outcome::Change &c : r.rf) {
+        if (c.on != 0) {
+            EXPECT_GE(c.freq_uhz, WSPR_DEFAULT_FREQ_HZ * 1000000ULL - 1000000ULL) << c.t_us;
+            EXPECT_LE(c.freq_uhz, WSPR_DEFAULT_FREQ_HZ * 1000000ULL + 6000000ULL) << c.t_us;
+        }
+    }
+}
+
+// A 10 Hz receiver: one time line a second; the frame at the even minute, stopped in its first
+// second, is not started again by the fixes that follow in that second.
+TEST_F(Image, TenGnssFixesASecond) {
+    Write("rate.txt", "5500 type stop\n");
+    const Outcome r = Compare("--gnss-clock 11:59:55 --gnss-rate 10 --script " + Path("rate.txt") +
+                                  " --until 8000",
+                              "rate");
+    size_t lines = 0;
+    for (size_t p = r.console.find("from GNSS"); p != std::string::npos;
+         p = r.console.find("from GNSS", p + 1)) {
+        ++lines;
+    }
+    EXPECT_EQ(lines, 8u) << r.console;
+    const size_t start = r.console.find("TX start");
+    ASSERT_NE(start, std::string::npos);
+    EXPECT_EQ(r.console.find("TX start", start + 1), std::string::npos) << r.console;
+}
+
+// Flash with no good record: "defaults" clears it, on the emulated chip's flash as on the PC's.
+TEST_F(Image, DefaultsClearsDamagedFlash) {
+    Write("defaults.txt", "300 type defaults\n");
+    for (const char *mcu : {"pc", "image"}) {
+        const bool on_image = std::string(mcu) == "image";
+        const std::string flash = Path(std::string(mcu) + "-zeros.flash");
+        Write(std::string(mcu) + "-zeros.flash", std::string(32 * 1024, '\0'));
+        const Outcome first =
+            Sim("--flash " + flash + " --script " + Path("defaults.txt") + " --until 1000",
+                on_image, std::string(mcu) + "-damaged");
+        EXPECT_EQ(first.status, 0) << first.err;
+        EXPECT_NE(first.console.find("Settings: damaged"), std::string::npos) << mcu;
+        const Outcome second =
+            Sim("--flash " + flash + " --until 1000", on_image, std::string(mcu) + "-cleared");
+        EXPECT_EQ(second.status, 0) << second.err;
+        EXPECT_EQ(second.console.find("Settings:"), std::string::npos) << mcu;
+    }
+    EXPECT_EQ(Read("pc-damaged.console"), Read("image-damaged.console"));
+    EXPECT_EQ(Read("pc-zeros.flash"), Read("image-zeros.flash"));
+}
+
 // The faults of the PC build's platform layer cannot act on the image, which brings its own: a run
 // that asks for them on the image is refused, not run without them.
 TEST_F(Image, PlatformLayerFaultsAreRefused) {

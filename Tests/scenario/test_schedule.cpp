@@ -1,4 +1,5 @@
 // The UTC clock and the even-minute schedule, with time from the console and from GNSS.
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -46,7 +47,8 @@ TEST(Schedule, EvenMinuteStartsAtOnceOddMinuteWaits) {
         std::string out = Command("time 12:00:00", "TX start");
         EXPECT_NE(
             out.find("TIME set 12:00:00 UTC from PC\r\nTX start QZ5RTV OM85 10dBm, 162 symbols"),
-            std::string::npos) << out;
+            std::string::npos)
+            << out;
         ASSERT_EQ(w.starts.size(), 1u);
         EXPECT_EQ(Command("stop"), "stop\r\nTX complete, CLK1 disabled\r\nwspr> ");
 
@@ -161,5 +163,91 @@ TEST(Schedule, GnssClockSetsTimeEverySecondAndDrivesFrames) {
         uint64_t second_start = 10 * sim::SECOND;
         EXPECT_GT(w.starts[0], second_start + 100 * sim::MS);
         EXPECT_LT(w.starts[0], second_start + 300 * sim::MS);
+    });
+}
+
+// The last automatic slot is remembered with the day it was on: the same even minute a day
+// later, after a day without automatic frames, is sent.
+TEST(Schedule, SameSlotADayLaterIsSent) {
+    OnFreshBoard([] {
+        Boot();
+        Watch w;
+        w.Attach();
+        const uint64_t set_at = sim::Now();
+        Command("time 11:59:58", "TX start", 3000);
+        ASSERT_EQ(w.starts.size(), 1u);
+        Command("stop");
+        Command("auto off");
+        // 11:59:30 the next day.
+        sim::RunUntil(set_at + (24 * 3600 - 28) * sim::SECOND + 500 * sim::MS);
+        EXPECT_NE(Command("show").find("Time: valid 11:59:30 UTC"), std::string::npos);
+        Command("auto on");
+        sim::RunFor(35 * sim::SECOND);
+        ASSERT_EQ(w.starts.size(), 2u);
+        EXPECT_GE(w.starts[1] - set_at, (24 * 3600 + 2) * sim::SECOND);
+        EXPECT_LT(w.starts[1] - set_at, (24 * 3600 + 2) * sim::SECOND + 20 * sim::MS);
+    });
+}
+
+namespace {
+
+constexpr uint32_t DDMMYY = 81226;
+constexpr uint32_t BEFORE_NOON = 11 * 3600 + 59 * 60; // 11:59:00
+
+// Sentences of a 10 Hz receiver whose second `first` begins at t_ns, for `seconds` seconds; each
+// starts 100 ms after the moment it reports, as the simulator's receiver sends them.
+void TenFixesASecond(uint64_t t_ns, uint32_t first, uint32_t seconds) {
+    for (uint32_t k = 0; k < seconds * 10; ++k) {
+        sim::GnssAt(t_ns + k * 100 * sim::MS + 100 * sim::MS,
+                    sim::GnssReceiver::RmcSentence(first + k / 10, DDMMYY, (k % 10) * 10));
+    }
+}
+
+} // namespace
+
+// A 10 Hz receiver: the clock takes the fraction of each fix, so it is no further behind than
+// the sentence's delay, also when the receiver then falls silent on its fix for x.90 s; one time
+// line a second.
+TEST(Schedule, TenFixesASecondKeepTheClockToTheMillisecond) {
+    OnFreshBoard([] {
+        Boot();
+        Watch w;
+        w.Attach();
+        const uint64_t t0 = sim::Now();
+        sim::ClearConsole();
+        TenFixesASecond(t0, BEFORE_NOON + 50, 9); // 11:59:50.00 to 11:59:58.90, then nothing
+        sim::RunUntil(t0 + 9 * sim::SECOND + 200 * sim::MS);
+        EXPECT_EQ(Count(sim::Console(), "from GNSS"), 9u) << sim::Console();
+        EXPECT_NE(sim::Console().find("TIME set 11:59:58 UTC from GNSS\r\n"), std::string::npos);
+        sim::RunUntil(t0 + 12 * sim::SECOND);
+        ASSERT_EQ(w.starts.size(), 1u);
+        // 12:00:00 began at t0 + 10 s; the last fix was read 100 ms + 73 ms after its moment.
+        const uint64_t late = w.starts[0] - (t0 + 10 * sim::SECOND);
+        EXPECT_LT(late, 200 * sim::MS);
+        std::printf("10 Hz receiver silent after 11:59:58.90: the frame starts %.1f ms after the "
+                    "even minute\n",
+                    late / 1e6);
+    });
+}
+
+// The receiver running on at 10 Hz through second 0: a frame started there and stopped in the
+// same second is not started again by the next fixes of that second.
+TEST(Schedule, TenFixesASecondStartTheSlotOnce) {
+    OnFreshBoard([] {
+        sim::Prepare();
+        sim::Gnss().SetRate(10);
+        sim::Gnss().StartClock(0, BEFORE_NOON + 58); // 12:00:00 begins at t = 2 s
+        sim::Boot();
+        Watch w;
+        w.Attach();
+        sim::RunUntil(2 * sim::SECOND + 400 * sim::MS);
+        ASSERT_EQ(w.starts.size(), 1u);
+        EXPECT_LT(w.starts[0], 2 * sim::SECOND + 200 * sim::MS);
+        Command("stop");
+        sim::RunUntil(10 * sim::SECOND);
+        EXPECT_EQ(w.starts.size(), 1u);
+        EXPECT_EQ(Count(sim::Console(), "from GNSS"), 10u) << sim::Console();
+        std::printf("10 Hz receiver: the frame starts %.1f ms after the even minute\n",
+                    (w.starts[0] - 2 * sim::SECOND) / 1e6);
     });
 }

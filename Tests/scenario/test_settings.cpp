@@ -248,6 +248,38 @@ TEST(Settings, DamagedReportedOnlyWhenNoGoodRecordIsLeft) {
     });
 }
 
+// Flash holding no good record (here all zeros): "defaults" writes its record over it, so every
+// later start is clean. A power cut at any of its flash steps (the erase, each word) leaves the
+// flash damaged, as it was, or clean; "defaults" again then finishes the job.
+TEST(Settings, DefaultsClearsDamagedFlash) {
+    OnFreshBoard([] {
+        const std::vector<uint8_t> zeros(2 * FLASH_SECTOR_16K_SIZE, 0);
+        const std::string damaged = "Settings: damaged, using defaults\r\n";
+        uint64_t steps = 0;
+        for (uint64_t k = 1; steps == 0; ++k) {
+            SCOPED_TRACE(k);
+            BootWith(zeros);
+            ASSERT_NE(sim::Console().find(damaged), std::string::npos);
+            vmcu::flash_power_cut_at(k, k);
+            TypeThroughCut("defaults");
+            if (vmcu::flash_record().power_cuts == 0) {
+                steps = k - 1;
+                EXPECT_EQ(ResetAndWait(vmcu::ResetCause::POWER_ON), scenario::k_banner);
+                break;
+            }
+            const std::string banner = sim::Console().substr(sim::Console().rfind("\r\nTOLVANE"));
+            const bool clean = banner.find("Settings:") == std::string::npos;
+            EXPECT_TRUE(clean || banner.find(damaged) != std::string::npos) << banner;
+            EXPECT_EQ(Current(), k_built_in);
+            TypeThroughCut("defaults");
+            EXPECT_EQ(ResetAndWait(vmcu::ResetCause::POWER_ON), scenario::k_banner);
+            EXPECT_EQ(Current(), k_built_in);
+            ASSERT_LT(k, 20u);
+        }
+        EXPECT_EQ(steps, 4u); // the erase and a three-word record
+    });
+}
+
 // Two sectors' worth of saves and more: each sector is erased only when full, the newest save
 // always wins.
 TEST(Settings, WearLevellingErasesOnlyAFullSector) {

@@ -44,7 +44,6 @@ constexpr uint64_t SECOND = sim::SECOND;
 constexpr uint64_t MINUTE = 60 * SECOND;
 constexpr uint64_t SYMBOL_US = 682667;
 constexpr uint64_t FRAME_US = WSPR_SYMBOL_COUNT * SYMBOL_US;
-constexpr uint64_t RETUNE_GAP_US = 2000; // a new set-up (new base frequency) is off for < 1 ms
 constexpr size_t LINE_MAX_CHARS = 39;
 constexpr size_t RING_ROOM = 63;
 
@@ -273,8 +272,6 @@ std::string TypeLine(const std::string &line) {
     return out.size() >= echo.size() ? out.substr(echo.size()) : std::string();
 }
 
-void OnBaseFrequency(uint32_t hz); // a new base frequency was accepted now
-
 // ---- Random operator ----------------------------------------------------------------------------
 
 std::mt19937_64 g_rng;
@@ -353,9 +350,6 @@ void SetCommand(bool allow_freq) {
     reply = TypeLine(MixCase(line) + "\r");
     if (valid) {
         Check(reply.starts_with("ok\r\n"), "a valid setting was refused:", line + " -> " + reply);
-        if (next.freq != g_model.freq) {
-            OnBaseFrequency(next.freq);
-        }
         g_model = next;
     } else {
         Check(reply.starts_with("error: "),
@@ -472,10 +466,9 @@ void IntrusiveAction() {
 enum class Cycle { QUIET, BUSY, MESSY };
 Cycle g_cycle = Cycle::QUIET;
 
-// A frame is encoded once at its start; its base frequency may change under way ("set freq"
-// during a frame applies from the next tone on). CLK1 changes only where the tone does: each
-// change belongs to one symbol slot, and every slot since the previous change must have carried
-// the same symbol.
+// A frame is encoded and planned once at its start: a base frequency set under way applies from
+// the next frame. CLK1 changes only where the tone does: each change belongs to one symbol slot,
+// and every slot since the previous change must have carried the same symbol.
 struct Frame {
     bool active = false;
     uint64_t start_us = 0; // CLK1 first on
@@ -483,21 +476,10 @@ struct Frame {
         0; // the tick of the pass that started the frame: symbols count from it
     uint64_t last_off_us = 0;
     bool off = false;
-    bool retune_pending = false; // a new base frequency was accepted: a new set-up may follow
     size_t changes = 0;
     size_t slot = 0; // slot of the last change
     std::vector<uint8_t> symbols;
-    std::vector<std::pair<uint64_t, uint32_t>> base_hz; // (from time in us, base frequency)
-
-    uint32_t BaseAt(uint64_t t_us) const {
-        uint32_t base = base_hz.front().second;
-        for (const auto &[from_us, hz] : base_hz) {
-            if (t_us >= from_us) {
-                base = hz;
-            }
-        }
-        return base;
-    }
+    uint32_t base_hz = 0;
 };
 Frame g_frame;
 std::vector<uint64_t> g_cycle_starts_us; // frame starts since the current cycle began
@@ -560,7 +542,7 @@ void CheckTone(Frame &f, const sim::Si5351Model::Change &c) {
             }
         }
     }
-    const uint32_t base = f.BaseAt(at);
+    const uint32_t base = f.base_hz;
     Check(tones::Matches(c.freq_uhz, base, f.symbols[i]), "tone at the wrong frequency:",
           "symbol " + std::to_string(i) + " " + std::to_string(c.freq_uhz) + " uHz, wanted " +
               std::to_string(tones::IdealUhz(base, f.symbols[i])));
@@ -598,12 +580,9 @@ void OnClk1(const sim::Si5351Model::Change &c) {
         }
         return;
     }
-    // Off and on again is a new set-up within the frame only right after a new base frequency;
-    // otherwise a new frame (a stop followed at once by the key's frame, say).
-    if (f.active && f.off && (c.t_us - f.last_off_us > RETUNE_GAP_US || !f.retune_pending)) {
+    // Off and on again is a new frame (a stop followed at once by the key's frame, say).
+    if (f.active && f.off) {
         FinishFrame();
-    } else if (f.active && f.off) {
-        f.retune_pending = false;
     }
     if (!f.active) {
         f = Frame{};
@@ -611,19 +590,12 @@ void OnClk1(const sim::Si5351Model::Change &c) {
         f.start_us = c.t_us;
         f.start_tick_us = StartTickUs();
         f.symbols = Symbols(g_model);
-        f.base_hz.emplace_back(0, g_model.freq);
+        f.base_hz = g_model.freq;
         g_cycle_starts_us.push_back(c.t_us);
         ++g_frames_started;
     }
     f.off = false;
     CheckTone(f, c);
-}
-
-void OnBaseFrequency(uint32_t hz) {
-    if (g_frame.active) {
-        g_frame.base_hz.emplace_back(sim::Now() / 1000, hz);
-        g_frame.retune_pending = true;
-    }
 }
 
 // Between main-loop passes: CLK1 on exactly in the transmit state, no longer than a frame; a frame
@@ -638,7 +610,7 @@ void Sample() {
     if (g_frame.active && on) {
         Check(now_us - g_frame.start_us <= FRAME_US + 2000, "CLK1 on longer than a frame");
     }
-    if (g_frame.active && g_frame.off && now_us - g_frame.last_off_us > RETUNE_GAP_US) {
+    if (g_frame.active && g_frame.off) {
         FinishFrame();
     }
 }

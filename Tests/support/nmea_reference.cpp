@@ -10,8 +10,9 @@
 namespace nmea_reference {
 
 std::string Text(const Hms &t) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%02d:%02d:%02d", t.hour, t.minute, t.second);
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%02d:%02d:%02d.%03d", t.hour, t.minute, t.second,
+                  t.millisecond);
     return buf;
 }
 
@@ -67,8 +68,16 @@ std::optional<Hms> TimeOf(const std::string &line) {
     if (hhmmss.find_first_not_of("0123456789") != std::string::npos) {
         return std::nullopt;
     }
+    // After "hhmmss." the digits up to the first other character are the fraction: its first
+    // three, padded with zeros, are the milliseconds. Anything else after the seconds says none.
+    int millisecond = 0;
+    if (fields[1].size() > 6 && fields[1][6] == '.') {
+        std::string digits = fields[1].substr(7);
+        digits = digits.substr(0, digits.find_first_not_of("0123456789"));
+        millisecond = std::stoi((digits + "000").substr(0, 3));
+    }
     const Hms t{std::stoi(hhmmss.substr(0, 2)), std::stoi(hhmmss.substr(2, 2)),
-                std::stoi(hhmmss.substr(4, 2))};
+                std::stoi(hhmmss.substr(4, 2)), millisecond};
     if (t.hour > 23 || t.minute > 59 || t.second > 59) {
         return std::nullopt;
     }
@@ -83,6 +92,17 @@ std::vector<Hms> IndependentTimes(const std::string &bytes) {
         }
     }
     return times;
+}
+
+std::vector<Hms> TimeLines(const std::vector<Hms> &fixes) {
+    std::vector<Hms> lines;
+    for (const Hms &f : fixes) {
+        const Hms whole{f.hour, f.minute, f.second};
+        if (lines.empty() || lines.back() != whole) {
+            lines.push_back(whole);
+        }
+    }
+    return lines;
 }
 
 std::vector<std::pair<std::string, std::string>> Captures() {

@@ -13,6 +13,7 @@ struct Hms {
     int hour;
     int minute;
     int second;
+    int millisecond = 0; // the fraction the time field gives (hhmmss.sss), truncated
     bool operator==(const Hms &) const = default;
 };
 
@@ -20,6 +21,9 @@ std::string Text(const Hms &t);
 std::vector<std::string> LinesOf(const std::string &bytes);
 std::optional<Hms> TimeOf(const std::string &line);
 std::vector<Hms> IndependentTimes(const std::string &bytes);
+// The time lines a beacon prints for these fixes: the whole second of the first fix of each
+// second (a receiver sending several fixes a second gets one line a second).
+std::vector<Hms> TimeLines(const std::vector<Hms> &fixes);
 // Capture files of the shared folder, sorted by name, with their bytes.
 std::vector<std::pair<std::string, std::string>> Captures();
 

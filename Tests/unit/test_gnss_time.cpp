@@ -43,7 +43,7 @@ std::vector<Hms> Replay(const std::string &bytes) {
     for (unsigned char b : bytes) {
         if (GNSS_TimeParser_Push(b, &rec)) {
             EXPECT_TRUE(rec.valid);
-            times.push_back({rec.hour, rec.minute, rec.second});
+            times.push_back({rec.hour, rec.minute, rec.second, rec.millisecond});
         }
     }
     return times;
@@ -63,14 +63,31 @@ TEST(GnssTimeParser, AcceptsWellFormedFixes) {
         {Sentence("GPRMC,235959.00,A,4808.9977,N,01135.0800,E,000.0,000.0,060419,003.0,E,A"),
          {23, 59, 59}},
         {Sentence("GNRMC,000000,A,,,,,,,,,"), {0, 0, 0}},
-        {Sentence("GPRMC,123456.789,A,,,,,,,,,", true), {12, 34, 56}},
-        {Sentence("GPRMC,095007.5,A"), {9, 50, 7}},
+        {Sentence("GPRMC,123456.789,A,,,,,,,,,", true), {12, 34, 56, 789}},
+        {Sentence("GPRMC,095007.5,A"), {9, 50, 7, 500}},
         {Sentence("GPRMC,101010,AX,junk"), {10, 10, 10}},       // only the first status char counts
         {Sentence("GPRMC,111111,A") + "garbage", {11, 11, 11}}, // after the checksum: ignored
         {"noise$" + Sentence("GPRMC,121314,A"), {12, 13, 14}},  // '$' restarts the line
     };
     for (const auto &c : cases) {
         EXPECT_EQ(ReplayLine(c.line), std::vector<Hms>{c.want}) << c.line;
+    }
+}
+
+// 5 and 10 Hz receivers give the fraction of the second: the clock takes it to the millisecond.
+TEST(GnssTimeParser, TakesTheFractionOfTheSecond) {
+    const struct {
+        const char *time;
+        int millisecond;
+    } cases[] = {
+        {"120000.1", 100},    {"120000.20", 200}, {"120000.95", 950}, {"120000.099", 99},
+        {"120000.9999", 999}, // truncated: never the next second
+        {"120000.", 0},       {"120000", 0},      {"120000.5x", 500}, {"120000x.5", 0},
+    };
+    for (const auto &c : cases) {
+        const std::string line = Sentence(std::string("GPRMC,") + c.time + ",A");
+        EXPECT_EQ(ReplayLine(line), (std::vector<Hms>{{12, 0, 0, c.millisecond}})) << line;
+        EXPECT_EQ(nmea_reference::TimeOf(line), (Hms{12, 0, 0, c.millisecond})) << line;
     }
 }
 
@@ -134,7 +151,7 @@ TEST(GnssTimeParser, MissingStatusNeverComesFromAnEarlierLine) {
 }
 
 TEST(GnssTimeParser, RejectionLeavesValidAloneAndMayFillFields) {
-    GnssTime rec{1, 2, 3, false};
+    GnssTime rec{1, 2, 3, false, 0};
     GNSS_TimeParser_Init();
     for (unsigned char b : Sentence("GPRMC,235960,A") + "\r") {
         EXPECT_FALSE(GNSS_TimeParser_Push(b, &rec));
@@ -197,11 +214,12 @@ struct Anchor {
 TEST(GnssTimeParser, RealCapturesAcceptedExactlyWhereTheBytesSay) {
     // Counted by hand with grep over the files (status A, sound checksum), not by either reader.
     const std::map<std::string, Anchor> anchors{
-        {"ublox-zed-f9p_hpg1.11.nmea", {655, {1, 19, 3}, {1, 29, 57}}},     // UBX binary mixed in
-        {"gp-320fw-2019-04-07-coldboot.nmea", {1, {0, 3, 45}, {0, 3, 45}}}, // 2 broken A fixes
-        {"gp-320fw-2019-04-06-overflow.nmea", {20, {23, 57, 24}, {23, 57, 43}}},
+        {"ublox-zed-f9p_hpg1.11.nmea", {655, {1, 19, 3}, {1, 29, 57}}}, // UBX binary mixed in
+        {"gp-320fw-2019-04-07-coldboot.nmea",
+         {1, {0, 3, 45, 30}, {0, 3, 45, 30}}}, // 2 broken A fixes
+        {"gp-320fw-2019-04-06-overflow.nmea", {20, {23, 57, 24, 20}, {23, 57, 43, 20}}},
         {"skytraq-dgps.nmea", {96, {21, 31, 21}, {21, 32, 56}}}, // over-long $PSTI lines
-        {"telit-he910.nmea", {187, {10, 51, 53}, {10, 54, 59}}},
+        {"telit-he910.nmea", {187, {10, 51, 53, 710}, {10, 54, 59, 408}}},
         {"GPSmap-76S.nmea", {0, {}, {}}}, // status V only
     };
 
