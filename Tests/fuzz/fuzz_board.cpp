@@ -16,8 +16,9 @@ uint8_t Waiting(const USART_TypeDef *uart) {
     return uart == sim::ConsoleUart() ? s.console_rx_pending : s.gnss_rx_pending;
 }
 
-// Until the line has delivered everything and the ring is empty. The main loop returns to
-// RunUntil only between passes, so the pass that took the last byte has finished its output.
+// Until the line has delivered everything and the ring is empty, then until the console's output
+// has left (it goes out through the transmit ring after the pass that wrote it): a millisecond
+// without a byte.
 void Drain(const USART_TypeDef *uart) {
     const uint64_t limit = vmcu::uart_line(uart).free_ns() + sim::SECOND;
     sim::RunUntil(vmcu::uart_line(uart).free_ns() + 1000);
@@ -27,6 +28,11 @@ void Drain(const USART_TypeDef *uart) {
         }
         sim::RunFor(100 * 1000);
     }
+    size_t seen = 0;
+    do {
+        seen = sim::Console().size();
+        sim::RunFor(sim::MS);
+    } while (sim::Console().size() != seen);
 }
 
 } // namespace
@@ -36,6 +42,11 @@ void PowerOn() {
     vmcu::i2c_keep_log(false);
     sim::Chip().keep_timeline(false);
     sim::Boot();
+    // Console output leaves through the transmit ring: reception starts once the banner has gone
+    // out, and bytes typed before are dropped.
+    for (int ms = 0; ms < 200 && sim::Console().find("wspr> ") == std::string::npos; ++ms) {
+        sim::RunFor(sim::MS);
+    }
     sim::RunFor(5 * sim::MS);
 }
 
