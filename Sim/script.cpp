@@ -38,9 +38,11 @@ bool ParseScript(const std::string &content, std::vector<ScriptEvent> &events, s
                 {text == "down" ? ScriptEvent::KEY_DOWN : ScriptEvent::KEY_UP, ms, ""});
         } else if (verb == "gnss" && !text.empty()) {
             events.push_back({ScriptEvent::GNSS, ms, text});
+        } else if (verb == "noise" && !text.empty()) {
+            events.push_back({ScriptEvent::NOISE, ms, text});
         } else {
             error = "line " + std::to_string(number) +
-                    ": expected 'type TEXT', 'key down', 'key up' or 'gnss SENTENCE'";
+                    ": expected 'type TEXT', 'key down', 'key up', 'gnss SENTENCE' or 'noise TEXT'";
             return false;
         }
     }
@@ -62,6 +64,10 @@ void ScheduleScript(const std::vector<ScriptEvent> &events) {
             break;
         case ScriptEvent::GNSS:
             GnssAt(t, e.text + "\r\n");
+            break;
+        case ScriptEvent::NOISE:
+            Terminal().Line().send(reinterpret_cast<const uint8_t *>(e.text.data()), e.text.size(),
+                                   t, ConsoleTerminal::BAUD / 12);
             break;
         }
     }

@@ -2,6 +2,8 @@
 //   MS type TEXT      TEXT and CR typed on the console at 115200 baud from millisecond MS
 //   MS key down|up    the transmit key pressed or released at MS
 //   MS gnss SENTENCE  the sentence and CR LF on the GNSS line at 9600 baud from MS
+//   MS noise TEXT     TEXT on the console line at a twelfth of its baud rate from MS: each byte
+//                     reaches the beacon as a framing error
 #pragma once
 
 #include <cstdint>
@@ -11,7 +13,7 @@
 namespace sim {
 
 struct ScriptEvent {
-    enum Kind { TYPE, KEY_DOWN, KEY_UP, GNSS } kind;
+    enum Kind { TYPE, KEY_DOWN, KEY_UP, GNSS, NOISE } kind;
     uint64_t ms;
     std::string text;
 };

@@ -33,7 +33,11 @@
 /* Serial links: the console on USART1, the GNSS receiver on USART2, both 8N1 */
 #define CONSOLE_BAUD 115200U
 #define GNSS_BAUD 9600U
-#define UART_RX_RING_SIZE 64U
+/* Receive rings: the console's holds a pasted block of settings while the shell answers it line
+ * by line (the echo, reply and prompt of a line are longer than the line). At most 256: the
+ * status snapshot counts waiting bytes in 8 bits. */
+#define CONSOLE_RX_RING_SIZE 256U
+#define GNSS_RX_RING_SIZE 64U
 #define CONSOLE_TX_RING_SIZE 512U
 #define DAY_SECONDS 86400UL
 

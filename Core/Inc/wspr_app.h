@@ -59,7 +59,8 @@ void WSPR_App_Process(void);
 void WSPR_App_Tick1ms(void);
 
 /* UART receive-complete interrupt: stores the byte in its UART's ring (dropped when the ring is
- * full) and arms the next one-byte reception. Other UARTs are ignored. */
+ * full, and the loss marked there) and arms the next one-byte reception. Other UARTs are
+ * ignored. */
 void WSPR_App_UartRxCpltCallback(UART_HandleTypeDef *huart);
 
 /* UART transmit-complete interrupt: the console output's next piece is sent. Other UARTs are
@@ -67,7 +68,7 @@ void WSPR_App_UartRxCpltCallback(UART_HandleTypeDef *huart);
 void WSPR_App_UartTxCpltCallback(UART_HandleTypeDef *huart);
 
 /* UART error interrupt: a receive error (overrun, framing, noise) ended the one-byte reception;
- * it is armed again. */
+ * the loss is marked in the ring and the reception armed again. */
 void WSPR_App_UartErrorCallback(UART_HandleTypeDef *huart);
 
 /* Any context, a fault handler included, with interrupts masked or not: CLK1 off by one bounded

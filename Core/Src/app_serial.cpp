@@ -11,17 +11,33 @@ namespace {
 
 // ---- Receive rings ----
 
-constexpr uint8_t RX_MASK = UART_RX_RING_SIZE - 1;
-static_assert((UART_RX_RING_SIZE & RX_MASK) == 0, "ring size must be a power of two");
-
-// One serial link: the one-byte reception buffer and the receive ring. The interrupt writes the
-// head, the main loop the tail; one slot stays free, so a ring holds one byte less than its size.
+// One serial link: the one-byte reception buffer and the receive ring. Beside each slot of the ring
+// a bit says that input was lost just before the byte in it: bytes dropped because the ring was
+// full, a byte the USART overran, or a byte that arrived with a framing, noise or parity error. A
+// loss after the newest byte waits in `loss_pending` and marks the next byte stored. The interrupt
+// writes the head, the bits and `loss_pending`, the main loop the tail; one slot stays free, so a
+// ring holds one byte less than its size.
 struct Channel {
+    volatile uint8_t *const ring;
+    volatile uint8_t *const lost_before; // one bit per slot
+    const uint16_t mask;
     volatile uint8_t rx_byte;
-    volatile uint8_t ring[UART_RX_RING_SIZE];
-    volatile uint8_t head;
-    volatile uint8_t tail;
+    volatile uint16_t head;
+    volatile uint16_t tail;
+    volatile bool loss_pending;
+    volatile bool stored; // the last byte the reception delivered went into the ring
 };
+
+static_assert((CONSOLE_RX_RING_SIZE & (CONSOLE_RX_RING_SIZE - 1U)) == 0 &&
+                  (GNSS_RX_RING_SIZE & (GNSS_RX_RING_SIZE - 1U)) == 0,
+              "ring sizes must be powers of two");
+static_assert(CONSOLE_RX_RING_SIZE >= 8U && CONSOLE_RX_RING_SIZE <= 256U &&
+                  GNSS_RX_RING_SIZE >= 8U && GNSS_RX_RING_SIZE <= 256U,
+              "a whole byte of loss bits per eight slots; waiting bytes are counted in 8 bits");
+volatile uint8_t g_console_ring[CONSOLE_RX_RING_SIZE];
+volatile uint8_t g_console_lost[CONSOLE_RX_RING_SIZE / 8U];
+volatile uint8_t g_gnss_ring[GNSS_RX_RING_SIZE];
+volatile uint8_t g_gnss_lost[GNSS_RX_RING_SIZE / 8U];
 
 // The links and the UARTs they are on: told apart by the peripheral instance in the handle.
 constexpr uint8_t CHANNEL_COUNT = 2;
@@ -30,7 +46,10 @@ struct LinkUart {
     uintptr_t instance;
 };
 constexpr LinkUart k_links[CHANNEL_COUNT] = {{&huart1, USART1_BASE}, {&huart2, USART2_BASE}};
-Channel g_channels[CHANNEL_COUNT] = {};
+Channel g_channels[CHANNEL_COUNT] = {
+    {g_console_ring, g_console_lost, CONSOLE_RX_RING_SIZE - 1U, 0, 0, 0, false, false},
+    {g_gnss_ring, g_gnss_lost, GNSS_RX_RING_SIZE - 1U, 0, 0, 0, false, false},
+};
 
 Channel &ChannelOf(Link link) {
     return g_channels[static_cast<uint8_t>(link)];
@@ -50,12 +69,29 @@ void ArmRx(const Channel &ch) {
     (void)HAL_UART_Receive_IT(link.uart, const_cast<uint8_t *>(&ch.rx_byte), 1);
 }
 
+bool LostBefore(const Channel &ch, uint16_t slot) {
+    return ((ch.lost_before[slot >> 3U] >> (slot & 7U)) & 1U) != 0U;
+}
+
+// From the interrupt only.
+void SetLostBefore(Channel &ch, uint16_t slot, bool lost) {
+    const auto bit = static_cast<uint8_t>(1U << (slot & 7U));
+    volatile uint8_t &bits = ch.lost_before[slot >> 3U];
+    bits = static_cast<uint8_t>(lost ? bits | bit : bits & ~bit);
+}
+
 void PushByte(Channel &ch) {
-    const uint8_t next = static_cast<uint8_t>((ch.head + 1) & RX_MASK);
-    if (next != ch.tail) {
-        ch.ring[ch.head] = ch.rx_byte; // stored before the head moves past it
-        ch.head = next;
+    const auto next = static_cast<uint16_t>((ch.head + 1U) & ch.mask);
+    if (next == ch.tail) {
+        ch.loss_pending = true;
+        ch.stored = false;
+        return;
     }
+    ch.ring[ch.head] = ch.rx_byte; // stored before the head moves past it
+    SetLostBefore(ch, ch.head, ch.loss_pending);
+    ch.loss_pending = false;
+    ch.head = next;
+    ch.stored = true;
 }
 
 // ---- Console transmit ring ----
@@ -192,25 +228,44 @@ void Serial_Flush() {
 }
 
 bool Serial_Pop(Link link, uint8_t &byte) {
+    bool lost = false;
+    return Serial_Pop(link, byte, lost);
+}
+
+bool Serial_Pop(Link link, uint8_t &byte, bool &lost_before) {
     Channel &ch = ChannelOf(link);
     if (ch.tail == ch.head) {
         return false;
     }
     __disable_irq();
-    byte = ch.ring[ch.tail];
-    ch.tail = static_cast<uint8_t>((ch.tail + 1) & RX_MASK);
+    const uint16_t tail = ch.tail;
+    byte = ch.ring[tail];
+    lost_before = LostBefore(ch, tail);
+    ch.tail = static_cast<uint16_t>((tail + 1U) & ch.mask);
     __enable_irq();
     return true;
 }
 
+bool Serial_TakeLoss(Link link) {
+    Channel &ch = ChannelOf(link);
+    __disable_irq();
+    const bool lost = ch.loss_pending && ch.tail == ch.head;
+    if (lost) {
+        ch.loss_pending = false;
+    }
+    __enable_irq();
+    return lost;
+}
+
 bool Serial_NextByteIs(Link link, uint8_t byte) {
     const Channel &ch = ChannelOf(link);
-    return ch.tail != ch.head && ch.ring[ch.tail] == byte;
+    const uint16_t tail = ch.tail;
+    return tail != ch.head && ch.ring[tail] == byte && !LostBefore(ch, tail);
 }
 
 uint8_t Serial_Pending(Link link) {
     const Channel &ch = ChannelOf(link);
-    return static_cast<uint8_t>((ch.head - ch.tail) & RX_MASK);
+    return static_cast<uint8_t>((ch.head - ch.tail) & ch.mask);
 }
 
 void Serial_StartReception() {
@@ -235,12 +290,26 @@ void WSPR_App_UartRxCpltCallback(UART_HandleTypeDef *huart) {
 }
 
 // A receive error ends the reception in progress: it is armed again, once reception has started
-// (an overrun seen by the transmit interrupt during the banner must not arm it early).
+// (an overrun seen by the transmit interrupt during the banner must not arm it early). The HAL
+// delivers the byte in the data register before it reports the error, in the same interrupt: with
+// a framing, noise or parity error that byte is itself damaged, and it is marked as following a
+// loss; an overrun lost the byte after it.
 void WSPR_App_UartErrorCallback(UART_HandleTypeDef *huart) {
     Channel *ch = ChannelOf(huart);
-    if (ch != nullptr && g_rx_started) {
-        ArmRx(*ch);
+    if (ch == nullptr || !g_rx_started) {
+        return;
     }
+    constexpr uint32_t DAMAGED = HAL_UART_ERROR_FE | HAL_UART_ERROR_NE | HAL_UART_ERROR_PE;
+    if ((huart->ErrorCode & DAMAGED) != 0U && ch->stored) {
+        SetLostBefore(*ch, static_cast<uint16_t>((ch->head - 1U) & ch->mask), true);
+    } else {
+        ch->loss_pending = true;
+    }
+    if ((huart->ErrorCode & HAL_UART_ERROR_ORE) != 0U) {
+        ch->loss_pending = true;
+    }
+    ch->stored = false;
+    ArmRx(*ch);
 }
 
 void WSPR_App_UartTxCpltCallback(UART_HandleTypeDef *huart) {

@@ -34,8 +34,14 @@ bool Serial_TakePrompt();
 void Serial_Flush();
 
 enum class Link : uint8_t { CONSOLE, GNSS };
-// The oldest received byte; false when there is none.
+// The oldest received byte; false when there is none. With lost_before: whether input was lost
+// just before it (the ring was full, the USART overran, or this byte arrived damaged).
 bool Serial_Pop(Link link, uint8_t &byte);
+bool Serial_Pop(Link link, uint8_t &byte, bool &lost_before);
+// Input was lost after the newest byte and nothing has come since (the ring is empty): true once
+// for that loss. While bytes wait, a loss is told with the byte that follows it.
+bool Serial_TakeLoss(Link link);
+// The next byte is this one, with no loss before it.
 bool Serial_NextByteIs(Link link, uint8_t byte);
 uint8_t Serial_Pending(Link link);
 

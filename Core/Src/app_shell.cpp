@@ -14,15 +14,15 @@ namespace {
 constexpr uint8_t CMD_LINE_SIZE = 40;
 // The LF of a CR LF is waited for this long at most after the reply has left.
 constexpr uint32_t LF_WAIT_MS = 100;
+// A line that lost input may have lost its line end too: once nothing has come for this long, it
+// is ended (and refused), so that the next line starts clean.
+constexpr uint32_t LOST_LINE_QUIET_MS = 1000;
 
 constexpr bool IsDigit(char c) {
     return c >= '0' && c <= '9';
 }
 constexpr bool IsLower(char c) {
     return c >= 'a' && c <= 'z';
-}
-constexpr bool IsBlank(char c) {
-    return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
 void ToUpper(char *text) {
@@ -33,35 +33,28 @@ void ToUpper(char *text) {
     }
 }
 
-// Optional blanks, an optional sign and at least one digit; the text after the number is left for
-// the caller. A number with a minus sign ("-0" too) or above 2^32 - 1 comes back as 0xFFFFFFFF,
-// which every caller refuses as out of range, so nothing wraps into range. False when no number
-// is there.
-bool ParseNumber(const char *&text, uint32_t &value) {
+// Digits, at least one; the text after them is left for the caller. Above 2^32 - 1 the value comes
+// back as 0xFFFFFFFF, which every caller refuses as out of range, so nothing wraps into range.
+bool ParseDigits(const char *&text, uint32_t &value) {
     const char *p = text;
-    while (IsBlank(*p)) {
-        ++p;
-    }
-    bool negative = false;
-    if (*p == '+' || *p == '-') {
-        negative = *p == '-';
-        ++p;
-    }
     if (!IsDigit(*p)) {
         return false;
     }
     uint64_t v = 0;
-    bool too_large = false;
     for (; IsDigit(*p); ++p) {
         v = v * 10 + static_cast<uint64_t>(*p - '0');
         if (v > 0xFFFFFFFFULL) {
-            too_large = true;
             v = 0xFFFFFFFFULL;
         }
     }
-    value = (too_large || negative) ? 0xFFFFFFFFU : static_cast<uint32_t>(v);
+    value = static_cast<uint32_t>(v);
     text = p;
     return true;
+}
+
+// The whole argument is one number: digits and nothing else (no blank, sign, point or unit).
+bool ParseNumber(const char *text, uint32_t &value) {
+    return ParseDigits(text, value) && *text == '\0';
 }
 
 // The reply to a number out of its range: "error: <what> must be lo..hi Hz".
@@ -163,21 +156,13 @@ void SetXtal(const char *value) {
     }
 }
 
-// "HH:MM:SS": three numbers, each followed directly by its colon.
+// "HH:MM:SS": three numbers of digits only, separated by colons, and nothing after them.
 void SetTime(const char *value) {
     uint32_t fields[3] = {};
-    int converted = 0;
     const char *p = value;
-    while (converted < 3 && ParseNumber(p, fields[converted])) {
-        ++converted;
-        if (converted < 3) {
-            if (*p != ':') {
-                break;
-            }
-            ++p;
-        }
-    }
-    if (converted < 3) {
+    const bool ok = ParseDigits(p, fields[0]) && *p++ == ':' && ParseDigits(p, fields[1]) &&
+                    *p++ == ':' && ParseDigits(p, fields[2]) && *p == '\0';
+    if (!ok) {
         Serial_Write("error: use time HH:MM:SS\r\n");
         return;
     }
@@ -306,9 +291,13 @@ bool g_awaiting_lf = false;
 uint32_t g_reply_end = 0;
 uint32_t g_awaiting_since_ms = 0;
 
-// The line being typed; it survives any number of passes, frames and log lines.
+// The line being typed; it survives any number of passes, frames and log lines. A line that lost
+// input or ran over its size is refused whole when it ends, whatever editing followed.
 char g_line[CMD_LINE_SIZE];
 uint8_t g_line_pos = 0;
+bool g_line_lost = false;
+bool g_line_too_long = false;
+uint32_t g_last_input_ms = 0; // the last byte or loss taken in
 
 void Help(const char *) {
     g_help_next = 0;
@@ -362,15 +351,43 @@ void HandleCommand(char *cmd) {
     Serial_Write("error: unknown command, type help\r\n");
 }
 
-// A line is complete: the command runs and the prompt follows. True when the line held a command.
+// The output has room for a line's echo, reply and prompt beside the log lines.
+bool RoomForReply() {
+    return Serial_Room() >= SERIAL_LOG_RESERVE + SERIAL_REPLY_ROOM;
+}
+
+// The reply to a line that is not run: what was wrong with it, in this order of precedence.
+void RefuseLine() {
+    if (g_line_lost) {
+        Serial_Write("error: input lost, line ignored\r\n");
+    } else if (g_line_too_long) {
+        char line[48];
+        snprintf(line, sizeof line, "error: line too long, max %u chars\r\n",
+                 static_cast<unsigned>(CMD_LINE_SIZE - 1));
+        Serial_Write(line);
+    } else {
+        Serial_Write("error: NUL byte in line\r\n");
+    }
+}
+
+// A line is complete: the command runs (or the line is refused) and the prompt follows. True when
+// the line held a command or was refused.
 bool EndLine() {
+    const bool refused =
+        g_line_lost || g_line_too_long || memchr(g_line, '\0', g_line_pos) != nullptr;
     g_line[g_line_pos] = '\0';
     Serial_Write("\r\n");
-    HandleCommand(g_line);
+    if (refused) {
+        RefuseLine();
+    } else {
+        HandleCommand(g_line);
+    }
     Serial_RequestPrompt();
-    const bool ran = g_line_pos > 0;
+    const bool answered = refused || g_line_pos > 0;
     g_line_pos = 0;
-    return ran;
+    g_line_lost = false;
+    g_line_too_long = false;
+    return answered;
 }
 
 // While an LF may still follow a CR line: true when the pass should take no input yet.
@@ -394,10 +411,11 @@ bool WaitingForLf() {
 
 } // namespace
 
-// Line editor: echo, backspace, CR or LF ends a line; at most CMD_LINE_SIZE - 1 characters. Input
+// Line editor: echo, backspace, CR or LF ends a line; at most CMD_LINE_SIZE - 1 characters (a
+// longer line is refused when it ends, as is one holding a NUL byte or one that lost input). Input
 // is taken only while the output has room for its echo and a reply beside the log lines, a pass
-// takes at most the bytes that were waiting when it began and stops after a line that ran a
-// command, so no stream of input (a flood, a paste, a console wired back to itself) holds up the
+// takes at most the bytes that were waiting when it began and stops after a line that was
+// answered, so no stream of input (a flood, a paste, a console wired back to itself) holds up the
 // symbol clock, GNSS, the scheduler or the key. Empty lines cost two bytes of echo and do not end
 // it.
 void Shell_Process() {
@@ -411,10 +429,11 @@ void Shell_Process() {
         return;
     }
     uint8_t byte;
+    bool lost = false;
     for (uint8_t n = Serial_Pending(Link::CONSOLE);
-         n > 0 && Serial_Room() >= SERIAL_LOG_RESERVE + SERIAL_REPLY_ROOM &&
-         Serial_Pop(Link::CONSOLE, byte);
-         --n) {
+         n > 0 && RoomForReply() && Serial_Pop(Link::CONSOLE, byte, lost); --n) {
+        g_last_input_ms = Clock_Ms();
+        g_line_lost = g_line_lost || lost;
         if (byte == '\r' || byte == '\n') {
             if (EndLine()) {
                 g_cr_line = byte == '\r';
@@ -431,7 +450,18 @@ void Shell_Process() {
         } else if (g_line_pos < CMD_LINE_SIZE - 1) {
             g_line[g_line_pos++] = static_cast<char>(byte);
             Serial_WriteBytes(&byte, 1);
+        } else {
+            g_line_too_long = true;
         }
+    }
+    // A loss after the last byte, with nothing since: the line it fell in is the one being typed.
+    if (Serial_TakeLoss(Link::CONSOLE)) {
+        g_line_lost = true;
+        g_last_input_ms = Clock_Ms();
+    }
+    if (g_line_lost && RoomForReply() && Serial_Pending(Link::CONSOLE) == 0 &&
+        Clock_Ms() - g_last_input_ms >= LOST_LINE_QUIET_MS) {
+        (void)EndLine();
     }
 }
 

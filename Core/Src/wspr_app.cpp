@@ -110,7 +110,8 @@ void PrintBanner(const char *settings_line, HAL_StatusTypeDef init_status) {
     Serial_WriteStatus("Si5351 init status: ", init_status);
     Serial_Write("Type help for commands.\r\n");
     Serial_Write("GNSS: USART2 accepts $GPRMC/$GNRMC time at 9600 baud\r\n");
-    Serial_Write("AUTO starts on even UTC minutes after PC or GNSS time is set\r\n");
+    Serial_Write(s.auto_tx ? "AUTO starts on even UTC minutes after PC or GNSS time is set\r\n"
+                           : "AUTO is off: frames only by tx or the key\r\n");
     Serial_Write("wspr> ");
 }
 

@@ -1,8 +1,11 @@
 // The UARTs of the virtual MCU (the board's counterpart is hal_uart.cpp): USART1, USART2 and
 // USART6 by instance, each with a device on its pins. A byte takes 10 bit times at the configured
-// baud rate both ways; the receiver has a one-byte data register that a second byte overruns. The
-// transmitter is the chip's: a data register in front of a shift register, TXE while the data
-// register is empty, TC when both are, each an interrupt when enabled.
+// baud rate both ways; the receiver has a one-byte data register that a second byte overruns, and
+// a byte sent at a baud rate more than 3 % off the configured one is a framing error (the data
+// register then holds 0, as on the emulated chip). The transmitter is the chip's: a data register
+// in front of a shift register, TXE while the data register is empty, TC when both are, each an
+// interrupt when enabled.
+#include <cmath>
 #include <deque>
 
 #include "vmcu_internal.h"
@@ -11,6 +14,9 @@ namespace vmcu::detail {
 namespace {
 
 constexpr uint64_t BYTE_BITS_X1E9 = 10ULL * 1000000000ULL; // 10 bits a byte, in ns x baud
+// The receiver samples each bit in its middle: a sender this much off in rate has drifted out of
+// the stop bit by the end of the byte.
+constexpr double BAUD_TOLERANCE = 0.03;
 
 struct UartInfo {
     uintptr_t base;
@@ -27,6 +33,7 @@ constexpr int UARTS = sizeof k_uarts / sizeof k_uarts[0];
 struct RxByte {
     uint64_t t_ns; // cppcheck-suppress unusedStructMember ; read through the deque
     uint8_t value; // cppcheck-suppress unusedStructMember
+    uint32_t baud; // cppcheck-suppress unusedStructMember ; the sender's
 };
 
 // The wire into a UART's receive pin, and the receiver at its end.
@@ -43,7 +50,7 @@ class Uart : public dev::UartLine {
         }
         for (size_t k = 0; k < n; ++k) {
             const uint64_t t = start + ((k + 1) * BYTE_BITS_X1E9) / baud;
-            line.push_back({t, data[k]});
+            line.push_back({t, data[k], baud});
             line_free_ns = t;
         }
         Rescheduled();
@@ -59,6 +66,7 @@ class Uart : public dev::UartLine {
         rdr_full = false;
         rdr = 0;
         ore = false;
+        fe = false;
         txeie = false;
         tcie = false;
         tdr_full = false;
@@ -103,6 +111,7 @@ class Uart : public dev::UartLine {
     bool rdr_full = false;
     uint8_t rdr = 0;
     bool ore = false;
+    bool fe = false; // the byte in rdr arrived with a framing error
     // Transmitter: interrupt enables, data register, shift register.
     bool txeie = false, tcie = false;
     bool tdr_full = false;
@@ -142,9 +151,9 @@ class Uarts : public Peripheral {
                 Transmitted(i);
             }
             while (!u.line.empty() && u.line.front().t_ns == t_ns) {
-                const uint8_t value = u.line.front().value;
+                const RxByte byte = u.line.front();
                 u.line.pop_front();
-                Receive(i, value);
+                Receive(i, byte.value, byte.baud);
                 deliver(); // a byte that lands while the previous one waits is an overrun
             }
         }
@@ -181,15 +190,18 @@ class Uarts : public Peripheral {
         UpdateIrq(i);
     }
 
-    void Receive(int i, uint8_t value) {
+    void Receive(int i, uint8_t value, uint32_t baud) {
         Uart &u = uarts[i];
+        const double ours = u.init.BaudRate;
+        const bool framing = baud == 0 || std::fabs(baud - ours) > BAUD_TOLERANCE * baud;
         if (u.force_ore || u.rdr_full) {
             u.force_ore = false;
             u.ore = true;
             ++u.overruns;
         } else {
-            u.rdr = value;
+            u.rdr = framing ? 0 : value;
             u.rdr_full = true;
+            u.fe = framing;
         }
         UpdateIrq(i);
     }
@@ -399,10 +411,12 @@ void HAL_UART_FlushReceiver(UART_HandleTypeDef *huart) {
     vmcu::detail::Uart &u = g_uarts.uarts[i];
     u.rdr_full = false;
     u.ore = false;
+    u.fe = false;
     g_uarts.UpdateIrq(i);
 }
 
-// A received byte completes the reception in progress; an overrun ends it and is reported.
+// A received byte completes the reception in progress; an overrun or a framing error then ends it
+// and is reported (the byte in the data register is delivered first, as on the chip's driver).
 void HAL_UART_IRQHandler(UART_HandleTypeDef *huart) {
     if (huart == nullptr) {
         return;
@@ -422,13 +436,15 @@ void HAL_UART_IRQHandler(UART_HandleTypeDef *huart) {
             }
         }
     }
-    if (u.ore) {
+    if (u.ore || u.fe) {
+        const uint32_t code = (u.ore ? HAL_UART_ERROR_ORE : 0U) | (u.fe ? HAL_UART_ERROR_FE : 0U);
         u.ore = false;
+        u.fe = false;
         if (huart->RxBusy) {
             huart->RxBusy = 0;
             u.armed = nullptr;
         }
-        huart->ErrorCode = huart->ErrorCode | HAL_UART_ERROR_ORE;
+        huart->ErrorCode = huart->ErrorCode | code;
         ++u.errors_reported;
         g_uarts.UpdateIrq(i);
         if (auto cb = vmcu::detail::g_error.get()) {

@@ -153,36 +153,19 @@ bool KeepsMargin(uint64_t hz) {
     return hz * 1000000 + 3 * WSPR_TONE_SPACING_UHZ <= 149985000ULL * 1000000;
 }
 
-// A number as typed: blanks, an optional sign, digits; what follows is left in 'rest'. Anything
-// with a minus sign ("-0" too) or beyond 32 bits is reported as UINT64_MAX (never in any accepted
-// range).
-std::optional<uint64_t> Number(std::string_view &rest) {
-    size_t i = rest.find_first_not_of(" \t\v\f");
-    if (i == std::string_view::npos) {
+// A number as typed: the whole text is digits, nothing else (no blank, sign, point or unit). One
+// beyond 32 bits is reported as UINT64_MAX (never in any accepted range).
+std::optional<uint64_t> Number(std::string_view digits) {
+    if (digits.empty() || !AllOf(digits, Digit)) {
         return std::nullopt;
     }
-    bool negative = false;
-    if (rest[i] == '+' || rest[i] == '-') {
-        negative = rest[i] == '-';
-        ++i;
-    }
-    size_t end = i;
-    while (end < rest.size() && Digit(rest[end])) {
-        ++end;
-    }
-    if (end == i) {
-        return std::nullopt;
-    }
-    std::string_view digits = rest.substr(i, end - i);
-    rest = rest.substr(end);
     while (digits.size() > 1 && digits[0] == '0') {
         digits.remove_prefix(1);
     }
     if (digits.size() > 10 || (digits.size() == 10 && digits > "4294967295")) {
         return UINT64_MAX;
     }
-    uint64_t v = std::stoull(std::string(digits));
-    return negative ? UINT64_MAX : v;
+    return std::stoull(std::string(digits));
 }
 
 // ---- The console model --------------------------------------------------------------------------
@@ -215,7 +198,7 @@ std::string StartLine(const Settings &s) {
 
 // Executes one finished line on the model: the reply, and the settings afterwards.
 Expected Execute(Settings &s, const std::string &buffer) {
-    std::string c = buffer.substr(0, buffer.find('\0'));
+    std::string c = buffer;
     for (char &ch : c) {
         if (ch >= 'a' && ch <= 'z') {
             ch = static_cast<char>(ch - 'a' + 'A');
@@ -251,18 +234,17 @@ Expected Execute(Settings &s, const std::string &buffer) {
         e.text = "TX complete, CLK1 disabled\r\n";
         s.tx = false;
     } else if (auto v = after("TIME ")) {
-        std::string_view rest = *v;
-        std::optional<uint64_t> h = Number(rest);
-        std::optional<uint64_t> m, sec;
-        if (h && rest.starts_with(':')) {
-            rest.remove_prefix(1);
-            m = Number(rest);
-            if (m && rest.starts_with(':')) {
-                rest.remove_prefix(1);
-                sec = Number(rest);
-            }
+        // HH:MM:SS, each field its digits alone.
+        const std::string_view rest = *v;
+        const size_t c1 = rest.find(':');
+        const size_t c2 = c1 == std::string_view::npos ? c1 : rest.find(':', c1 + 1);
+        std::optional<uint64_t> h, m, sec;
+        if (c2 != std::string_view::npos) {
+            h = Number(rest.substr(0, c1));
+            m = Number(rest.substr(c1 + 1, c2 - c1 - 1));
+            sec = Number(rest.substr(c2 + 1));
         }
-        if (!sec) {
+        if (!h || !m || !sec) {
             e.text = "error: use time HH:MM:SS\r\n";
         } else if (*h > 23 || *m > 59 || *sec > 59) {
             e.text = "TIME rejected\r\n";
@@ -314,8 +296,7 @@ Expected Execute(Settings &s, const std::string &buffer) {
             e.text = "ok\r\n";
         }
     } else if (auto v = after("SET POWER ")) {
-        std::string_view rest = *v;
-        std::optional<uint64_t> dbm = Number(rest);
+        std::optional<uint64_t> dbm = Number(*v);
         if (!dbm || *dbm > 60) {
             e.text = "error: power must be 0..60 dBm\r\n";
         } else if (!PowerOk(*dbm)) {
@@ -325,8 +306,7 @@ Expected Execute(Settings &s, const std::string &buffer) {
             e.text = "ok\r\n";
         }
     } else if (auto v = after("SET FREQ ")) {
-        std::string_view rest = *v;
-        std::optional<uint64_t> hz = Number(rest);
+        std::optional<uint64_t> hz = Number(*v);
         if (!hz || !FreqOk(*hz)) {
             e.text = "error: freq must be 2500000..150000000 Hz\r\n";
         } else if (!KeepsMargin(*hz)) {
@@ -336,8 +316,7 @@ Expected Execute(Settings &s, const std::string &buffer) {
             e.text = "ok\r\n";
         }
     } else if (auto v = after("SET XTAL ")) {
-        std::string_view rest = *v;
-        std::optional<uint64_t> hz = Number(rest);
+        std::optional<uint64_t> hz = Number(*v);
         if (!hz || *hz < 24000000 || *hz > 28000000) {
             e.text = "error: xtal must be 24000000..28000000 Hz\r\n";
         } else {
@@ -351,11 +330,13 @@ Expected Execute(Settings &s, const std::string &buffer) {
 }
 
 // The line editor on one chunk of typed bytes (ending at its first CR or LF, if any), starting
-// from an empty line: the echo, and the line it leaves.
+// from an empty line: the echo, the line it leaves, and whether characters beyond the line's size
+// were typed (the line is then refused, whatever editing followed).
 struct Edited {
     std::string echo;
     std::string line;
     bool ended = false;
+    bool too_long = false;
 };
 
 Edited Edit(std::string_view chunk) {
@@ -373,6 +354,8 @@ Edited Edit(std::string_view chunk) {
         } else if (r.line.size() < LINE_MAX_CHARS) {
             r.line.push_back(ch);
             r.echo.push_back(ch);
+        } else {
+            r.too_long = true;
         }
     }
     return r;
@@ -384,7 +367,14 @@ Expected ExpectChunk(Settings &s, const Edited &ed) {
     if (!ed.ended) {
         return e;
     }
-    Expected reply = Execute(s, ed.line);
+    Expected reply;
+    if (ed.too_long) {
+        reply.text = "error: line too long, max 39 chars\r\n";
+    } else if (ed.line.find('\0') != std::string::npos) {
+        reply.text = "error: NUL byte in line\r\n";
+    } else {
+        reply = Execute(s, ed.line);
+    }
     e.text += "\r\n";
     if (reply.clock_at != std::string::npos) {
         e.clock_at = e.text.size() + reply.clock_at;
@@ -444,8 +434,10 @@ bool MatchesWithScheduledStart(Settings &s, const Edited &ed, const std::string 
 
 // ---- One input ----------------------------------------------------------------------------------
 
+// Ends whatever line a burst left without running it: erased, its end is an empty line, or one
+// refused for what it lost or ran over.
 void ClearLine() {
-    fuzz::Console(std::string(LINE_MAX_CHARS, '\x7f'));
+    fuzz::Console(std::string(LINE_MAX_CHARS, '\x7f') + "\r");
 }
 
 // Every input on a board fresh from power-on: an empty line, no frame, no time, the defaults.

@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "app_config.h"
+#include "settings_store.h"
 #include "test_dir.h"
 #include "wspr_encoder.h"
 
@@ -305,6 +306,121 @@ TEST_F(Image, DefaultsClearsDamagedFlash) {
     }
     EXPECT_EQ(Read("pc-damaged.console"), Read("image-damaged.console"));
     EXPECT_EQ(Read("pc-zeros.flash"), Read("image-zeros.flash"));
+}
+
+// A block of settings pasted at the full line rate runs whole; numbers that are not digits alone,
+// an over-long line and a line that met a framing error are refused, on the image as on the PC
+// build, byte for byte.
+TEST_F(Image, PastedSettingsAndRefusedLines) {
+    const char *const lines[] = {"set power 37",    "set call K1ABC",    "set freq 7040100",
+                                 "set grid FN42",   "set xtal 25001234", "set power 23",
+                                 "set call DL2XYZ", "set freq 10140200", "set grid JO62",
+                                 "auto off"};
+    std::string script;
+    for (int k = 0; k < 40; ++k) {
+        script += "100 type " + std::string(lines[k % 10]) + "\n";
+    }
+    script += "3000 type set power 3.7\n3100 type set freq 14097070abc\n"
+              "3200 type time +1:+2:+3\n3300 type set power " +
+              std::string(29, '0') +
+              "30\n3400 noise x\n3410 type set power 37\n"
+              "3500 type show\n";
+    Write("paste.txt", script);
+    const Outcome r = Compare("--script " + Path("paste.txt") + " --until 5000", "paste");
+    size_t ok = 0;
+    for (size_t at = 0; (at = r.console.find("\r\nok\r\n", at)) != std::string::npos; ++at) {
+        ++ok;
+    }
+    EXPECT_EQ(ok, 40u) << r.console;
+    for (const char *refusal :
+         {"set power 3.7\r\nerror: power must be 0..60 dBm\r\n",
+          "set freq 14097070abc\r\nerror: freq must be 2500000..150000000 Hz\r\n",
+          "time +1:+2:+3\r\nerror: use time HH:MM:SS\r\n",
+          "\r\nerror: line too long, max 39 chars\r\n",
+          "set power 37\r\nerror: input lost, line ignored\r\n",
+          "Message: DL2XYZ JO62 23dBm\r\nRF: 10140200 Hz"}) {
+        EXPECT_NE(r.console.find(refusal), std::string::npos) << refusal << "\n" << r.console;
+    }
+}
+
+// Typed while a save erases a flash sector (the CPU stalled), a line overruns the USART: it is
+// refused, not glued to the next one, on the image as on the PC build. The flash first fills with
+// saves until the next one must erase (10 ms apart: on the image a save that reads a nearly full
+// sector holds the main loop up to 8 ms, and faster saves would pile up beyond the receive ring).
+TEST_F(Image, LineTypedDuringAnEraseIsRefused) {
+    std::string script;
+    uint64_t ms = 300;
+    for (uint32_t n = 0; n < SETTINGS_RECORDS_PER_SECTOR; ++n, ms += 10) {
+        script += std::to_string(ms) + " type save\n";
+    }
+    script += std::to_string(ms + 500) + " type save\n" + std::to_string(ms + 520) +
+              " type show\n" + std::to_string(ms + 3000) + " type show\n";
+    Write("erase.txt", script);
+    const Outcome r =
+        Compare("--script " + Path("erase.txt") + " --until " + std::to_string(ms + 4000), "erase");
+    EXPECT_NE(r.console.find("save\r\nok\r\nwspr> s\r\nerror: input lost, line ignored\r\n"
+                             "wspr> show\r\n\r\nState: IDLE"),
+              std::string::npos)
+        << r.console.substr(r.console.size() > 600 ? r.console.size() - 600 : 0);
+}
+
+// More than the receive ring holds, pasted at once: only lines typed whole run, the others are
+// refused. Which bytes are lost depends on timing the two MCUs do not share, so each is checked on
+// its own.
+TEST_F(Image, PasteBeyondTheRingRunsOnlyWholeLines) {
+    std::string script;
+    for (int k = 0; k < 100; ++k) {
+        script += k % 2 == 0 ? "100 type set power 37\n" : "100 type set call K1ABC\n";
+    }
+    Write("flood.txt", script);
+    for (const bool on_image : {false, true}) {
+        const Outcome r = Sim("--script " + Path("flood.txt") + " --until 8000", on_image,
+                              on_image ? "flood-image" : "flood-pc");
+        ASSERT_EQ(r.status, 0) << r.err;
+        size_t ran = 0, refused = 0;
+        for (size_t at = r.console.find("wspr> ", r.console.find("Type help"));
+             at != std::string::npos;) {
+            const size_t end = r.console.find("wspr> ", at + 6);
+            if (end == std::string::npos) {
+                break;
+            }
+            const std::string one = r.console.substr(at + 6, end - at - 6);
+            at = end;
+            const size_t eol = one.find("\r\n");
+            const std::string echo = one.substr(0, eol), reply = one.substr(eol + 2);
+            if (reply == "ok\r\n") {
+                ++ran;
+                EXPECT_TRUE(echo == "set power 37" || echo == "set call K1ABC") << echo;
+            } else {
+                ++refused;
+                EXPECT_EQ(reply, "error: input lost, line ignored\r\n") << echo;
+            }
+        }
+        EXPECT_GE(ran, 45u) << (on_image ? "image" : "pc");
+        EXPECT_GT(refused, 0u) << (on_image ? "image" : "pc");
+        std::printf("100 lines pasted on the %s: %zu ran, %zu refused\n", on_image ? "image" : "PC",
+                    ran, refused);
+    }
+}
+
+// With automatic frames saved off, the next start-up's banner says so.
+TEST_F(Image, BannerTellsAutoOff) {
+    Write("auto.txt", "300 type auto off\n400 type save\n");
+    for (const char *mcu : {"pc", "image"}) {
+        const bool on_image = std::string(mcu) == "image";
+        const std::string flash = Path(std::string(mcu) + "-auto.flash");
+        const Outcome first =
+            Sim("--flash " + flash + " --script " + Path("auto.txt") + " --until 1000", on_image,
+                std::string(mcu) + "-auto-first");
+        EXPECT_EQ(first.status, 0) << first.err;
+        const Outcome second =
+            Sim("--flash " + flash + " --until 1000", on_image, std::string(mcu) + "-auto-second");
+        EXPECT_EQ(second.status, 0) << second.err;
+        EXPECT_NE(second.console.find("\r\nAUTO is off: frames only by tx or the key\r\nwspr> "),
+                  std::string::npos)
+            << mcu << ": " << second.console;
+    }
+    EXPECT_EQ(Read("pc-auto-second.console"), Read("image-auto-second.console"));
 }
 
 // The faults of the PC build's platform layer cannot act on the image, which brings its own: a run

@@ -314,10 +314,13 @@ void SetCommand(bool allow_freq) {
     static const char *const k_locs[] = {"FN42", "IO91", "OM85", "JO62", "AR09", "RA00"};
     static const char *const k_bad_locs[] = {"SS85", "OM8", "OM85AB", "1M85", "OMX5", ""};
     static const unsigned k_powers[] = {0, 3, 7, 10, 23, 30, 37, 43, 50, 60};
-    static const char *const k_bad_powers[] = {"61", "5", "-10", "x", "4294967303", "", "99"};
+    // A number is its digits alone: a unit, sign, point or blank makes it no number.
+    static const char *const k_bad_powers[] = {"61", "5",      "-10", "x",    "4294967303", "",
+                                               "99", "23 dBm", "3.7", "0x10", "+10",        " 10"};
     static const uint32_t k_freqs[] = {14097070, 7038600, 10138700, 3568600, 28124600, 2500000};
-    static const char *const k_bad_freqs[] = {"2499999", "150000001", "-14097070", "abc",
-                                              "18446744073724648686"};
+    static const char *const k_bad_freqs[] = {
+        "2499999",   "150000001",  "-14097070",        "abc", "18446744073724648686",
+        "7040100Hz", "14097070.9", "10140200 20000000"};
     const bool valid = Chance(60);
     std::string line, reply;
     Settings next = g_model;
@@ -333,7 +336,7 @@ void SetCommand(bool allow_freq) {
     case 2:
         if (valid) {
             next.power = Pick(k_powers);
-            line = "set power " + std::to_string(next.power) + (Chance(20) ? " dBm" : "");
+            line = "set power " + std::to_string(next.power);
         } else {
             line = std::string("set power ") + Pick(k_bad_powers);
         }
