@@ -5,10 +5,12 @@
 // flash. A run on the image also fails when the emulated chip found anything wrong (exit 5).
 //
 // The image comes from WSPR_IMAGE (make image-test sets it to the board build's .elf).
+#include <elf.h>
 #include <sys/wait.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -254,6 +256,30 @@ TEST_F(Image, PlatformLayerFaultsAreRefused) {
         EXPECT_EQ(r.status, 1) << option;
         EXPECT_NE(r.err.find("not with --image"), std::string::npos) << option << ": " << r.err;
         EXPECT_EQ(r.console, "") << option;
+    }
+}
+
+// A board image the emulated chip could not start from is refused as the other file options
+// refuse theirs: a folder, a device, an ELF file with nothing to load (its CPU would fault for ever
+// at time 0, whatever --until says).
+TEST_F(Image, ImagesThatCannotRunAreRefused) {
+    Elf32_Ehdr eh{};
+    std::memcpy(eh.e_ident, ELFMAG, SELFMAG);
+    eh.e_ident[EI_CLASS] = ELFCLASS32;
+    eh.e_ident[EI_DATA] = ELFDATA2LSB;
+    eh.e_ident[EI_VERSION] = EV_CURRENT;
+    eh.e_type = ET_EXEC;
+    eh.e_machine = EM_ARM;
+    eh.e_version = EV_CURRENT;
+    eh.e_ehsize = sizeof eh;
+    Write("empty.elf", std::string(reinterpret_cast<const char *>(&eh), sizeof eh));
+    for (const std::string &image : {dir_.string(), std::string("/dev/zero"), Path("empty.elf")}) {
+        const std::string cmd = "timeout 30 " + std::string(WSPR_SIM_PATH) + " run --until 1 " +
+                                "--image " + image + " >" + Path("out") + " 2>" + Path("err");
+        const int raw = std::system(cmd.c_str());
+        EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 1) << image << ": " << Read("err");
+        EXPECT_NE(Read("err").find(image), std::string::npos) << Read("err");
+        EXPECT_EQ(Read("out"), "") << image;
     }
 }
 
