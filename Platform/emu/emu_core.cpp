@@ -368,8 +368,9 @@ void ResetCpu(bool power_on) {
     SetReg(UC_ARM_REG_LR, 0xFFFFFFFFU);
     g.sleeping = false;
     g.halted = g.halt_said = false;
-    g.hz = mcu::HSI_HZ;
+    // The cycles so far were at the old clock: time is taken at it before the HSI takes over.
     Rebase();
+    g.hz = mcu::HSI_HZ;
     SortRegistry();
     for (Peripheral *p : Registry()) {
         if (power_on) {
