@@ -227,6 +227,14 @@ TEST_F(Image, HeldSdaIsClockedFree) {
     Compare("--sda-stuck-at 500 --gnss-clock 11:59:58 --until 6000", "sda");
 }
 
+// SDA held from power-up: both start-ups clock it free and find the Si5351; the 12:00 frame.
+TEST_F(Image, SdaHeldFromPowerUp) {
+    const Outcome r = Compare("--sda-stuck-at 0 --gnss-clock 11:59:58 --until 8000", "sda0");
+    EXPECT_NE(r.console.find("Si5351 init status: 0"), std::string::npos) << r.console;
+    ASSERT_FALSE(r.rf.empty());
+    EXPECT_EQ(r.rf.front().on, 1);
+}
+
 TEST_F(Image, SaveSurvivesAReset) {
     Write("save.txt", "300 type set call K1ABC\n400 type set freq 7040100\n500 type save\n");
     for (const char *mcu : {"pc", "image"}) {

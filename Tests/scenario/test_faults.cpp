@@ -274,6 +274,23 @@ TEST(Recovery, HeldSdaAtStartUp) {
     });
 }
 
+// SDA held from power-up (the hold comes at the moment the power does, before the first
+// instruction): the start-up clocks it free as on the chip, finds the Si5351 and the 12:00 frame
+// goes out.
+TEST(Recovery, SdaHeldFromPowerUp) {
+    OnFreshBoard([] {
+        sim::Prepare();
+        sim::Gnss().StartClock(0, 11 * 3600 + 59 * 60 + 58);
+        vmcu::schedule(0, [](uint64_t) { sim::Chip().hold_sda(9); });
+        sim::Boot();
+        sim::RunUntil(3 * sim::SECOND);
+        EXPECT_NE(sim::Console().find("Si5351 init status: 0"), std::string::npos)
+            << sim::Console();
+        EXPECT_FALSE(sim::Chip().holds_sda());
+        EXPECT_TRUE(FrameStartsAt(UtcMinute(12, 0) - 3 * sim::SECOND));
+    });
+}
+
 // ---- The watchdog ---------------------------------------------------------------------------
 
 namespace {
