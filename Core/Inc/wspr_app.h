@@ -44,6 +44,10 @@ static_assert(offsetof(WSPR_AppStatus, settings) == 4 &&
 extern "C" {
 #endif
 
+/* Start-up, first of all, before anything can fault: the RCC's reset flags read (for the banner's
+ * "Reset:" line) and cleared, so that the next reset's flags are its own. */
+void WSPR_App_ReadResetCause(void);
+
 /* Main loop, once, before the 1 ms tick runs: loads the saved settings, brings up the Si5351 (IDLE
  * with CLK1 off, or ERROR) and puts the banner and the prompt into the console output. Reception
  * on both UARTs is armed by the first pass after the banner has left. */

@@ -63,6 +63,8 @@ void ProcessSchedule() {
 
 // The kind of reset that started this run, from the RCC's reset flags, which are then cleared;
 // nullptr after a power-on (which sets the brown-out and pin flags as well).
+const char *g_reset_kind = nullptr;
+
 const char *ResetKind() {
     const char *kind = nullptr;
     if (__HAL_RCC_GET_FLAG(RCC_FLAG_PORRST) == 0U) {
@@ -93,8 +95,8 @@ void PrintBanner(const char *settings_line, HAL_StatusTypeDef init_status) {
     const WSPR_Settings &s = Settings_Live();
     char line[128];
     Serial_Write("\r\nTOLVANE Si5351 CLK1\r\n");
-    if (const char *kind = ResetKind()) {
-        snprintf(line, sizeof line, "Reset: %s\r\n", kind);
+    if (g_reset_kind != nullptr) {
+        snprintf(line, sizeof line, "Reset: %s\r\n", g_reset_kind);
         Serial_Write(line);
     }
     if (settings_line != nullptr) {
@@ -117,6 +119,10 @@ void PrintBanner(const char *settings_line, HAL_StatusTypeDef init_status) {
 } // namespace
 
 // ---- Entry points -------------------------------------------------------------------------------
+
+void WSPR_App_ReadResetCause(void) {
+    g_reset_kind = ResetKind();
+}
 
 void WSPR_App_Init(void) {
     const char *settings_line = Settings_LoadAtStart();

@@ -379,6 +379,20 @@ TEST(Watchdog, ClockFailureBeforeTheBusIsSetUp) {
     });
 }
 
+// A fault in the start-up, before the banner: the watchdog's reset is still named after it (the
+// power-on's flags, never read, would otherwise hide it).
+TEST(Watchdog, FaultBeforeTheBannerStillNamesTheReset) {
+    OnFreshBoard([] {
+        sim::Prepare();
+        vmcu::schedule(50 * sim::MS / 1000, [](uint64_t) { vmcu::hard_fault(); });
+        sim::Boot();
+        sim::RunFor((WATCHDOG_TIMEOUT_MS + 300) * sim::MS);
+        EXPECT_EQ(vmcu::resets(), 1u);
+        EXPECT_NE(sim::Console().find(scenario::BannerAfterReset("watchdog")), std::string::npos)
+            << sim::Console();
+    });
+}
+
 // Each kind of reset but a power-on adds its line to the banner.
 TEST(Watchdog, BannerNamesTheReset) {
     OnFreshBoard([] {

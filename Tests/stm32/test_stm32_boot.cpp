@@ -279,6 +279,8 @@ TEST(BootFailure, MissingCrystalStopsTheBoardAfterTheStartUpTimeOut) {
     EXPECT_EQ(fake::Rcc().CR & RCC_CR_PLLON, 0U);
     EXPECT_EQ(fake::Rcc().CFGR & RCC_CFGR_SWS_Msk, 0U); // still on the internal oscillator
     EXPECT_EQ(stubs::record().app_inits, 0);
+    // The reset's kind was taken before anything could fail: the next start names its reset.
+    EXPECT_EQ(stubs::record().reset_cause_reads, 1);
 }
 
 TEST(BootFailure, EachStuckPartOfTheStartUpEndsInTheErrorHandler) {
