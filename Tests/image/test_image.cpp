@@ -199,6 +199,18 @@ TEST_F(Image, HardFaultSwitchesOffAndResets) {
     EXPECT_EQ(r.rf.back().on, 0);
 }
 
+// Faults early in the start-up: before the watchdog runs (Error_Handler starts it, at 8.2 s), and
+// while its first update is carried into the LSI's domain. Each ends in a watchdog reset that the
+// banner names, and the fault path uses the watchdog as the chip allows.
+TEST_F(Image, FaultsInTheStartUp) {
+    for (const char *at : {"1", "1.1"}) {
+        const Outcome r = Sim(std::string("--until 10000 --fault-at ") + at, true, "early");
+        EXPECT_EQ(r.status, 0) << at << ": " << r.err;
+        EXPECT_NE(r.console.find("\r\nReset: watchdog\r\n"), std::string::npos)
+            << at << ": " << r.console;
+    }
+}
+
 // Console output never holds the main loop on the chip either: help typed over and over during a
 // frame, the console busy all the time (each reply is about 60 ms of output), delays no tone
 // change by more than 2 ms. (Typed faster, the input would overflow the receive ring, and which

@@ -346,6 +346,25 @@ TEST_F(Vmcu, WatchdogResetsUnlessRefreshed) {
     EXPECT_EQ(vmcu::resets(), 1u);
 }
 
+// A start takes the time its values need to reach the LSI's domain; a second one in the middle of
+// it (a fault during the start-up's) waits for the first to get there, then takes its own.
+TEST_F(Vmcu, WatchdogStartWaitsForTheLastUpdate) {
+    constexpr uint64_t U = mcu::IWDG_UPDATE_NS;
+    IWDG_HandleTypeDef wdg{IWDG, {IWDG_PRESCALER_64, 999}};
+    const uint64_t t0 = vmcu::now_ns();
+    ASSERT_EQ(HAL_IWDG_Init(&wdg), HAL_OK);
+    EXPECT_EQ(vmcu::now_ns(), t0 + U);
+    uint64_t second_done = 0;
+    vmcu::schedule(t0 + U + U / 2, [&second_done](uint64_t) {
+        IWDG_HandleTypeDef longest{IWDG, {IWDG_PRESCALER_64, IWDG_RELOAD_MAX}};
+        EXPECT_EQ(HAL_IWDG_Init(&longest), HAL_OK);
+        second_done = vmcu::now_ns();
+    });
+    ASSERT_EQ(HAL_IWDG_Init(&wdg), HAL_OK);
+    EXPECT_EQ(second_done, t0 + 3 * U);
+    EXPECT_EQ(vmcu::iwdg_record().reload, IWDG_RELOAD_MAX);
+}
+
 // Reset flags as the chip sets them: a power-on also counts as brown-out and pin; a reset from
 // inside also sets the pin flag; they stay until the firmware clears them.
 TEST_F(Vmcu, ResetFlagsTellTheKindOfReset) {

@@ -163,6 +163,47 @@ bool WaitBits(const volatile uint32_t &reg, uint32_t mask, uint32_t want, uint32
     }
 }
 
+namespace {
+
+constexpr uint32_t LONGEST_CYCLE_LIMIT_MS = 40000U;
+
+void StartCycleCounter() {
+    volatile uint32_t &demcr = *RegsAt<volatile uint32_t>(DEMCR_ADDR);
+    DWT_Regs *dwt = RegsAt<DWT_Regs>(DWT_BASE);
+    if ((demcr & DEMCR_TRCENA) == 0U || (dwt->CTRL & DWT_CTRL_CYCCNTENA) == 0U) {
+        SetBits(demcr, DEMCR_TRCENA);
+        SetBits(dwt->CTRL, DWT_CTRL_CYCCNTENA);
+    }
+}
+
+} // namespace
+
+CycleLimit::CycleLimit(uint32_t timeout_ms)
+    : start_(0U), cycles_(0U), never_(timeout_ms == HAL_MAX_DELAY) {
+    StartCycleCounter();
+    start_ = HAL_GetCycleCount();
+    const uint32_t ms = timeout_ms < LONGEST_CYCLE_LIMIT_MS ? timeout_ms : LONGEST_CYCLE_LIMIT_MS;
+    cycles_ = ms * (HclkHz() / 1000U);
+}
+
+bool CycleLimit::Passed() const {
+    WaitHook();
+    return !never_ && HAL_GetCycleCount() - start_ > cycles_;
+}
+
+bool WaitBitsWithin(const volatile uint32_t &reg, uint32_t mask, uint32_t want,
+                    const CycleLimit &limit) {
+    for (;;) {
+        PollHook();
+        if ((reg & mask) == want) {
+            return true;
+        }
+        if (limit.Passed()) {
+            return false;
+        }
+    }
+}
+
 } // namespace platform
 
 HAL_StatusTypeDef HAL_Init(void) {
