@@ -340,6 +340,9 @@ void MmioWrite(uc_engine *, uint64_t offset, unsigned size, uint64_t value, void
         finding(std::string(p->name()) + " written while its clock is off (" + hex(address) + ")");
         return;
     }
+    if (in_reset(p->gate())) {
+        return; // held in reset: the write goes nowhere
+    }
     g.trace = (g.trace ^ (uint64_t{address} << 32 | static_cast<uint32_t>(value)) ^ 1U) *
               0x100000001B3ULL;
     if (g.trace_io) {
@@ -465,6 +468,16 @@ void clocks_changed() {
     for (Peripheral *p : Registry()) {
         p->on_clocks_changed();
     }
+}
+
+void reset_peripherals(Gate gate) {
+    for (Peripheral *p : Registry()) {
+        if (p->gate().enr_offset == gate.enr_offset && p->gate().bit == gate.bit) {
+            p->mcu_reset();
+        }
+    }
+    g.sig_valid = false;
+    EventsMoved();
 }
 
 void stop_at_next_block() {

@@ -275,6 +275,27 @@ TEST(EmuProbe, I2cWriteAndAnUnansweredAddress) {
     emu::i2c_on_transfer(nullptr);
 }
 
+// The RCC's reset line of I2C1 cuts a write in the middle of a byte: the bus carried the address
+// and one byte (logged when the reset came); held, I2C1 reads its reset values and takes no write;
+// the device is left in its transfer until the STOP made with the pins; the next write goes out.
+TEST(EmuProbe, I2cCutByItsResetLine) {
+    Recorder device;
+    std::vector<emu::I2cTransfer> transfers;
+    const Probe p = RunProbe("i2c_reset", [&] {
+        emu::i2c_attach(0x60, &device);
+        emu::i2c_on_transfer([&transfers](const emu::I2cTransfer &t) { transfers.push_back(t); });
+    });
+    EXPECT_EQ(p.done, 0xD0EU);
+    EXPECT_EQ(p.log, (std::vector<uint32_t>{1U << 21, 0U, 0U}));
+    EXPECT_EQ(device.events, (std::vector<std::string>{"S", "50", "P", "S", "3", "P"}));
+    ASSERT_EQ(transfers.size(), 2u);
+    EXPECT_EQ(transfers[0].bytes, (std::vector<uint8_t>{0x32}));
+    EXPECT_TRUE(transfers[0].acked);
+    EXPECT_EQ(transfers[1].bytes, (std::vector<uint8_t>{0x03}));
+    EXPECT_TRUE(p.findings.empty()) << ::testing::PrintToString(p.findings);
+    emu::i2c_on_transfer(nullptr);
+}
+
 // A model the core names nowhere gets its bus accesses, its event at its time and its interrupt
 // taken; a new world reaches it before the power-on, a reset from inside resets its registers
 // only, a power-on reset its backup domain too.

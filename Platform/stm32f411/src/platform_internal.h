@@ -33,7 +33,8 @@ bool WaitBits(const volatile uint32_t &reg, uint32_t mask, uint32_t want, uint32
 class CycleLimit {
   public:
     explicit CycleLimit(uint32_t timeout_ms);
-    /* Also lets the platform's hooks run, as every wait turn does. */
+    bool Expired() const;
+    /* Expired, for a wait's turn: lets the platform's wait hook run first, as every turn does. */
     bool Passed() const;
 
   private:
