@@ -74,8 +74,10 @@ void WSPR_App_UartTxCpltCallback(UART_HandleTypeDef *huart);
  * it is armed again. */
 void WSPR_App_UartErrorCallback(UART_HandleTypeDef *huart);
 
-/* Any context, a fault handler included, with interrupts masked or not: CLK1 off by one bounded
- * I2C write, nothing else (no console, no state). */
+/* Any context, a fault handler included, with interrupts masked or not, wherever the code it
+ * interrupted was (in the middle of an I2C transfer too): the bus taken back, CLK1 off by one
+ * bounded I2C write, I2C1 then held in reset until the main loop sets it up again; nothing else
+ * (no console, no state). */
 void WSPR_App_EmergencyStop(void);
 
 /* The fault path, interrupts masked, after the emergency stop: what waits in the console output is

@@ -160,10 +160,16 @@ void WSPR_App_Tick1ms(void) {
     g_symbol_due = true;
 }
 
+// The bus is taken from whatever had it (a transfer cut in the middle leaves I2C1 busy), CLK1 goes
+// off, and I2C1 stays held in reset so that the interrupted code's transfer cannot go on after
+// it, one that would switch CLK1 on again included; the main loop's next transfer fails and sets
+// the bus up again. Every wait is on the cycle counter: the tick may stand still here.
 void WSPR_App_EmergencyStop(void) {
     // Before I2C1 is set up nothing can be on the air, and its handle names no peripheral yet.
     if (hi2c1.Instance != nullptr) {
+        MX_I2C1_Seize();
         (void)Si5351_DisableOutputs(&hi2c1);
+        MX_I2C1_Hold();
     }
 }
 

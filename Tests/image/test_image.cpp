@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -114,6 +115,48 @@ class Image : public scenario::TestWithDir {
     std::string image_;
 };
 
+// The I2C writes of a run's log (time in us: when each ended), with their sizes.
+struct Written {
+    uint64_t end_us;
+    size_t bytes; // register and data
+};
+std::vector<Written> WritesOf(const std::string &log) {
+    std::vector<Written> writes;
+    std::istringstream in(log);
+    std::string line;
+    std::getline(in, line);
+    while (std::getline(in, line)) {
+        unsigned long long t = 0;
+        unsigned reg = 0;
+        char data[64] = {};
+        if (std::sscanf(line.c_str(), "%llu,%*x,%u,%63[0-9a-f]", &t, &reg, data) >= 2) {
+            writes.push_back({t, 1 + std::strlen(data) / 2});
+        }
+    }
+    return writes;
+}
+
+// A moment of a run in the form --fault-at and --hang-at take.
+std::string Millis(uint64_t us) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%llu.%03llu", static_cast<unsigned long long>(us / 1000),
+                  static_cast<unsigned long long>(us % 1000));
+    return text;
+}
+
+// The first change of CLK1 to off at or after t_us, and whether CLK1 was on at t_us.
+uint64_t OffFrom(const Outcome &r, uint64_t t_us, bool &was_on) {
+    was_on = false;
+    for (const Outcome::Change &c : r.rf) {
+        if (c.t_us <= t_us) {
+            was_on = c.on != 0;
+        } else if (c.on == 0) {
+            return c.t_us;
+        }
+    }
+    return UINT64_MAX;
+}
+
 // ---- The short set (in make test) ---------------------------------------------------------------
 
 TEST_F(Image, ShortBannerAndFirstSymbols) {
@@ -190,6 +233,66 @@ TEST_F(Image, AbsentSi5351IsAnErrorRetried) {
 TEST_F(Image, WatchdogResetsAHungMainLoop) {
     const Outcome r = Compare("--hang-at 3000 --until 9000", "hang");
     EXPECT_NE(r.console.find("Reset: watchdog\r\n"), std::string::npos);
+}
+
+// The run that found the fault path waiting for ever for a bus its fault had left busy: a stop
+// typed (with a correction) so that its write falls around the fault. CLK1 off within a
+// millisecond, the watchdog's reset, and the same on both.
+TEST_F(Image, HardFaultAroundAStopWrite) {
+    Write("stop.txt", "1000 type tx\n5000 type a\bstop\n");
+    const Outcome r = Compare("--script " + Path("stop.txt") + " --fault-at 5001 --until 19500");
+    ASSERT_FALSE(r.rf.empty());
+    EXPECT_EQ(r.rf.back().on, 0);
+    EXPECT_LE(r.rf.back().t_us, 5001000 + ONE_MS);
+    EXPECT_NE(r.console.find("Reset: watchdog\r\n"), std::string::npos);
+}
+
+// A hard fault wherever it lands, in the middle of an I2C transfer too, which leaves I2C1 busy,
+// with the tick standing still in the fault handler: CLK1 off within a millisecond. Every 50 us
+// over the transfers of a typed frame's start, its first tone change and a typed stop, each run
+// checked on its own (the PC build's transfers lie some microseconds elsewhere, so the same
+// moment cuts them elsewhere; Watchdog.HardFaultDuringAnyTransferSwitchesOffWithinAMillisecond
+// sweeps them on the PC build).
+TEST_F(Image, HardFaultDuringAnyTransferSwitchesOffWithinAMillisecond) {
+    Write("frame.txt", "1000 type tx\n2000 type stop\n");
+    const std::string script = "--script " + Path("frame.txt");
+    const Outcome ref = Sim(script + " --until 2100", true, "ref");
+    ASSERT_EQ(ref.status, 0) << ref.err;
+    std::vector<Written> transfers;
+    bool tone_change = false;
+    for (const Written &w : WritesOf(ref.i2c)) {
+        const bool divider = w.bytes == 9;
+        if (w.end_us >= 1000000 && (w.end_us < 1010000 || w.end_us >= 2000000 ||
+                                    (divider && !std::exchange(tone_change, true)))) {
+            transfers.push_back(w);
+        }
+    }
+    ASSERT_EQ(transfers.size(), 8u); // six for the start, one tone change, the stop
+    uint64_t worst_us = 0;
+    size_t runs = 0, cut = 0;
+    for (const Written &w : transfers) {
+        const uint64_t from_us = w.end_us - 30 - 23 * w.bytes; // START, address, bytes, STOP
+        for (uint64_t at = from_us; at <= w.end_us + 25; at += 50) {
+            const Outcome r = Sim(script + " --fault-at " + Millis(at) + " --until " +
+                                      std::to_string(at / 1000 + 10),
+                                  true, "sweep");
+            ++runs;
+            EXPECT_EQ(r.status, 0) << "fault at " << at << " us: " << r.err;
+            cut += r.i2c.find("\n" + std::to_string(at) + ",") != std::string::npos ? 1 : 0;
+            bool was_on = false;
+            const uint64_t off = OffFrom(r, at, was_on);
+            if (was_on || off != UINT64_MAX) {
+                ASSERT_NE(off, UINT64_MAX) << "fault at " << at << " us";
+                EXPECT_LE(off, at + ONE_MS) << "fault at " << at << " us";
+                worst_us = std::max(worst_us, off - at);
+            }
+            EXPECT_TRUE(r.rf.empty() || r.rf.back().on == 0) << "fault at " << at << " us";
+        }
+    }
+    EXPECT_GE(cut, transfers.size()) << "the faults fell between the transfers";
+    std::printf("image: %zu faults over the transfers (%zu cut one): CLK1 off at most %lu us "
+                "after one\n",
+                runs, cut, worst_us);
 }
 
 TEST_F(Image, HardFaultSwitchesOffAndResets) {

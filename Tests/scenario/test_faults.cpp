@@ -347,6 +347,79 @@ TEST(Watchdog, HardFaultMidFrame) {
     });
 }
 
+namespace {
+
+// A frame typed at 1 s and stopped at 2 s: the I2C transfers of its start, of its first tone
+// change and of the stop, from a run without a fault.
+struct Transfer {
+    const char *what;
+    uint64_t from_ns, to_ns;
+};
+
+void TypedFrame() {
+    sim::Prepare();
+    sim::TypeAt(sim::SECOND, "tx\r");
+    sim::TypeAt(2 * sim::SECOND, "stop\r");
+}
+
+std::vector<Transfer> FrameTransfers() {
+    TypedFrame();
+    sim::Boot();
+    sim::RunUntil(2 * sim::SECOND + 100 * sim::MS);
+    std::vector<Transfer> found;
+    int tone_changes = 0;
+    for (const vmcu::I2cTransfer &t : vmcu::i2c_log()) {
+        if (t.start_ns < sim::SECOND) {
+            continue;
+        }
+        const bool divider = t.bytes.size() == 9;
+        if (t.start_ns < sim::SECOND + 10 * sim::MS) {
+            found.push_back({"frame start", t.start_ns, t.end_ns});
+        } else if (divider && tone_changes++ == 0) {
+            found.push_back({"tone change", t.start_ns, t.end_ns});
+        } else if (t.start_ns >= 2 * sim::SECOND && t.bytes == std::vector<uint8_t>{3, 0xFF}) {
+            found.push_back({"stop", t.start_ns, t.end_ns});
+        }
+    }
+    return found;
+}
+
+} // namespace
+
+// A hard fault wherever it lands, in the middle of an I2C transfer too (I2C1 is left busy then):
+// the fault path takes the bus back itself and CLK1 is off within a millisecond, and stays off.
+// Every 5 us over the transfers of a frame's start, a tone change and a stop.
+TEST(Watchdog, HardFaultDuringAnyTransferSwitchesOffWithinAMillisecond) {
+    std::vector<Transfer> transfers;
+    OnFreshBoard([&transfers] { transfers = FrameTransfers(); });
+    ASSERT_EQ(transfers.size(), 8u); // six for the start, one tone change, the stop
+    uint64_t worst_ns = 0;
+    size_t faults = 0;
+    for (const Transfer &x : transfers) {
+        for (uint64_t at = x.from_ns - 5000; at <= x.to_ns + 5000; at += 5000) {
+            SCOPED_TRACE(testing::Message() << x.what << ", fault at " << at << " ns");
+            OnFreshBoard([at, &worst_ns] {
+                TypedFrame();
+                vmcu::schedule(at, [](uint64_t) { vmcu::hard_fault(); });
+                sim::Boot();
+                sim::RunUntil(at + 5 * sim::MS);
+                ASSERT_TRUE(sim::Halted());
+                EXPECT_FALSE(sim::Chip().clk1_on());
+                // From the fault on (CLK1 may come on, and go off, in the fault path).
+                const uint64_t off_us = OffAfter(at / 1000);
+                if (scenario::EmittedAt(at / 1000) != 0 || off_us != UINT64_MAX) {
+                    ASSERT_NE(off_us, UINT64_MAX);
+                    EXPECT_LE(off_us * 1000, at + sim::MS);
+                    worst_ns = std::max(worst_ns, off_us * 1000 - at);
+                }
+            });
+            ++faults;
+        }
+    }
+    std::printf("%zu faults over the transfers: CLK1 off at most %.3f ms after one\n", faults,
+                worst_ns / 1e6);
+}
+
 // What the console had still to send when a fault stopped the program goes out before the CPU
 // waits for the watchdog: the reply typed just before is whole.
 TEST(Watchdog, HardFaultLetsTheConsoleFinish) {
