@@ -59,7 +59,10 @@ void WSPR_App_Init(void);
  * goes into a ring that the USART1 transmit interrupt empties. */
 void WSPR_App_Process(void);
 
-/* 1 ms timer interrupt: advances the millisecond count and the UTC clock, flags the main loop. */
+/* 1 ms timer interrupt: advances the millisecond count and the UTC clock, flags the main loop;
+ * during a frame, when the main loop has not completed a pass for MAIN_LOOP_STALL_MS, switches
+ * CLK1 off (WSPR_App_EmergencyStop), and the main loop's next pass, if one comes, ends the frame.
+ */
 void WSPR_App_Tick1ms(void);
 
 /* UART receive-complete interrupt: stores the byte in its UART's ring (dropped when the ring is

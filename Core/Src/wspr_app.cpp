@@ -23,6 +23,32 @@ namespace {
 volatile bool g_tick_pending = false;
 volatile bool g_symbol_due = false;
 
+// The millisecond in which the main loop last completed a pass; raised by the tick when it
+// switched CLK1 off because that was too long ago in a frame, cleared by the main loop.
+volatile uint32_t g_pass_done_ms = 0;
+volatile bool g_carrier_guard_tripped = false;
+
+// The tick's guard of the carrier: during a frame, MAIN_LOOP_STALL_MS without a completed pass.
+void GuardCarrier() {
+    if (!g_carrier_guard_tripped && Tx_State() == WSPR_STATE_TX &&
+        Clock_Ms() - g_pass_done_ms >= MAIN_LOOP_STALL_MS) {
+        g_carrier_guard_tripped = true;
+        WSPR_App_EmergencyStop();
+    }
+}
+
+// The main loop runs again after the guard switched CLK1 off: the bus is set up again (if the
+// transfer the tick cut has not done it yet) and the frame, lost, is ended.
+void AfterCarrierGuard() {
+    g_pass_done_ms = Clock_Ms();
+    g_carrier_guard_tripped = false;
+    Serial_Write("Main loop stalled during the frame: CLK1 switched off\r\n");
+    (void)MX_I2C1_Recover();
+    if (Tx_State() == WSPR_STATE_TX) {
+        Tx_Stop();
+    }
+}
+
 void UpdateLed() {
     const WSPR_State state = Tx_State();
     const uint32_t period = state == WSPR_STATE_TX     ? WSPR_STATUS_LED_TX_TICKS
@@ -133,6 +159,9 @@ void WSPR_App_Init(void) {
 
 void WSPR_App_Process(void) {
     (void)HAL_IWDG_Refresh(&hiwdg);
+    if (g_carrier_guard_tripped) {
+        AfterCarrierGuard();
+    }
     if (g_tick_pending) {
         ClearFlag(g_tick_pending);
         UpdateLed();
@@ -152,12 +181,14 @@ void WSPR_App_Process(void) {
     if (Tx_State() != WSPR_STATE_TX && Shell_ReadyForPrompt() && Serial_TakePrompt()) {
         Serial_Write("wspr> ");
     }
+    g_pass_done_ms = Clock_Ms();
 }
 
 void WSPR_App_Tick1ms(void) {
     Clock_Tick();
     g_tick_pending = true;
     g_symbol_due = true;
+    GuardCarrier();
 }
 
 // The bus is taken from whatever had it (a transfer cut in the middle leaves I2C1 busy), CLK1 goes

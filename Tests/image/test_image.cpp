@@ -230,6 +230,47 @@ TEST_F(Image, AbsentSi5351IsAnErrorRetried) {
     EXPECT_TRUE(r.rf.empty());
 }
 
+// A main loop that stops in a frame: the tick switches CLK1 off MAIN_LOOP_STALL_MS after the last
+// pass, then the watchdog resets the board; on both alike.
+TEST_F(Image, StalledMainLoopMidFrame) {
+    Write("frame.txt", "1000 type tx\n");
+    const Outcome r =
+        Compare("--script " + Path("frame.txt") + " --hang-at 5000 --until 8000", "stall");
+    bool was_on = false;
+    const uint64_t off = OffFrom(r, 5000000, was_on);
+    EXPECT_TRUE(was_on);
+    EXPECT_LE(off, 5000000 + 150 * ONE_MS);
+    EXPECT_NE(r.console.find("Reset: watchdog\r\n"), std::string::npos);
+}
+
+// The main loop stops in the middle of its own tone change's transfer (I2C1 busy, waiting for the
+// next byte): the tick's stop takes the bus all the same, CLK1 off within 150 ms.
+TEST_F(Image, StallInTheMiddleOfATransfer) {
+    Write("frame.txt", "1000 type tx\n");
+    const std::string script = "--script " + Path("frame.txt");
+    const Outcome ref = Sim(script + " --until 2000", true, "ref");
+    ASSERT_EQ(ref.status, 0) << ref.err;
+    Written change{0, 0};
+    for (const Written &w : WritesOf(ref.i2c)) {
+        if (change.end_us == 0 && w.end_us > 1010000 && w.bytes == 9) {
+            change = w;
+        }
+    }
+    ASSERT_NE(change.end_us, 0u);
+    for (uint64_t at = change.end_us - 200; at < change.end_us; at += 50) {
+        const Outcome r =
+            Sim(script + " --hang-at " + Millis(at) + " --until " + std::to_string(at / 1000 + 300),
+                true, "stall");
+        EXPECT_EQ(r.status, 0) << "stall at " << at << " us: " << r.err;
+        bool was_on = false;
+        const uint64_t off = OffFrom(r, at, was_on);
+        EXPECT_TRUE(was_on) << at;
+        EXPECT_LE(off, at + 150 * ONE_MS) << "stall at " << at << " us";
+        ASSERT_FALSE(r.rf.empty());
+        EXPECT_EQ(r.rf.back().on, 0) << "stall at " << at << " us";
+    }
+}
+
 TEST_F(Image, WatchdogResetsAHungMainLoop) {
     const Outcome r = Compare("--hang-at 3000 --until 9000", "hang");
     EXPECT_NE(r.console.find("Reset: watchdog\r\n"), std::string::npos);

@@ -318,12 +318,97 @@ void SurvivesMidFrame(const std::function<void()> &fault, uint64_t off_within_ns
 
 } // namespace
 
-// The main loop stops (a firmware hang; interrupts go on): no refresh, so the watchdog resets the
-// MCU after its time-out and the new start-up switches CLK1 off.
+// The main loop stops (a firmware hang; interrupts go on): the tick switches CLK1 off once no pass
+// has completed for MAIN_LOOP_STALL_MS, well before the frame would have ended; with no refresh
+// the watchdog then resets the MCU after its time-out.
 TEST(Watchdog, StalledMainLoopMidFrame) {
     OnFreshBoard([] {
         SurvivesMidFrame([] { vmcu::hang_main_loop_at(sim::Now()); },
-                         (WATCHDOG_TIMEOUT_MS + 20) * sim::MS);
+                         (MAIN_LOOP_STALL_MS + 50) * sim::MS);
+    });
+}
+
+namespace {
+
+// A typed frame; the main loop stops at `stall_ns` after the frame started (between two passes)
+// and runs again `resume_ns` later, or, with 0, 50 us before the tick that finds it stalled for
+// MAIN_LOOP_STALL_MS. Returns the moment it stopped.
+uint64_t FrameWithAStall(uint64_t stall_ns, uint64_t resume_ns) {
+    Boot();
+    const uint64_t t = sim::Now();
+    EXPECT_NE(Command("tx", "TX start").find("TX start"), std::string::npos);
+    const uint64_t start_ms = StartMsAfter(t);
+    const uint64_t at = Tick(start_ms) + stall_ns;
+    sim::RunUntil(at);
+    vmcu::hang_main_loop_at(at);
+    const uint64_t resume =
+        resume_ns != 0 ? at + resume_ns : Tick(TickOf(at) + MAIN_LOOP_STALL_MS) - 50 * 1000;
+    vmcu::schedule(resume, [](uint64_t) { vmcu::hang_main_loop_at(UINT64_MAX); });
+    return at;
+}
+
+} // namespace
+
+// The main loop stalls for 150 ms in a frame and runs again: CLK1 went off 100 ms in, and the
+// first pass after it ends the frame and says why; no watchdog reset, and the next frame is whole.
+TEST(Watchdog, MainLoopThatRunsAgainEndsTheFrame) {
+    OnFreshBoard([] {
+        const uint64_t at = FrameWithAStall(5 * sim::SECOND + 300 * sim::MS, 150 * sim::MS);
+        const size_t from = sim::Console().size();
+        sim::RunUntil(at + 200 * sim::MS);
+        const uint64_t off_ns = OffAfter(at / 1000) * 1000;
+        EXPECT_GE(off_ns, at + (MAIN_LOOP_STALL_MS - 1) * sim::MS);
+        EXPECT_LE(off_ns, at + (MAIN_LOOP_STALL_MS + 2) * sim::MS);
+        EXPECT_EQ(sim::Console().substr(from),
+                  "Main loop stalled during the frame: CLK1 switched off\r\n"
+                  "TX complete, CLK1 disabled\r\nwspr> ");
+        EXPECT_EQ(sim::Status().state, WSPR_STATE_IDLE);
+        sim::RunFor(3 * sim::SECOND);
+        EXPECT_EQ(vmcu::resets(), 0u);
+        EXPECT_TRUE(scenario::TonesFrom(off_ns / 1000 + 1).empty());
+        const uint64_t t = sim::Now();
+        ASSERT_NE(Command("tx", "TX start").find("TX start"), std::string::npos);
+        sim::RunUntil(Tick(StartMsAfter(t) + FRAME_MS) + 5 * sim::SECOND);
+        const FrameCheck f = CheckFrame(StartMsAfter(t));
+        EXPECT_EQ(f.wrong_slots, 0u);
+    });
+}
+
+// The stalled main loop runs again just before the tick that stops the carrier, with a tone change
+// due: that tick cuts the main loop's own transfer in the middle. The transfer fails (I2C1 is held
+// in reset) rather than going on from where it was, CLK1 stays off, and the beacon is back 30 s
+// later without a reset.
+TEST(Watchdog, CarrierStopCutsTheMainLoopsOwnTransfer) {
+    OnFreshBoard([] {
+        // A symbol boundary where the tone changes, 50 ms into the stall: the first pass after it
+        // changes tone.
+        const std::vector<uint8_t> symbols = DefaultSymbols();
+        size_t i = 7;
+        while (symbols[i] == symbols[i - 1]) {
+            ++i;
+        }
+        const uint64_t at = FrameWithAStall(i * WSPR_SYMBOL_PERIOD_US * 1000 - 50 * sim::MS, 0);
+        const size_t from = sim::Console().size();
+        sim::RunUntil(at + 200 * sim::MS);
+        const std::string said = sim::Console().substr(from);
+        EXPECT_NE(said.find("Si5351 tone update failed: 3\r\n"), std::string::npos) << said;
+        EXPECT_NE(said.find("Main loop stalled during the frame: CLK1 switched off\r\n"),
+                  std::string::npos)
+            << said;
+        // The cut transfer is the tone change's, cut after its first bytes.
+        bool cut = false;
+        for (const vmcu::I2cTransfer &x : vmcu::i2c_log()) {
+            cut = cut || (x.cut && x.start_ns >= at && x.bytes.size() < 9);
+        }
+        EXPECT_TRUE(cut);
+        const uint64_t off_ns = OffAfter(at / 1000) * 1000;
+        EXPECT_LE(off_ns, at + (MAIN_LOOP_STALL_MS + 2) * sim::MS);
+        EXPECT_TRUE(scenario::TonesFrom(off_ns / 1000 + 1).empty());
+        EXPECT_EQ(sim::Status().state, WSPR_STATE_ERROR);
+        ASSERT_TRUE(RunUntilConsole("Si5351 init status: 0\r\n", from, 31000));
+        EXPECT_EQ(sim::Status().state, WSPR_STATE_IDLE);
+        EXPECT_FALSE(sim::Chip().clk1_on());
+        EXPECT_EQ(vmcu::resets(), 0u);
     });
 }
 
