@@ -14,6 +14,8 @@
 namespace emu::detail {
 namespace {
 
+constexpr uint64_t FLASH_END = static_cast<uint64_t>(FLASH_BASE) + FLASH_BYTES;
+
 Image g_image;
 std::map<std::string, uint32_t> g_symbols;
 
@@ -76,9 +78,10 @@ bool load(const std::string &elf_path, std::string &error) {
             continue;
         }
         // Sectors 0-1 and from sector 4 on; the settings sectors between are never part of it.
-        const uint64_t end = uint64_t{ph.p_paddr} + ph.p_filesz;
-        const bool in_flash = ph.p_paddr >= FLASH_BASE && end <= uint64_t{FLASH_BASE} + FLASH_BYTES;
-        const bool in_settings = ph.p_paddr < SETTINGS_ADDR + SETTINGS_BYTES && end > SETTINGS_ADDR;
+        const uint64_t begin = ph.p_paddr;
+        const uint64_t end = begin + ph.p_filesz;
+        const bool in_flash = begin >= FLASH_BASE && end <= FLASH_END;
+        const bool in_settings = begin < SETTINGS_ADDR + SETTINGS_BYTES && end > SETTINGS_ADDR;
         if (!in_flash || in_settings || ph.p_offset + size_t{ph.p_filesz} > elf.size()) {
             error =
                 elf_path + ": a segment lies outside the image's flash (" + hex(ph.p_paddr) + ")";

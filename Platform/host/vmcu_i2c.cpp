@@ -229,7 +229,7 @@ Hook<void (*)(I2C_HandleTypeDef *)> g_msp_deinit("HAL_I2C_MspDeInit");
 // Whether the bus can carry a transfer now; if not, the status after the board's wait: a
 // peripheral held in reset answers no START (a time-out), a bus busy with a transfer this one
 // interrupted, or held by a device, ends BUSY.
-bool Claim(Bus &bus, uint32_t timeout_ms, HAL_StatusTypeDef &st) {
+bool Claim(const Bus &bus, uint32_t timeout_ms, HAL_StatusTypeDef &st) {
     if (st != HAL_OK) {
         return false;
     }
@@ -325,7 +325,6 @@ const I2C_InitTypeDef *i2c_init_record(const I2C_TypeDef *bus) {
 } // namespace vmcu
 
 using vmcu::detail::init_call;
-using vmcu::detail::now;
 
 extern "C" {
 

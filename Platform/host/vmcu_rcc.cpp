@@ -165,12 +165,12 @@ void HAL_RCC_SetPeripheralReset(RCC_GateTypeDef gate, uint32_t held) {
         vmcu::detail::fail("the RTC has no reset line of its own in the RCC's reset registers");
     }
     const bool now_held = held != 0U;
-    const bool was_held = g_rcc.held[gate];
+    if (g_rcc.held[gate] == now_held) {
+        return;
+    }
     g_rcc.held[gate] = now_held;
-    if (now_held != was_held) {
-        if (const vmcu::detail::ResetLine line = vmcu::detail::g_reset_lines[gate]) {
-            line(now_held);
-        }
+    if (const vmcu::detail::ResetLine line = vmcu::detail::g_reset_lines[gate]) {
+        line(now_held);
     }
 }
 

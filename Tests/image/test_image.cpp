@@ -276,18 +276,6 @@ TEST_F(Image, WatchdogResetsAHungMainLoop) {
     EXPECT_NE(r.console.find("Reset: watchdog\r\n"), std::string::npos);
 }
 
-// The run that found the fault path waiting for ever for a bus its fault had left busy: a stop
-// typed (with a correction) so that its write falls around the fault. CLK1 off within a
-// millisecond, the watchdog's reset, and the same on both.
-TEST_F(Image, HardFaultAroundAStopWrite) {
-    Write("stop.txt", "1000 type tx\n5000 type a\bstop\n");
-    const Outcome r = Compare("--script " + Path("stop.txt") + " --fault-at 5001 --until 19500");
-    ASSERT_FALSE(r.rf.empty());
-    EXPECT_EQ(r.rf.back().on, 0);
-    EXPECT_LE(r.rf.back().t_us, 5001000 + ONE_MS);
-    EXPECT_NE(r.console.find("Reset: watchdog\r\n"), std::string::npos);
-}
-
 // A hard fault wherever it lands, in the middle of an I2C transfer too, which leaves I2C1 busy,
 // with the tick standing still in the fault handler: CLK1 off within a millisecond. Every 50 us
 // over the transfers of a typed frame's start, its first tone change and a typed stop, each run

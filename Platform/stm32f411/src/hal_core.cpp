@@ -31,8 +31,10 @@ constexpr uint8_t APB2ENR = offsetof(RCC_Regs, APB2ENR) / 4U;
 constexpr uint8_t BDCR = offsetof(RCC_Regs, BDCR) / 4U;
 constexpr uint8_t RSTR_BELOW_ENR =
     (offsetof(RCC_Regs, AHB1ENR) - offsetof(RCC_Regs, AHB1RSTR)) / 4U;
-static_assert(offsetof(RCC_Regs, APB1ENR) - offsetof(RCC_Regs, APB1RSTR) == 4U * RSTR_BELOW_ENR &&
-              offsetof(RCC_Regs, APB2ENR) - offsetof(RCC_Regs, APB2RSTR) == 4U * RSTR_BELOW_ENR);
+static_assert(offsetof(RCC_Regs, APB1ENR) - offsetof(RCC_Regs, APB1RSTR) ==
+                  sizeof(uint32_t) * RSTR_BELOW_ENR &&
+              offsetof(RCC_Regs, APB2ENR) - offsetof(RCC_Regs, APB2RSTR) ==
+                  sizeof(uint32_t) * RSTR_BELOW_ENR);
 constexpr Gate k_gates[] = {
     {AHB1ENR, 0},  /* RCC_GATE_GPIOA */
     {AHB1ENR, 1},  /* RCC_GATE_GPIOB */
