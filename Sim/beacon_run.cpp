@@ -141,15 +141,14 @@ int ExecuteRun(const RunPlan &plan, RunReport &report, const char *who) {
                          "not with --image");
     }
     KeepNoHistory();
-    if (plan.hang_at_ms) {
-        mcu.HangAt(*plan.hang_at_ms * MS);
+    if (plan.hang_at_ns) {
+        mcu.HangAt(*plan.hang_at_ns);
     }
-    if (plan.fault_at_ms) {
-        mcu.Schedule(*plan.fault_at_ms * MS, [&mcu](uint64_t) { mcu.HardFault(); });
+    if (plan.fault_at_ns) {
+        mcu.Schedule(*plan.fault_at_ns, [&mcu](uint64_t) { mcu.HardFault(); });
     }
-    if (plan.sda_stuck_at_ms) {
-        mcu.Schedule(*plan.sda_stuck_at_ms * MS,
-                     [](uint64_t) { Chip().hold_sda(SDA_STUCK_PULSES); });
+    if (plan.sda_stuck_at_ns) {
+        mcu.Schedule(*plan.sda_stuck_at_ns, [](uint64_t) { Chip().hold_sda(SDA_STUCK_PULSES); });
     }
     FILE *console = plan.console;
     const bool keep_console = plan.keep_console;

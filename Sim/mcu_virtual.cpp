@@ -80,7 +80,8 @@ class VirtualMcuImpl final : public Mcu {
         vmcu::gpio_drive(Port(pin.port), pin.number, level);
     }
     int PinOutput(Pin pin) override { return vmcu::gpio_output(Port(pin.port), pin.number); }
-    // The HAL's memory writes; probes and transfers it refused before the bus are not writes.
+    // The HAL's memory writes; probes and transfers it refused before the bus are not writes. A
+    // transfer cut in the middle is what went out, recorded when it was cut.
     void OnI2cWrite(std::function<void(const I2cWrite &)> fn) override {
         if (!fn) {
             vmcu::i2c_on_transfer(nullptr);

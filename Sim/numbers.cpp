@@ -30,6 +30,25 @@ bool ParseWhole(std::string_view text, uint64_t lo, uint64_t hi, uint64_t &value
     return true;
 }
 
+bool ParseMillis(std::string_view text, uint64_t lo_ms, uint64_t hi_ms, uint64_t &ns) {
+    const size_t dot = text.find('.');
+    const std::string_view decimals = dot == std::string_view::npos ? "" : text.substr(dot + 1);
+    uint64_t ms = 0, us = 0;
+    if (!ParseWhole(text.substr(0, dot), lo_ms, hi_ms, ms) ||
+        (dot != std::string_view::npos &&
+         (decimals.empty() || decimals.size() > 3 || !ParseWhole(decimals, 0, 999, us)))) {
+        return false;
+    }
+    for (size_t n = decimals.size(); n < 3; ++n) {
+        us *= 10;
+    }
+    if (ms == hi_ms && us != 0) {
+        return false;
+    }
+    ns = ms * 1000000 + us * 1000;
+    return true;
+}
+
 bool ParseDecimal(std::string_view text, double lo, double hi, double &value) {
     const std::string s(text);
     if (s.empty() || s.find_first_not_of("+-.0123456789") != std::string::npos) {

@@ -12,6 +12,9 @@ namespace sim {
 // A whole number: decimal digits only (no sign, blanks or exponent), within lo..hi. False for
 // anything else, a number too large for 64 bits included.
 bool ParseWhole(std::string_view text, uint64_t lo, uint64_t hi, uint64_t &value);
+// Milliseconds to the microsecond, such as 5001 or 5001.25 (no sign or exponent, at most three
+// decimals), within lo_ms..hi_ms: in nanoseconds.
+bool ParseMillis(std::string_view text, uint64_t lo_ms, uint64_t hi_ms, uint64_t &ns);
 // A decimal number such as -26 or 7.5, within lo..hi.
 bool ParseDecimal(std::string_view text, double lo, double hi, double &value);
 // "HH:MM:SS", two digits each, in range: seconds of the day.

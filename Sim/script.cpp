@@ -19,6 +19,13 @@ bool ParseScript(const std::string &content, std::vector<ScriptEvent> &events, s
             continue;
         }
         std::string rest = line.substr(start);
+        // A '#' after a blank starts a comment, which ends the line (the blanks before it too).
+        for (size_t i = 1; i < rest.size(); ++i) {
+            if (rest[i] == '#' && (rest[i - 1] == ' ' || rest[i - 1] == '\t')) {
+                rest.erase(rest.find_last_not_of(" \t", i - 1) + 1);
+                break;
+            }
+        }
         size_t sp1 = rest.find(' ');
         std::string ms_word = rest.substr(0, sp1);
         uint64_t ms = 0;

@@ -1,4 +1,5 @@
-// Timed inputs for a simulated run, one a line ('#' starts a comment):
+// Timed inputs for a simulated run, one a line ('#' at the start of a line or after a blank starts
+// a comment):
 //   MS type TEXT      TEXT and CR typed on the console at 115200 baud from millisecond MS
 //   MS key down|up    the transmit key pressed or released at MS
 //   MS gnss SENTENCE  the sentence and CR LF on the GNSS line at 9600 baud from MS

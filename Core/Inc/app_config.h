@@ -30,6 +30,11 @@
 
 #define KEY_DEBOUNCE_MS 50U
 
+/* A main loop that has not completed a pass for this long during a frame cannot key the next tone
+ * or end the frame: the tick switches CLK1 off (the watchdog resets the board later). Well above
+ * the longest pass of a working main loop. */
+#define MAIN_LOOP_STALL_MS 100U
+
 /* Serial links: the console on USART1, the GNSS receiver on USART2, both 8N1 */
 #define CONSOLE_BAUD 115200U
 #define GNSS_BAUD 9600U

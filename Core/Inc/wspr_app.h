@@ -44,6 +44,10 @@ static_assert(offsetof(WSPR_AppStatus, settings) == 4 &&
 extern "C" {
 #endif
 
+/* Start-up, first of all, before anything can fault: the RCC's reset flags read (for the banner's
+ * "Reset:" line) and cleared, so that the next reset's flags are its own. */
+void WSPR_App_ReadResetCause(void);
+
 /* Main loop, once, before the 1 ms tick runs: loads the saved settings, brings up the Si5351 (IDLE
  * with CLK1 off, or ERROR) and puts the banner and the prompt into the console output. Reception
  * on both UARTs is armed by the first pass after the banner has left. */
@@ -55,7 +59,10 @@ void WSPR_App_Init(void);
  * goes into a ring that the USART1 transmit interrupt empties. */
 void WSPR_App_Process(void);
 
-/* 1 ms timer interrupt: advances the millisecond count and the UTC clock, flags the main loop. */
+/* 1 ms timer interrupt: advances the millisecond count and the UTC clock, flags the main loop;
+ * during a frame, when the main loop has not completed a pass for MAIN_LOOP_STALL_MS, switches
+ * CLK1 off (WSPR_App_EmergencyStop), and the main loop's next pass, if one comes, ends the frame.
+ */
 void WSPR_App_Tick1ms(void);
 
 /* UART receive-complete interrupt: stores the byte in its UART's ring (dropped when the ring is
@@ -71,8 +78,10 @@ void WSPR_App_UartTxCpltCallback(UART_HandleTypeDef *huart);
  * the loss is marked in the ring and the reception armed again. */
 void WSPR_App_UartErrorCallback(UART_HandleTypeDef *huart);
 
-/* Any context, a fault handler included, with interrupts masked or not: CLK1 off by one bounded
- * I2C write, nothing else (no console, no state). */
+/* Any context, a fault handler included, with interrupts masked or not, wherever the code it
+ * interrupted was (in the middle of an I2C transfer too): the bus taken back, CLK1 off by one
+ * bounded I2C write, I2C1 then held in reset until the main loop sets it up again; nothing else
+ * (no console, no state). */
 void WSPR_App_EmergencyStop(void);
 
 /* The fault path, interrupts masked, after the emergency stop: what waits in the console output is

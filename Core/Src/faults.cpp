@@ -1,6 +1,7 @@
 /* What happens when nothing can run safely: a peripheral that could not be configured
- * (Error_Handler) or a fault of the CPU. CLK1 goes off first (no carrier left on), the console's
- * waiting output goes out, then the CPU waits for the watchdog's reset. */
+ * (Error_Handler) or a fault of the CPU. CLK1 goes off first (no carrier left on; nothing in it
+ * waits on the tick, which stands still here), the console's waiting output goes out, then the
+ * CPU waits for the watchdog's reset. */
 #include "iwdg.h"
 #include "main.h"
 #include "stm32f4xx_it.h"
@@ -8,13 +9,13 @@
 
 /* The watchdog is started here if the failure came before it was. */
 void Error_Handler(void) {
+    WSPR_App_EmergencyStop();
     hiwdg.Instance = IWDG;
     if (hiwdg.Init.Reload == 0U) {
         hiwdg.Init.Prescaler = IWDG_PRESCALER_64;
         hiwdg.Init.Reload = IWDG_RELOAD_MAX;
     }
     (void)HAL_IWDG_Init(&hiwdg);
-    WSPR_App_EmergencyStop();
     __disable_irq();
     WSPR_App_FlushConsole();
     for (;;) {

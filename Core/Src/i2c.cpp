@@ -1,4 +1,5 @@
-/* I2C1, the Si5351's bus at 400 kHz: set-up, pins, and freeing a bus a slave holds. */
+/* I2C1, the Si5351's bus at 400 kHz: set-up, pins, freeing a bus a slave holds, and taking the bus
+ * from whatever had it (a transfer a fault or an interrupt cut in half). */
 #include "i2c.h"
 
 I2C_HandleTypeDef hi2c1;
@@ -48,6 +49,13 @@ void ClockOutStuckSlave() {
     Line(SDA_PIN, GPIO_PIN_SET);
 }
 
+/* The peripheral reset through the RCC: every register back to its reset value (BUSY too, which
+ * a transfer cut in the middle leaves set), its pins let go. */
+void ResetPeripheral() {
+    __HAL_RCC_I2C1_FORCE_RESET();
+    __HAL_RCC_I2C1_RELEASE_RESET();
+}
+
 } // namespace
 
 void MX_I2C1_Init(void) {
@@ -68,8 +76,19 @@ void MX_I2C1_Init(void) {
 
 HAL_StatusTypeDef MX_I2C1_Recover(void) {
     (void)HAL_I2C_DeInit(&hi2c1);
+    ResetPeripheral();
     ClockOutStuckSlave();
     return HAL_I2C_Init(&hi2c1);
+}
+
+void MX_I2C1_Seize(void) {
+    ResetPeripheral();
+    ClockOutStuckSlave();
+    (void)HAL_I2C_Init(&hi2c1);
+}
+
+void MX_I2C1_Hold(void) {
+    __HAL_RCC_I2C1_FORCE_RESET();
 }
 
 void HAL_I2C_MspInit(I2C_HandleTypeDef *hi2c) {

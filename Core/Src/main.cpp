@@ -13,6 +13,7 @@
 #include "wspr_app.h"
 
 void Board_Start(void) {
+    WSPR_App_ReadResetCause();
     HAL_Init();
     SystemClock_Config();
     /* From here on a hang anywhere ends in a reset. */

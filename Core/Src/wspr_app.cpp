@@ -23,6 +23,32 @@ namespace {
 volatile bool g_tick_pending = false;
 volatile bool g_symbol_due = false;
 
+// The millisecond in which the main loop last completed a pass; raised by the tick when it
+// switched CLK1 off because that was too long ago in a frame, cleared by the main loop.
+volatile uint32_t g_pass_done_ms = 0;
+volatile bool g_carrier_guard_tripped = false;
+
+// The tick's guard of the carrier: during a frame, MAIN_LOOP_STALL_MS without a completed pass.
+void GuardCarrier() {
+    if (!g_carrier_guard_tripped && Tx_State() == WSPR_STATE_TX &&
+        Clock_Ms() - g_pass_done_ms >= MAIN_LOOP_STALL_MS) {
+        g_carrier_guard_tripped = true;
+        WSPR_App_EmergencyStop();
+    }
+}
+
+// The main loop runs again after the guard switched CLK1 off: the bus is set up again (if the
+// transfer the tick cut has not done it yet) and the frame, lost, is ended.
+void AfterCarrierGuard() {
+    g_pass_done_ms = Clock_Ms();
+    g_carrier_guard_tripped = false;
+    Serial_Write("Main loop stalled during the frame: CLK1 switched off\r\n");
+    (void)MX_I2C1_Recover();
+    if (Tx_State() == WSPR_STATE_TX) {
+        Tx_Stop();
+    }
+}
+
 void UpdateLed() {
     const WSPR_State state = Tx_State();
     const uint32_t period = state == WSPR_STATE_TX     ? WSPR_STATUS_LED_TX_TICKS
@@ -63,6 +89,8 @@ void ProcessSchedule() {
 
 // The kind of reset that started this run, from the RCC's reset flags, which are then cleared;
 // nullptr after a power-on (which sets the brown-out and pin flags as well).
+const char *g_reset_kind = nullptr;
+
 const char *ResetKind() {
     const char *kind = nullptr;
     if (__HAL_RCC_GET_FLAG(RCC_FLAG_PORRST) == 0U) {
@@ -93,8 +121,8 @@ void PrintBanner(const char *settings_line, HAL_StatusTypeDef init_status) {
     const WSPR_Settings &s = Settings_Live();
     char line[128];
     Serial_Write("\r\nTOLVANE Si5351 CLK1\r\n");
-    if (const char *kind = ResetKind()) {
-        snprintf(line, sizeof line, "Reset: %s\r\n", kind);
+    if (g_reset_kind != nullptr) {
+        snprintf(line, sizeof line, "Reset: %s\r\n", g_reset_kind);
         Serial_Write(line);
     }
     if (settings_line != nullptr) {
@@ -119,6 +147,10 @@ void PrintBanner(const char *settings_line, HAL_StatusTypeDef init_status) {
 
 // ---- Entry points -------------------------------------------------------------------------------
 
+void WSPR_App_ReadResetCause(void) {
+    g_reset_kind = ResetKind();
+}
+
 void WSPR_App_Init(void) {
     const char *settings_line = Settings_LoadAtStart();
     const HAL_StatusTypeDef status = Tx_StartUp();
@@ -128,6 +160,9 @@ void WSPR_App_Init(void) {
 
 void WSPR_App_Process(void) {
     (void)HAL_IWDG_Refresh(&hiwdg);
+    if (g_carrier_guard_tripped) {
+        AfterCarrierGuard();
+    }
     if (g_tick_pending) {
         ClearFlag(g_tick_pending);
         UpdateLed();
@@ -147,18 +182,26 @@ void WSPR_App_Process(void) {
     if (Tx_State() != WSPR_STATE_TX && Shell_ReadyForPrompt() && Serial_TakePrompt()) {
         Serial_Write("wspr> ");
     }
+    g_pass_done_ms = Clock_Ms();
 }
 
 void WSPR_App_Tick1ms(void) {
     Clock_Tick();
     g_tick_pending = true;
     g_symbol_due = true;
+    GuardCarrier();
 }
 
+// The bus is taken from whatever had it (a transfer cut in the middle leaves I2C1 busy), CLK1 goes
+// off, and I2C1 stays held in reset so that the interrupted code's transfer cannot go on after
+// it, one that would switch CLK1 on again included; the main loop's next transfer fails and sets
+// the bus up again. Every wait is on the cycle counter: the tick may stand still here.
 void WSPR_App_EmergencyStop(void) {
     // Before I2C1 is set up nothing can be on the air, and its handle names no peripheral yet.
     if (hi2c1.Instance != nullptr) {
+        MX_I2C1_Seize();
         (void)Si5351_DisableOutputs(&hi2c1);
+        MX_I2C1_Hold();
     }
 }
 

@@ -340,6 +340,9 @@ void MmioWrite(uc_engine *, uint64_t offset, unsigned size, uint64_t value, void
         finding(std::string(p->name()) + " written while its clock is off (" + hex(address) + ")");
         return;
     }
+    if (in_reset(p->gate())) {
+        return; // held in reset: the write goes nowhere
+    }
     g.trace = (g.trace ^ (uint64_t{address} << 32 | static_cast<uint32_t>(value)) ^ 1U) *
               0x100000001B3ULL;
     if (g.trace_io) {
@@ -368,8 +371,9 @@ void ResetCpu(bool power_on) {
     SetReg(UC_ARM_REG_LR, 0xFFFFFFFFU);
     g.sleeping = false;
     g.halted = g.halt_said = false;
-    g.hz = mcu::HSI_HZ;
+    // The cycles so far were at the old clock: time is taken at it before the HSI takes over.
     Rebase();
+    g.hz = mcu::HSI_HZ;
     SortRegistry();
     for (Peripheral *p : Registry()) {
         if (power_on) {
@@ -464,6 +468,16 @@ void clocks_changed() {
     for (Peripheral *p : Registry()) {
         p->on_clocks_changed();
     }
+}
+
+void reset_peripherals(Gate gate) {
+    for (Peripheral *p : Registry()) {
+        if (p->gate().enr_offset == gate.enr_offset && p->gate().bit == gate.bit) {
+            p->mcu_reset();
+        }
+    }
+    g.sig_valid = false;
+    EventsMoved();
 }
 
 void stop_at_next_block() {

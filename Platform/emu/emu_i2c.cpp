@@ -51,10 +51,14 @@ void EndTransfer(uint64_t t) {
 class I2c : public Peripheral {
   public:
     I2c() : Peripheral("I2C1", 0x40005400, 0x400, {0x40, 21}) {}
+    // A reset (the chip's, or the RCC's line for I2C1) cuts the transfer on the bus where it is:
+    // what went out is what the bus carried; the device stays in it until a STOP or a START.
     void mcu_reset() override {
+        EndTransfer(now());
         cr1 = cr2 = oar1 = oar2 = ccr = fltr = 0;
         trise = 2;
         Idle();
+        Irq();
     }
     // The devices, the listener and the lines' last levels belong to the world.
     void world_reset() override {

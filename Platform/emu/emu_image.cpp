@@ -4,6 +4,7 @@
 #include <elf.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -12,6 +13,8 @@
 
 namespace emu::detail {
 namespace {
+
+constexpr uint64_t FLASH_END = static_cast<uint64_t>(FLASH_BASE) + FLASH_BYTES;
 
 Image g_image;
 std::map<std::string, uint32_t> g_symbols;
@@ -50,6 +53,11 @@ namespace emu {
 using namespace detail;
 
 bool load(const std::string &elf_path, std::string &error) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(elf_path, ec)) {
+        error = elf_path + " is not a regular file";
+        return false;
+    }
     std::ifstream f(elf_path, std::ios::binary);
     if (!f) {
         error = "cannot open " + elf_path;
@@ -71,6 +79,7 @@ bool load(const std::string &elf_path, std::string &error) {
     }
     g_image.flash.assign(FLASH_BYTES, 0xFF);
     g_image.fp_sites.clear();
+    int loaded = 0;
     for (int i = 0; i < eh.e_phnum; ++i) {
         Elf32_Phdr ph{};
         std::memcpy(&ph, elf.data() + eh.e_phoff + size_t(i) * sizeof ph, sizeof ph);
@@ -85,11 +94,26 @@ bool load(const std::string &elf_path, std::string &error) {
         }
         std::memcpy(g_image.flash.data() + (ph.p_paddr - FLASH_BASE), elf.data() + ph.p_offset,
                     ph.p_filesz);
+        ++loaded;
         if (ph.p_flags & PF_X) {
             FindFloatingPointSites(
                 {elf.begin() + ph.p_offset, elf.begin() + ph.p_offset + ph.p_filesz}, ph.p_paddr,
                 g_image.fp_sites);
         }
+    }
+    // The chip starts from the vector table at the start of flash: its stack in SRAM and a Thumb
+    // reset handler in flash. Without them the CPU would fault for ever at time 0.
+    uint32_t vectors[2] = {};
+    std::memcpy(vectors, g_image.flash.data(), sizeof vectors);
+    if (loaded == 0) {
+        error = elf_path + " has no loadable segment";
+        return false;
+    }
+    if (vectors[0] <= SRAM_BASE || vectors[0] > SRAM_BASE + SRAM_BYTES || (vectors[1] & 1U) == 0 ||
+        vectors[1] < FLASH_BASE || vectors[1] >= FLASH_BASE + FLASH_BYTES) {
+        error = elf_path + " has no vector table at " + hex(FLASH_BASE) +
+                " (an initial stack in SRAM and a reset handler in flash)";
+        return false;
     }
     g_symbols.clear();
     for (int i = 0; i < eh.e_shnum; ++i) {

@@ -88,6 +88,9 @@ void clocks_changed();   // the RCC's output frequencies moved
 // Something a model did may be takeable now (an interrupt pended): the CPU stops at the next
 // block boundary to look.
 void stop_at_next_block();
+// The RCC asserted a peripheral's reset line: every model behind that gate goes back to its reset
+// state (mcu_reset).
+void reset_peripherals(Gate gate);
 // A reset from inside the chip (watchdog, SYSRESETREQ, lockup): done by the run loop at once.
 void reset_request(ResetCause cause);
 
@@ -149,6 +152,9 @@ uint32_t timer_clock_hz(bool apb2);
 uint32_t voltage_scale(); // PWR_CR VOS: 1, 2 or 3
 bool backup_writable();   // PWR_CR DBP
 bool gate_on(Gate gate);
+// The peripheral behind this gate is held in reset (RCC_xxxRSTR): its registers are at their reset
+// values and take no writes.
+bool in_reset(Gate gate);
 // The RCC's reset flags after a reset of this cause.
 void record_reset_cause(ResetCause cause);
 uint32_t flash_latency(); // wait states configured in FLASH_ACR

@@ -68,7 +68,7 @@ class Iwdg : public Peripheral {
                         "IWDG prescaler or reload written while its last update is in progress");
                 }
                 (off == 0x04 ? pr : rlr) = v & (off == 0x04 ? 7U : 0xFFFU);
-                busy = now() + 5ULL * 1000000000ULL / LSI_HZ; // up to five LSI periods
+                busy = now() + mcu::IWDG_UPDATE_NS;
             }
             return;
         default:

@@ -1,8 +1,8 @@
 // Reset and clock control and the power controller of the emulated STM32F411 (RM0383 sections 6
 // and 5): oscillators whose ready flags follow their enables after their start-up times, the PLL,
 // the system clock switch and the bus prescalers (checked against the flash wait states and the
-// voltage scale), the peripheral clock gates, the reset flags; the regulator's voltage scale and
-// VOSRDY, backup-domain access.
+// voltage scale), the peripheral clock gates and reset lines, the reset flags; the regulator's
+// voltage scale and VOSRDY, backup-domain access.
 #include <algorithm>
 #include <cstring>
 
@@ -32,6 +32,7 @@ class Rcc : public Peripheral {
         pllcfgr = 0x24003010U;
         cfgr = 0;
         std::memset(enr, 0, sizeof enr);
+        std::memset(rstr, 0, sizeof rstr);
         csr = (csr & 0xFF000000U); // reset flags stay until cleared
         hse_ready_at = pll_ready_at = lsi_ready_at = NEVER;
         clocks_changed();
@@ -85,8 +86,8 @@ class Rcc : public Peripheral {
         if (const uint32_t *r = Enable(off)) {
             return *r;
         }
-        if (off >= 0x10 && off <= 0x24) {
-            return 0; // peripheral resets, never held
+        if (const uint32_t *r = ResetRegister(off)) {
+            return *r;
         }
         finding("read of RCC register " + hex(base() + off) + ": not modelled");
         return 0;
@@ -132,8 +133,16 @@ class Rcc : public Peripheral {
             *r = v;
             return;
         }
-        if (off >= 0x10 && off <= 0x24) {
-            return; // a peripheral reset pulse: the models are not reset by it
+        if (uint32_t *r = ResetRegister(off)) {
+            const uint32_t asserted = v & ~*r;
+            *r = v;
+            // The enable register of the same peripherals lies 0x20 above, bit for bit.
+            for (uint32_t bit = 0; bit < 32; ++bit) {
+                if ((asserted >> bit) & 1U) {
+                    reset_peripherals({off + 0x20, bit});
+                }
+            }
+            return;
         }
         finding("write of RCC register " + hex(base() + off) + ": not modelled");
     }
@@ -160,6 +169,10 @@ class Rcc : public Peripheral {
     uint32_t TimerClock(int shift) const {
         const uint32_t ppre = (cfgr >> shift) & 7U;
         return ppre < 4 ? Pclk(shift) : 2 * Pclk(shift);
+    }
+    bool InReset(Gate gate) const {
+        const uint32_t *r = const_cast<Rcc *>(this)->ResetRegister(gate.enr_offset - 0x20);
+        return gate.enr_offset != 0 && r != nullptr && ((*r >> gate.bit) & 1U);
     }
     bool GateOn(Gate gate) const {
         if (gate.enr_offset == 0) {
@@ -192,6 +205,21 @@ class Rcc : public Peripheral {
     }
 
   private:
+    // AHB1RSTR, AHB2RSTR, APB1RSTR, APB2RSTR: a peripheral whose bit is set is held in reset.
+    uint32_t *ResetRegister(uint32_t off) {
+        switch (off) {
+        case 0x10:
+            return &rstr[0];
+        case 0x14:
+            return &rstr[1];
+        case 0x20:
+            return &rstr[2];
+        case 0x24:
+            return &rstr[3];
+        default:
+            return nullptr;
+        }
+    }
     uint32_t *Enable(uint32_t off) {
         switch (off) {
         case 0x30:
@@ -315,6 +343,7 @@ class Rcc : public Peripheral {
 
     uint32_t cr = 0x83, pllcfgr = 0x24003010U, cfgr = 0, bdcr = 0, csr = 0;
     uint32_t enr[9] = {};
+    uint32_t rstr[4] = {};
     uint64_t clocks = 0; // HCLK and the APB clocks, to see them move
     uint64_t hse_ready_at = NEVER, pll_ready_at = NEVER, lsi_ready_at = NEVER, lse_ready_at = NEVER;
 };
@@ -369,6 +398,9 @@ uint32_t voltage_scale() {
 }
 bool gate_on(Gate gate) {
     return g_rcc.GateOn(gate);
+}
+bool in_reset(Gate gate) {
+    return g_rcc.InReset(gate);
 }
 bool backup_writable() {
     return (g_pwr.cr & (1U << 8)) != 0;

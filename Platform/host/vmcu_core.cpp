@@ -259,6 +259,9 @@ void run(uint64_t until_ns) {
             }
             if (!g_cpu.started) {
                 g_cpu.started = true;
+                // What happens at the moment of the reset (a device holding the bus from
+                // power-up, say) comes before the first instruction, as on the chip.
+                advance_to(g_now);
                 if (detail::g_program.start) {
                     detail::g_program.start();
                 }

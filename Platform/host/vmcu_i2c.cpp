@@ -1,8 +1,16 @@
 // The I2C masters of the virtual MCU (the board's counterpart is hal_i2c.cpp): I2C1..I2C3 by
 // instance, each a bus with devices on it. A transfer takes its bus time at 400 kHz, every byte
 // nine clocks; faults can be injected into any operation. The bus lines are wired to their pins
-// (I2C1: SCL PB6, SDA PB7), so firmware that takes the pins as GPIOs clocks the devices by hand
-// and reads SDA as they leave it; a device that holds SDA low makes every transfer end BUSY.
+// (I2C1: SCL PB6, SDA PB7), so firmware that takes the pins as GPIOs clocks the devices by hand,
+// reads SDA as they leave it and ends their transfer with a STOP (SDA rising while SCL is high);
+// a device that holds SDA low makes every transfer end BUSY.
+//
+// A transfer is on the wire for its bus time, and whatever runs meanwhile (an interrupt, a fault
+// handler) finds the bus busy. A reset of the peripheral (the RCC's reset line, or the MCU's)
+// cuts the transfer on the wire: the bytes that went out are what the bus carried, the device is
+// left in the middle of it until a STOP or a START, and the interrupted HAL call, if it goes on,
+// waits for an event that never comes. While the RCC holds the peripheral in reset, a transfer
+// is not answered at all.
 #include <map>
 
 #include "vmcu_internal.h"
@@ -13,9 +21,11 @@ namespace {
 constexpr uint64_t I2C_BIT_NS = 2500; // 400 kHz
 constexpr uintptr_t k_buses[] = {APB1PERIPH_BASE + 0x5400, APB1PERIPH_BASE + 0x5800,
                                  APB1PERIPH_BASE + 0x5C00};
+constexpr RCC_GateTypeDef k_reset_lines[] = {RCC_GATE_I2C1}; // the buses the RCC can reset
 constexpr int BUSES = sizeof k_buses / sizeof k_buses[0];
-// How long the board's I2C layer waits for a bus still busy from before.
+// How long the board's I2C layer waits for a bus still busy from before, and for any one event.
 constexpr uint64_t BUSY_WAIT_NS = 25 * NS_PER_MS;
+constexpr uint32_t EVENT_WAIT_MS = 25;
 
 struct Fault {
     uint64_t op_index;
@@ -27,6 +37,14 @@ struct Bus {
     bool configured = false;
     I2C_InitTypeDef init{};
     std::map<uint8_t, dev::I2cDevice *> devices;
+    bool held = false;   // the RCC holds the peripheral in reset
+    uint64_t resets = 0; // resets of the peripheral: a transfer begun before one was cut by it
+    // The transfer on the wire (its record, to the bytes that went out), and the device the last
+    // START addressed, until a STOP ends its transfer.
+    bool active = false;
+    I2cTransfer on_wire{};
+    dev::I2cDevice *selected = nullptr;
+    int scl = 1; // the clock line as the pins leave it
 };
 
 class I2c : public Peripheral {
@@ -34,8 +52,10 @@ class I2c : public Peripheral {
     I2c() : Peripheral("i2c") {}
     void mcu_reset() override {
         for (Bus &b : buses) {
+            Cut(b);
             b.configured = false;
             b.init = {};
+            b.held = false;
         }
     }
     // The bus analyser (log, listener) and the faults belong to the test bench, like the
@@ -49,6 +69,27 @@ class I2c : public Peripheral {
         ops = 0;
         faults.clear();
         on_transfer = nullptr;
+    }
+
+    // The record of an operation that ended, to the listener and the log.
+    void Record(I2cTransfer &&t) {
+        if (on_transfer) {
+            on_transfer(t);
+        }
+        if (keep_log) {
+            log.push_back(std::move(t));
+        }
+    }
+    // The peripheral is reset: the transfer on the wire stops where it is.
+    void Cut(Bus &b) {
+        ++b.resets;
+        if (b.active) {
+            b.active = false;
+            b.on_wire.cut = true;
+            b.on_wire.end_ns = now();
+            Record(std::move(b.on_wire));
+            b.on_wire = {};
+        }
     }
 
     Bus buses[BUSES];
@@ -70,12 +111,22 @@ bool SdaHeld(const Bus &bus) {
     return false;
 }
 
-// A rising edge on SCL clocks every device on the bus.
+// The lines as GPIOs: a rising edge on SCL clocks every device on the bus; SDA rising while SCL
+// is high is a STOP, which ends the transfer of the device last addressed.
 template <int N> void OnScl(int level) {
+    Bus &bus = g_i2c.buses[N];
+    bus.scl = level;
     if (level == 1) {
-        for (const auto &[addr, device] : g_i2c.buses[N].devices) {
+        for (const auto &[addr, device] : bus.devices) {
             device->scl_pulse(now());
         }
+    }
+}
+template <int N> void OnSda(int level) {
+    Bus &bus = g_i2c.buses[N];
+    if (level == 1 && bus.scl == 1 && !SdaHeld(bus) && bus.selected != nullptr) {
+        bus.selected->i2c_stop(now());
+        bus.selected = nullptr;
     }
 }
 // The lines are pulled up on the board: released, they read high.
@@ -86,18 +137,32 @@ int Released() {
     return 1;
 }
 
-// The chip's pins of each bus, as this board (and the usual STM32F411 boards) wires them.
+// The peripheral's reset line from the RCC.
+template <int N> void OnResetLine(bool held) {
+    Bus &bus = g_i2c.buses[N];
+    if (held) {
+        g_i2c.Cut(bus);
+        bus.configured = false;
+        bus.init = {};
+    }
+    bus.held = held;
+}
+
+// The chip's pins of each bus, as this board (and the usual STM32F411 boards) wires them, and the
+// reset lines.
 struct Wiring {
     Wiring() {
         const uintptr_t a = GPIOA_BASE, b = GPIOB_BASE;
         const auto *pa = reinterpret_cast<const GPIO_TypeDef *>(a);
         const auto *pb = reinterpret_cast<const GPIO_TypeDef *>(b);
         gpio_wire(pb, 6, OnScl<0>, Released); // I2C1
-        gpio_wire(pb, 7, nullptr, SdaLevel<0>);
+        gpio_wire(pb, 7, OnSda<0>, SdaLevel<0>);
         gpio_wire(pb, 10, OnScl<1>, Released); // I2C2
-        gpio_wire(pb, 3, nullptr, SdaLevel<1>);
+        gpio_wire(pb, 3, OnSda<1>, SdaLevel<1>);
         gpio_wire(pa, 8, OnScl<2>, Released); // I2C3
-        gpio_wire(pb, 4, nullptr, SdaLevel<2>);
+        gpio_wire(pb, 4, OnSda<2>, SdaLevel<2>);
+        static_assert(sizeof k_reset_lines / sizeof k_reset_lines[0] == 1);
+        rcc_wire_reset(k_reset_lines[0], OnResetLine<0>);
     }
 } g_wiring;
 
@@ -110,14 +175,19 @@ Bus &BusOf(const I2C_TypeDef *instance) {
     fail_instance("I2C bus", instance);
 }
 
-// A time-out lasts as on the board: the caller's time-out, at most the 25 ms after which the
-// board's I2C layer gives up on a bus that does not move. The other failures come at once.
+// How long the board's layer waits for an event before it gives up: the caller's time-out, at most
+// the 25 ms after which it gives up on a bus that does not move.
+void WaitForAnEventThatNeverComes(uint32_t timeout_ms) {
+    const uint64_t ms = timeout_ms < EVENT_WAIT_MS ? timeout_ms : EVENT_WAIT_MS;
+    advance_to(now() + (ms + 1) * NS_PER_MS);
+}
+
+// A time-out lasts as on the board; the other failures come at once.
 HAL_StatusTypeDef InjectedFault(uint64_t op, uint32_t timeout_ms) {
     for (const Fault &f : g_i2c.faults) {
         if (op == f.op_index || (f.from_then_on && op > f.op_index)) {
             if (f.status == HAL_TIMEOUT) {
-                const uint64_t ms = timeout_ms < 25 ? timeout_ms : 25;
-                advance_to(now() + (ms + 1) * NS_PER_MS);
+                WaitForAnEventThatNeverComes(timeout_ms);
             }
             return f.status;
         }
@@ -149,27 +219,70 @@ I2cTransfer Begin(I2cTransfer::Kind kind, const I2C_HandleTypeDef *hi2c, uint16_
 HAL_StatusTypeDef Finish(I2cTransfer &&t, HAL_StatusTypeDef st) {
     t.status = st;
     t.end_ns = now();
-    if (g_i2c.on_transfer) {
-        g_i2c.on_transfer(t);
-    }
-    if (g_i2c.keep_log) {
-        g_i2c.log.push_back(std::move(t));
-    }
+    g_i2c.Record(std::move(t));
     return st;
 }
 
 Hook<void (*)(I2C_HandleTypeDef *)> g_msp_init("HAL_I2C_MspInit");
 Hook<void (*)(I2C_HandleTypeDef *)> g_msp_deinit("HAL_I2C_MspDeInit");
 
-// A device holding SDA keeps the bus busy: the transfer waits as the board's does, then gives up.
-bool BusyBus(const Bus &bus, HAL_StatusTypeDef &st) {
-    if (st != HAL_OK || !SdaHeld(bus)) {
+// Whether the bus can carry a transfer now; if not, the status after the board's wait: a
+// peripheral held in reset answers no START (a time-out), a bus busy with a transfer this one
+// interrupted, or held by a device, ends BUSY.
+bool Claim(const Bus &bus, uint32_t timeout_ms, HAL_StatusTypeDef &st) {
+    if (st != HAL_OK) {
         return false;
     }
-    advance_to(now() + BUSY_WAIT_NS);
-    st = HAL_BUSY;
+    if (bus.held) {
+        WaitForAnEventThatNeverComes(timeout_ms);
+        st = HAL_TIMEOUT;
+        return false;
+    }
+    if (bus.active || SdaHeld(bus)) {
+        advance_to(now() + BUSY_WAIT_NS);
+        st = HAL_BUSY;
+        return false;
+    }
     return true;
 }
+
+// A transfer going out on the bus, step by step: each step takes its bus time, during which an
+// interrupt or a fault may reset the peripheral and cut it.
+class OnWire {
+  public:
+    OnWire(Bus &bus, const I2cTransfer &record) : bus_(bus), resets_(bus.resets) {
+        bus_.active = true;
+        bus_.on_wire = record;
+        bus_.on_wire.bytes.clear();
+    }
+    // The bus time of `bits`; false when the transfer was cut meanwhile.
+    bool Wait(uint64_t bits) {
+        advance_to(now() + bits * I2C_BIT_NS);
+        return bus_.resets == resets_;
+    }
+    bool Start(dev::I2cDevice *device) {
+        const bool ack = device != nullptr && device->i2c_start(now());
+        bus_.selected = ack ? device : nullptr;
+        return ack;
+    }
+    bool Write(dev::I2cDevice *device, uint8_t byte) {
+        bus_.on_wire.bytes.push_back(byte);
+        const bool ack = device->i2c_write(byte, now());
+        bus_.on_wire.status = ack ? HAL_OK : HAL_ERROR;
+        return ack;
+    }
+    void Stop(dev::I2cDevice *device) {
+        if (device != nullptr) {
+            device->i2c_stop(now());
+        }
+        bus_.selected = nullptr;
+        bus_.active = false;
+    }
+
+  private:
+    Bus &bus_;
+    uint64_t resets_;
+};
 
 } // namespace
 } // namespace vmcu::detail
@@ -211,12 +324,11 @@ const I2C_InitTypeDef *i2c_init_record(const I2C_TypeDef *bus) {
 
 } // namespace vmcu
 
-using vmcu::detail::I2C_BIT_NS;
 using vmcu::detail::init_call;
-using vmcu::detail::now;
 
 extern "C" {
 
+// While the peripheral is held in reset its registers take no writes: the set-up does nothing.
 HAL_StatusTypeDef HAL_I2C_Init(I2C_HandleTypeDef *hi2c) {
     HAL_StatusTypeDef st = init_call("HAL_I2C_Init");
     if (st != HAL_OK) {
@@ -226,8 +338,10 @@ HAL_StatusTypeDef HAL_I2C_Init(I2C_HandleTypeDef *hi2c) {
     if (auto msp = vmcu::detail::g_msp_init.get()) {
         msp(hi2c);
     }
-    bus.configured = true;
-    bus.init = hi2c->Init;
+    if (!bus.held) {
+        bus.configured = true;
+        bus.init = hi2c->Init;
+    }
     hi2c->ErrorCode = HAL_I2C_ERROR_NONE;
     return HAL_OK;
 }
@@ -251,19 +365,24 @@ HAL_StatusTypeDef HAL_I2C_IsDeviceReady(I2C_HandleTypeDef *hi2c, uint16_t dev_ad
     vmcu::I2cTransfer log =
         vmcu::detail::Begin(vmcu::I2cTransfer::PROBE, hi2c, dev_address, timeout, st);
     log.trials = trials;
-    if (st == HAL_OK && (bus == nullptr || !bus->configured)) {
+    if (st == HAL_OK && (bus == nullptr || (!bus->configured && !bus->held))) {
         st = HAL_ERROR;
     }
-    if (st == HAL_OK && !vmcu::detail::BusyBus(*bus, st)) {
+    if (st == HAL_OK && vmcu::detail::Claim(*bus, timeout, st)) {
         st = HAL_ERROR;
         dev::I2cDevice *dev = vmcu::detail::DeviceAt(*bus, dev_address);
         for (uint32_t trial = 0; trial < trials; ++trial) {
-            vmcu::advance_to(now() + 10 * I2C_BIT_NS);
-            const bool ack = dev != nullptr && dev->i2c_start(now());
-            vmcu::advance_to(now() + I2C_BIT_NS);
-            if (dev != nullptr) {
-                dev->i2c_stop(now()); // the master ends every trial with a STOP
+            vmcu::detail::OnWire wire(*bus, log);
+            if (!wire.Wait(10)) {
+                vmcu::detail::WaitForAnEventThatNeverComes(timeout);
+                return HAL_TIMEOUT;
             }
+            const bool ack = wire.Start(dev);
+            if (!wire.Wait(1)) {
+                vmcu::detail::WaitForAnEventThatNeverComes(timeout);
+                return HAL_TIMEOUT;
+            }
+            wire.Stop(dev); // the master ends every trial with a STOP
             if (ack) {
                 st = HAL_OK;
                 break;
@@ -275,7 +394,9 @@ HAL_StatusTypeDef HAL_I2C_IsDeviceReady(I2C_HandleTypeDef *hi2c, uint16_t dev_ad
 }
 
 // START, address, register, data bytes, STOP, each byte 9 clocks; a byte not acknowledged ends the
-// transfer with a STOP and HAL_ERROR.
+// transfer with a STOP and HAL_ERROR. Cut by a reset of the peripheral, the call waits as the
+// board's would for the next event and ends in a time-out; the cut transfer was recorded when it
+// was cut.
 HAL_StatusTypeDef HAL_I2C_Mem_Write(I2C_HandleTypeDef *hi2c, uint16_t dev_address,
                                     uint16_t mem_address, uint16_t mem_add_size, uint8_t *data,
                                     uint16_t size, uint32_t timeout) {
@@ -293,21 +414,25 @@ HAL_StatusTypeDef HAL_I2C_Mem_Write(I2C_HandleTypeDef *hi2c, uint16_t dev_addres
     for (uint16_t k = 0; data != nullptr && k < size; ++k) {
         log.bytes.push_back(data[k]);
     }
-    if (st == HAL_OK && (bus == nullptr || !bus->configured || data == nullptr || size == 0)) {
+    if (st == HAL_OK &&
+        (bus == nullptr || (!bus->configured && !bus->held) || data == nullptr || size == 0)) {
         st = HAL_ERROR;
     }
-    if (st == HAL_OK && !vmcu::detail::BusyBus(*bus, st)) {
+    if (st == HAL_OK && vmcu::detail::Claim(*bus, timeout, st)) {
         dev::I2cDevice *dev = vmcu::detail::DeviceAt(*bus, dev_address);
-        vmcu::advance_to(now() + 10 * I2C_BIT_NS);
-        bool ack = dev != nullptr && dev->i2c_start(now());
-        for (size_t k = 0; ack && k < log.bytes.size(); ++k) {
-            vmcu::advance_to(now() + 9 * I2C_BIT_NS);
-            ack = dev->i2c_write(log.bytes[k], now());
+        vmcu::detail::OnWire wire(*bus, log);
+        bool whole = wire.Wait(10);
+        bool ack = whole && wire.Start(dev);
+        for (size_t k = 0; whole && ack && k < log.bytes.size(); ++k) {
+            whole = wire.Wait(9);
+            ack = whole && wire.Write(dev, log.bytes[k]);
         }
-        vmcu::advance_to(now() + I2C_BIT_NS);
-        if (dev != nullptr) {
-            dev->i2c_stop(now());
+        whole = whole && wire.Wait(1);
+        if (!whole) {
+            vmcu::detail::WaitForAnEventThatNeverComes(timeout);
+            return HAL_TIMEOUT;
         }
+        wire.Stop(dev);
         st = ack ? HAL_OK : HAL_ERROR;
         hi2c->ErrorCode = ack ? HAL_I2C_ERROR_NONE : HAL_I2C_ERROR_AF;
     }

@@ -147,5 +147,9 @@ uint32_t pclk2_hz();
 uint32_t timer_clock_hz(bool apb2);
 // The RCC's reset flags after a reset of this cause.
 void record_reset_cause(ResetCause cause);
+// A peripheral's reset line in the RCC's reset registers: the model hears it asserted (held) and
+// released. Wired once during static initialisation, as pins are.
+using ResetLine = void (*)(bool held);
+void rcc_wire_reset(RCC_GateTypeDef gate, ResetLine line);
 
 } // namespace vmcu::detail

@@ -1,6 +1,6 @@
 // Reset and clock control and the power controller of the virtual MCU (the board's counterpart
-// is hal_core.cpp): the clock tree as the bring-up configures it, peripheral clock gates, the
-// regulator scale and the reset flags.
+// is hal_core.cpp): the clock tree as the bring-up configures it, peripheral clock gates and reset
+// lines, the regulator scale and the reset flags.
 #include "vmcu_internal.h"
 
 namespace vmcu::detail {
@@ -17,6 +17,9 @@ class Rcc : public Peripheral {
         for (bool &g : gates) {
             g = false;
         }
+        for (bool &h : held) {
+            h = false;
+        }
     }
 
     // The reset flags outlive every reset but a new world's power-on; only the firmware clears
@@ -28,7 +31,8 @@ class Rcc : public Peripheral {
 
     ClockRecord clock{};
     bool gates[RCC_GATE_RTC + 1]{};
-    uint32_t reset_flags = 0; // bit n: flag RCC_FLAG_xxx with (xxx & 0x1F) == n
+    bool held[RCC_GATE_RTC + 1]{}; // peripherals held in reset
+    uint32_t reset_flags = 0;      // bit n: flag RCC_FLAG_xxx with (xxx & 0x1F) == n
 };
 
 constexpr uint32_t Bit(uint32_t flag) {
@@ -36,6 +40,9 @@ constexpr uint32_t Bit(uint32_t flag) {
 }
 
 Rcc g_rcc;
+// The models on the reset lines: a plain array, constant-initialised, so that they may wire
+// themselves from their constructors in any order.
+ResetLine g_reset_lines[RCC_GATE_RTC + 1];
 
 uint32_t SysclkHz() {
     const ClockRecord &c = g_rcc.clock;
@@ -116,6 +123,10 @@ void record_reset_cause(ResetCause cause) {
     g_rcc.reset_flags |= flags;
 }
 
+void rcc_wire_reset(RCC_GateTypeDef gate, ResetLine line) {
+    g_reset_lines[gate] = line;
+}
+
 } // namespace vmcu::detail
 
 namespace vmcu {
@@ -126,6 +137,10 @@ const ClockRecord &clock_record() {
 
 bool gate_enabled(RCC_GateTypeDef gate) {
     return detail::g_rcc.gates[gate];
+}
+
+bool reset_held(RCC_GateTypeDef gate) {
+    return detail::g_rcc.held[gate];
 }
 
 bool reset_flag(uint32_t flag) {
@@ -141,6 +156,22 @@ extern "C" {
 
 void HAL_RCC_EnableGate(RCC_GateTypeDef gate) {
     g_rcc.gates[gate] = true;
+}
+
+// The reset registers have a line for each peripheral but the RTC (whose backup domain has one
+// reset of its own).
+void HAL_RCC_SetPeripheralReset(RCC_GateTypeDef gate, uint32_t held) {
+    if (gate == RCC_GATE_RTC) {
+        vmcu::detail::fail("the RTC has no reset line of its own in the RCC's reset registers");
+    }
+    const bool now_held = held != 0U;
+    if (g_rcc.held[gate] == now_held) {
+        return;
+    }
+    g_rcc.held[gate] = now_held;
+    if (const vmcu::detail::ResetLine line = vmcu::detail::g_reset_lines[gate]) {
+        line(now_held);
+    }
 }
 
 uint32_t HAL_RCC_GetResetFlag(uint32_t flag) {

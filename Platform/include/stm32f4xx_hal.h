@@ -185,6 +185,9 @@ typedef enum {
 } RCC_GateTypeDef;
 
 void HAL_RCC_EnableGate(RCC_GateTypeDef gate);
+/* Holds a peripheral in its reset (held != 0: every register at its reset value, writes ignored,
+ * whatever it was doing on its pins abandoned) or releases it; the RTC has no such line. */
+void HAL_RCC_SetPeripheralReset(RCC_GateTypeDef gate, uint32_t held);
 void HAL_PWR_SetVoltageScaling(uint32_t scale);
 
 #define __HAL_RCC_GPIOA_CLK_ENABLE() HAL_RCC_EnableGate(RCC_GATE_GPIOA)
@@ -200,6 +203,8 @@ void HAL_PWR_SetVoltageScaling(uint32_t scale);
 #define __HAL_RCC_SYSCFG_CLK_ENABLE() HAL_RCC_EnableGate(RCC_GATE_SYSCFG)
 #define __HAL_RCC_RTC_ENABLE() HAL_RCC_EnableGate(RCC_GATE_RTC)
 #define __HAL_PWR_VOLTAGESCALING_CONFIG(scale) HAL_PWR_SetVoltageScaling(scale)
+#define __HAL_RCC_I2C1_FORCE_RESET() HAL_RCC_SetPeripheralReset(RCC_GATE_I2C1, 1U)
+#define __HAL_RCC_I2C1_RELEASE_RESET() HAL_RCC_SetPeripheralReset(RCC_GATE_I2C1, 0U)
 
 HAL_StatusTypeDef HAL_RCC_OscConfig(RCC_OscInitTypeDef *init);
 HAL_StatusTypeDef HAL_RCC_ClockConfig(RCC_ClkInitTypeDef *init, uint32_t flash_latency);

@@ -14,6 +14,7 @@ namespace {
 
 constexpr size_t MAX_SCRIPT_BYTES = 16 << 20; // 16 MiB of timed inputs
 constexpr size_t MAX_GNSS_BYTES = 64 << 20;   // 64 MiB: about 19 hours at 9600 baud
+constexpr size_t MAX_IMAGE_BYTES = 64 << 20;  // 64 MiB: a board image with all its debug sections
 
 bool ParseFail(const char *text, sim::I2cFaultSpec &fault) {
     std::string s(text);
@@ -42,15 +43,16 @@ bool ParseFail(const char *text, sim::I2cFaultSpec &fault) {
     return true;
 }
 
-// An option whose value is a moment of the run in virtual milliseconds.
-std::function<bool(const char *, std::string &)> AtMs(std::optional<uint64_t> &target) {
-    return [&target](const char *v, std::string &e) {
-        uint64_t ms = 0;
-        e = "takes 0.." + std::to_string(sim::MAX_RUN_MS) + " milliseconds";
-        if (!cli::ParseWhole(v, 0, sim::MAX_RUN_MS, ms)) {
+// An option whose value is a moment of the run in virtual milliseconds, to the microsecond.
+std::function<bool(const char *, std::string &)> AtMs(std::optional<uint64_t> &target_ns) {
+    return [&target_ns](const char *v, std::string &e) {
+        uint64_t ns = 0;
+        e = "takes 0.." + std::to_string(sim::MAX_RUN_MS) +
+            " milliseconds, with at most three decimals";
+        if (!sim::ParseMillis(v, 0, sim::MAX_RUN_MS, ns)) {
             return false;
         }
-        target = ms;
+        target_ns = ns;
         return true;
     };
 }
@@ -69,8 +71,8 @@ int cmd_run(int argc, char **argv) {
     const std::vector<cli::Option> options = {
         {"--until", "MS", "end of the run in virtual milliseconds (default 240000)",
          [&](const char *v, std::string &e) {
-             e = "takes 0.." + std::to_string(sim::MAX_RUN_MS) + " milliseconds";
-             return cli::ParseWhole(v, 0, sim::MAX_RUN_MS, plan.until_ms);
+             e = "takes 1.." + std::to_string(sim::MAX_RUN_MS) + " milliseconds";
+             return cli::ParseWhole(v, 1, sim::MAX_RUN_MS, plan.until_ms);
          }},
         {"--script", "FILE", "timed inputs: 'MS type TEXT', 'MS key down|up', 'MS gnss SENTENCE'",
          [&](const char *v, std::string &) {
@@ -126,15 +128,18 @@ int cmd_run(int argc, char **argv) {
              }
              plan.faults.push_back(fault);
              return true;
-         }},
-        {"--hang-at", "MS", "from virtual millisecond MS the main loop is stuck (interrupts go on)",
-         AtMs(plan.hang_at_ms)},
+         },
+         true},
+        {"--hang-at", "MS",
+         "from virtual millisecond MS the main loop is stuck (interrupts go on);\n"
+         "MS, here and below, may have three decimals (5001.25)",
+         AtMs(plan.hang_at_ns)},
         {"--fault-at", "MS", "a hard fault at virtual millisecond MS: the fault handler runs",
-         AtMs(plan.fault_at_ms)},
+         AtMs(plan.fault_at_ns)},
         {"--sda-stuck-at", "MS",
          "the Si5351 holds SDA low from MS on (as after a reset in mid-transfer)\n"
          "until SCL is clocked",
-         AtMs(plan.sda_stuck_at_ms)},
+         AtMs(plan.sda_stuck_at_ns)},
         {"--flash", "FILE",
          "the flash's settings sectors, kept in FILE across runs (created when missing)",
          [&](const char *v, std::string &) {
@@ -233,8 +238,12 @@ int cmd_run(int argc, char **argv) {
         !cli::ReadInputFile(gnss_path, MAX_GNSS_BYTES, plan.gnss_bytes, error)) {
         return Fail(error);
     }
-    if (!image_path.empty() && !sim::UseImage(image_path, error)) {
-        return Fail(error);
+    if (!image_path.empty()) {
+        std::string elf;
+        if (!cli::ReadInputFile(image_path, MAX_IMAGE_BYTES, elf, error) ||
+            !sim::UseImage(image_path, error)) {
+            return Fail(error);
+        }
     }
     const size_t flash_bytes = sim::BoardMcu().SettingsFlashBytes();
     if (!flash_path.empty() && access(flash_path.c_str(), F_OK) == 0) {

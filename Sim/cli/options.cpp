@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -34,6 +35,7 @@ void PrintUsage(FILE *out, const char *command, const char *args,
 
 int Parse(const char *command, const char *args, const std::vector<Option> &options, int argc,
           char **argv, std::vector<const char *> *positional) {
+    std::vector<const Option *> seen;
     for (int i = 0; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "-h" || arg == "--help") {
@@ -55,6 +57,11 @@ int Parse(const char *command, const char *args, const std::vector<Option> &opti
             PrintUsage(stderr, command, args, options);
             return 1;
         }
+        if (!option->repeatable && std::find(seen.begin(), seen.end(), option) != seen.end()) {
+            std::fprintf(stderr, "wspr-sim %s: %s given twice\n", command, option->name);
+            return 1;
+        }
+        seen.push_back(option);
         const char *value = nullptr;
         if (option->value != nullptr) {
             if (i + 1 >= argc) {

@@ -25,6 +25,7 @@ struct Option {
     // Takes the value (nullptr for a flag); on a refusal, says why in `error` (the option's name is
     // added in front).
     std::function<bool(const char *value, std::string &error)> take;
+    bool repeatable = false; // may be given more than once (each adds one); others only once
 };
 
 // "usage: wspr-sim COMMAND ARGS" and a line (or more) per option.
@@ -32,8 +33,9 @@ void PrintUsage(FILE *out, const char *command, const char *args,
                 const std::vector<Option> &options);
 
 // Reads the options; arguments that are not options go to `positional`, when given (otherwise
-// they are refused). -h or --help prints the usage to standard output. Returns -1 to go on, or
-// the status to exit with (0 after help, 1 after a refusal, reported on standard error).
+// they are refused). An option that is not repeatable is refused the second time. -h or --help
+// prints the usage to standard output. Returns -1 to go on, or the status to exit with (0 after
+// help, 1 after a refusal, reported on standard error).
 int Parse(const char *command, const char *args, const std::vector<Option> &options, int argc,
           char **argv, std::vector<const char *> *positional = nullptr);
 

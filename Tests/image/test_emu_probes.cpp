@@ -212,6 +212,32 @@ TEST(EmuProbe, WatchdogResetAndItsFlag) {
     EXPECT_EQ(p.log[1] & 0xFEU, 0u);
 }
 
+// The watchdog's reset after 12.5 ms of spinning at 25 MHz comes when it is due, and time goes on
+// from there: the 25 MHz cycles before it are not counted again at the HSI's 16 MHz.
+TEST(EmuProbe, ResetKeepsTheTimeOfTheClockBeforeIt) {
+    const char *dir = std::getenv("WSPR_PROBES");
+    ASSERT_NE(dir, nullptr) << "set WSPR_PROBES to the probes' directory (make image-test does)";
+    std::string error;
+    ASSERT_TRUE(emu::load(std::string(dir) + "/probe_reset_clock.elf", error)) << error;
+    emu::reset();
+    constexpr uint64_t STEP_NS = 10000;
+    uint64_t before = 0;
+    while (emu::resets() == 0 && emu::now_ns() < 100 * emu::NS_PER_MS) {
+        before = emu::now_ns();
+        emu::run(before + STEP_NS);
+    }
+    ASSERT_EQ(emu::resets(), 1u);
+    // The HSE starts in 0.5 ms; the watchdog counts 12.5 ms from soon after.
+    EXPECT_GE(before + STEP_NS, 13 * emu::NS_PER_MS);
+    EXPECT_LE(before, 13 * emu::NS_PER_MS + emu::NS_PER_MS / 2);
+    EXPECT_LE(emu::now_ns(), before + 2 * STEP_NS) << "time jumped at the reset";
+    emu::run(emu::now_ns() + emu::NS_PER_MS);
+    uint32_t done = 0;
+    emu::read_memory(emu::symbol("probe_done"), &done, sizeof done);
+    EXPECT_EQ(done, 0xD0EU);
+    EXPECT_TRUE(emu::findings().empty()) << ::testing::PrintToString(emu::findings());
+}
+
 // A device on the bus as the emulated I2C1 reaches it.
 class Recorder : public dev::I2cDevice {
   public:
@@ -245,6 +271,27 @@ TEST(EmuProbe, I2cWriteAndAnUnansweredAddress) {
     // Address and two bytes at 100 kHz: 27 bit times and the START and STOP, about 0.3 ms.
     EXPECT_NEAR(static_cast<double>(transfers[0].end_ns - transfers[0].start_ns), 290000.0,
                 30000.0);
+    EXPECT_TRUE(p.findings.empty()) << ::testing::PrintToString(p.findings);
+    emu::i2c_on_transfer(nullptr);
+}
+
+// The RCC's reset line of I2C1 cuts a write in the middle of a byte: the bus carried the address
+// and one byte (logged when the reset came); held, I2C1 reads its reset values and takes no write;
+// the device is left in its transfer until the STOP made with the pins; the next write goes out.
+TEST(EmuProbe, I2cCutByItsResetLine) {
+    Recorder device;
+    std::vector<emu::I2cTransfer> transfers;
+    const Probe p = RunProbe("i2c_reset", [&] {
+        emu::i2c_attach(0x60, &device);
+        emu::i2c_on_transfer([&transfers](const emu::I2cTransfer &t) { transfers.push_back(t); });
+    });
+    EXPECT_EQ(p.done, 0xD0EU);
+    EXPECT_EQ(p.log, (std::vector<uint32_t>{1U << 21, 0U, 0U}));
+    EXPECT_EQ(device.events, (std::vector<std::string>{"S", "50", "P", "S", "3", "P"}));
+    ASSERT_EQ(transfers.size(), 2u);
+    EXPECT_EQ(transfers[0].bytes, (std::vector<uint8_t>{0x32}));
+    EXPECT_TRUE(transfers[0].acked);
+    EXPECT_EQ(transfers[1].bytes, (std::vector<uint8_t>{0x03}));
     EXPECT_TRUE(p.findings.empty()) << ::testing::PrintToString(p.findings);
     emu::i2c_on_transfer(nullptr);
 }

@@ -5,13 +5,16 @@
 // flash. A run on the image also fails when the emulated chip found anything wrong (exit 5).
 //
 // The image comes from WSPR_IMAGE (make image-test sets it to the board build's .elf).
+#include <elf.h>
 #include <sys/wait.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -113,6 +116,48 @@ class Image : public scenario::TestWithDir {
     std::string image_;
 };
 
+// The I2C writes of a run's log (time in us: when each ended), with their sizes.
+struct Written {
+    uint64_t end_us;
+    size_t bytes; // register and data
+};
+std::vector<Written> WritesOf(const std::string &log) {
+    std::vector<Written> writes;
+    std::istringstream in(log);
+    std::string line;
+    std::getline(in, line);
+    while (std::getline(in, line)) {
+        unsigned long long t = 0;
+        unsigned reg = 0;
+        char data[64] = {};
+        if (std::sscanf(line.c_str(), "%llu,%*x,%u,%63[0-9a-f]", &t, &reg, data) >= 2) {
+            writes.push_back({t, 1 + std::strlen(data) / 2});
+        }
+    }
+    return writes;
+}
+
+// A moment of a run in the form --fault-at and --hang-at take.
+std::string Millis(uint64_t us) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%llu.%03llu", static_cast<unsigned long long>(us / 1000),
+                  static_cast<unsigned long long>(us % 1000));
+    return text;
+}
+
+// The first change of CLK1 to off at or after t_us, and whether CLK1 was on at t_us.
+uint64_t OffFrom(const Outcome &r, uint64_t t_us, bool &was_on) {
+    was_on = false;
+    for (const Outcome::Change &c : r.rf) {
+        if (c.t_us <= t_us) {
+            was_on = c.on != 0;
+        } else if (c.on == 0) {
+            return c.t_us;
+        }
+    }
+    return UINT64_MAX;
+}
+
 // ---- The short set (in make test) ---------------------------------------------------------------
 
 TEST_F(Image, ShortBannerAndFirstSymbols) {
@@ -186,9 +231,98 @@ TEST_F(Image, AbsentSi5351IsAnErrorRetried) {
     EXPECT_TRUE(r.rf.empty());
 }
 
+// A main loop that stops in a frame: the tick switches CLK1 off MAIN_LOOP_STALL_MS after the last
+// pass, then the watchdog resets the board; on both alike.
+TEST_F(Image, StalledMainLoopMidFrame) {
+    Write("frame.txt", "1000 type tx\n");
+    const Outcome r =
+        Compare("--script " + Path("frame.txt") + " --hang-at 5000 --until 8000", "stall");
+    bool was_on = false;
+    const uint64_t off = OffFrom(r, 5000000, was_on);
+    EXPECT_TRUE(was_on);
+    EXPECT_LE(off, 5000000 + 150 * ONE_MS);
+    EXPECT_NE(r.console.find("Reset: watchdog\r\n"), std::string::npos);
+}
+
+// The main loop stops in the middle of its own tone change's transfer (I2C1 busy, waiting for the
+// next byte): the tick's stop takes the bus all the same, CLK1 off within 150 ms.
+TEST_F(Image, StallInTheMiddleOfATransfer) {
+    Write("frame.txt", "1000 type tx\n");
+    const std::string script = "--script " + Path("frame.txt");
+    const Outcome ref = Sim(script + " --until 2000", true, "ref");
+    ASSERT_EQ(ref.status, 0) << ref.err;
+    Written change{0, 0};
+    for (const Written &w : WritesOf(ref.i2c)) {
+        if (change.end_us == 0 && w.end_us > 1010000 && w.bytes == 9) {
+            change = w;
+        }
+    }
+    ASSERT_NE(change.end_us, 0u);
+    for (uint64_t at = change.end_us - 200; at < change.end_us; at += 50) {
+        const Outcome r =
+            Sim(script + " --hang-at " + Millis(at) + " --until " + std::to_string(at / 1000 + 300),
+                true, "stall");
+        EXPECT_EQ(r.status, 0) << "stall at " << at << " us: " << r.err;
+        bool was_on = false;
+        const uint64_t off = OffFrom(r, at, was_on);
+        EXPECT_TRUE(was_on) << at;
+        EXPECT_LE(off, at + 150 * ONE_MS) << "stall at " << at << " us";
+        ASSERT_FALSE(r.rf.empty());
+        EXPECT_EQ(r.rf.back().on, 0) << "stall at " << at << " us";
+    }
+}
+
 TEST_F(Image, WatchdogResetsAHungMainLoop) {
     const Outcome r = Compare("--hang-at 3000 --until 9000", "hang");
     EXPECT_NE(r.console.find("Reset: watchdog\r\n"), std::string::npos);
+}
+
+// A hard fault wherever it lands, in the middle of an I2C transfer too, which leaves I2C1 busy,
+// with the tick standing still in the fault handler: CLK1 off within a millisecond. Every 50 us
+// over the transfers of a typed frame's start, its first tone change and a typed stop, each run
+// checked on its own (the PC build's transfers lie some microseconds elsewhere, so the same
+// moment cuts them elsewhere; Watchdog.HardFaultDuringAnyTransferSwitchesOffWithinAMillisecond
+// sweeps them on the PC build).
+TEST_F(Image, HardFaultDuringAnyTransferSwitchesOffWithinAMillisecond) {
+    Write("frame.txt", "1000 type tx\n2000 type stop\n");
+    const std::string script = "--script " + Path("frame.txt");
+    const Outcome ref = Sim(script + " --until 2100", true, "ref");
+    ASSERT_EQ(ref.status, 0) << ref.err;
+    std::vector<Written> transfers;
+    bool tone_change = false;
+    for (const Written &w : WritesOf(ref.i2c)) {
+        const bool divider = w.bytes == 9;
+        if (w.end_us >= 1000000 && (w.end_us < 1010000 || w.end_us >= 2000000 ||
+                                    (divider && !std::exchange(tone_change, true)))) {
+            transfers.push_back(w);
+        }
+    }
+    ASSERT_EQ(transfers.size(), 8u); // six for the start, one tone change, the stop
+    uint64_t worst_us = 0;
+    size_t runs = 0, cut = 0;
+    for (const Written &w : transfers) {
+        const uint64_t from_us = w.end_us - 30 - 23 * w.bytes; // START, address, bytes, STOP
+        for (uint64_t at = from_us; at <= w.end_us + 25; at += 50) {
+            const Outcome r = Sim(script + " --fault-at " + Millis(at) + " --until " +
+                                      std::to_string(at / 1000 + 10),
+                                  true, "sweep");
+            ++runs;
+            EXPECT_EQ(r.status, 0) << "fault at " << at << " us: " << r.err;
+            cut += r.i2c.find("\n" + std::to_string(at) + ",") != std::string::npos ? 1 : 0;
+            bool was_on = false;
+            const uint64_t off = OffFrom(r, at, was_on);
+            if (was_on || off != UINT64_MAX) {
+                ASSERT_NE(off, UINT64_MAX) << "fault at " << at << " us";
+                EXPECT_LE(off, at + ONE_MS) << "fault at " << at << " us";
+                worst_us = std::max(worst_us, off - at);
+            }
+            EXPECT_TRUE(r.rf.empty() || r.rf.back().on == 0) << "fault at " << at << " us";
+        }
+    }
+    EXPECT_GE(cut, transfers.size()) << "the faults fell between the transfers";
+    std::printf("image: %zu faults over the transfers (%zu cut one): CLK1 off at most %lu us "
+                "after one\n",
+                runs, cut, worst_us);
 }
 
 TEST_F(Image, HardFaultSwitchesOffAndResets) {
@@ -196,6 +330,18 @@ TEST_F(Image, HardFaultSwitchesOffAndResets) {
     EXPECT_NE(r.console.find("Reset: watchdog\r\n"), std::string::npos);
     ASSERT_FALSE(r.rf.empty());
     EXPECT_EQ(r.rf.back().on, 0);
+}
+
+// Faults early in the start-up: before the watchdog runs (Error_Handler starts it, at 8.2 s), and
+// while its first update is carried into the LSI's domain. Each ends in a watchdog reset that the
+// banner names, and the fault path uses the watchdog as the chip allows.
+TEST_F(Image, FaultsInTheStartUp) {
+    for (const char *at : {"1", "1.1"}) {
+        const Outcome r = Sim(std::string("--until 10000 --fault-at ") + at, true, "early");
+        EXPECT_EQ(r.status, 0) << at << ": " << r.err;
+        EXPECT_NE(r.console.find("\r\nReset: watchdog\r\n"), std::string::npos)
+            << at << ": " << r.console;
+    }
 }
 
 // Console output never holds the main loop on the chip either: help typed over and over during a
@@ -224,6 +370,14 @@ TEST_F(Image, HelpFloodDuringAFrameDelaysNoTone) {
 
 TEST_F(Image, HeldSdaIsClockedFree) {
     Compare("--sda-stuck-at 500 --gnss-clock 11:59:58 --until 6000", "sda");
+}
+
+// SDA held from power-up: both start-ups clock it free and find the Si5351; the 12:00 frame.
+TEST_F(Image, SdaHeldFromPowerUp) {
+    const Outcome r = Compare("--sda-stuck-at 0 --gnss-clock 11:59:58 --until 8000", "sda0");
+    EXPECT_NE(r.console.find("Si5351 init status: 0"), std::string::npos) << r.console;
+    ASSERT_FALSE(r.rf.empty());
+    EXPECT_EQ(r.rf.front().on, 1);
 }
 
 TEST_F(Image, SaveSurvivesAReset) {
@@ -431,6 +585,30 @@ TEST_F(Image, PlatformLayerFaultsAreRefused) {
         EXPECT_EQ(r.status, 1) << option;
         EXPECT_NE(r.err.find("not with --image"), std::string::npos) << option << ": " << r.err;
         EXPECT_EQ(r.console, "") << option;
+    }
+}
+
+// A board image the emulated chip could not start from is refused as the other file options
+// refuse theirs: a folder, a device, an ELF file with nothing to load (its CPU would fault for ever
+// at time 0, whatever --until says).
+TEST_F(Image, ImagesThatCannotRunAreRefused) {
+    Elf32_Ehdr eh{};
+    std::memcpy(eh.e_ident, ELFMAG, SELFMAG);
+    eh.e_ident[EI_CLASS] = ELFCLASS32;
+    eh.e_ident[EI_DATA] = ELFDATA2LSB;
+    eh.e_ident[EI_VERSION] = EV_CURRENT;
+    eh.e_type = ET_EXEC;
+    eh.e_machine = EM_ARM;
+    eh.e_version = EV_CURRENT;
+    eh.e_ehsize = sizeof eh;
+    Write("empty.elf", std::string(reinterpret_cast<const char *>(&eh), sizeof eh));
+    for (const std::string &image : {dir_.string(), std::string("/dev/zero"), Path("empty.elf")}) {
+        const std::string cmd = "timeout 30 " + std::string(WSPR_SIM_PATH) + " run --until 1 " +
+                                "--image " + image + " >" + Path("out") + " 2>" + Path("err");
+        const int raw = std::system(cmd.c_str());
+        EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 1) << image << ": " << Read("err");
+        EXPECT_NE(Read("err").find(image), std::string::npos) << Read("err");
+        EXPECT_EQ(Read("out"), "") << image;
     }
 }
 

@@ -308,6 +308,23 @@ TEST(Recovery, HeldSdaAtStartUp) {
     });
 }
 
+// SDA held from power-up (the hold comes at the moment the power does, before the first
+// instruction): the start-up clocks it free as on the chip, finds the Si5351 and the 12:00 frame
+// goes out.
+TEST(Recovery, SdaHeldFromPowerUp) {
+    OnFreshBoard([] {
+        sim::Prepare();
+        sim::Gnss().StartClock(0, 11 * 3600 + 59 * 60 + 58);
+        vmcu::schedule(0, [](uint64_t) { sim::Chip().hold_sda(9); });
+        sim::Boot();
+        sim::RunUntil(3 * sim::SECOND);
+        EXPECT_NE(sim::Console().find("Si5351 init status: 0"), std::string::npos)
+            << sim::Console();
+        EXPECT_FALSE(sim::Chip().holds_sda());
+        EXPECT_TRUE(FrameStartsAt(UtcMinute(12, 0) - 3 * sim::SECOND));
+    });
+}
+
 // ---- The watchdog ---------------------------------------------------------------------------
 
 namespace {
@@ -335,12 +352,93 @@ void SurvivesMidFrame(const std::function<void()> &fault, uint64_t off_within_ns
 
 } // namespace
 
-// The main loop stops (a firmware hang; interrupts go on): no refresh, so the watchdog resets the
-// MCU after its time-out and the new start-up switches CLK1 off.
+// The main loop stops (a firmware hang; interrupts go on): the tick switches CLK1 off once no pass
+// has completed for MAIN_LOOP_STALL_MS, well before the frame would have ended; with no refresh
+// the watchdog then resets the MCU after its time-out.
 TEST(Watchdog, StalledMainLoopMidFrame) {
     OnFreshBoard([] {
         SurvivesMidFrame([] { vmcu::hang_main_loop_at(sim::Now()); },
-                         (WATCHDOG_TIMEOUT_MS + 20) * sim::MS);
+                         (MAIN_LOOP_STALL_MS + 50) * sim::MS);
+    });
+}
+
+namespace {
+
+// A typed frame; the main loop stops at `stall_ns` after the frame started (between two passes)
+// and runs again `resume_ns` later, or, with 0, 50 us before the tick that finds it stalled for
+// MAIN_LOOP_STALL_MS. Returns the moment it stopped.
+uint64_t FrameWithAStall(uint64_t stall_ns, uint64_t resume_ns) {
+    Boot();
+    const uint64_t t = sim::Now();
+    EXPECT_NE(Command("tx", "TX start").find("TX start"), std::string::npos);
+    const uint64_t start_ms = StartMsAfter(t);
+    const uint64_t at = Tick(start_ms) + stall_ns;
+    sim::RunUntil(at);
+    vmcu::hang_main_loop_at(at);
+    const uint64_t resume =
+        resume_ns != 0 ? at + resume_ns : Tick(TickOf(at) + MAIN_LOOP_STALL_MS) - 50 * 1000;
+    vmcu::schedule(resume, [](uint64_t) { vmcu::hang_main_loop_at(UINT64_MAX); });
+    return at;
+}
+
+} // namespace
+
+// The main loop stalls for 150 ms in a frame and runs again: CLK1 went off 100 ms in, and the
+// first pass after it ends the frame and says why; no watchdog reset, and a frame starts again.
+TEST(Watchdog, MainLoopThatRunsAgainEndsTheFrame) {
+    OnFreshBoard([] {
+        const uint64_t at = FrameWithAStall(5 * sim::SECOND + 300 * sim::MS, 150 * sim::MS);
+        const size_t from = sim::Console().size();
+        sim::RunUntil(at + 200 * sim::MS);
+        const uint64_t off_ns = OffAfter(at / 1000) * 1000;
+        EXPECT_GE(off_ns, at + (MAIN_LOOP_STALL_MS - 1) * sim::MS);
+        EXPECT_LE(off_ns, at + (MAIN_LOOP_STALL_MS + 2) * sim::MS);
+        EXPECT_EQ(sim::Console().substr(from),
+                  "Main loop stalled during the frame: CLK1 switched off\r\n"
+                  "TX complete, CLK1 disabled\r\nwspr> ");
+        EXPECT_EQ(sim::Status().state, WSPR_STATE_IDLE);
+        sim::RunFor(3 * sim::SECOND);
+        EXPECT_EQ(vmcu::resets(), 0u);
+        EXPECT_TRUE(scenario::TonesFrom(off_ns / 1000 + 1).empty());
+        EXPECT_NE(Command("tx", "TX start").find("TX start"), std::string::npos);
+    });
+}
+
+// The stalled main loop runs again just before the tick that stops the carrier, with a tone change
+// due: that tick cuts the main loop's own transfer in the middle. The transfer fails (I2C1 is held
+// in reset) rather than going on from where it was, CLK1 stays off, and the beacon is back 30 s
+// later without a reset.
+TEST(Watchdog, CarrierStopCutsTheMainLoopsOwnTransfer) {
+    OnFreshBoard([] {
+        // A symbol boundary where the tone changes, 50 ms into the stall: the first pass after it
+        // changes tone.
+        const std::vector<uint8_t> symbols = DefaultSymbols();
+        size_t i = 7;
+        while (symbols[i] == symbols[i - 1]) {
+            ++i;
+        }
+        const uint64_t at = FrameWithAStall(i * WSPR_SYMBOL_PERIOD_US * 1000 - 50 * sim::MS, 0);
+        const size_t from = sim::Console().size();
+        sim::RunUntil(at + 200 * sim::MS);
+        const std::string said = sim::Console().substr(from);
+        EXPECT_NE(said.find("Si5351 tone update failed: 3\r\n"), std::string::npos) << said;
+        EXPECT_NE(said.find("Main loop stalled during the frame: CLK1 switched off\r\n"),
+                  std::string::npos)
+            << said;
+        // The cut transfer is the tone change's, cut after its first bytes.
+        bool cut = false;
+        for (const vmcu::I2cTransfer &x : vmcu::i2c_log()) {
+            cut = cut || (x.cut && x.start_ns >= at && x.bytes.size() < 9);
+        }
+        EXPECT_TRUE(cut);
+        const uint64_t off_ns = OffAfter(at / 1000) * 1000;
+        EXPECT_LE(off_ns, at + (MAIN_LOOP_STALL_MS + 2) * sim::MS);
+        EXPECT_TRUE(scenario::TonesFrom(off_ns / 1000 + 1).empty());
+        EXPECT_EQ(sim::Status().state, WSPR_STATE_ERROR);
+        ASSERT_TRUE(RunUntilConsole("Si5351 init status: 0\r\n", from, 31000));
+        EXPECT_EQ(sim::Status().state, WSPR_STATE_IDLE);
+        EXPECT_FALSE(sim::Chip().clk1_on());
+        EXPECT_EQ(vmcu::resets(), 0u);
     });
 }
 
@@ -362,6 +460,79 @@ TEST(Watchdog, HardFaultMidFrame) {
         SurvivesMidFrame([] { vmcu::schedule(sim::Now(), [](uint64_t) { vmcu::hard_fault(); }); },
                          sim::MS);
     });
+}
+
+namespace {
+
+// A frame typed at 1 s and stopped at 2 s: the I2C transfers of its start, of its first tone
+// change and of the stop, from a run without a fault.
+struct Transfer {
+    const char *what;
+    uint64_t from_ns, to_ns;
+};
+
+void TypedFrame() {
+    sim::Prepare();
+    sim::TypeAt(sim::SECOND, "tx\r");
+    sim::TypeAt(2 * sim::SECOND, "stop\r");
+}
+
+std::vector<Transfer> FrameTransfers() {
+    TypedFrame();
+    sim::Boot();
+    sim::RunUntil(2 * sim::SECOND + 100 * sim::MS);
+    std::vector<Transfer> found;
+    int tone_changes = 0;
+    for (const vmcu::I2cTransfer &t : vmcu::i2c_log()) {
+        if (t.start_ns < sim::SECOND) {
+            continue;
+        }
+        const bool divider = t.bytes.size() == 9;
+        if (t.start_ns < sim::SECOND + 10 * sim::MS) {
+            found.push_back({"frame start", t.start_ns, t.end_ns});
+        } else if (divider && tone_changes++ == 0) {
+            found.push_back({"tone change", t.start_ns, t.end_ns});
+        } else if (t.start_ns >= 2 * sim::SECOND && t.bytes == std::vector<uint8_t>{3, 0xFF}) {
+            found.push_back({"stop", t.start_ns, t.end_ns});
+        }
+    }
+    return found;
+}
+
+} // namespace
+
+// A hard fault wherever it lands, in the middle of an I2C transfer too (I2C1 is left busy then):
+// the fault path takes the bus back itself and CLK1 is off within a millisecond, and stays off.
+// Every 5 us over the transfers of a frame's start, a tone change and a stop.
+TEST(Watchdog, HardFaultDuringAnyTransferSwitchesOffWithinAMillisecond) {
+    std::vector<Transfer> transfers;
+    OnFreshBoard([&transfers] { transfers = FrameTransfers(); });
+    ASSERT_EQ(transfers.size(), 8u); // six for the start, one tone change, the stop
+    uint64_t worst_ns = 0;
+    size_t faults = 0;
+    for (const Transfer &x : transfers) {
+        for (uint64_t at = x.from_ns - 5000; at <= x.to_ns + 5000; at += 5000) {
+            SCOPED_TRACE(testing::Message() << x.what << ", fault at " << at << " ns");
+            OnFreshBoard([at, &worst_ns] {
+                TypedFrame();
+                vmcu::schedule(at, [](uint64_t) { vmcu::hard_fault(); });
+                sim::Boot();
+                sim::RunUntil(at + 5 * sim::MS);
+                ASSERT_TRUE(sim::Halted());
+                EXPECT_FALSE(sim::Chip().clk1_on());
+                // From the fault on (CLK1 may come on, and go off, in the fault path).
+                const uint64_t off_us = OffAfter(at / 1000);
+                if (scenario::EmittedAt(at / 1000) != 0 || off_us != UINT64_MAX) {
+                    ASSERT_NE(off_us, UINT64_MAX);
+                    EXPECT_LE(off_us * 1000, at + sim::MS);
+                    worst_ns = std::max(worst_ns, off_us * 1000 - at);
+                }
+            });
+            ++faults;
+        }
+    }
+    std::printf("%zu faults over the transfers: CLK1 off at most %.3f ms after one\n", faults,
+                worst_ns / 1e6);
 }
 
 // What the console had still to send when a fault stopped the program goes out before the CPU
@@ -393,6 +564,20 @@ TEST(Watchdog, ClockFailureBeforeTheBusIsSetUp) {
         EXPECT_GE(vmcu::resets(), 1u);
         EXPECT_EQ(vmcu::i2c_operations(), 0u);
         vmcu::fail_init("HAL_RCC_OscConfig", HAL_OK);
+    });
+}
+
+// A fault in the start-up, before the banner: the watchdog's reset is still named after it (the
+// power-on's flags, never read, would otherwise hide it).
+TEST(Watchdog, FaultBeforeTheBannerStillNamesTheReset) {
+    OnFreshBoard([] {
+        sim::Prepare();
+        vmcu::schedule(50 * sim::MS / 1000, [](uint64_t) { vmcu::hard_fault(); });
+        sim::Boot();
+        sim::RunFor((WATCHDOG_TIMEOUT_MS + 300) * sim::MS);
+        EXPECT_EQ(vmcu::resets(), 1u);
+        EXPECT_NE(sim::Console().find(scenario::BannerAfterReset("watchdog")), std::string::npos)
+            << sim::Console();
     });
 }
 

@@ -191,6 +191,19 @@ TEST_F(WsprSimRun, FaultsOnDemandAndTheBeaconSurvivesThem) {
     EXPECT_EQ(Sim("--fault-at soon").status, 1);
 }
 
+// A '#' after a command starts a comment; a moment may be given to the microsecond; an option
+// that adds (--si5351-fail) may be given again.
+TEST_F(WsprSimRun, CommentsAfterCommandsAndMomentsToTheMicrosecond) {
+    Write("s.txt", "1000 type tx   # a frame by hand\n"
+                   "2000 type show\t# what it says\n");
+    const Result r = Sim("--until 3000 --script " + Path("s.txt") +
+                         " --hang-at 2999.5 --si5351-fail 900:busy --si5351-fail 901:busy");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("wspr> tx\r\nTX start"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("show\r\n\r\nState: TX"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("unknown command"), std::string::npos) << r.out;
+}
+
 TEST_F(WsprSimRun, BadArgumentsSayWhatIsWrong) {
     Write("bad.txt", "100 type help\nsoon type tx\n");
     Write("huge-time.txt", "18446744073710 type help\n");
@@ -218,6 +231,14 @@ TEST_F(WsprSimRun, BadArgumentsSayWhatIsWrong) {
         {"--script " + Path("huge.txt"), "larger than"},
         // A log that cannot be written is an error, not a quiet success.
         {"--until 1000 --console-log /dev/full", "cannot write"},
+        // A run of nothing, an option given twice (which of the two would count?), a moment
+        // finer than a microsecond, a board image that is no file.
+        {"--until 0", "--until"},
+        {"--until 5 --until 10", "--until given twice"},
+        {"--fault-at 5 --fault-at 6", "--fault-at given twice"},
+        {"--fault-at 5001.0001", "--fault-at"},
+        {"--image " + dir_.string(), "not a regular file"},
+        {"--image /dev/zero", "not a regular file"},
     };
     for (const auto &[args, says] : cases) {
         Result r = Sim(args);

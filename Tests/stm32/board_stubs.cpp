@@ -26,6 +26,10 @@ void Reset() {
 }
 } // namespace stubs
 
+void WSPR_App_ReadResetCause(void) {
+    ++g_record.reset_cause_reads;
+}
+
 void WSPR_App_Init(void) {
     ++g_record.app_inits;
     const TIM_TypeDef &tim3 = fake::Tim(TIM3);

@@ -16,6 +16,7 @@ struct Reception {
 };
 
 struct Record {
+    int reset_cause_reads = 0;
     int app_inits = 0;
     bool tick_running_at_app_init = false;
     int ticks = 0;

@@ -1,5 +1,7 @@
 #include "fake_chip.h"
 
+#include "platform_internal.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +31,7 @@ std::vector<std::string> g_i2c_events;
 std::map<uintptr_t, std::string> g_uart_sent;
 uint32_t g_latency_at_switch;
 bool g_masked;
+int g_wait_turns;
 
 enum class Phase { Idle, Address, Data };
 struct I2cState {
@@ -101,6 +104,29 @@ void PollUarts() {
         }
         u.SR = g_chip.uart_tx_stalled ? u.SR & ~(USART_SR_TXE | USART_SR_TC)
                                       : u.SR | USART_SR_TXE | USART_SR_TC;
+    }
+}
+
+// The IWDG's update: a new prescaler or reload (the values changed since the last turn) sets PVU
+// and RVU for iwdg_update_turns turns. Flags set by a test stay until an update clears them.
+struct IwdgState {
+    uint32_t pr = 0, rlr = 0;
+    int busy = 0; // turns until the update is through; < 0: never
+    bool written_during_update = false;
+} g_iwdg;
+
+void PollIwdg() {
+    constexpr uint32_t UPDATING = IWDG_SR_PVU | IWDG_SR_RVU;
+    IWDG_TypeDef &w = fake::At<IWDG_TypeDef>(IWDG_BASE);
+    if (w.PR != g_iwdg.pr || w.RLR != g_iwdg.rlr) {
+        g_iwdg.written_during_update = g_iwdg.written_during_update || (w.SR & UPDATING) != 0U;
+        g_iwdg.pr = w.PR;
+        g_iwdg.rlr = w.RLR;
+        g_iwdg.busy = g_chip.iwdg_update_turns;
+        w.SR = g_iwdg.busy != 0 ? UPDATING : 0U;
+    }
+    if (g_iwdg.busy > 0 && --g_iwdg.busy == 0) {
+        w.SR = 0U;
     }
 }
 
@@ -208,7 +234,14 @@ void FakePoll() {
 }
 
 void FakeWait() {
-    HAL_IncTick();
+    if (!g_chip.tick_stands_still) {
+        HAL_IncTick();
+    }
+    DWT_Regs &dwt = fake::At<DWT_Regs>(DWT_BASE);
+    dwt.CYCCNT = dwt.CYCCNT + HclkHz() / 1000U;
+    if (++g_wait_turns > 1000000) {
+        throw fake::Stuck{};
+    }
 }
 
 } // namespace platform
@@ -228,6 +261,8 @@ void Reset() {
     g_uart_sent.clear();
     g_latency_at_switch = 0;
     g_masked = false;
+    g_wait_turns = 0;
+    g_iwdg = IwdgState{};
 
     // Reset values (RM0383) of the registers whose reset state matters to the layer.
     Rcc().CR = RCC_CR_HSION | RCC_CR_HSIRDY | 0x80U; // HSI on and ready, trimming 16
@@ -251,6 +286,7 @@ void Reset() {
 }
 
 void Poll() {
+    PollIwdg();
     PollRcc();
     PollRtc();
     PollFlash();
@@ -272,6 +308,16 @@ const std::vector<std::string> &i2c_events() {
 }
 const std::string &uart_sent(uintptr_t usart_base) {
     return g_uart_sent[usart_base];
+}
+void IwdgUpdateInProgress() {
+    const IWDG_TypeDef &w = At<IWDG_TypeDef>(IWDG_BASE);
+    g_iwdg.pr = w.PR;
+    g_iwdg.rlr = w.RLR;
+    g_iwdg.busy = g_chip.iwdg_update_turns;
+    At<IWDG_TypeDef>(IWDG_BASE).SR = IWDG_SR_PVU | IWDG_SR_RVU;
+}
+bool iwdg_written_during_update() {
+    return g_iwdg.written_during_update;
 }
 uint32_t latency_at_clock_switch() {
     return g_latency_at_switch;

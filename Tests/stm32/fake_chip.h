@@ -2,7 +2,8 @@
 // are plain memory at the layer's disposal; each turn of a busy-wait (fake::Poll) the fake plays
 // the hardware: oscillators become ready, the clock switch takes effect, the RTC enters and leaves
 // initialisation, a USART shifts out what was written to DR, and I2C1 runs a scripted device.
-// A turn that finds its flag not yet there lets one millisecond pass, so time-outs are exact.
+// A turn that finds its flag not yet there lets one millisecond pass (the tick and the cycle
+// counter), so time-outs are exact.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +17,8 @@ namespace fake {
 
 // Written by the halt of the firmware (interrupts masked, then waiting for an interrupt).
 struct Halted {};
+// Thrown by a wait that has turned a million times (a thousand seconds): the layer would hang.
+struct Stuck {};
 
 // What the fake hardware does; all true/absent after Reset().
 struct Behaviour {
@@ -27,6 +30,12 @@ struct Behaviour {
     bool rtc_enters_init = true;
     bool rtc_resyncs = true;
     bool uart_tx_stalled = false; // TXE and TC never come
+    // As in a fault handler or an interrupt: the 1 ms tick does not advance, only the cycle
+    // counter does.
+    bool tick_stands_still = false;
+    // A new IWDG prescaler or reload reaches the LSI's domain (PVU, RVU clear) after this many
+    // turns; never, when negative.
+    int iwdg_update_turns = 0;
 };
 
 // The device on I2C1 and the bus around it.
@@ -54,6 +63,11 @@ const std::vector<std::string> &i2c_events();
 const std::string &uart_sent(uintptr_t usart_base);
 // A byte arriving at a USART: DR holds it and SR gets RXNE plus the given error flags.
 void UartReceive(uintptr_t usart_base, uint8_t byte, uint32_t error_flags = 0);
+
+// The IWDG's prescaler and reload as if written just before (PVU and RVU set, an update on its
+// way); whether the layer wrote either while an update was still on its way.
+void IwdgUpdateInProgress();
+bool iwdg_written_during_update();
 
 // The flash wait states in force at the moment SYSCLK last switched source.
 uint32_t latency_at_clock_switch();

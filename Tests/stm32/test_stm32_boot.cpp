@@ -5,6 +5,7 @@
 
 #include "board_stubs.h"
 #include "fake_chip.h"
+#include "i2c.h"
 #include "main.h"
 #include "stm32f4xx_it.h"
 #include "tim.h"
@@ -84,6 +85,22 @@ TEST_F(Boot, PeripheralClocksAreGated) {
     EXPECT_EQ(rcc.APB2ENR, (1U << 0) | (1U << 4) | (1U << 14));  // TIM1 USART1 SYSCFG
     // RTC: clocked from LSI (RTCSEL 9:8 = 10) and enabled (bit 15).
     EXPECT_EQ(rcc.BDCR, 0x00008200U);
+}
+
+// The fault path takes I2C1 back and then holds it in reset; the main loop's recovery resets it,
+// releases it and sets it up again.
+TEST_F(Boot, I2c1TakenBackHeldAndSetUpAgain) {
+    const RCC_Regs &rcc = fake::Rcc();
+    const I2C_TypeDef &i2c = fake::I2c(I2C1);
+    MX_I2C1_Seize();
+    EXPECT_EQ(rcc.APB1RSTR, 0U);
+    EXPECT_EQ(i2c.CR1 & I2C_CR1_PE, I2C_CR1_PE);
+    EXPECT_EQ(fake::Field(fake::Gpio(GPIOB).MODER, 12, 4), 0xAU); // PB6, PB7 back in AF4
+    MX_I2C1_Hold();
+    EXPECT_EQ(rcc.APB1RSTR, 1U << 21);
+    EXPECT_EQ(MX_I2C1_Recover(), HAL_OK);
+    EXPECT_EQ(rcc.APB1RSTR, 0U);
+    EXPECT_EQ(i2c.CR1 & I2C_CR1_PE, I2C_CR1_PE);
 }
 
 struct PinExpectation {
@@ -279,6 +296,8 @@ TEST(BootFailure, MissingCrystalStopsTheBoardAfterTheStartUpTimeOut) {
     EXPECT_EQ(fake::Rcc().CR & RCC_CR_PLLON, 0U);
     EXPECT_EQ(fake::Rcc().CFGR & RCC_CFGR_SWS_Msk, 0U); // still on the internal oscillator
     EXPECT_EQ(stubs::record().app_inits, 0);
+    // The reset's kind was taken before anything could fail: the next start names its reset.
+    EXPECT_EQ(stubs::record().reset_cause_reads, 1);
 }
 
 TEST(BootFailure, EachStuckPartOfTheStartUpEndsInTheErrorHandler) {

@@ -142,6 +142,36 @@ TEST(Iwdg, StartedWithItsPrescalerAndReload) {
     EXPECT_EQ(HAL_IWDG_Init(&h), HAL_TIMEOUT);
 }
 
+// A second start (the fault path's) while the first's update is on its way waits for it before it
+// writes; one that meets an update that never gets through gives up after 48 ms, leaving the
+// watchdog on its old values. Every wait ends with the tick standing still (a fault handler).
+TEST(Iwdg, AStartWaitsForTheLastUpdateOrLeavesTheWatchdogAlone) {
+    fake::Reset();
+    fake::chip().tick_stands_still = true;
+    fake::chip().iwdg_update_turns = 3;
+    const IWDG_TypeDef &iwdg = fake::At<IWDG_TypeDef>(IWDG_BASE);
+    IWDG_HandleTypeDef first = {IWDG, {IWDG_PRESCALER_64, 999}};
+    ASSERT_EQ(HAL_IWDG_Init(&first), HAL_OK);
+    fake::IwdgUpdateInProgress();
+    IWDG_HandleTypeDef second = {IWDG, {IWDG_PRESCALER_64, IWDG_RELOAD_MAX}};
+    EXPECT_EQ(HAL_IWDG_Init(&second), HAL_OK);
+    EXPECT_FALSE(fake::iwdg_written_during_update());
+    EXPECT_EQ(iwdg.RLR, IWDG_RELOAD_MAX);
+    EXPECT_EQ(iwdg.KR, 0xAAAAU);
+
+    fake::chip().iwdg_update_turns = -1;
+    fake::IwdgUpdateInProgress();
+    const uint32_t tick = HAL_GetTick();
+    const uint32_t cycles = HAL_GetCycleCount();
+    HAL_StatusTypeDef st = HAL_OK;
+    EXPECT_NO_THROW(st = HAL_IWDG_Init(&first));
+    EXPECT_EQ(st, HAL_TIMEOUT);
+    EXPECT_EQ(iwdg.RLR, IWDG_RELOAD_MAX);
+    EXPECT_EQ(iwdg.KR, 0xCCCCU); // started (it was), never opened
+    EXPECT_EQ(HAL_GetTick(), tick);
+    EXPECT_EQ(HAL_GetCycleCount() - cycles, 49U * 16000U); // 48 ms on the HSI, a ms a turn
+}
+
 TEST_F(Clock, BusDividersAndTheTickFollowTheClockTree) {
     RCC_OscInitTypeDef osc = Pll(25, 200, 2, 4);
     ASSERT_EQ(HAL_RCC_OscConfig(&osc), HAL_OK);

@@ -224,6 +224,56 @@ TEST_F(I2cTransfer, NoTimeLimitWaitsForASlowDeviceButNotForAStuckBus) {
     EXPECT_EQ(Write(17, {0x0F}, HAL_MAX_DELAY), HAL_TIMEOUT);
 }
 
+// From a fault handler or an interrupt the tick stands still: every wait of a transfer still
+// ends, counted on the cycle counter, and a write returns only once its STOP has freed the bus.
+TEST_F(I2cTransfer, WaitsEndWhereTheTickStandsStill) {
+    fake::chip().tick_stands_still = true;
+    const uint32_t tick = HAL_GetTick();
+    EXPECT_EQ(Write(3, {0xFF}, HAL_MAX_DELAY), HAL_OK);
+    EXPECT_EQ(fake::i2c_events(), (Events{"START", "C0", "03", "FF", "STOP"}));
+    EXPECT_EQ(fake::I2c(I2C1).SR2 & I2C_SR2_BUSY, 0U);
+
+    struct {
+        const char *what;
+        bool stuck_busy;
+        int stall_after;
+        HAL_StatusTypeDef status;
+    } const cases[] = {{"bus held busy", true, -1, HAL_BUSY},
+                       {"device stops answering", false, 2, HAL_TIMEOUT}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        SetUp();
+        fake::chip().tick_stands_still = true;
+        fake::i2c_script().bus_stuck_busy = c.stuck_busy;
+        fake::i2c_script().stall_after = c.stall_after;
+        const uint32_t cycles = HAL_GetCycleCount();
+        HAL_StatusTypeDef st = HAL_OK;
+        EXPECT_NO_THROW(st = Write(3, {0xFF}, HAL_MAX_DELAY));
+        EXPECT_EQ(st, c.status);
+        EXPECT_EQ(HAL_GetCycleCount() - cycles, 26U * 100000U); // 25 ms at 100 MHz, then one more
+    }
+    EXPECT_EQ(HAL_GetTick(), tick);
+}
+
+// The RCC's reset line of a peripheral: its bit in the reset register 0x20 below its clock
+// enable, held and released; the RTC (backup domain) has none.
+TEST(PeripheralReset, EachGateHasItsLineInTheResetRegisters) {
+    fake::Reset();
+    const RCC_Regs &rcc = fake::Rcc();
+    HAL_RCC_SetPeripheralReset(RCC_GATE_I2C1, 1U);
+    EXPECT_EQ(rcc.APB1RSTR, 1U << 21);
+    HAL_RCC_SetPeripheralReset(RCC_GATE_USART1, 1U);
+    HAL_RCC_SetPeripheralReset(RCC_GATE_GPIOB, 1U);
+    EXPECT_EQ(rcc.APB2RSTR, 1U << 4);
+    EXPECT_EQ(rcc.AHB1RSTR, 1U << 1);
+    HAL_RCC_SetPeripheralReset(RCC_GATE_I2C1, 0U);
+    EXPECT_EQ(rcc.APB1RSTR, 0U);
+    EXPECT_EQ(rcc.APB2RSTR, 1U << 4);
+    HAL_RCC_SetPeripheralReset(RCC_GATE_RTC, 1U);
+    EXPECT_EQ(rcc.BDCR, 0U);
+    EXPECT_EQ(rcc.APB1ENR | rcc.APB2ENR | rcc.AHB1ENR, 0U);
+}
+
 TEST_F(I2cTransfer, MissingDataIsRefusedWithoutTouchingTheBus) {
     EXPECT_EQ(HAL_I2C_Mem_Write(&hi2c_, 0xC0, 3, I2C_MEMADD_SIZE_8BIT, nullptr, 1, 100), HAL_ERROR);
     uint8_t b = 0;

@@ -55,6 +55,25 @@ TEST(ParseDecimal, SignedDecimalsWithinTheRangeOnly) {
     EXPECT_EQ(v, 1.0);
 }
 
+// Moments of a run: whole milliseconds or to the microsecond, never beyond the longest run.
+TEST(ParseMillis, MillisecondsToTheMicrosecond) {
+    uint64_t ns = 0;
+    EXPECT_TRUE(sim::ParseMillis("5001", 0, sim::MAX_RUN_MS, ns));
+    EXPECT_EQ(ns, 5001000000u);
+    EXPECT_TRUE(sim::ParseMillis("5001.25", 0, sim::MAX_RUN_MS, ns));
+    EXPECT_EQ(ns, 5001250000u);
+    EXPECT_TRUE(sim::ParseMillis("0.001", 0, sim::MAX_RUN_MS, ns));
+    EXPECT_EQ(ns, 1000u);
+
+    ns = 7;
+    for (const char *bad : {"", ".", "1.", ".5", "1.2345", "-1", "1.-2", "1,5", "1.5.1", "1e3"}) {
+        EXPECT_FALSE(sim::ParseMillis(bad, 0, sim::MAX_RUN_MS, ns)) << bad;
+    }
+    EXPECT_FALSE(sim::ParseMillis("10.001", 0, 10, ns));
+    EXPECT_FALSE(sim::ParseMillis("0.5", 1, 10, ns));
+    EXPECT_EQ(ns, 7u);
+}
+
 TEST(ParseClock, TwoDigitFieldsInRange) {
     uint32_t s = 5;
     EXPECT_TRUE(ParseClock("00:00:00", s));

@@ -249,6 +249,65 @@ TEST_F(Vmcu, InjectedFaultsTouchNothingAndTimeOutsTakeTime) {
     EXPECT_EQ(vmcu::i2c_log()[3].end_ns - vmcu::i2c_log()[3].start_ns, 6 * MS);
 }
 
+// A transfer is on the bus for its bus time. Code that runs in the middle of it (an interrupt, a
+// fault handler) finds the bus busy; a reset of the peripheral through the RCC cuts it: what went
+// out is recorded then, the device stays in its transfer until a STOP made with the pins, the
+// interrupted call ends in a time-out, and while the peripheral is held in reset nothing answers.
+TEST_F(Vmcu, TransferInterruptedOrCutByAPeripheralReset) {
+    Recorder dev;
+    vmcu::i2c_attach(I2C1, 0x60, &dev);
+    uint8_t data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    uint8_t off = 0xFF;
+    const uint64_t byte_ns = 9 * 2500;
+    // 1. Another transfer in the middle: BUSY after the board's 25 ms; the first goes on whole.
+    HAL_StatusTypeDef nested = HAL_OK;
+    vmcu::schedule(vmcu::now_ns() + 25000 + 3 * byte_ns + 1000, [&](uint64_t) {
+        nested = HAL_I2C_Mem_Write(&i2c_, 0xC0, 3, I2C_MEMADD_SIZE_8BIT, &off, 1, HAL_MAX_DELAY);
+    });
+    EXPECT_EQ(HAL_I2C_Mem_Write(&i2c_, 0xC0, 50, I2C_MEMADD_SIZE_8BIT, data, 8, HAL_MAX_DELAY),
+              HAL_OK);
+    EXPECT_EQ(nested, HAL_BUSY);
+    ASSERT_EQ(dev.transfers.size(), 1u);
+    EXPECT_EQ(dev.transfers[0].size(), 9u);
+
+    // 2. A reset of the peripheral after three bytes: cut; held, a transfer is not answered.
+    vmcu::i2c_clear_log();
+    const size_t stops = dev.stops.size();
+    HAL_StatusTypeDef while_held = HAL_OK;
+    vmcu::schedule(vmcu::now_ns() + 25000 + 3 * byte_ns + 1000, [&](uint64_t) {
+        __HAL_RCC_I2C1_FORCE_RESET();
+        while_held = HAL_I2C_Mem_Write(&i2c_, 0xC0, 3, I2C_MEMADD_SIZE_8BIT, &off, 1, 10);
+    });
+    const uint64_t t0 = vmcu::now_ns();
+    EXPECT_EQ(HAL_I2C_Mem_Write(&i2c_, 0xC0, 50, I2C_MEMADD_SIZE_8BIT, data, 8, HAL_MAX_DELAY),
+              HAL_TIMEOUT);
+    EXPECT_EQ(while_held, HAL_TIMEOUT);
+    EXPECT_GE(vmcu::now_ns() - t0, 25 * MS);
+    ASSERT_GE(vmcu::i2c_log().size(), 1u);
+    const vmcu::I2cTransfer &cut = vmcu::i2c_log()[0];
+    EXPECT_TRUE(cut.cut);
+    EXPECT_EQ(cut.status, HAL_OK);
+    EXPECT_EQ(cut.bytes, (std::vector<uint8_t>{50, 1, 2}));
+    EXPECT_EQ(dev.transfers.back(), (std::vector<uint8_t>{50, 1, 2}));
+    EXPECT_EQ(dev.stops.size(), stops); // the device is still in it
+    EXPECT_TRUE(vmcu::reset_held(RCC_GATE_I2C1));
+    EXPECT_EQ(vmcu::i2c_init_record(I2C1), nullptr);
+
+    // 3. Released and set up again, the pins end the device's transfer with a STOP, and the bus
+    // carries the next write.
+    __HAL_RCC_I2C1_RELEASE_RESET();
+    HAL_GPIO_WritePin(GPIOB, GPIO_PIN_6 | GPIO_PIN_7, GPIO_PIN_SET);
+    GPIO_InitTypeDef pins{GPIO_PIN_6 | GPIO_PIN_7, GPIO_MODE_OUTPUT_OD, GPIO_NOPULL, 0, 0};
+    HAL_GPIO_Init(GPIOB, &pins);
+    HAL_GPIO_WritePin(GPIOB, GPIO_PIN_7, GPIO_PIN_RESET); // SDA low, SCL high: a START
+    EXPECT_EQ(dev.stops.size(), stops);
+    HAL_GPIO_WritePin(GPIOB, GPIO_PIN_7, GPIO_PIN_SET); // SDA rising, SCL high: the STOP
+    EXPECT_EQ(dev.stops.size(), stops + 1);
+    ASSERT_EQ(HAL_I2C_Init(&i2c_), HAL_OK);
+    EXPECT_EQ(HAL_I2C_Mem_Write(&i2c_, 0xC0, 3, I2C_MEMADD_SIZE_8BIT, &off, 1, 10), HAL_OK);
+    EXPECT_EQ(dev.transfers.back(), (std::vector<uint8_t>{3, 0xFF}));
+}
+
 // Any timer of the chip runs at the rate its clock, prescaler and period give and raises its own
 // update interrupt (TIM2's is 28); the handler is the firmware's, found by name.
 TEST_F(Vmcu, EveryTimerByInstanceWithItsOwnInterrupt) {
@@ -362,6 +421,25 @@ TEST_F(Vmcu, WatchdogResetsUnlessRefreshed) {
     EXPECT_FALSE(vmcu::iwdg_record().running);
     vmcu::advance_to(t0 + 10000 * MS);
     EXPECT_EQ(vmcu::resets(), 1u);
+}
+
+// A start takes the time its values need to reach the LSI's domain; a second one in the middle of
+// it (a fault during the start-up's) waits for the first to get there, then takes its own.
+TEST_F(Vmcu, WatchdogStartWaitsForTheLastUpdate) {
+    constexpr uint64_t U = mcu::IWDG_UPDATE_NS;
+    IWDG_HandleTypeDef wdg{IWDG, {IWDG_PRESCALER_64, 999}};
+    const uint64_t t0 = vmcu::now_ns();
+    ASSERT_EQ(HAL_IWDG_Init(&wdg), HAL_OK);
+    EXPECT_EQ(vmcu::now_ns(), t0 + U);
+    uint64_t second_done = 0;
+    vmcu::schedule(t0 + U + U / 2, [&second_done](uint64_t) {
+        IWDG_HandleTypeDef longest{IWDG, {IWDG_PRESCALER_64, IWDG_RELOAD_MAX}};
+        EXPECT_EQ(HAL_IWDG_Init(&longest), HAL_OK);
+        second_done = vmcu::now_ns();
+    });
+    ASSERT_EQ(HAL_IWDG_Init(&wdg), HAL_OK);
+    EXPECT_EQ(second_done, t0 + 3 * U);
+    EXPECT_EQ(vmcu::iwdg_record().reload, IWDG_RELOAD_MAX);
 }
 
 // Reset flags as the chip sets them: a power-on also counts as brown-out and pin; a reset from

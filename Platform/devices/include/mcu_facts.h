@@ -18,6 +18,9 @@ enum class ResetCause : uint8_t { POWER_ON, PIN, SOFTWARE, WATCHDOG, BROWN_OUT }
 constexpr uint32_t HSI_HZ = 16000000;
 constexpr uint32_t HSE_HZ = 25000000;
 constexpr uint32_t LSI_HZ = 32000;
+// A new watchdog prescaler or reload reaches the LSI's clock domain (PVU, RVU clear) within five
+// LSI periods; meanwhile another may not be written.
+constexpr uint64_t IWDG_UPDATE_NS = NS_PER_MS * 1000 * 5 / LSI_HZ;
 
 // The settings live in flash sectors 2 and 3 (16 KiB each), after the image's sectors 0 and 1.
 // An erase sets a sector's bits to 1, programming a word only clears bits; the CPU stalls for the

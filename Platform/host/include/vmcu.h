@@ -153,6 +153,9 @@ struct I2cTransfer {
     uint16_t mem_add_size; // MEM_WRITE
     HAL_StatusTypeDef status;
     uint64_t start_ns, end_ns;
+    // Cut short by a reset of the peripheral (or of the MCU) while it was on the bus: recorded
+    // then, with the bytes that went out and HAL_OK when each of them was acknowledged.
+    bool cut;
 };
 // Every I2C operation the firmware made, in order (kept unless disabled), and a listener that
 // hears each one as it ends, logged or not.
@@ -161,6 +164,8 @@ void i2c_on_transfer(std::function<void(const I2cTransfer &)> fn);
 void i2c_clear_log();
 void i2c_keep_log(bool keep); // also empties the log
 uint64_t i2c_operations();    // operations made since the world began, logged or not
+// A transfer is on the bus for its bus time: an interrupt or fault handler that makes another
+// meanwhile finds the bus busy, and one that resets the peripheral (the RCC's reset line) cuts it.
 // The operation with this number (counted from 0) fails with the status, touching nothing on the
 // bus; with from_then_on every later operation fails the same way.
 void i2c_fail(uint64_t op_index, HAL_StatusTypeDef status, bool from_then_on);
@@ -179,6 +184,8 @@ struct ClockRecord {
 };
 const ClockRecord &clock_record();
 bool gate_enabled(RCC_GateTypeDef gate);
+// The peripheral is held in reset by the RCC (HAL_RCC_SetPeripheralReset).
+bool reset_held(RCC_GateTypeDef gate);
 // An RCC reset flag (RCC_FLAG_PORRST, ...) as the firmware would read it now.
 bool reset_flag(uint32_t flag);
 

@@ -29,6 +29,12 @@ constexpr uint8_t AHB1ENR = offsetof(RCC_Regs, AHB1ENR) / 4U;
 constexpr uint8_t APB1ENR = offsetof(RCC_Regs, APB1ENR) / 4U;
 constexpr uint8_t APB2ENR = offsetof(RCC_Regs, APB2ENR) / 4U;
 constexpr uint8_t BDCR = offsetof(RCC_Regs, BDCR) / 4U;
+constexpr uint8_t RSTR_BELOW_ENR =
+    (offsetof(RCC_Regs, AHB1ENR) - offsetof(RCC_Regs, AHB1RSTR)) / 4U;
+static_assert(offsetof(RCC_Regs, APB1ENR) - offsetof(RCC_Regs, APB1RSTR) ==
+                  sizeof(uint32_t) * RSTR_BELOW_ENR &&
+              offsetof(RCC_Regs, APB2ENR) - offsetof(RCC_Regs, APB2RSTR) ==
+                  sizeof(uint32_t) * RSTR_BELOW_ENR);
 constexpr Gate k_gates[] = {
     {AHB1ENR, 0},  /* RCC_GATE_GPIOA */
     {AHB1ENR, 1},  /* RCC_GATE_GPIOB */
@@ -163,6 +169,51 @@ bool WaitBits(const volatile uint32_t &reg, uint32_t mask, uint32_t want, uint32
     }
 }
 
+namespace {
+
+constexpr uint32_t LONGEST_CYCLE_LIMIT_MS = 40000U;
+
+void StartCycleCounter() {
+    volatile uint32_t &demcr = *RegsAt<volatile uint32_t>(DEMCR_ADDR);
+    DWT_Regs *dwt = RegsAt<DWT_Regs>(DWT_BASE);
+    if ((demcr & DEMCR_TRCENA) == 0U || (dwt->CTRL & DWT_CTRL_CYCCNTENA) == 0U) {
+        SetBits(demcr, DEMCR_TRCENA);
+        SetBits(dwt->CTRL, DWT_CTRL_CYCCNTENA);
+    }
+}
+
+} // namespace
+
+CycleLimit::CycleLimit(uint32_t timeout_ms)
+    : start_(0U), cycles_(0U), never_(timeout_ms == HAL_MAX_DELAY) {
+    StartCycleCounter();
+    start_ = HAL_GetCycleCount();
+    const uint32_t ms = timeout_ms < LONGEST_CYCLE_LIMIT_MS ? timeout_ms : LONGEST_CYCLE_LIMIT_MS;
+    cycles_ = ms * (HclkHz() / 1000U);
+}
+
+bool CycleLimit::Expired() const {
+    return !never_ && HAL_GetCycleCount() - start_ > cycles_;
+}
+
+bool CycleLimit::Passed() const {
+    WaitHook();
+    return Expired();
+}
+
+bool WaitBitsWithin(const volatile uint32_t &reg, uint32_t mask, uint32_t want,
+                    const CycleLimit &limit) {
+    for (;;) {
+        PollHook();
+        if ((reg & mask) == want) {
+            return true;
+        }
+        if (limit.Passed()) {
+            return false;
+        }
+    }
+}
+
 } // namespace platform
 
 HAL_StatusTypeDef HAL_Init(void) {
@@ -211,6 +262,22 @@ void HAL_RCC_EnableGate(RCC_GateTypeDef gate) {
     volatile uint32_t *reg = reinterpret_cast<volatile uint32_t *>(Rcc()) + g.reg;
     SetBits(*reg, 1UL << g.bit);
     /* Read back: the peripheral may be touched only a few cycles after its clock starts. */
+    (void)*reg;
+}
+
+/* Each reset register lies 0x20 below its peripherals' enable register, bit for bit; the
+ * backup domain (the RTC's gate) has a reset of its own, not set here. */
+void HAL_RCC_SetPeripheralReset(RCC_GateTypeDef gate, uint32_t held) {
+    const Gate g = k_gates[gate];
+    if (g.reg == BDCR) {
+        return;
+    }
+    volatile uint32_t *reg = reinterpret_cast<volatile uint32_t *>(Rcc()) + g.reg - RSTR_BELOW_ENR;
+    if (held != 0U) {
+        SetBits(*reg, 1UL << g.bit);
+    } else {
+        ClearBits(*reg, 1UL << g.bit);
+    }
     (void)*reg;
 }
 

@@ -2,7 +2,9 @@
  * Every wait is bounded by the caller's time-out; a bus still busy from before gets 25 ms. A
  * device that holds the bus would stall an event for good even when the caller waits without
  * limit (HAL_MAX_DELAY), so every single event also gives up after 25 ms: no legitimate event on a
- * 400 kHz bus takes that long, and the main loop must never hang on the bus. */
+ * 400 kHz bus takes that long, and the main loop must never hang on the bus. The limits are
+ * counted on the cycle counter: a transfer from a fault handler or an interrupt, where the tick
+ * stands still, ends too. */
 #include "platform_internal.h"
 
 using namespace platform;
@@ -18,15 +20,15 @@ static_assert((I2C_SR1_BERR >> 8) == HAL_I2C_ERROR_BERR &&
               (I2C_SR1_ARLO >> 8) == HAL_I2C_ERROR_ARLO && (I2C_SR1_AF >> 8) == HAL_I2C_ERROR_AF);
 
 /* Waits until SR1 shows one of `flags` or an error; returns SR1 then, or 0 after the time-out. */
-uint32_t WaitSr1(const I2C_TypeDef *i2c, uint32_t flags, uint32_t start, uint32_t timeout) {
-    const uint32_t event_start = HAL_GetTick();
+uint32_t WaitSr1(const I2C_TypeDef *i2c, uint32_t flags, const CycleLimit &call) {
+    const CycleLimit event(STUCK_BUS_MS);
     for (;;) {
         PollHook();
         const uint32_t sr1 = i2c->SR1;
         if ((sr1 & (flags | SR1_ERRORS)) != 0U) {
             return sr1;
         }
-        if (TimedOut(start, timeout) || HAL_GetTick() - event_start > STUCK_BUS_MS) {
+        if (call.Passed() || event.Expired()) {
             return 0U;
         }
     }
@@ -51,9 +53,9 @@ HAL_StatusTypeDef Fail(I2C_HandleTypeDef *hi2c, I2C_TypeDef *i2c, uint32_t sr1) 
 }
 
 /* Waits for one event flag; any error or the time-out ends the transfer. */
-HAL_StatusTypeDef Expect(I2C_HandleTypeDef *hi2c, I2C_TypeDef *i2c, uint32_t flag, uint32_t start,
-                         uint32_t timeout) {
-    const uint32_t sr1 = WaitSr1(i2c, flag, start, timeout);
+HAL_StatusTypeDef Expect(I2C_HandleTypeDef *hi2c, I2C_TypeDef *i2c, uint32_t flag,
+                         const CycleLimit &call) {
+    const uint32_t sr1 = WaitSr1(i2c, flag, call);
     if ((sr1 & SR1_ERRORS) != 0U || (sr1 & flag) == 0U) {
         return Fail(hi2c, i2c, sr1);
     }
@@ -61,10 +63,9 @@ HAL_StatusTypeDef Expect(I2C_HandleTypeDef *hi2c, I2C_TypeDef *i2c, uint32_t fla
 }
 
 /* START condition; done when the interface holds the bus as master (SB). */
-HAL_StatusTypeDef SendStart(I2C_HandleTypeDef *hi2c, I2C_TypeDef *i2c, uint32_t start,
-                            uint32_t timeout) {
+HAL_StatusTypeDef SendStart(I2C_HandleTypeDef *hi2c, I2C_TypeDef *i2c, const CycleLimit &call) {
     SetBits(i2c->CR1, I2C_CR1_START);
-    return Expect(hi2c, i2c, I2C_SR1_SB, start, timeout);
+    return Expect(hi2c, i2c, I2C_SR1_SB, call);
 }
 
 /* Reading SR1 then SR2 ends the address phase and lets the transfer go on. */
@@ -73,9 +74,9 @@ void ClearAddr(const I2C_TypeDef *i2c) {
     (void)i2c->SR2;
 }
 
-HAL_StatusTypeDef SendByte(I2C_HandleTypeDef *hi2c, I2C_TypeDef *i2c, uint8_t byte, uint32_t start,
-                           uint32_t timeout) {
-    HAL_StatusTypeDef st = Expect(hi2c, i2c, I2C_SR1_TXE, start, timeout);
+HAL_StatusTypeDef SendByte(I2C_HandleTypeDef *hi2c, I2C_TypeDef *i2c, uint8_t byte,
+                           const CycleLimit &call) {
+    HAL_StatusTypeDef st = Expect(hi2c, i2c, I2C_SR1_TXE, call);
     if (st == HAL_OK) {
         i2c->DR = byte;
     }
@@ -85,7 +86,7 @@ HAL_StatusTypeDef SendByte(I2C_HandleTypeDef *hi2c, I2C_TypeDef *i2c, uint8_t by
 /* Begins a transfer: the bus must come free, and the POS bit (two-byte reception) stays off. */
 bool ClaimBus(I2C_HandleTypeDef *hi2c, I2C_TypeDef *i2c) {
     hi2c->ErrorCode = HAL_I2C_ERROR_NONE;
-    if (!WaitBits(i2c->SR2, I2C_SR2_BUSY, 0U, HAL_GetTick(), BUSY_TIMEOUT_MS)) {
+    if (!WaitBitsWithin(i2c->SR2, I2C_SR2_BUSY, 0U, CycleLimit(BUSY_TIMEOUT_MS))) {
         return false;
     }
     ClearBits(i2c->CR1, I2C_CR1_POS);
@@ -126,7 +127,8 @@ HAL_StatusTypeDef HAL_I2C_Init(I2C_HandleTypeDef *hi2c) {
     return HAL_OK;
 }
 
-/* START, address with write bit, register address (MSB first if 16-bit), data bytes, STOP. */
+/* START, address with write bit, register address (MSB first if 16-bit), data bytes, STOP; done
+ * when the STOP has freed the bus. */
 HAL_StatusTypeDef HAL_I2C_Mem_Write(I2C_HandleTypeDef *hi2c, uint16_t dev_address,
                                     uint16_t mem_address, uint16_t mem_add_size, uint8_t *data,
                                     uint16_t size, uint32_t timeout) {
@@ -134,35 +136,40 @@ HAL_StatusTypeDef HAL_I2C_Mem_Write(I2C_HandleTypeDef *hi2c, uint16_t dev_addres
         return HAL_ERROR;
     }
     I2C_TypeDef *i2c = Regs(hi2c->Instance);
-    const uint32_t start = HAL_GetTick();
+    const CycleLimit call(timeout);
     if (!ClaimBus(hi2c, i2c)) {
         return HAL_BUSY;
     }
-    HAL_StatusTypeDef st = SendStart(hi2c, i2c, start, timeout);
+    HAL_StatusTypeDef st = SendStart(hi2c, i2c, call);
     if (st != HAL_OK) {
         return st;
     }
     i2c->DR = static_cast<uint8_t>(dev_address & ~1U);
-    st = Expect(hi2c, i2c, I2C_SR1_ADDR, start, timeout);
+    st = Expect(hi2c, i2c, I2C_SR1_ADDR, call);
     if (st != HAL_OK) {
         return st;
     }
     ClearAddr(i2c);
     if (mem_add_size != I2C_MEMADD_SIZE_8BIT) {
-        st = SendByte(hi2c, i2c, static_cast<uint8_t>(mem_address >> 8), start, timeout);
+        st = SendByte(hi2c, i2c, static_cast<uint8_t>(mem_address >> 8), call);
     }
     if (st == HAL_OK) {
-        st = SendByte(hi2c, i2c, static_cast<uint8_t>(mem_address), start, timeout);
+        st = SendByte(hi2c, i2c, static_cast<uint8_t>(mem_address), call);
     }
     for (uint16_t k = 0; st == HAL_OK && k < size; ++k) {
-        st = SendByte(hi2c, i2c, data[k], start, timeout);
+        st = SendByte(hi2c, i2c, data[k], call);
     }
     /* BTF: the last byte has left the shift register and was acknowledged. */
     if (st == HAL_OK) {
-        st = Expect(hi2c, i2c, I2C_SR1_BTF, start, timeout);
+        st = Expect(hi2c, i2c, I2C_SR1_BTF, call);
     }
+    /* The write is over once the STOP is on the bus (BUSY clears): whatever comes next, a reset of
+     * the peripheral included, cannot cut it. */
     if (st == HAL_OK) {
         SetBits(i2c->CR1, I2C_CR1_STOP);
+        if (!WaitBitsWithin(i2c->SR2, I2C_SR2_BUSY, 0U, CycleLimit(BUSY_TIMEOUT_MS))) {
+            st = HAL_BUSY;
+        }
     }
     return st;
 }
@@ -179,13 +186,13 @@ HAL_StatusTypeDef HAL_I2C_IsDeviceReady(I2C_HandleTypeDef *hi2c, uint16_t dev_ad
         return HAL_BUSY;
     }
     for (uint32_t trial = 0; trial < trials; ++trial) {
-        const uint32_t start = HAL_GetTick();
-        HAL_StatusTypeDef st = SendStart(hi2c, i2c, start, timeout);
+        const CycleLimit call(timeout);
+        HAL_StatusTypeDef st = SendStart(hi2c, i2c, call);
         if (st != HAL_OK) {
             return st;
         }
         i2c->DR = static_cast<uint8_t>(dev_address & ~1U);
-        const uint32_t sr1 = WaitSr1(i2c, I2C_SR1_ADDR, start, timeout);
+        const uint32_t sr1 = WaitSr1(i2c, I2C_SR1_ADDR, call);
         if ((sr1 & (I2C_SR1_BERR | I2C_SR1_ARLO)) != 0U || sr1 == 0U) {
             return Fail(hi2c, i2c, sr1);
         }
@@ -196,7 +203,7 @@ HAL_StatusTypeDef HAL_I2C_IsDeviceReady(I2C_HandleTypeDef *hi2c, uint16_t dev_ad
             i2c->SR1 = i2c->SR1 & ~I2C_SR1_AF;
         }
         SetBits(i2c->CR1, I2C_CR1_STOP);
-        if (!WaitBits(i2c->SR2, I2C_SR2_BUSY, 0U, HAL_GetTick(), BUSY_TIMEOUT_MS)) {
+        if (!WaitBitsWithin(i2c->SR2, I2C_SR2_BUSY, 0U, CycleLimit(BUSY_TIMEOUT_MS))) {
             return HAL_BUSY;
         }
         if (acknowledged) {

@@ -1,6 +1,9 @@
 /* Independent watchdog: started once, on the LSI, and refreshed by a key write. The prescaler and
  * reload registers are written only after the key that opens them, and take effect in the LSI's
- * clock domain a few LSI cycles later (PVU, RVU), which the start waits for. */
+ * clock domain a few LSI cycles later (PVU, RVU). A new value may be written only once the last one
+ * has got there: a second start (the fault path's, maybe in the middle of the first) waits for
+ * that, and gives up without touching the running watchdog when it does not come. The waits are
+ * counted on the cycle counter, since the fault path runs where the tick stands still. */
 #include "platform_internal.h"
 
 using namespace platform;
@@ -19,10 +22,14 @@ HAL_StatusTypeDef HAL_IWDG_Init(IWDG_HandleTypeDef *hiwdg) {
     }
     IWDG_TypeDef *iwdg = Regs(hiwdg->Instance);
     iwdg->KR = IWDG_KEY_ENABLE; /* starts the LSI and the count, if not running yet */
+    const CycleLimit limit(UPDATE_TIMEOUT_MS);
+    if (!WaitBitsWithin(iwdg->SR, IWDG_SR_PVU | IWDG_SR_RVU, 0U, limit)) {
+        return HAL_TIMEOUT;
+    }
     iwdg->KR = IWDG_KEY_WRITE_ACCESS;
     iwdg->PR = hiwdg->Init.Prescaler;
     iwdg->RLR = hiwdg->Init.Reload;
-    if (!WaitBits(iwdg->SR, IWDG_SR_PVU | IWDG_SR_RVU, 0U, HAL_GetTick(), UPDATE_TIMEOUT_MS)) {
+    if (!WaitBitsWithin(iwdg->SR, IWDG_SR_PVU | IWDG_SR_RVU, 0U, limit)) {
         return HAL_TIMEOUT;
     }
     iwdg->KR = IWDG_KEY_RELOAD;

@@ -25,6 +25,28 @@ bool TimedOut(uint32_t start, uint32_t timeout);
 bool WaitBits(const volatile uint32_t &reg, uint32_t mask, uint32_t want, uint32_t start,
               uint32_t timeout);
 
+/* A time limit counted on the core's cycle counter (DWT CYCCNT), which runs in every context:
+ * in a fault handler or an interrupt handler the 1 ms tick stands still, and a wait counted on it
+ * would never end. The counter is started here if it is not running yet (a fault before
+ * HAL_Init). HAL_MAX_DELAY never runs out; a limit counts at the clock set up when it starts,
+ * at most 40 s (the 32-bit counter wraps after 42.9 s at 100 MHz). */
+class CycleLimit {
+  public:
+    explicit CycleLimit(uint32_t timeout_ms);
+    bool Expired() const;
+    /* Expired, for a wait's turn: lets the platform's wait hook run first, as every turn does. */
+    bool Passed() const;
+
+  private:
+    uint32_t start_;
+    uint32_t cycles_;
+    bool never_;
+};
+
+/* Waits until (reg & mask) == want. False when the limit passed first. */
+bool WaitBitsWithin(const volatile uint32_t &reg, uint32_t mask, uint32_t want,
+                    const CycleLimit &limit);
+
 /* Read-modify-write of a register (spelt out: compound assignment to volatile is deprecated). */
 inline void SetBits(volatile uint32_t &reg, uint32_t bits) {
     reg = reg | bits;
