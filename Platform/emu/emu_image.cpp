@@ -39,7 +39,7 @@ void FindFloatingPointSites(const std::vector<uint8_t> &code, uint32_t base,
 // Sectors 0-1 and from sector 4 on; the settings sectors between are never part of an image.
 bool InImageFlash(uint32_t address, uint32_t bytes) {
     const uint64_t end = uint64_t{address} + bytes;
-    if (address < FLASH_BASE || end > uint64_t{FLASH_BASE} + FLASH_BYTES) {
+    if (address < FLASH_BASE || end > FLASH_END) {
         return false;
     }
     return end <= SETTINGS_ADDR || address >= SETTINGS_ADDR + SETTINGS_BYTES;

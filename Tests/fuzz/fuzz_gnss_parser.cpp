@@ -16,12 +16,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (size_t i = 0; i < size; ++i) {
         GnssTime t{};
         if (GNSS_TimeParser_Push(data[i], &t)) {
-            if (!t.valid || t.hour > 23 || t.minute > 59 || t.second > 59) {
+            if (!t.valid || t.hour > 23 || t.minute > 59 || t.second > 59 || t.millisecond > 999) {
                 std::fprintf(stderr, "accepted %u:%u:%u valid=%d\n", t.hour, t.minute, t.second,
                              t.valid);
                 std::abort();
             }
-            accepted.push_back({t.hour, t.minute, t.second});
+            accepted.push_back({t.hour, t.minute, t.second, t.millisecond});
         }
     }
     const std::vector<nmea_reference::Hms> expected =
