@@ -414,8 +414,8 @@ def main():
 
     levels = [lv.split(",") for lv in args.level] if args.level else DEFAULT_LEVELS
     known = {}
-    for spec in args.indirect:
-        caller, _, targets = spec.partition("=")
+    for entry in args.indirect:
+        caller, _, targets = entry.partition("=")
         known[caller] = [t for t in targets.split(",") if t]
     total, lines, notes, guessed, indirect = stack_report(elf, args.elf, args.objects,
                                                           args.tool_prefix, levels, args.verbose,
