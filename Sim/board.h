@@ -31,6 +31,7 @@ inline const USART_TypeDef *GnssUart() {
 struct BoardConfig {
     bool si5351_present = true;
     uint64_t xtal_hz = Si5351Model::DEFAULT_XTAL_HZ;
+    Si5351Model::Latch si5351_latch = Si5351Model::Latch::BYTE;
 };
 
 // Which MCU the board has: the virtual MCU running the firmware built for the PC (the default),

@@ -47,6 +47,10 @@ typedef struct {
      * far off the configured one keeps the chip within them. False only for tones within 15 kHz
      * below 150 MHz, where no setting can (the plan then goes to the limits themselves). */
     bool keeps_margin;
+    /* The tones share every register but the low byte of the moving divider's p2, so a tone change
+     * is one register and the chip passes through no state between the two tones. False only
+     * where the tones need two output modes (on both sides of 150 MHz). */
+    bool smooth;
 } Si5351TonePlan;
 
 /* CLK1 frequencies the planning reaches, from 2.5 MHz (multisynth at most 360 with the PLL at
@@ -64,20 +68,26 @@ HAL_StatusTypeDef Si5351_OutputEnableClk1(bool enable);
 HAL_StatusTypeDef Si5351_DisableOutputs(I2C_HandleTypeDef *hi2c);
 
 /* Plans count tones first_uhz + n x spacing_uhz (n < count <= SI5351_MAX_TONES) for a crystal of
- * xtal_hz, each as close as the chip allows. Pure arithmetic; false (plan untouched) when a tone
- * lies outside SI5351_CLK1_MIN_UHZ..SI5351_CLK1_MAX_UHZ, the crystal outside its range, or count
- * is 0 or too large. */
+ * xtal_hz. Where it can, the plan keys by one register (`smooth`), each tone within a fraction of
+ * a millihertz; elsewhere each tone is as close as the chip allows. Pure arithmetic; false (plan
+ * untouched) when a tone lies outside SI5351_CLK1_MIN_UHZ..SI5351_CLK1_MAX_UHZ, the crystal outside
+ * its range, or count is 0 or too large. */
 bool Si5351_PlanTones(uint32_t xtal_hz, uint64_t first_uhz, uint64_t spacing_uhz, uint8_t count,
                       Si5351TonePlan *plan);
+
+/* Whether the plan of these tones keeps the margin from the chip's limits (the plan's
+ * keeps_margin), without planning them: cheap enough for a check of what the operator types. */
+bool Si5351_TonesKeepMargin(uint64_t first_uhz, uint64_t spacing_uhz, uint8_t count);
 
 /* Full set-up of CLK1 on tone n of the plan: outputs off, both dividers, PLL A reset, CLK1
  * control, CLK1 on. Used at the start of a frame; the output is silent for the ~0.7 ms it takes. */
 HAL_StatusTypeDef Si5351_StartTone(const Si5351TonePlan *plan, uint8_t n);
 
-/* Moves a running CLK1 to tone n of the plan it was started with: only the divider that differs
- * from what the chip holds is sent (one 8-byte transfer), with no output disable and no PLL reset,
- * so CLK1 stays on and phase-continuous. Nothing is sent when the tone is already on. Falls back
- * to Si5351_StartTone when the chip's state is not known (no start yet, or a failed write). */
+/* Moves a running CLK1 to tone n of the plan it was started with. With a smooth plan only the
+ * register that differs from what the chip holds is sent, with no output disable and no PLL reset:
+ * CLK1 stays on and phase-continuous and never passes through another frequency, whenever the chip
+ * takes the byte. Nothing is sent when the tone is already on. A plan that is not smooth, or a chip
+ * whose state is not known (no start yet, or a failed write), gets Si5351_StartTone. */
 HAL_StatusTypeDef Si5351_KeyTone(const Si5351TonePlan *plan, uint8_t n);
 
 /* ---- Divider arithmetic ----------------------------------------------------------------------

@@ -55,7 +55,8 @@ void WSPR_App_Init(void);
 
 /* Main loop, endlessly: one pass of watchdog refresh, LED, key and recovery (CLK1 off retried,
  * the Si5351 started again from ERROR), symbol clock, console input, GNSS, schedule, frame start,
- * tone change and prompt, in that order; returns after the pass. Console output never waits: it
+ * tone change, prompt and (between frames) the tones planned
+ * for the next frame, in that order; returns after the pass. Console output never waits: it
  * goes into a ring that the USART1 transmit interrupt empties. */
 void WSPR_App_Process(void);
 

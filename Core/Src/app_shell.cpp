@@ -125,13 +125,9 @@ void SetPower(const char *value) {
 
 // A frequency the Si5351 can reach only at the edge of its limits (just below 150 MHz) is refused:
 // a real crystal a little off the configured one would take the chip outside them.
-// The plan is kept off the stack: the planning below it is the deepest the main loop goes.
-Si5351TonePlan g_trial_plan = {};
-
 bool KeepsMargin(uint32_t hz) {
-    return Si5351_PlanTones(Settings_Live().xtal_hz, static_cast<uint64_t>(hz) * 1000000ULL,
-                            WSPR_TONE_SPACING_UHZ, WSPR_TONE_COUNT, &g_trial_plan) &&
-           g_trial_plan.keeps_margin;
+    return Si5351_TonesKeepMargin(static_cast<uint64_t>(hz) * 1000000ULL, WSPR_TONE_SPACING_UHZ,
+                                  WSPR_TONE_COUNT);
 }
 
 void SetFreq(const char *value) {

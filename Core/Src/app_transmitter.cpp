@@ -42,13 +42,26 @@ HAL_StatusTypeDef Bus(HAL_StatusTypeDef status) {
     return status;
 }
 
-// Plans the four tones for the base frequency and crystal set now and puts CLK1 on the tone of
-// `symbol` with the full set-up. The frame keeps this plan to its end: a frequency or crystal set
-// meanwhile takes effect at the next frame, so no frame is sent half on one frequency.
-HAL_StatusTypeDef StartTones(uint8_t symbol) {
+// The plan of the tones for the base frequency and crystal set now, kept until they change: worked
+// out between frames (Tx_PlanAhead), so that a frame starts without the planning's milliseconds.
+bool PlanFits(const WSPR_Settings &s) {
+    return g_plan.count == WSPR_TONE_COUNT && g_plan.xtal_hz == s.xtal_hz &&
+           g_plan.first_uhz == static_cast<uint64_t>(s.base_freq_hz) * 1000000ULL &&
+           g_plan.spacing_uhz == WSPR_TONE_SPACING_UHZ;
+}
+
+bool PlanForSettings() {
     const WSPR_Settings &s = Settings_Live();
-    if (!Si5351_PlanTones(s.xtal_hz, static_cast<uint64_t>(s.base_freq_hz) * 1000000ULL,
-                          WSPR_TONE_SPACING_UHZ, WSPR_TONE_COUNT, &g_plan)) {
+    return PlanFits(s) ||
+           Si5351_PlanTones(s.xtal_hz, static_cast<uint64_t>(s.base_freq_hz) * 1000000ULL,
+                            WSPR_TONE_SPACING_UHZ, WSPR_TONE_COUNT, &g_plan);
+}
+
+// Puts CLK1 on the tone of `symbol` with the full set-up. The frame keeps its plan to its end: a
+// frequency or crystal set meanwhile takes effect at the next frame, so no frame is sent half on
+// one frequency.
+HAL_StatusTypeDef StartTones(uint8_t symbol) {
+    if (!PlanForSettings()) {
         return HAL_ERROR;
     }
     return Bus(Si5351_StartTone(&g_plan, symbol));
@@ -174,6 +187,12 @@ void Tx_ServeRequest() {
     if (g_tx_request) {
         g_tx_request = false;
         StartTx();
+    }
+}
+
+void Tx_PlanAhead() {
+    if (g_state != WSPR_STATE_TX) {
+        (void)PlanForSettings();
     }
 }
 

@@ -17,6 +17,9 @@ HAL_StatusTypeDef Tx_StartUp();
 // A frame asked for (the "tx" command, the key, the schedule); started by Tx_ServeRequest.
 void Tx_Request();
 void Tx_ServeRequest();
+// Between frames: the tones of the settings as they are now planned ahead of the next frame (only
+// when they changed: planning takes milliseconds).
+void Tx_PlanAhead();
 // The end of a frame, and "stop": IDLE once CLK1 is off; a failed off leaves ERROR until a retry
 // gets it off. From ERROR, "stop" starts the Si5351 again first: IDLE only when it answers.
 void Tx_Stop();

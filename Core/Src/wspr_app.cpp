@@ -182,6 +182,7 @@ void WSPR_App_Process(void) {
     if (Tx_State() != WSPR_STATE_TX && Shell_ReadyForPrompt() && Serial_TakePrompt()) {
         Serial_Write("wspr> ");
     }
+    Tx_PlanAhead();
     g_pass_done_ms = Clock_Ms();
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "beacon_run.h"
@@ -116,6 +117,20 @@ int cmd_run(int argc, char **argv) {
          [&](const char *v, std::string &e) {
              e = "takes the crystal frequency in hertz, 1000000..100000000";
              return cli::ParseWhole(v, 1000000, 100000000, plan.board.xtal_hz);
+         }},
+        {"--si5351-latch", "stop|byte",
+         "when the Si5351 uses a register written to it: as each byte is\n"
+         "acknowledged (byte, the default: --rf-log shows every state between\n"
+         "the bytes of a transfer) or a transfer's bytes together at its STOP",
+         [&](const char *v, std::string &e) {
+             e = "takes stop or byte";
+             const std::string_view latch = v;
+             if (latch != "stop" && latch != "byte") {
+                 return false;
+             }
+             plan.board.si5351_latch =
+                 latch == "stop" ? sim::Si5351Model::Latch::STOP : sim::Si5351Model::Latch::BYTE;
+             return true;
          }},
         {"--si5351-fail", "N[+]:STATUS",
          "I2C operation N (0 = the start-up probe) fails with STATUS\n"

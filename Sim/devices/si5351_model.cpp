@@ -35,7 +35,7 @@ uint64_t RoundedQuotient(u128 num, u128 den) {
 
 } // namespace
 
-Si5351Model::Si5351Model(uint64_t xtal_hz) : xtal_hz_(xtal_hz) {
+Si5351Model::Si5351Model(uint64_t xtal_hz, Latch latch) : xtal_hz_(xtal_hz), latch_(latch) {
     for (uint8_t r = 16; r <= 23; ++r) {
         regs_[r] = CLK_PDN;
     }
@@ -70,6 +70,11 @@ bool Si5351Model::i2c_write(uint8_t byte, uint64_t t_ns) {
         byte = static_cast<uint8_t>(byte & ~(PLL_RESET_A | PLL_RESET_B)); // self-clearing
     }
     regs_[pointer_++] = byte;
+    if (latch_ == Latch::BYTE) {
+        const bool reset = reset_in_transfer_;
+        reset_in_transfer_ = false;
+        Recompute(t_ns, reset);
+    }
     return true;
 }
 

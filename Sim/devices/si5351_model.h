@@ -8,7 +8,12 @@
 // powered up, enabled, driven by multisynth 1 and that multisynth is fed by PLL A, both with
 // usable parameters. Other sources (crystal, CLKIN, PLL B) are not modelled and count as off. At
 // power-up every output is powered down. The register address pointer auto-increments and wraps
-// after 255. What a transfer wrote takes effect when its STOP ends it.
+// after 255.
+//
+// When a written register takes effect is not documented: the model can apply each byte as soon
+// as it is acknowledged (Latch::BYTE, the default: the chip passes through every state between the
+// bytes of a transfer, and each one is on the timeline with its time) or a transfer's bytes
+// together at its STOP (Latch::STOP).
 //
 // The chip's limits (from its data sheet, written here apart from the driver on purpose) are
 // checked whenever CLK1 is on: PLL A's VCO at 600..900 MHz with a feedback ratio of 15..90,
@@ -31,6 +36,8 @@ class Si5351Model : public dev::I2cDevice {
     static constexpr uint8_t ADDRESS_7BIT = 0x60;
     static constexpr uint64_t DEFAULT_XTAL_HZ = 25003275;
 
+    enum class Latch : uint8_t { BYTE, STOP };
+
     struct Change {
         uint64_t t_us = 0;
         bool on = false;
@@ -51,12 +58,13 @@ class Si5351Model : public dev::I2cDevice {
     };
 
     // Crystal frequencies up to 2^32 - 1 Hz keep the arithmetic exact.
-    explicit Si5351Model(uint64_t xtal_hz = DEFAULT_XTAL_HZ);
+    explicit Si5351Model(uint64_t xtal_hz = DEFAULT_XTAL_HZ, Latch latch = Latch::BYTE);
 
     uint8_t reg(uint8_t index) const { return regs_[index]; }
     bool clk1_on() const { return on_; }
     uint64_t clk1_freq_uhz() const { return on_ ? freq_uhz_ : 0; }
     uint64_t xtal_hz() const { return xtal_hz_; }
+    Latch latch() const { return latch_; }
     // Another crystal (the board's part changed): takes effect with the next transfer.
     void set_xtal_hz(uint64_t hz) { xtal_hz_ = hz; }
 
@@ -116,6 +124,7 @@ class Si5351Model : public dev::I2cDevice {
     void Recompute(uint64_t t_ns, bool pll_reset);
 
     uint64_t xtal_hz_;
+    Latch latch_;
     uint8_t regs_[256] = {};
     bool in_transfer_ = false;
     int byte_index_ = 0;

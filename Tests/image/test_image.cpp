@@ -22,6 +22,7 @@
 #include "app_config.h"
 #include "settings_store.h"
 #include "test_dir.h"
+#include "tones.h"
 #include "wspr_encoder.h"
 
 namespace {
@@ -194,6 +195,37 @@ TEST_F(Image, WholeFrameWithCleanStartAndEnd) {
     EXPECT_NEAR(static_cast<double>(frame_us),
                 static_cast<double>(WSPR_SYMBOL_COUNT * WSPR_SYMBOL_PERIOD_US), 2000.0);
     EXPECT_NE(r.console.find("TX complete, CLK1 disabled"), std::string::npos);
+}
+
+// The chip model takes each register as its byte arrives (and, asked to, a transfer at its STOP):
+// on 20 m (the base where a change from tone 3 to 0 once passed 549 kHz low) and 2 m, every state
+// CLK1 passes through in the image's frame is one of the frame's four tones, and the byte-wise
+// chip sees the same states as the one that takes a transfer whole.
+TEST_F(Image, ToneChangesPassThroughNoOtherFrequency) {
+    for (const uint64_t base : {14097074ULL, 144490500ULL}) {
+        SCOPED_TRACE(base);
+        const std::string tag = std::to_string(base);
+        Write(tag + ".txt", "300 type set freq " + std::to_string(base) + "\n");
+        const std::string args =
+            "--gnss-clock 11:59:55 --until 12000 --script " + Path(tag + ".txt");
+        const Outcome bytewise = Compare(args + " --si5351-latch byte", tag + "-byte");
+        const Outcome whole = Sim(args + " --si5351-latch stop", true, tag + "-stop");
+        ASSERT_GT(bytewise.rf.size(), 5u);
+        for (const Outcome::Change &c : bytewise.rf) {
+            if (c.on == 0) {
+                continue;
+            }
+            bool a_tone = false;
+            for (unsigned tone = 0; tone < WSPR_TONE_COUNT; ++tone) {
+                a_tone = a_tone || tones::Matches(c.freq_uhz, base, tone);
+            }
+            EXPECT_TRUE(a_tone) << c.t_us << " us: " << c.freq_uhz << " uHz";
+        }
+        ASSERT_EQ(whole.rf.size(), bytewise.rf.size());
+        for (size_t i = 0; i < whole.rf.size(); ++i) {
+            EXPECT_EQ(whole.rf[i].freq_uhz, bytewise.rf[i].freq_uhz) << "change " << i;
+        }
+    }
 }
 
 // What a receiver hears of the image's frame decodes with the standard decoder (wsprd, from

@@ -487,10 +487,10 @@ std::vector<Transfer> FrameTransfers() {
         if (t.start_ns < sim::SECOND) {
             continue;
         }
-        const bool divider = t.bytes.size() == 9;
+        const bool tone_change = t.bytes.size() == 2 && t.bytes[0] >= 31 && t.bytes[0] <= 57;
         if (t.start_ns < sim::SECOND + 10 * sim::MS) {
             found.push_back({"frame start", t.start_ns, t.end_ns});
-        } else if (divider && tone_changes++ == 0) {
+        } else if (tone_change && tone_changes++ == 0) {
             found.push_back({"tone change", t.start_ns, t.end_ns});
         } else if (t.start_ns >= 2 * sim::SECOND && t.bytes == std::vector<uint8_t>{3, 0xFF}) {
             found.push_back({"stop", t.start_ns, t.end_ns});

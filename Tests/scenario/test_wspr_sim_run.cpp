@@ -118,10 +118,11 @@ TEST_F(WsprSimRun, ScriptDrivesAFrameAndTheLogsShowIt) {
     EXPECT_NE(i2c[start - 3].find(",60,3,ff,0"), std::string::npos);
     EXPECT_NE(i2c[start + 1].find(",60,17,0f,0"), std::string::npos);
     EXPECT_NE(i2c[start + 2].find(",60,3,fd,0"), std::string::npos);
+    // Each tone change: one register, the second byte of the multisynth's p2 (20 m).
     size_t keyed = 0;
     size_t k = start + 3;
-    for (; k < i2c.size() && i2c[k].find(",60,50,") != std::string::npos; ++k) {
-        EXPECT_EQ(i2c[k].size() - i2c[k].find(",60,50,"), std::string(",60,50,").size() + 16 + 2)
+    for (; k < i2c.size() && i2c[k].find(",60,56,") != std::string::npos; ++k) {
+        EXPECT_EQ(i2c[k].size() - i2c[k].find(",60,56,"), std::string(",60,56,").size() + 2 + 2)
             << i2c[k];
         ++keyed;
     }

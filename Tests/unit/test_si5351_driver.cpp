@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <iterator>
 #include <memory>
 #include <vector>
 
@@ -55,9 +56,10 @@ class BeforeAnyTest : public ::testing::Environment {
 const std::vector<Bytes> k_init_writes = {
     {3, 0xFF}, {183, 0x92}, {149, 0x00}, {16, 0x80}, {17, 0x80}, {18, 0x80},
 };
-// Tone 0 of 14097070 Hz: PLL A 25 + 0/1, multisynth 44 + 343082/1005333 (p1 5163, p2 685177).
+// Tone 0 of 14097070 Hz: PLL A 25 + 0/1, multisynth p1 5163, p2 591666 (0x90732), p3 868128;
+// the other tones' p2 are 512 apart (0x90532, 0x90332, 0x90132): register 56 alone differs.
 const Bytes k_pll_25 = {26, 0x00, 0x01, 0x00, 0x0A, 0x80, 0x00, 0x00, 0x00};
-const Bytes k_ms_tone0 = {50, 0x57, 0x15, 0x00, 0x14, 0x2B, 0xFA, 0x74, 0x79};
+const Bytes k_ms_tone0 = {50, 0x3F, 0x20, 0x00, 0x14, 0x2B, 0xD9, 0x07, 0x32};
 const std::vector<Bytes> k_start_20m_writes = {
     {3, 0xFF}, k_pll_25, k_ms_tone0, {177, 0x20}, {17, 0x0F}, {3, 0xFD},
 };
@@ -142,14 +144,16 @@ TEST_F(Si5351Driver, StartSetsUpBothDividersWithOutputsOff) {
     EXPECT_EQ(chip_->pll_a_resets(), 1U);
 }
 
-// From tone to tone only the multisynth moves: one transfer of its 8 registers, no output
-// disable, no PLL reset, and CLK1 never goes off.
-TEST_F(Si5351Driver, KeyingSendsOnlyTheDividerThatMoves) {
+// From tone to tone one register moves: the second byte of the multisynth's p2 on 20 m, the low
+// byte of the PLL's on 2 m; no output disable, no PLL reset, and CLK1 never goes off nor passes
+// through another frequency (the model takes each byte as it arrives).
+TEST_F(Si5351Driver, KeyingSendsOneRegister) {
     ASSERT_EQ(Si5351_Init(&hi2c_), HAL_OK);
     const Si5351TonePlan plan = Plan(BASE_20M_HZ);
     ASSERT_EQ(Si5351_StartTone(&plan, 0), HAL_OK);
     const size_t changes = chip_->timeline().size();
     const uint8_t order[] = {3, 1, 2, 2, 0, 2, 2, 0, 1, 2, 0, 2, 3, 1, 3, 0};
+    const uint8_t p2_middle[] = {0x07, 0x05, 0x03, 0x01};
     uint8_t on_air = 0;
     for (uint8_t tone : order) {
         const size_t before = vmcu::i2c_log().size();
@@ -159,13 +163,13 @@ TEST_F(Si5351Driver, KeyingSendsOnlyTheDividerThatMoves) {
             EXPECT_TRUE(sent.empty()) << "tone " << int{tone} << " is on already";
         } else {
             ASSERT_EQ(sent.size(), 1U);
-            EXPECT_EQ(sent[0].size(), 9U);
-            EXPECT_EQ(sent[0][0], 50);
+            EXPECT_EQ(sent[0], (Bytes{56, p2_middle[tone]}));
         }
         on_air = tone;
         EXPECT_TRUE(tones::Matches(chip_->clk1_freq_uhz(), BASE_20M_HZ, tone));
     }
     EXPECT_EQ(chip_->pll_a_resets(), 1U);
+    EXPECT_EQ(chip_->timeline().size() - changes, 14U); // one state per change of tone
     for (size_t i = changes; i < chip_->timeline().size(); ++i) {
         EXPECT_TRUE(chip_->timeline()[i].on);
         EXPECT_FALSE(chip_->timeline()[i].phase_break);
@@ -177,26 +181,46 @@ TEST_F(Si5351Driver, KeyingSendsOnlyTheDividerThatMoves) {
     ASSERT_EQ(Si5351_KeyTone(&high, 2), HAL_OK);
     const std::vector<Bytes> sent = WritesFrom(before);
     ASSERT_EQ(sent.size(), 1U);
-    EXPECT_EQ(sent[0][0], 26);
+    EXPECT_EQ(sent[0].size(), 2U);
+    EXPECT_EQ(sent[0][0], 33);
     EXPECT_EQ(chip_->pll_a_resets(), 2U);
     EXPECT_TRUE(tones::Matches(chip_->clk1_freq_uhz(), 144490500, 2));
 }
 
-// Tones on both sides of 150 MHz need both dividers: the one that lowers the output goes first,
-// so the moment between the transfers stays within the chip's limits (the fixture fails on any
-// fault), and CLK1 stays on.
-TEST_F(Si5351Driver, StraddlingTonesMoveBothDividersInASafeOrder) {
+// The 20 m example of a tone change that once passed 549 kHz below both tones (tone 3 to tone 0
+// of 14097074 Hz, multisynth p3 55469 to 721059 in one 8-byte transfer): now one register.
+TEST_F(Si5351Driver, TwentyMetreToneChangeStaysBetweenItsTones) {
+    ASSERT_EQ(Si5351_Init(&hi2c_), HAL_OK);
+    const Si5351TonePlan plan = Plan(14097074);
+    ASSERT_EQ(Si5351_StartTone(&plan, 3), HAL_OK);
+    const size_t changes = chip_->timeline().size();
+    ASSERT_EQ(Si5351_KeyTone(&plan, 0), HAL_OK);
+    ASSERT_EQ(chip_->timeline().size(), changes + 1);
+    EXPECT_TRUE(tones::Matches(chip_->timeline().back().freq_uhz, 14097074, 0));
+}
+
+// Tones on both sides of 150 MHz need two output modes, at the two ends of the VCO's range: no way
+// between them stays near the tones, so every change of tone sets CLK1 up afresh (outputs off,
+// both dividers, PLL reset, on) and CLK1 is never on at another frequency.
+TEST_F(Si5351Driver, StraddlingTonesStartAfreshOnAChangeOfMode) {
     ASSERT_EQ(Si5351_Init(&hi2c_), HAL_OK);
     const Si5351TonePlan plan = Plan(149999998); // tones 0, 1 below 150 MHz; 2, 3 above
+    EXPECT_FALSE(plan.smooth);
     ASSERT_EQ(Si5351_StartTone(&plan, 0), HAL_OK);
+    uint64_t resets = 1;
+    uint8_t on_air = 0;
     for (uint8_t tone : {3, 0, 2, 1, 3, 3, 1}) {
-        const size_t before = vmcu::i2c_log().size();
+        const size_t changes = chip_->timeline().size();
         ASSERT_EQ(Si5351_KeyTone(&plan, tone), HAL_OK);
         EXPECT_TRUE(tones::Matches(chip_->clk1_freq_uhz(), 149999998, tone));
-        EXPECT_LE(WritesFrom(before).size(), 2U);
-        EXPECT_TRUE(chip_->clk1_on());
+        resets += tone != on_air;
+        EXPECT_EQ(chip_->pll_a_resets(), resets);
+        for (size_t i = changes; i < chip_->timeline().size(); ++i) {
+            const sim::Si5351Model::Change &c = chip_->timeline()[i];
+            EXPECT_TRUE(!c.on || tones::Matches(c.freq_uhz, 149999998, tone)) << c.freq_uhz;
+        }
+        on_air = tone;
     }
-    EXPECT_EQ(chip_->pll_a_resets(), 1U);
 }
 
 TEST_F(Si5351Driver, OutputEnableWritesFixedValues) {
@@ -328,65 +352,140 @@ std::vector<uint64_t> SweepBasesHz() {
     return bases;
 }
 
-// Every base frequency keyed as in a frame through the driver and the chip model: the tones as
-// the model decodes them from the registers, their errors from the ideal, and no register state
-// outside the chip's limits. Tones more than 25 mHz off exist only above 112.5 MHz, where the
-// planning tests show them to be the best the chip can do.
-TEST(Si5351Sweep, EveryToneAsExactAsTheChipAllows) {
-    vmcu::reset();
-    vmcu::i2c_keep_log(false);
-    sim::Si5351Model chip;
-    chip.keep_timeline(false);
-    vmcu::i2c_attach(I2C1, CHIP, &chip);
-    I2C_HandleTypeDef hi2c{};
-    hi2c.Instance = I2C1;
-    ASSERT_EQ(HAL_I2C_Init(&hi2c), HAL_OK);
-    ASSERT_EQ(Si5351_Init(&hi2c), HAL_OK);
+// Every ordered pair of different tones, in one walk from tone 0 back to tone 0.
+constexpr uint8_t k_every_change[] = {0, 1, 0, 2, 0, 3, 1, 2, 1, 3, 2, 3, 0};
 
+// A base frequency started on tone 0 and keyed through every change of tone, the model taking each
+// byte as it arrives: every tone as the model decodes it (its error from the ideal added to
+// `errors` at its first visit), and how far any state between two tones lies outside the span of
+// the two, in micro-hertz (CLK1 off, during a fresh start, counts as no excursion).
+struct Keyed {
+    uint64_t excursion_uhz = 0;
+    uint64_t worst_error_uhz = 0;
+};
+Keyed KeyEveryChange(sim::Si5351Model &chip, uint64_t base, std::vector<uint64_t> *errors) {
+    Keyed keyed;
+    const Si5351TonePlan plan = Plan(base);
+    uint64_t emitted[4] = {};
+    bool seen[4] = {};
+    uint8_t from = 0;
+    for (size_t k = 0; k < std::size(k_every_change); ++k) {
+        const uint8_t tone = k_every_change[k];
+        const size_t changes = chip.timeline().size();
+        EXPECT_EQ(k == 0 ? Si5351_StartTone(&plan, tone) : Si5351_KeyTone(&plan, tone), HAL_OK)
+            << base;
+        EXPECT_TRUE(chip.clk1_on()) << base;
+        const uint64_t out = chip.clk1_freq_uhz();
+        if (!seen[tone]) {
+            seen[tone] = true;
+            emitted[tone] = out;
+            const uint64_t ideal = tones::IdealUhz(base, tone);
+            const uint64_t error = out > ideal ? out - ideal : ideal - out;
+            keyed.worst_error_uhz = std::max(keyed.worst_error_uhz, error);
+            if (errors != nullptr) {
+                errors->push_back(error);
+            }
+        }
+        if (k > 0) {
+            const uint64_t lo = std::min(emitted[from], emitted[tone]);
+            const uint64_t hi = std::max(emitted[from], emitted[tone]);
+            for (size_t i = changes; i < chip.timeline().size(); ++i) {
+                const sim::Si5351Model::Change &c = chip.timeline()[i];
+                if (c.on) {
+                    const uint64_t outside = c.freq_uhz < lo   ? lo - c.freq_uhz
+                                             : c.freq_uhz > hi ? c.freq_uhz - hi
+                                                               : 0;
+                    keyed.excursion_uhz = std::max(keyed.excursion_uhz, outside);
+                }
+            }
+        }
+        from = tone;
+    }
+    return keyed;
+}
+
+struct SweepBench {
+    SweepBench() {
+        vmcu::reset();
+        vmcu::i2c_keep_log(false);
+        vmcu::i2c_attach(I2C1, CHIP, &chip);
+        hi2c.Instance = I2C1;
+        EXPECT_EQ(HAL_I2C_Init(&hi2c), HAL_OK);
+        EXPECT_EQ(Si5351_Init(&hi2c), HAL_OK);
+    }
+    ~SweepBench() { vmcu::i2c_detach(I2C1, CHIP); }
+    sim::Si5351Model chip; // takes each byte as it arrives
+    I2C_HandleTypeDef hi2c{};
+};
+
+constexpr uint64_t ONE_HZ_UHZ = 1000000;
+
+// Every base frequency keyed through every change of tone, through the driver and the chip model:
+// the tones as the model decodes them from the registers, their errors from the ideal, no state
+// between two tones more than 1 Hz outside their span, and no register state outside the chip's
+// limits.
+TEST(Si5351Sweep, EveryToneExactAndEveryChangeBetweenItsTones) {
+    SweepBench bench;
     std::vector<uint64_t> errors;
-    uint64_t worst = 0, worst_at = 0, worst_low = 0, bands_worst = 0;
-    size_t within_1mhz = 0, beyond_25mhz = 0;
+    uint64_t worst = 0, worst_at = 0, bands_worst = 0, excursion = 0, excursion_at = 0;
     const std::vector<uint64_t> bases = SweepBasesHz();
     for (size_t k = 0; k < bases.size(); ++k) {
         const uint64_t base = bases[k];
-        const Si5351TonePlan plan = Plan(base);
-        for (uint8_t n : {0, 1, 2, 3}) {
-            ASSERT_EQ(n == 0 ? Si5351_StartTone(&plan, n) : Si5351_KeyTone(&plan, n), HAL_OK)
-                << base;
-            ASSERT_TRUE(chip.clk1_on()) << base;
-            const uint64_t ideal = tones::IdealUhz(base, n);
-            const uint64_t out = chip.clk1_freq_uhz();
-            const uint64_t error = out > ideal ? out - ideal : ideal - out;
-            errors.push_back(error);
-            within_1mhz += error <= 1000;
-            beyond_25mhz += error > tones::TOLERANCE_UHZ;
-            if (error > worst) {
-                worst = error;
-                worst_at = ideal;
-            }
-            if (plan.tone[n].ms_mode == SI5351_MS_FRACTIONAL) {
-                worst_low = std::max(worst_low, error);
-            }
-            if (k >= 10000 && k + 7 < bases.size()) {
-                bands_worst = std::max(bands_worst, error);
-            }
+        const Keyed keyed = KeyEveryChange(bench.chip, base, &errors);
+        if (keyed.worst_error_uhz > worst) {
+            worst = keyed.worst_error_uhz;
+            worst_at = base;
+        }
+        if (keyed.excursion_uhz > excursion) {
+            excursion = keyed.excursion_uhz;
+            excursion_at = base;
+        }
+        if (k >= 10000 && k + 7 < bases.size()) {
+            bands_worst = std::max(bands_worst, keyed.worst_error_uhz);
         }
     }
+    const size_t within_1mhz = static_cast<size_t>(
+        std::count_if(errors.begin(), errors.end(), [](uint64_t e) { return e <= 1000; }));
+    const size_t beyond_25mhz = static_cast<size_t>(std::count_if(
+        errors.begin(), errors.end(), [](uint64_t e) { return e > tones::TOLERANCE_UHZ; }));
     std::sort(errors.begin(), errors.end());
     std::printf(
-        "sweep: %zu bases, %zu tones; median error %llu uHz, worst %llu uHz at %llu uHz; "
-        "%.4f %% within 1 mHz, %zu beyond 25 mHz; worst with a fixed PLL %llu uHz; "
-        "worst on the WSPR bands %llu uHz\n",
+        "sweep: %zu bases, %zu tones; median error %llu uHz, 99 %% within %llu uHz, worst "
+        "%llu uHz at %llu Hz; %.4f %% within 1 mHz, %zu beyond 25 mHz; worst on the WSPR "
+        "bands %llu uHz; largest excursion outside a tone change %llu uHz at %llu Hz\n",
         bases.size(), errors.size(), static_cast<unsigned long long>(errors[errors.size() / 2]),
+        static_cast<unsigned long long>(errors[errors.size() * 99 / 100]),
         static_cast<unsigned long long>(worst), static_cast<unsigned long long>(worst_at),
         100.0 * static_cast<double>(within_1mhz) / static_cast<double>(errors.size()), beyond_25mhz,
-        static_cast<unsigned long long>(worst_low), static_cast<unsigned long long>(bands_worst));
+        static_cast<unsigned long long>(bands_worst), static_cast<unsigned long long>(excursion),
+        static_cast<unsigned long long>(excursion_at));
     EXPECT_GE(within_1mhz * 100, errors.size() * 99);
-    EXPECT_LE(worst_low, tones::TOLERANCE_UHZ);
-    EXPECT_LE(bands_worst, tones::TOLERANCE_UHZ);
-    EXPECT_EQ(chip.fault_count(), 0U);
-    EXPECT_EQ(chip.pll_a_resets(), bases.size()); // one per start, none while keying
-    vmcu::i2c_detach(I2C1, CHIP);
+    EXPECT_EQ(beyond_25mhz, 0U);
+    EXPECT_LE(excursion, ONE_HZ_UHZ);
+    EXPECT_EQ(bench.chip.fault_count(), 0U);
+}
+
+// Each band's 200 Hz window, tone 0 at every hertz: the largest excursion of a tone change outside
+// the span of its two tones, per band.
+TEST(Si5351Sweep, EveryChangeOfEveryBandWindowStaysBetweenItsTones) {
+    SweepBench bench;
+    const uint64_t dials[] = {3568600,  5287200,  7038600,  10138700, 14095600, 18104600,
+                              21094600, 24924600, 28124600, 50293000, 70091000, 144489000};
+    for (uint64_t dial : dials) {
+        uint64_t excursion = 0, worst = 0;
+        for (uint64_t base = dial + 1400; base <= dial + 1600; ++base) {
+            const Keyed keyed = KeyEveryChange(bench.chip, base, nullptr);
+            excursion = std::max(excursion, keyed.excursion_uhz);
+            worst = std::max(worst, keyed.worst_error_uhz);
+        }
+        std::printf("band %llu Hz: largest excursion %llu uHz, worst tone error %llu uHz\n",
+                    static_cast<unsigned long long>(dial),
+                    static_cast<unsigned long long>(excursion),
+                    static_cast<unsigned long long>(worst));
+        EXPECT_LE(excursion, ONE_HZ_UHZ) << dial;
+        EXPECT_LE(worst, tones::TOLERANCE_UHZ) << dial;
+    }
+    EXPECT_EQ(bench.chip.fault_count(), 0U);
 }
 
 } // namespace

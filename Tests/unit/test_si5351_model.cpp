@@ -154,7 +154,7 @@ TEST(Si5351Model, Clk1IsOnOnlyWhenEveryConditionHolds) {
 }
 
 TEST(Si5351Model, TimelineChangesAtTheEndOfATransfer) {
-    Si5351Model chip(XTAL_25M);
+    Si5351Model chip(XTAL_25M, Si5351Model::Latch::STOP);
     std::vector<Si5351Model::Change> seen;
     chip.on_change([&seen](const Si5351Model::Change &c) { seen.push_back(c); });
     Write(chip, 3, {0xFF}, 500); // register 3 powers up at 0: every output enabled
@@ -188,6 +188,51 @@ TEST(Si5351Model, TimelineChangesAtTheEndOfATransfer) {
         EXPECT_EQ(seen[i].freq_uhz, expected[i].freq_uhz);
     }
     EXPECT_EQ(chip.transfers(), 8U);
+}
+
+// The chip may use each register as its byte arrives: the model then passes through every state
+// between the bytes of a transfer. A tone change on 20 m that rewrites multisynth 1's eight bytes,
+// (p1, p2, p3) (5163, 37617, 55469) to (5163, 490271, 721059) with PLL A at 25 x the crystal: after
+// registers 50 and 51, p3 is 163 while p2 is still 37617, and CLK1 sits near 13.55 MHz, 549 kHz
+// below both tones. Latched at the STOP, only the new tone is seen.
+TEST(Si5351Model, ByteLatchPassesThroughEveryStateOfATransfer) {
+    const std::initializer_list<uint8_t> pll_25 = {0x00, 0x01, 0x00, 0x0A, 0x80, 0x00, 0x00, 0x00};
+    const std::initializer_list<uint8_t> ms_tone3 = {0xD8, 0xAD, 0x00, 0x14,
+                                                     0x2B, 0x00, 0x92, 0xF1};
+    const uint8_t ms_tone0[] = {0x00, 0xA3, 0x00, 0x14, 0x2B, 0xB7, 0x7B, 0x1F};
+    const uint64_t tone0_uhz = 14097074000000ULL, tone3_uhz = 14097078394532ULL;
+    for (const auto latch : {Si5351Model::Latch::BYTE, Si5351Model::Latch::STOP}) {
+        SCOPED_TRACE(latch == Si5351Model::Latch::BYTE ? "byte" : "stop");
+        Si5351Model chip(Si5351Model::DEFAULT_XTAL_HZ, latch);
+        Program(chip, pll_25, ms_tone3);
+        ASSERT_NEAR(static_cast<double>(chip.clk1_freq_uhz()), static_cast<double>(tone3_uhz), 1e6);
+        const size_t before = chip.timeline().size();
+        // One byte every 22.5 us (9 bits at 400 kHz), register 50 first.
+        uint64_t t_ns = 10'000'000;
+        ASSERT_TRUE(chip.i2c_start(t_ns));
+        ASSERT_TRUE(chip.i2c_write(50, t_ns += 22'500));
+        for (uint8_t b : ms_tone0) {
+            ASSERT_TRUE(chip.i2c_write(b, t_ns += 22'500));
+        }
+        chip.i2c_stop(t_ns += 2'500);
+        ASSERT_NEAR(static_cast<double>(chip.clk1_freq_uhz()), static_cast<double>(tone0_uhz), 1e6);
+        const std::vector<Si5351Model::Change> changes(chip.timeline().begin() + before,
+                                                       chip.timeline().end());
+        if (latch == Si5351Model::Latch::STOP) {
+            ASSERT_EQ(changes.size(), 1U);
+            EXPECT_EQ(changes[0].t_us, t_ns / 1000);
+            continue;
+        }
+        // Each byte that changed what CLK1 emits is a state of its own, at the time of its byte:
+        // register 50 (p3 = 173, 13.578 MHz), register 51 (p3 = 163, 13.548 MHz), ...
+        ASSERT_GE(changes.size(), 3U);
+        EXPECT_EQ(changes[0].t_us, 10'045U);
+        EXPECT_NEAR(static_cast<double>(changes[0].freq_uhz), 13.5785e12, 0.001e12);
+        EXPECT_EQ(changes[1].t_us, 10'067U);
+        EXPECT_NEAR(static_cast<double>(changes[1].freq_uhz), 13.5478e12, 0.001e12);
+        EXPECT_EQ(changes.back().freq_uhz, chip.clk1_freq_uhz());
+        EXPECT_GT(chip.fault_count(), 0U); // p2 >= p3 between the bytes: outside the chip's limits
+    }
 }
 
 TEST(Si5351Model, RegisterPointerAndPllReset) {
@@ -310,27 +355,38 @@ TEST(Si5351Model, PllResetWhileOnBreaksThePhase) {
     EXPECT_EQ(chip.pll_a_resets(), 2U);
 }
 
+// On the virtual bus the model hears each byte when it is acknowledged and the STOP after the last:
+// latched per byte, CLK1 changes with the last data byte, a STOP's time (about 2 us) before the
+// transfer's end.
 TEST(Si5351Model, OnTheVirtualBus) {
-    vmcu::reset();
-    Si5351Model chip(XTAL_25M);
-    vmcu::i2c_attach(I2C1, Si5351Model::ADDRESS_7BIT, &chip);
-    I2C_HandleTypeDef hi2c{};
-    hi2c.Instance = I2C1;
-    ASSERT_EQ(HAL_I2C_Init(&hi2c), HAL_OK);
-    struct {
-        uint8_t reg;
-        std::vector<uint8_t> data;
-    } writes[] = {{3, {0xFF}}, {26, k_ratio_36}, {50, k_ratio_10}, {17, {0x0F}}, {3, {0xFD}}};
-    for (auto &w : writes) {
-        ASSERT_EQ(HAL_I2C_Mem_Write(&hi2c, 0xC0, w.reg, I2C_MEMADD_SIZE_8BIT, w.data.data(),
-                                    static_cast<uint16_t>(w.data.size()), HAL_MAX_DELAY),
-                  HAL_OK);
+    for (const auto latch : {Si5351Model::Latch::STOP, Si5351Model::Latch::BYTE}) {
+        vmcu::reset();
+        Si5351Model chip(XTAL_25M, latch);
+        vmcu::i2c_attach(I2C1, Si5351Model::ADDRESS_7BIT, &chip);
+        I2C_HandleTypeDef hi2c{};
+        hi2c.Instance = I2C1;
+        ASSERT_EQ(HAL_I2C_Init(&hi2c), HAL_OK);
+        struct {
+            uint8_t reg;
+            std::vector<uint8_t> data;
+        } writes[] = {{3, {0xFF}}, {26, k_ratio_36}, {50, k_ratio_10}, {17, {0x0F}}, {3, {0xFD}}};
+        for (auto &w : writes) {
+            ASSERT_EQ(HAL_I2C_Mem_Write(&hi2c, 0xC0, w.reg, I2C_MEMADD_SIZE_8BIT, w.data.data(),
+                                        static_cast<uint16_t>(w.data.size()), HAL_MAX_DELAY),
+                      HAL_OK);
+        }
+        EXPECT_EQ(chip.clk1_freq_uhz(), 90 * MHZ_UHZ);
+        ASSERT_EQ(chip.timeline().size(), 1U);
+        const uint64_t end_us = vmcu::i2c_log().back().end_ns / 1000;
+        if (latch == Si5351Model::Latch::STOP) {
+            EXPECT_EQ(chip.timeline()[0].t_us, end_us);
+        } else {
+            EXPECT_LT(chip.timeline()[0].t_us, end_us);
+            EXPECT_GE(chip.timeline()[0].t_us + 5, end_us);
+        }
+        EXPECT_EQ(chip.transfers(), 5U);
+        vmcu::i2c_detach(I2C1, Si5351Model::ADDRESS_7BIT);
     }
-    EXPECT_EQ(chip.clk1_freq_uhz(), 90 * MHZ_UHZ);
-    ASSERT_EQ(chip.timeline().size(), 1U);
-    EXPECT_EQ(chip.timeline()[0].t_us, vmcu::i2c_log().back().end_ns / 1000);
-    EXPECT_EQ(chip.transfers(), 5U);
-    vmcu::i2c_detach(I2C1, Si5351Model::ADDRESS_7BIT);
 }
 
 } // namespace
