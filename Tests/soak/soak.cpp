@@ -312,7 +312,7 @@ void SetCommand(bool allow_freq) {
     static const char *const k_calls[] = {"K1ABC", "QZ5RTV", "G4XYZ", "2E0AB", "DL1XX", "W7Q"};
     static const char *const k_bad_calls[] = {"ABC", "AB", "AB1CDEF", "K1AB2", "1234", "K-1AB", ""};
     static const char *const k_locs[] = {"FN42", "IO91", "OM85", "JO62", "AR09", "RA00"};
-    static const char *const k_bad_locs[] = {"SS85", "OM8", "OM85AB", "1M85", "OMX5", ""};
+    static const char *const k_bad_locs[] = {"SS85", "OM8", "OM85AY", "1M85", "OMX5", ""};
     static const unsigned k_powers[] = {0, 3, 7, 10, 23, 30, 37, 43, 50, 60};
     // A number is its digits alone: a unit, sign, point or blank makes it no number.
     static const char *const k_bad_powers[] = {"61", "5",      "-10", "x",    "4294967303", "",
