@@ -23,8 +23,8 @@ typedef struct {
      * plain callsign and a 4-character locator, as records saved before they existed load. */
     char call_prefix[WSPR_PREFIX_MAX + 1]; /* PFX/CALL */
     char call_suffix[WSPR_SUFFIX_MAX + 1]; /* CALL/SFX */
-    char subsquare[3];                      /* the locator's 5th and 6th characters */
-    bool locator_gnss;                      /* the locator follows the GNSS receiver's position */
+    char subsquare[3];                     /* the locator's 5th and 6th characters */
+    bool locator_gnss;                     /* the locator follows the GNSS receiver's position */
 } WSPR_Settings;
 
 #ifdef __cplusplus
@@ -49,16 +49,21 @@ enum class SettingCheck : uint8_t {
     WRONG_LENGTH,  /* locator: not 4 or 6 characters */
     BAD_SUBSQUARE, /* locator: subsquare letters beyond A..X */
     INVALID,       /* not a callsign or locator WSPR can send */
-    OUT_OF_RANGE, /* a number outside its range */
-    NOT_A_LEVEL,  /* power: not one of the levels WSPR carries (ending in 0, 3 or 7) */
+    OUT_OF_RANGE,  /* a number outside its range */
+    NOT_A_LEVEL,   /* power: not one of the levels WSPR carries (ending in 0, 3 or 7) */
 };
 
 /* The built-in settings (app_config.h). */
-inline constexpr WSPR_Settings k_settings_defaults = {WSPR_DEFAULT_CALLSIGN,  WSPR_DEFAULT_LOCATOR,
-                                                      WSPR_DEFAULT_POWER_DBM, true,
-                                                      WSPR_DEFAULT_FREQ_HZ,   SI5351_XTAL_HZ,
-                                                      "",                     "",
-                                                      "",                     false};
+inline constexpr WSPR_Settings k_settings_defaults = {WSPR_DEFAULT_CALLSIGN,
+                                                      WSPR_DEFAULT_LOCATOR,
+                                                      WSPR_DEFAULT_POWER_DBM,
+                                                      true,
+                                                      WSPR_DEFAULT_FREQ_HZ,
+                                                      SI5351_XTAL_HZ,
+                                                      "",
+                                                      "",
+                                                      "",
+                                                      false};
 inline WSPR_Settings Settings_Defaults(void) {
     return k_settings_defaults;
 }

@@ -88,8 +88,9 @@ bool LocatorUnsent() {
 
 // "ok", or what the operator should know of the settings it leaves.
 void OkForMessage() {
-    Serial_Write(LocatorUnsent() ? "ok, but no locator is sent: a compound callsign needs 6 chars\r\n"
-                                 : "ok\r\n");
+    Serial_Write(LocatorUnsent()
+                     ? "ok, but no locator is sent: a compound callsign needs 6 chars\r\n"
+                     : "ok\r\n");
 }
 
 void SetCallsign(const char *value) {

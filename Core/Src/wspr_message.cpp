@@ -207,8 +207,8 @@ constexpr uint32_t AddonNumber(const WsprCallsign &call) {
     if (call.suffix[1] == '\0') {
         return SUFFIX_BASE + static_cast<uint32_t>(CharValue(call.suffix[0]));
     }
-    return TWO_DIGIT_SUFFIX + static_cast<uint32_t>(10 * (call.suffix[0] - '0') +
-                                                    (call.suffix[1] - '0'));
+    return TWO_DIGIT_SUFFIX +
+           static_cast<uint32_t>(10 * (call.suffix[0] - '0') + (call.suffix[1] - '0'));
 }
 
 // Two field letters A..R, two digits, two subsquare letters A..X.
@@ -339,8 +339,8 @@ static_assert(AddonNumber(Parsed("PJ4/K1ABC")) == 34932U &&
               AddonNumber(Parsed("K1ABC/7")) == 60007U &&
               AddonNumber(Parsed("K1ABC/10")) == 60036U &&
               AddonNumber(Parsed("K1ABC/99")) == 60125U);
-static_assert(PayloadIs(WSPR_MSG_TYPE1, "K1ABC", "FN42", 37, {0xF7, 0x0C, 0x23, 0x8B, 0x0D, 0x19,
-                                                              0x40}));
+static_assert(PayloadIs(WSPR_MSG_TYPE1, "K1ABC", "FN42", 37,
+                        {0xF7, 0x0C, 0x23, 0x8B, 0x0D, 0x19, 0x40}));
 static_assert(PayloadIs(WSPR_MSG_TYPE2, "PJ4/K1ABC", "", 37,
                         {0xF7, 0x0C, 0x23, 0x81, 0x0E, 0x99, 0xC0}));
 static_assert(PayloadIs(WSPR_MSG_TYPE2, "K1ABC/P", "", 37,

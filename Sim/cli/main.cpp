@@ -19,7 +19,7 @@ constexpr Command k_commands[] = {
      "demo [--out DIR]        a frame from the PC's UTC clock: log, RF, WAV, picture"},
     {"live", cmd_live,
      "live [options]          the beacon in real time, this terminal its console"},
-    {"encode", cmd_encode, 
+    {"encode", cmd_encode,
      "encode CALL LOCATOR DBM each frame the beacon sends in turn: 162 symbols a line"},
 };
 

@@ -161,7 +161,8 @@ std::vector<uint8_t> FlashNeedingAnErase() {
         sim::Type("save\r");
         sim::RunFor(2 * sim::MS);
     }
-    EXPECT_EQ(vmcu::flash_record().programs, SETTINGS_RECORDS_PER_SECTOR * (SETTINGS_RECORD_BYTES / 4u));
+    EXPECT_EQ(vmcu::flash_record().programs,
+              SETTINGS_RECORDS_PER_SECTOR * (SETTINGS_RECORD_BYTES / 4u));
     EXPECT_EQ(vmcu::flash_record().erases, 0u);
     return vmcu::flash_contents();
 }

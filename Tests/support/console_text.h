@@ -28,9 +28,9 @@ inline constexpr const char *k_console_help =
 inline std::string ShowHead(const std::string &state, const std::string &message, uint32_t rf_hz,
                             uint32_t xtal_hz, bool auto_on) {
     const size_t grid = message.find(' ') + 1;
-    return "\r\nState: " + state + "\r\nMessage: " + message + "\r\nLocator: " +
-           message.substr(grid, message.find(' ', grid) - grid) + " (fixed)\r\nFrames: " + message +
-           "\r\nRF: " + std::to_string(rf_hz) +
+    return "\r\nState: " + state + "\r\nMessage: " + message +
+           "\r\nLocator: " + message.substr(grid, message.find(' ', grid) - grid) +
+           " (fixed)\r\nFrames: " + message + "\r\nRF: " + std::to_string(rf_hz) +
            " Hz, tone spacing " + std::to_string(WSPR_TONE_SPACING_UHZ) +
            " uHz\r\nXTAL: " + std::to_string(xtal_hz) + " Hz\r\nAuto: " + (auto_on ? "ON" : "OFF") +
            ", Time: ";

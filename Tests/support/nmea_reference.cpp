@@ -165,8 +165,10 @@ std::optional<std::string> LocatorOf(const std::string &line) {
         (fields[6] != "E" && fields[6] != "W")) {
         return std::nullopt;
     }
-    const long double x = std::min<long double>(180 + (fields[6] == "W" ? -*lon : *lon), 359.999999L);
-    const long double y = std::min<long double>(90 + (fields[4] == "S" ? -*lat : *lat), 179.999999L);
+    const long double x =
+        std::min<long double>(180 + (fields[6] == "W" ? -*lon : *lon), 359.999999L);
+    const long double y =
+        std::min<long double>(90 + (fields[4] == "S" ? -*lat : *lat), 179.999999L);
     std::string loc(6, ' ');
     loc[0] = static_cast<char>('A' + static_cast<int>(std::floor(x / 20)));
     loc[1] = static_cast<char>('A' + static_cast<int>(std::floor(y / 10)));

@@ -60,8 +60,7 @@ TEST(WsprMessage, PayloadTestVectors) {
          }) {
         WsprPayload p = {};
         const WsprMessage m = Message(c.type, c.call, c.locator, 37);
-        ASSERT_TRUE(WSPR_PackMessage(&m, &p))
-            << c.call;
+        ASSERT_TRUE(WSPR_PackMessage(&m, &p)) << c.call;
         EXPECT_EQ(Hex(p), c.hex) << c.call;
     }
 }
@@ -149,9 +148,9 @@ TEST(WsprMessage, CyclesByCallsignAndLocator) {
 
 TEST(WsprMessage, RefusesWhatCannotBePacked) {
     for (const WsprMessage &m : {
-             Message(WSPR_MSG_TYPE1, "QZ5RTV", "OM85", 11),   // not a power level
+             Message(WSPR_MSG_TYPE1, "QZ5RTV", "OM85", 11),     // not a power level
              Message(WSPR_MSG_TYPE1, "PJ4/QZ5RTV", "OM85", 10), // type 1 carries no add-on
-             Message(WSPR_MSG_TYPE2, "QZ5RTV", "", 10),       // type 2 needs one
+             Message(WSPR_MSG_TYPE2, "QZ5RTV", "", 10),         // type 2 needs one
              Message(WSPR_MSG_TYPE2, "QZ5RTV/P", "", 61),
              Message(WSPR_MSG_TYPE3, "QZ5RTV", "OM85", 10), // type 3 needs 6 characters
              Message(WSPR_MSG_TYPE3, "QZ5RTV", "OM85AY", 10),
