@@ -366,13 +366,23 @@ void Show() {
     unsigned power = 0;
     unsigned long freq = 0, xtal = 0;
     unsigned long long spacing = 0;
+    // The lines the soak's settings (plain callsign, fixed 4-character locator) always give; the
+    // locator and frames lines in between name the same message.
     const size_t at = reply.find("Message: ");
-    const int n = at == std::string::npos
-                      ? 0
-                      : std::sscanf(reply.c_str() + at,
-                                    "Message: %7s %7s %udBm RF: %lu Hz, tone spacing %llu uHz "
-                                    "XTAL: %lu Hz Auto: %3[ONF],",
-                                    call, loc, &power, &freq, &spacing, &xtal, auto_on);
+    const size_t rf = reply.find("RF: ");
+    int n = at == std::string::npos
+                ? 0
+                : std::sscanf(reply.c_str() + at, "Message: %7s %7s %udBm", call, loc, &power);
+    n += rf == std::string::npos ? 0
+                                 : std::sscanf(reply.c_str() + rf,
+                                               "RF: %lu Hz, tone spacing %llu uHz "
+                                               "XTAL: %lu Hz Auto: %3[ONF],",
+                                               &freq, &spacing, &xtal, auto_on);
+    const std::string frames = std::string(call) + " " + loc + " " + std::to_string(power) + "dBm";
+    n -= reply.find("Locator: " + std::string(loc) + " (fixed)\r\nFrames: " + frames + "\r\n") ==
+                 std::string::npos
+             ? 1
+             : 0;
     Check(n == 7 && spacing == WSPR_TONE_SPACING_UHZ && xtal == SI5351_XTAL_HZ &&
               g_model.call == call && g_model.loc == loc && g_model.power == power &&
               g_model.freq == freq && g_model.auto_on == (std::string(auto_on) == "ON"),
