@@ -169,9 +169,14 @@ int ExecuteRun(const RunPlan &plan, RunReport &report, const char *who) {
     if (rf != nullptr) {
         std::fputs("t_us,clk1,freq_uhz\n", rf);
     }
+    uint64_t frames_begun = 0; // CLK1 switched on from off
+    bool clk1_on = false;
     Chip().on_change([&, rf, recording](const Si5351Model::Change &c) {
-        if (c.on && !report.frame_status) {
-            report.frame_status = Status(); // the message and frequency of the first frame
+        frames_begun += c.on && !clk1_on ? 1U : 0U;
+        clk1_on = c.on;
+        const bool chosen = frames_begun >= plan.record_frame;
+        if (c.on && chosen && !report.frame_status) {
+            report.frame_status = Status(); // the message and frequency of the recorded frame
         }
         if (rf != nullptr) {
             std::fprintf(rf, "%llu,%d,%llu\n", static_cast<unsigned long long>(c.t_us),
@@ -180,7 +185,7 @@ int ExecuteRun(const RunPlan &plan, RunReport &report, const char *who) {
         if (plan.keep_rf) {
             report.rf.push_back(c);
         }
-        if (recording) {
+        if (recording && chosen) {
             // The receiver's clock: the GNSS receiver's UTC if there is one, else the beacon's
             // own as it reported it.
             report.frame.Change(c, clock_anchor ? clock_anchor : time_watch.Last());

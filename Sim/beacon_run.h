@@ -40,6 +40,7 @@ struct RunPlan {
     std::optional<double> snr_db;
     uint64_t seed = 1;
     std::optional<uint64_t> dial_hz; // default: from the first frame's lowest tone
+    uint64_t record_frame = 1;       // the frame recorded: the N-th CLK1 comes on for, from 1
     // Faults on demand, at virtual nanoseconds: the main loop stuck from then on (interrupts go
     // on), a hard fault, the Si5351 holding SDA low until SCL is clocked.
     std::optional<uint64_t> hang_at_ns, fault_at_ns, sda_stuck_at_ns;
@@ -54,7 +55,7 @@ struct RunPlan {
 struct RunReport {
     std::string console;
     uint64_t limit_faults = 0; // register states outside the Si5351's limits while CLK1 was on
-    std::optional<WSPR_AppStatus> frame_status; // the beacon's status as its first frame began
+    std::optional<WSPR_AppStatus> frame_status; // the beacon's status as the recorded frame began
     std::vector<Si5351Model::Change> rf;
     FrameRecorder frame;
     uint64_t dial_uhz = 0;

@@ -8,16 +8,23 @@
 #include <stdint.h>
 
 #include "app_config.h"
+#include "wspr_message.h"
 
 /* The layout is pinned (below): the PC build, the board image and whoever reads the status query
  * out of the image's memory see the same bytes. New fields go at the end. */
 typedef struct {
-    char callsign[CALLSIGN_MAX_LEN + 1]; /* upper case, NUL-terminated */
-    char locator[LOCATOR_MAX_LEN + 1];   /* upper case, NUL-terminated */
+    char callsign[CALLSIGN_MAX_LEN + 1]; /* the base callsign, upper case, NUL-terminated */
+    char locator[LOCATOR_MAX_LEN + 1];   /* field and square, upper case, NUL-terminated */
     uint8_t power_dbm;
     bool auto_tx; /* a frame at every even UTC minute */
     uint32_t base_freq_hz;
     uint32_t xtal_hz;
+    /* The callsign's add-on (at most one of the two), and the locator's subsquare: empty for a
+     * plain callsign and a 4-character locator, as records saved before they existed load. */
+    char call_prefix[WSPR_PREFIX_MAX + 1]; /* PFX/CALL */
+    char call_suffix[WSPR_SUFFIX_MAX + 1]; /* CALL/SFX */
+    char subsquare[3];                     /* the locator's 5th and 6th characters */
+    bool locator_gnss;                     /* the locator follows the GNSS receiver's position */
 } WSPR_Settings;
 
 #ifdef __cplusplus
@@ -25,30 +32,54 @@ static_assert(offsetof(WSPR_Settings, callsign) == 0 && offsetof(WSPR_Settings, 
                   offsetof(WSPR_Settings, power_dbm) == 12 &&
                   offsetof(WSPR_Settings, auto_tx) == 13 &&
                   offsetof(WSPR_Settings, base_freq_hz) == 16 &&
-                  offsetof(WSPR_Settings, xtal_hz) == 20 && sizeof(WSPR_Settings) == 24,
+                  offsetof(WSPR_Settings, xtal_hz) == 20 &&
+                  offsetof(WSPR_Settings, call_prefix) == 24 &&
+                  offsetof(WSPR_Settings, call_suffix) == 28 &&
+                  offsetof(WSPR_Settings, subsquare) == 31 &&
+                  offsetof(WSPR_Settings, locator_gnss) == 34 && sizeof(WSPR_Settings) == 36,
               "the settings record has one layout on every build");
 
 /* What a field's check found; the console turns each into its own reply. */
 enum class SettingCheck : uint8_t {
     OK,
-    TOO_LONG,     /* callsign: more than CALLSIGN_MAX_LEN characters */
-    WRONG_LENGTH, /* locator: not LOCATOR_MAX_LEN characters */
-    INVALID,      /* not a callsign or locator WSPR can send */
-    OUT_OF_RANGE, /* a number outside its range */
-    NOT_A_LEVEL,  /* power: not one of the levels WSPR carries (ending in 0, 3 or 7) */
+    TOO_LONG,      /* callsign: a base callsign of more than CALLSIGN_MAX_LEN characters */
+    BAD_PREFIX,    /* callsign: a prefix not of 1 to 3 letters or digits */
+    BAD_SUFFIX,    /* callsign: a suffix not one letter or digit, or two digits 10..99 */
+    TWO_ADDONS,    /* callsign: more than one '/' */
+    WRONG_LENGTH,  /* locator: not 4 or 6 characters */
+    BAD_SUBSQUARE, /* locator: subsquare letters beyond A..X */
+    INVALID,       /* not a callsign or locator WSPR can send */
+    OUT_OF_RANGE,  /* a number outside its range */
+    NOT_A_LEVEL,   /* power: not one of the levels WSPR carries (ending in 0, 3 or 7) */
 };
 
 /* The built-in settings (app_config.h). */
-inline constexpr WSPR_Settings k_settings_defaults = {WSPR_DEFAULT_CALLSIGN,  WSPR_DEFAULT_LOCATOR,
-                                                      WSPR_DEFAULT_POWER_DBM, true,
-                                                      WSPR_DEFAULT_FREQ_HZ,   SI5351_XTAL_HZ};
+inline constexpr WSPR_Settings k_settings_defaults = {WSPR_DEFAULT_CALLSIGN,
+                                                      WSPR_DEFAULT_LOCATOR,
+                                                      WSPR_DEFAULT_POWER_DBM,
+                                                      true,
+                                                      WSPR_DEFAULT_FREQ_HZ,
+                                                      SI5351_XTAL_HZ,
+                                                      "",
+                                                      "",
+                                                      "",
+                                                      false};
 inline WSPR_Settings Settings_Defaults(void) {
     return k_settings_defaults;
 }
 
-/* Text fields are checked as given (upper case, as stored). */
+/* Text fields are checked as given (upper case, as stored). A callsign is plain (CALL) or compound
+ * (PFX/CALL, CALL/SFX); a locator has 4 or 6 characters. */
 SettingCheck Settings_CheckCallsign(const char *callsign);
 SettingCheck Settings_CheckLocator(const char *locator);
+/* Set after their checks passed; a locator set this way is fixed (no longer from GNSS). */
+void Settings_SetCallsign(WSPR_Settings *settings, const char *callsign);
+void Settings_SetLocator(WSPR_Settings *settings, const char *locator);
+/* The callsign as the record holds it, in parts and as one text (WSPR_CALL_TEXT_MAX + 1 bytes). */
+WsprCallsign Settings_Callsign(const WSPR_Settings *settings);
+void Settings_CallsignText(const WSPR_Settings *settings, char *out);
+/* The whole locator, 4 or 6 characters (WSPR_GRID6_LEN + 1 bytes). */
+void Settings_LocatorText(const WSPR_Settings *settings, char *out);
 SettingCheck Settings_CheckPower(uint32_t dbm);
 SettingCheck Settings_CheckFreq(uint32_t hz);
 SettingCheck Settings_CheckXtal(uint32_t hz);

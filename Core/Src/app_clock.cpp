@@ -3,6 +3,7 @@
 #include <stdio.h>
 
 #include "app_config.h"
+#include "app_message.h"
 #include "app_serial.h"
 #include "gnss_time.h"
 #include "stm32f4xx_hal.h"
@@ -120,13 +121,17 @@ void Clock_Set(uint32_t hour, uint32_t minute, uint32_t second, const char *sour
     LogTimeSet(hour, minute, second, source);
 }
 
-// At most the bytes that were waiting when it began (as for the console).
+// At most the bytes that were waiting when it began (as for the console). The fixes' positions go
+// to the locator.
 void Clock_ProcessGnss() {
     uint8_t byte;
     for (uint8_t n = Serial_Pending(Link::GNSS); n > 0 && Serial_Pop(Link::GNSS, byte); --n) {
         GnssTime fix = {};
         if (GNSS_TimeParser_Push(byte, &fix)) {
             SetFromGnss(fix);
+            if (fix.has_position) {
+                Message_TakePosition(fix.lat, fix.lon);
+            }
         }
     }
 }

@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "app_clock.h"
+#include "app_message.h"
 #include "app_serial.h"
 #include "app_settings.h"
 #include "app_transmitter.h"
@@ -79,14 +80,36 @@ void Ok() {
 
 // ---- Handlers: each gets the rest of the upper-cased line after its command's text ----
 
+// A compound callsign sends a locator only in its type 3 frames, which need all 6 characters.
+bool LocatorUnsent() {
+    const WSPR_Settings &s = Settings_Live();
+    return (s.call_prefix[0] != '\0' || s.call_suffix[0] != '\0') && s.subsquare[0] == '\0';
+}
+
+// "ok", or what the operator should know of the settings it leaves.
+void OkForMessage() {
+    Serial_Write(LocatorUnsent()
+                     ? "ok, but no locator is sent: a compound callsign needs 6 chars\r\n"
+                     : "ok\r\n");
+}
+
 void SetCallsign(const char *value) {
     switch (Settings_CheckCallsign(value)) {
     case SettingCheck::OK:
-        strcpy(Settings_Live().callsign, value);
-        Ok();
+        Settings_SetCallsign(&Settings_Live(), value);
+        OkForMessage();
         return;
     case SettingCheck::TOO_LONG:
         Serial_Write("error: callsign too long\r\n");
+        return;
+    case SettingCheck::BAD_PREFIX:
+        Serial_Write("error: prefix must be 1 to 3 letters or digits\r\n");
+        return;
+    case SettingCheck::BAD_SUFFIX:
+        Serial_Write("error: suffix must be 1 letter or digit, or 2 digits 10..99\r\n");
+        return;
+    case SettingCheck::TWO_ADDONS:
+        Serial_Write("error: one prefix or one suffix only\r\n");
         return;
     default:
         Serial_Write("error: invalid callsign\r\n");
@@ -94,14 +117,23 @@ void SetCallsign(const char *value) {
     }
 }
 
+// A fixed locator, or "gnss": the receiver's positions move it (between frames).
 void SetLocator(const char *value) {
-    switch (Settings_CheckLocator(value)) {
-    case SettingCheck::OK:
-        strcpy(Settings_Live().locator, value);
+    if (strcmp(value, "GNSS") == 0) {
+        Settings_Live().locator_gnss = true;
         Ok();
         return;
+    }
+    switch (Settings_CheckLocator(value)) {
+    case SettingCheck::OK:
+        Settings_SetLocator(&Settings_Live(), value);
+        OkForMessage();
+        return;
     case SettingCheck::WRONG_LENGTH:
-        Serial_Write("error: locator must be 4 chars\r\n");
+        Serial_Write("error: locator must be 4 or 6 chars\r\n");
+        return;
+    case SettingCheck::BAD_SUBSQUARE:
+        Serial_Write("error: subsquare letters must be A..X\r\n");
         return;
     default:
         Serial_Write("error: invalid locator\r\n");
@@ -165,6 +197,22 @@ void SetTime(const char *value) {
     Clock_Set(fields[0], fields[1], fields[2], "PC");
 }
 
+// The callsign, the locator and where it comes from, and the frames they give in turn.
+void ShowMessage(char *line, size_t size) {
+    const WSPR_Settings &s = Settings_Live();
+    char call[WSPR_CALL_TEXT_MAX + 1];
+    char locator[WSPR_GRID6_LEN + 1];
+    Settings_CallsignText(&s, call);
+    Settings_LocatorText(&s, locator);
+    snprintf(line, size, "Message: %s %s %udBm\r\nLocator: %s (%s)\r\n", call, locator,
+             static_cast<unsigned>(s.power_dbm), locator, s.locator_gnss ? "GNSS" : "fixed");
+    Serial_Write(line);
+    const int n = snprintf(line, size, "Frames: ");
+    Message_Describe(line + n, static_cast<uint32_t>(size - static_cast<size_t>(n) - 2U));
+    strcat(line, "\r\n");
+    Serial_Write(line);
+}
+
 void Show(const char *) {
     const WSPR_Settings &s = Settings_Live();
     const WSPR_State state = Tx_State();
@@ -176,9 +224,7 @@ void Show(const char *) {
              : state == WSPR_STATE_IDLE ? "IDLE"
                                         : "ERROR");
     Serial_Write(line);
-    snprintf(line, sizeof line, "Message: %s %s %udBm\r\n", s.callsign, s.locator,
-             static_cast<unsigned>(s.power_dbm));
-    Serial_Write(line);
+    ShowMessage(line, sizeof line);
     snprintf(line, sizeof line, "RF: %lu Hz, tone spacing %lu uHz\r\n",
              static_cast<unsigned long>(s.base_freq_hz),
              static_cast<unsigned long>(WSPR_TONE_SPACING_UHZ));
@@ -256,9 +302,10 @@ constexpr Command k_commands[] = {
     {"HELP", Match::WHOLE, Help, "help", "Show this help"},
     {"?", Match::WHOLE, Help, nullptr, nullptr},
     {"SHOW", Match::WHOLE, Show, "show", "Show current configuration and state"},
-    {"SET CALL ", Match::PREFIX, SetCallsign, "set call CALL", "Set WSPR callsign, max 6 chars"},
-    {"SET GRID ", Match::PREFIX, SetLocator, "set grid GRID",
-     "Set 4-char Maidenhead grid, e.g. OM85"},
+    {"SET CALL ", Match::PREFIX, SetCallsign, "set call CALL",
+     "Set callsign: CALL, PFX/CALL or CALL/SFX"},
+    {"SET GRID ", Match::PREFIX, SetLocator, "set grid GRID|gnss",
+     "Set 4/6-char locator (OM85AB), or from GNSS"},
     {"SET LOC ", Match::PREFIX, SetLocator, nullptr, nullptr},
     {"SET POWER ", Match::PREFIX, SetPower, "set power DBM", "Set WSPR power dBm, 0..60"},
     {"SET FREQ ", Match::PREFIX, SetFreq, "set freq HZ", "Set direct RF output frequency in Hz"},

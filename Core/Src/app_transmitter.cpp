@@ -3,6 +3,7 @@
 #include <stdio.h>
 
 #include "app_clock.h"
+#include "app_message.h"
 #include "app_serial.h"
 #include "app_settings.h"
 #include "i2c.h"
@@ -119,12 +120,18 @@ bool Restart() {
 }
 
 // Out of line: its buffer stays off the stack while the tones are planned.
-[[gnu::noinline]] void LogTxStart() {
-    const WSPR_Settings &s = Settings_Live();
-    char line[96];
-    snprintf(line, sizeof line, "TX start %s %s %ddBm, %u symbols\r\n", s.callsign, s.locator,
-             static_cast<int>(s.power_dbm), static_cast<unsigned>(WSPR_SYMBOL_COUNT));
+[[gnu::noinline]] void LogTxStart(const WsprMessage &message) {
+    char text[48];
+    (void)WSPR_FormatMessage(&message, text, sizeof text);
+    char line[80];
+    snprintf(line, sizeof line, "TX start %s, %u symbols\r\n", text,
+             static_cast<unsigned>(WSPR_SYMBOL_COUNT));
     Serial_Write(line);
+}
+
+// The next message of the turn, coded into the frame's symbols.
+[[gnu::noinline]] bool EncodeNext(WsprMessage *message) {
+    return Message_Next(message) && WSPR_EncodeMessage(message, g_symbols);
 }
 
 void StartTx() {
@@ -136,8 +143,8 @@ void StartTx() {
         Serial_Write("TX rejected: already transmitting\r\n");
         return;
     }
-    const WSPR_Settings &s = Settings_Live();
-    if (!WSPR_Encode(s.callsign, s.locator, s.power_dbm, g_symbols)) {
+    WsprMessage message;
+    if (!EncodeNext(&message)) {
         EnterError();
         Serial_Write("WSPR encode failed\r\n");
         return;
@@ -155,7 +162,8 @@ void StartTx() {
     }
     g_state = WSPR_STATE_TX;
     g_tone_change_pending = false;
-    LogTxStart();
+    Message_Sent();
+    LogTxStart(message);
 }
 
 } // namespace

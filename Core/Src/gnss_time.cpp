@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include "gnss_position.h"
+
 namespace {
 
 /* Longest line kept: one byte of the buffer is reserved for the terminator. */
@@ -113,6 +115,9 @@ bool ParseRmc(const char *line, GnssTime *out) {
         return false;
     }
     out->millisecond = ParseFraction(time, time_len);
+    const size_t status_len = FieldLength(status);
+    out->has_position = status[status_len] == ',' &&
+                        GNSS_ParsePosition(status + status_len + 1, &out->lat, &out->lon);
     out->valid = true;
     return true;
 }

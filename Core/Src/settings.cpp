@@ -3,18 +3,17 @@
 #include <string.h>
 
 #include "si5351.h"
-#include "wspr_encoder.h"
 
 namespace {
 
 constexpr bool IsDigit(char c) {
     return c >= '0' && c <= '9';
 }
-constexpr bool IsUpperAlnum(char c) {
-    return IsDigit(c) || (c >= 'A' && c <= 'Z');
-}
 constexpr bool IsField(char c) {
     return c >= 'A' && c <= 'R';
+}
+constexpr bool IsSubsquare(char c) {
+    return c >= 'A' && c <= 'X';
 }
 
 /* The text ends within its buffer. */
@@ -24,43 +23,81 @@ template <size_t N> bool Terminated(const char (&text)[N]) {
 
 } // namespace
 
-/* 3 to 6 letters and digits with at least one digit, in a form the encoder packs (a callsign it
- * cannot pack would make every later frame fail). */
+/* A plain or compound callsign in a form the encoder packs (a callsign it cannot pack would make
+ * every later frame fail). */
 SettingCheck Settings_CheckCallsign(const char *callsign) {
-    const size_t len = strlen(callsign);
-    if (len > CALLSIGN_MAX_LEN) {
+    WsprCallsign parts = {};
+    switch (WSPR_ParseCallsign(callsign, &parts)) {
+    case WSPR_CALL_OK:
+        return SettingCheck::OK;
+    case WSPR_CALL_TOO_LONG:
         return SettingCheck::TOO_LONG;
-    }
-    bool has_digit = false;
-    for (size_t i = 0; i < len; ++i) {
-        if (!IsUpperAlnum(callsign[i])) {
-            return SettingCheck::INVALID;
-        }
-        has_digit = has_digit || IsDigit(callsign[i]);
-    }
-    uint32_t packed = 0;
-    if (len < 3 || !has_digit || !wspr_encoder::PackCallsign(callsign, &packed)) {
+    case WSPR_CALL_BAD_PREFIX:
+        return SettingCheck::BAD_PREFIX;
+    case WSPR_CALL_BAD_SUFFIX:
+        return SettingCheck::BAD_SUFFIX;
+    case WSPR_CALL_TWO_ADDONS:
+        return SettingCheck::TWO_ADDONS;
+    default:
         return SettingCheck::INVALID;
+    }
+}
+
+/* Two field letters A..R and two square digits, then optionally two subsquare letters A..X. */
+SettingCheck Settings_CheckLocator(const char *locator) {
+    const size_t len = strlen(locator);
+    if (len != LOCATOR_MAX_LEN && len != WSPR_GRID6_LEN) {
+        return SettingCheck::WRONG_LENGTH;
+    }
+    if (!IsField(locator[0]) || !IsField(locator[1]) || !IsDigit(locator[2]) ||
+        !IsDigit(locator[3])) {
+        return SettingCheck::INVALID;
+    }
+    if (len == WSPR_GRID6_LEN && (!IsSubsquare(locator[4]) || !IsSubsquare(locator[5]))) {
+        return SettingCheck::BAD_SUBSQUARE;
     }
     return SettingCheck::OK;
 }
 
-/* Two field letters A..R and two square digits. */
-SettingCheck Settings_CheckLocator(const char *locator) {
-    if (strlen(locator) != LOCATOR_MAX_LEN) {
-        return SettingCheck::WRONG_LENGTH;
-    }
-    const bool ok =
-        IsField(locator[0]) && IsField(locator[1]) && IsDigit(locator[2]) && IsDigit(locator[3]);
-    return ok ? SettingCheck::OK : SettingCheck::INVALID;
+void Settings_SetCallsign(WSPR_Settings *s, const char *callsign) {
+    WsprCallsign parts = {};
+    (void)WSPR_ParseCallsign(callsign, &parts);
+    strcpy(s->callsign, parts.base);
+    strcpy(s->call_prefix, parts.prefix);
+    strcpy(s->call_suffix, parts.suffix);
+}
+
+void Settings_SetLocator(WSPR_Settings *s, const char *locator) {
+    memcpy(s->locator, locator, LOCATOR_MAX_LEN);
+    s->locator[LOCATOR_MAX_LEN] = '\0';
+    strcpy(s->subsquare, locator + LOCATOR_MAX_LEN);
+    s->locator_gnss = false;
+}
+
+WsprCallsign Settings_Callsign(const WSPR_Settings *s) {
+    WsprCallsign parts = {};
+    strcpy(parts.prefix, s->call_prefix);
+    strcpy(parts.base, s->callsign);
+    strcpy(parts.suffix, s->call_suffix);
+    return parts;
+}
+
+void Settings_CallsignText(const WSPR_Settings *s, char *out) {
+    const WsprCallsign parts = Settings_Callsign(s);
+    WSPR_CallsignText(&parts, out);
+}
+
+void Settings_LocatorText(const WSPR_Settings *s, char *out) {
+    strcpy(out, s->locator);
+    strcat(out, s->subsquare);
 }
 
 /* Only the levels the encoder packs: receivers would read any other as another message. */
 SettingCheck Settings_CheckPower(uint32_t dbm) {
-    if (dbm > wspr_encoder::MAX_POWER_DBM) {
+    if (dbm > wspr_message::MAX_POWER_DBM) {
         return SettingCheck::OUT_OF_RANGE;
     }
-    return wspr_encoder::IsPowerLevel(static_cast<uint8_t>(dbm)) ? SettingCheck::OK
+    return wspr_message::IsPowerLevel(static_cast<uint8_t>(dbm)) ? SettingCheck::OK
                                                                  : SettingCheck::NOT_A_LEVEL;
 }
 
@@ -74,10 +111,20 @@ SettingCheck Settings_CheckXtal(uint32_t hz) {
                                                                 : SettingCheck::OUT_OF_RANGE;
 }
 
+/* The callsign and locator are checked whole, as the console would take them. */
 bool Settings_Valid(const WSPR_Settings *s) {
-    return Terminated(s->callsign) && Terminated(s->locator) &&
-           Settings_CheckCallsign(s->callsign) == SettingCheck::OK &&
-           Settings_CheckLocator(s->locator) == SettingCheck::OK &&
+    if (!Terminated(s->callsign) || !Terminated(s->locator) || !Terminated(s->call_prefix) ||
+        !Terminated(s->call_suffix) || !Terminated(s->subsquare) ||
+        (s->call_prefix[0] != '\0' && s->call_suffix[0] != '\0') ||
+        (s->subsquare[0] != '\0' && strlen(s->subsquare) != 2U)) {
+        return false;
+    }
+    char call[WSPR_CALL_TEXT_MAX + 1];
+    char locator[WSPR_GRID6_LEN + 1];
+    Settings_CallsignText(s, call);
+    Settings_LocatorText(s, locator);
+    return Settings_CheckCallsign(call) == SettingCheck::OK &&
+           Settings_CheckLocator(locator) == SettingCheck::OK &&
            Settings_CheckPower(s->power_dbm) == SettingCheck::OK &&
            Settings_CheckFreq(s->base_freq_hz) == SettingCheck::OK &&
            Settings_CheckXtal(s->xtal_hz) == SettingCheck::OK;

@@ -128,8 +128,12 @@ void PrintBanner(const char *settings_line, HAL_StatusTypeDef init_status) {
     if (settings_line != nullptr) {
         Serial_Write(settings_line);
     }
-    snprintf(line, sizeof line, "Call=%s Locator=%s Power=%ddBm\r\n", s.callsign, s.locator,
-             static_cast<int>(s.power_dbm));
+    char call[WSPR_CALL_TEXT_MAX + 1];
+    char locator[WSPR_GRID6_LEN + 1];
+    Settings_CallsignText(&s, call);
+    Settings_LocatorText(&s, locator);
+    snprintf(line, sizeof line, "Call=%s Locator=%s%s Power=%ddBm\r\n", call, locator,
+             s.locator_gnss ? " (GNSS)" : "", static_cast<int>(s.power_dbm));
     Serial_Write(line);
     snprintf(line, sizeof line, "XTAL=%lu Hz Base=%lu Hz ToneSpacing=%lu uHz\r\n",
              static_cast<unsigned long>(s.xtal_hz), static_cast<unsigned long>(s.base_freq_hz),

@@ -6,8 +6,9 @@ namespace {
 
 constexpr unsigned CALLSIGN_BITS = 28U;
 constexpr unsigned LOCATOR_POWER_BITS = 22U;
+constexpr unsigned MESSAGE_BITS = CALLSIGN_BITS + LOCATOR_POWER_BITS;
 constexpr unsigned TAIL_BITS = 31U; // flush the 32-bit shift register back to zero
-constexpr unsigned PACKED_BITS = CALLSIGN_BITS + LOCATOR_POWER_BITS + TAIL_BITS;
+constexpr unsigned PACKED_BITS = MESSAGE_BITS + TAIL_BITS;
 static_assert(2U * PACKED_BITS == WSPR_SYMBOL_COUNT);
 
 constexpr uint8_t Parity32(uint32_t v) {
@@ -25,54 +26,52 @@ constexpr uint8_t BitReverse8(uint8_t v) {
     return v;
 }
 
-/* Channel coding of the packed message: convolutional code, bit-reversal interleaving, and the
- * sync vector as each symbol's low bit. The symbols are written only once the frame is complete. */
-constexpr bool BuildSymbols(uint32_t n, uint32_t m, uint8_t symbols[WSPR_SYMBOL_COUNT]) {
-    uint8_t packed[PACKED_BITS] = {};
-    for (unsigned i = 0; i < CALLSIGN_BITS; ++i) {
-        packed[i] = static_cast<uint8_t>((n >> (CALLSIGN_BITS - 1U - i)) & 1U);
+// Exactly WSPR_SYMBOL_COUNT of the 256 bit-reversed bytes lie below it: the interleaver places
+// every coded bit and fills every symbol.
+static_assert([] {
+    unsigned below = 0;
+    for (unsigned i = 0; i < 256U; ++i) {
+        below += BitReverse8(static_cast<uint8_t>(i)) < WSPR_SYMBOL_COUNT ? 1U : 0U;
     }
-    for (unsigned i = 0; i < LOCATOR_POWER_BITS; ++i) {
-        packed[CALLSIGN_BITS + i] = static_cast<uint8_t>((m >> (LOCATOR_POWER_BITS - 1U - i)) & 1U);
-    }
+    return below == WSPR_SYMBOL_COUNT;
+}());
 
-    uint8_t coded[WSPR_SYMBOL_COUNT] = {};
-    uint32_t shift_reg = 0;
-    for (unsigned i = 0; i < PACKED_BITS; ++i) {
-        shift_reg = (shift_reg << 1) | packed[i];
-        coded[2UL * i] = Parity32(shift_reg & WSPR_POLY_0);
-        coded[2UL * i + 1U] = Parity32(shift_reg & WSPR_POLY_1);
+// Bit `i` of the packed message: N and M most significant bit first, then the zero tail.
+constexpr uint32_t PackedBit(const WsprPayload &p, unsigned i) {
+    if (i < CALLSIGN_BITS) {
+        return (p.n >> (CALLSIGN_BITS - 1U - i)) & 1U;
     }
-
-    uint8_t interleaved[WSPR_SYMBOL_COUNT] = {};
-    unsigned p = 0;
-    for (unsigned i = 0; i < 256U && p < WSPR_SYMBOL_COUNT; ++i) {
-        const uint8_t j = BitReverse8(static_cast<uint8_t>(i));
-        if (j < WSPR_SYMBOL_COUNT) {
-            interleaved[j] = coded[p];
-            ++p;
-        }
+    if (i < MESSAGE_BITS) {
+        return (p.m >> (MESSAGE_BITS - 1U - i)) & 1U;
     }
-    if (p != WSPR_SYMBOL_COUNT) {
-        return false;
-    }
-
-    for (unsigned k = 0; k < WSPR_SYMBOL_COUNT; ++k) {
-        symbols[k] = static_cast<uint8_t>(k_sync[k] + 2U * interleaved[k]);
-    }
-    return true;
+    return 0U;
 }
 
-constexpr bool Encode(const char *callsign, const char *locator, uint8_t power_dbm,
-                      uint8_t symbols[WSPR_SYMBOL_COUNT]) {
-    uint32_t n = 0;
-    uint32_t m = 0;
-    // The locator and power are not examined when the callsign fails.
-    if (symbols == nullptr || !PackCallsign(callsign, &n) ||
-        !PackLocatorPower(locator, power_dbm, &m)) {
+// Convolutional code, bit-reversal interleaving and the sync vector as each symbol's low bit. Each
+// coded bit goes straight to its interleaved place: no working arrays on the stack.
+constexpr void BuildSymbols(const WsprPayload &p, uint8_t symbols[WSPR_SYMBOL_COUNT]) {
+    constexpr uint32_t polys[2] = {WSPR_POLY_0, WSPR_POLY_1};
+    uint32_t shift_reg = 0;
+    unsigned order = 0; // runs through the bytes whose reversal is the next place
+    for (unsigned i = 0; i < PACKED_BITS; ++i) {
+        shift_reg = (shift_reg << 1) | PackedBit(p, i);
+        for (const uint32_t poly : polys) {
+            uint8_t j = BitReverse8(static_cast<uint8_t>(order++));
+            while (j >= WSPR_SYMBOL_COUNT) {
+                j = BitReverse8(static_cast<uint8_t>(order++));
+            }
+            symbols[j] = static_cast<uint8_t>(k_sync[j] + 2U * Parity32(shift_reg & poly));
+        }
+    }
+}
+
+bool EncodeMessage(const WsprMessage &message, uint8_t symbols[WSPR_SYMBOL_COUNT]) {
+    WsprPayload p = {};
+    if (symbols == nullptr || !WSPR_PackMessage(&message, &p)) {
         return false;
     }
-    return BuildSymbols(n, m, symbols);
+    BuildSymbols(p, symbols);
+    return true;
 }
 
 static_assert(Parity32(0U) == 0U && Parity32(0x80000000UL) == 1U && Parity32(0xFFFFFFFFUL) == 0U);
@@ -82,18 +81,16 @@ static_assert(BitReverse8(0x01U) == 0x80U && BitReverse8(0x0FU) == 0xF0U &&
 // The default message QZ5RTV OM85 10 dBm.
 static_assert([] {
     uint32_t n = 0;
-    return PackCallsign("QZ5RTV", &n) && n == 191233272UL;
+    return wspr_message::PackCallsign("QZ5RTV", &n) && n == 191233272UL;
 }());
 static_assert([] {
     uint32_t m = 0;
-    return PackLocatorPower("OM85", 10U, &m) && m == 730314UL;
+    return wspr_message::PackLocatorPower("OM85", 10U, &m) && m == 730314UL;
 }());
 static_assert([] {
     constexpr uint8_t expected[16] = {3, 1, 2, 2, 0, 2, 2, 0, 1, 2, 0, 2, 3, 1, 3, 0};
     uint8_t symbols[WSPR_SYMBOL_COUNT] = {};
-    if (!Encode("QZ5RTV", "OM85", 10U, symbols)) {
-        return false;
-    }
+    BuildSymbols({191233272UL, 730314UL}, symbols);
     for (unsigned k = 0; k < 16U; ++k) {
         if (symbols[k] != expected[k]) {
             return false;
@@ -104,7 +101,23 @@ static_assert([] {
 
 } // namespace
 
+void WSPR_EncodePayload(const WsprPayload *payload, uint8_t symbols[WSPR_SYMBOL_COUNT]) {
+    BuildSymbols(*payload, symbols);
+}
+
+bool WSPR_EncodeMessage(const WsprMessage *message, uint8_t symbols[WSPR_SYMBOL_COUNT]) {
+    return message != nullptr && EncodeMessage(*message, symbols);
+}
+
 bool WSPR_Encode(const char *callsign, const char *locator, uint8_t power_dbm,
                  uint8_t symbols[WSPR_SYMBOL_COUNT]) {
-    return Encode(callsign, locator, power_dbm, symbols);
+    uint32_t n = 0;
+    uint32_t m = 0;
+    // The locator and power are not examined when the callsign fails.
+    if (symbols == nullptr || !wspr_message::PackCallsign(callsign, &n) ||
+        !wspr_message::PackLocatorPower(locator, power_dbm, &m)) {
+        return false;
+    }
+    BuildSymbols({n, m}, symbols);
+    return true;
 }

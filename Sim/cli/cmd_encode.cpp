@@ -1,5 +1,7 @@
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <string>
 
 #include "commands.h"
 #include "options.h"
@@ -7,53 +9,84 @@
 
 namespace {
 
-/* Why the encoder refused the message: the callsign, else the locator, else the power level. */
-void ReportRefusal(const char *call, const char *locator, uint8_t dbm) {
-    uint32_t packed = 0;
-    if (!wspr_encoder::PackCallsign(call, &packed)) {
-        std::fprintf(stderr,
-                     "wspr-sim encode: callsign '%s' cannot be sent (1 to 6 letters, digits or "
-                     "spaces, call area digit second or third, fitting six places)\n",
-                     call);
-    } else if (!wspr_encoder::PackLocatorPower(locator, 0U, &packed)) {
-        std::fprintf(stderr,
-                     "wspr-sim encode: locator '%s' cannot be sent (two letters A..R, then two "
-                     "digits)\n",
-                     locator);
-    } else {
-        std::fprintf(stderr,
-                     "wspr-sim encode: power %u dBm is not a WSPR level (0, 3, 7, 10, ... 57, "
-                     "60: last digit 0, 3 or 7)\n",
-                     static_cast<unsigned>(dbm));
+std::string Upper(const char *text) {
+    std::string s = text;
+    for (char &c : s) {
+        c = wspr_message::ToUpper(c);
+    }
+    return s;
+}
+
+const char *CallsignProblem(WsprCallCheck check) {
+    switch (check) {
+    case WSPR_CALL_TOO_LONG:
+        return "the base callsign has more than 6 characters";
+    case WSPR_CALL_BAD_PREFIX:
+        return "a prefix is 1 to 3 letters or digits before a '/'";
+    case WSPR_CALL_BAD_SUFFIX:
+        return "a suffix is 1 letter or digit, or 2 digits 10..99, after a '/'";
+    case WSPR_CALL_TWO_ADDONS:
+        return "one prefix or one suffix only";
+    default:
+        return "3 to 6 letters and digits, call area digit second or third, fitting six places";
     }
 }
 
 } // namespace
 
+// The frames the beacon sends in turn for this callsign, locator and power, one line each.
 int cmd_encode(int argc, char **argv) {
     if (argc != 3) {
         std::fprintf(stderr, "wspr-sim encode: expected CALL LOCATOR DBM, got %d argument%s\n",
                      argc, argc == 1 ? "" : "s");
         return 1;
     }
-    const char *call = argv[0];
-    const char *locator = argv[1];
+    const std::string call_text = Upper(argv[0]);
+    const std::string locator = Upper(argv[1]);
     uint64_t value = 0;
-    if (!cli::ParseWhole(argv[2], 0, wspr_encoder::MAX_POWER_DBM, value)) {
+    if (!cli::ParseWhole(argv[2], 0, wspr_message::MAX_POWER_DBM, value)) {
         std::fprintf(stderr, "wspr-sim encode: power '%s' is not a whole number of dBm 0..60\n",
                      argv[2]);
         return 1;
     }
-
     const uint8_t dbm = static_cast<uint8_t>(value);
-    uint8_t symbols[WSPR_SYMBOL_COUNT];
-    if (!WSPR_Encode(call, locator, dbm, symbols)) {
-        ReportRefusal(call, locator, dbm);
+
+    WsprCallsign call = {};
+    const WsprCallCheck check = WSPR_ParseCallsign(call_text.c_str(), &call);
+    if (check != WSPR_CALL_OK) {
+        std::fprintf(stderr, "wspr-sim encode: callsign '%s' cannot be sent (%s)\n", argv[0],
+                     CallsignProblem(check));
         return 1;
     }
-    for (unsigned k = 0; k < WSPR_SYMBOL_COUNT; ++k) {
-        std::printf(k == 0 ? "%u" : " %u", static_cast<unsigned>(symbols[k]));
+    if (!wspr_message::IsPowerLevel(dbm)) {
+        std::fprintf(stderr,
+                     "wspr-sim encode: power %u dBm is not a WSPR level (0, 3, 7, 10, ... 57, "
+                     "60: last digit 0, 3 or 7)\n",
+                     static_cast<unsigned>(dbm));
+        return 1;
     }
-    std::printf("\n");
+    WsprMessage cycle[WSPR_CYCLE_MAX] = {};
+    const uint8_t count = WSPR_MessageCycle(&call, locator.c_str(), dbm, cycle);
+    uint8_t symbols[WSPR_CYCLE_MAX][WSPR_SYMBOL_COUNT];
+    for (uint8_t i = 0; i < count; ++i) {
+        if (!WSPR_EncodeMessage(&cycle[i], symbols[i])) {
+            std::fprintf(stderr,
+                         "wspr-sim encode: locator '%s' cannot be sent (two letters A..R, two "
+                         "digits, then optionally two letters A..X)\n",
+                         argv[1]);
+            return 1;
+        }
+    }
+    if (count == 0) {
+        std::fprintf(stderr, "wspr-sim encode: locator '%s' cannot be sent (4 or 6 characters)\n",
+                     argv[1]);
+        return 1;
+    }
+    for (uint8_t i = 0; i < count; ++i) {
+        for (unsigned k = 0; k < WSPR_SYMBOL_COUNT; ++k) {
+            std::printf(k == 0 ? "%u" : " %u", static_cast<unsigned>(symbols[i][k]));
+        }
+        std::printf("\n");
+    }
     return 0;
 }

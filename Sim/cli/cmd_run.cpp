@@ -190,12 +190,20 @@ int cmd_run(int argc, char **argv) {
          }},
         {"--wav", "FILE",
          "what a USB receiver 1500 Hz below the base frequency hears of\n"
-         "the first frame: 120 s, 12000 samples/s, 16-bit mono, from\n"
+         "the first frame (--frame): 120 s, 12000 samples/s, 16-bit mono, from\n"
          "second 0 of the frame's UTC minute (no time set: 1 s before it)",
          [&](const char *v, std::string &e) {
              plan.wav_path = v;
              e = "is not available in this build (it was built without libsndfile)";
              return sim::WavAvailable();
+         }},
+        {"--frame", "N",
+         "the frame --wav and --waterfall record: the N-th the beacon\n"
+         "sends (default 1; frames alternate with a 6-character locator\n"
+         "or a compound callsign)",
+         [&](const char *v, std::string &e) {
+             e = "takes a whole number from 1";
+             return cli::ParseWhole(v, 1, 1000000, plan.record_frame);
          }},
         {"--snr", "DB", "white Gaussian noise for this SNR in 2500 Hz in the recording",
          [&](const char *v, std::string &e) {
@@ -235,8 +243,9 @@ int cmd_run(int argc, char **argv) {
     if (parsed >= 0) {
         return parsed;
     }
-    if ((plan.snr_db || plan.dial_hz) && plan.wav_path.empty() && plan.waterfall_path.empty()) {
-        return Fail("--snr and --dial shape the recording: give --wav or --waterfall too");
+    if ((plan.snr_db || plan.dial_hz || plan.record_frame != 1) && plan.wav_path.empty() &&
+        plan.waterfall_path.empty()) {
+        return Fail("--snr, --dial and --frame shape the recording: give --wav or --waterfall too");
     }
 
     std::string error;

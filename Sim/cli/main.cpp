@@ -19,7 +19,8 @@ constexpr Command k_commands[] = {
      "demo [--out DIR]        a frame from the PC's UTC clock: log, RF, WAV, picture"},
     {"live", cmd_live,
      "live [options]          the beacon in real time, this terminal its console"},
-    {"encode", cmd_encode, "encode CALL LOCATOR DBM the 162 channel symbols of a message"},
+    {"encode", cmd_encode,
+     "encode CALL LOCATOR DBM each frame the beacon sends in turn: 162 symbols a line"},
 };
 
 void Usage(FILE *out) {

@@ -1,6 +1,7 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <cstdio>
 
 #include "wspr_encoder.h"
 
@@ -30,5 +31,24 @@ void BM_WsprEncodeRefused(benchmark::State &state) {
     }
 }
 BENCHMARK(BM_WsprEncodeRefused);
+
+// One frame of each message type, packed and coded as at a frame start.
+void EncodeMessage(benchmark::State &state, WsprMsgType type, const char *call,
+                   const char *locator) {
+    WsprMessage message = {};
+    message.type = type;
+    std::snprintf(message.call, sizeof message.call, "%s", call);
+    std::snprintf(message.locator, sizeof message.locator, "%s", locator);
+    message.power_dbm = 10;
+    uint8_t symbols[WSPR_SYMBOL_COUNT];
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(message);
+        benchmark::DoNotOptimize(WSPR_EncodeMessage(&message, symbols));
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK_CAPTURE(EncodeMessage, type1, WSPR_MSG_TYPE1, "QZ5RTV", "OM85");
+BENCHMARK_CAPTURE(EncodeMessage, type2, WSPR_MSG_TYPE2, "PJ4/QZ5RTV", "");
+BENCHMARK_CAPTURE(EncodeMessage, type3, WSPR_MSG_TYPE3, "PJ4/QZ5RTV", "OM85AB");
 
 } // namespace

@@ -172,6 +172,52 @@ TEST_F(Image, ShortBannerAndFirstSymbols) {
 // The image may grow past sectors 0-1 into sector 4 (the settings sectors stay between): the same
 // firmware linked with a smaller first region, so that part of its code and constants runs from
 // 0x08010000, behaves as the PC build does, saved settings included.
+// A compound callsign with a 6-character locator: the type 2 frame, then the type 3 frame, each
+// starting on the tones of its message, the same on the image as on the PC build.
+TEST_F(Image, ShortCompoundCallsignFramesInTurn) {
+    Write("turn.txt", "100 type set call PJ4/QZ5RTV\n300 type set grid OM85AB\n500 type tx\n"
+                      "4000 type stop\n4500 type tx\n");
+    const Outcome r = Compare("--until 8000 --script " + Path("turn.txt"), "turn");
+    const size_t two = r.console.find("TX start PJ4/QZ5RTV 10dBm, 162 symbols");
+    const size_t three = r.console.find("TX start <PJ4/QZ5RTV> OM85AB 10dBm, 162 symbols");
+    ASSERT_NE(two, std::string::npos) << r.console;
+    ASSERT_NE(three, std::string::npos) << r.console;
+    EXPECT_LT(two, three);
+    // The tones of each frame's first symbols (the changes while CLK1 is on, from its switch-on).
+    std::vector<std::vector<unsigned>> frames;
+    for (const Outcome::Change &c : r.rf) {
+        if (c.on == 0) {
+            continue;
+        }
+        if (frames.empty() || (&c != &r.rf.front() && (&c)[-1].on == 0)) {
+            frames.emplace_back();
+        }
+        frames.back().push_back(static_cast<unsigned>(
+            (c.freq_uhz - WSPR_DEFAULT_FREQ_HZ * 1000000ULL + WSPR_TONE_SPACING_UHZ / 2) /
+            WSPR_TONE_SPACING_UHZ));
+    }
+    ASSERT_EQ(frames.size(), 2u);
+    const WsprMsgType types[2] = {WSPR_MSG_TYPE2, WSPR_MSG_TYPE3};
+    for (size_t f = 0; f < 2; ++f) {
+        WsprMessage m = {};
+        m.type = types[f];
+        std::strcpy(m.call, "PJ4/QZ5RTV");
+        std::strcpy(m.locator, f == 0 ? "" : "OM85AB");
+        m.power_dbm = 10;
+        uint8_t symbols[WSPR_SYMBOL_COUNT];
+        ASSERT_TRUE(WSPR_EncodeMessage(&m, symbols));
+        // A change is sent only when the tone changes: the symbols with repeats removed.
+        std::vector<unsigned> expected = {symbols[0]};
+        for (unsigned k = 1; expected.size() < frames[f].size() && k < WSPR_SYMBOL_COUNT; ++k) {
+            if (symbols[k] != symbols[k - 1]) {
+                expected.push_back(symbols[k]);
+            }
+        }
+        ASSERT_GE(frames[f].size(), 4u);
+        EXPECT_EQ(frames[f], expected) << "frame " << f + 1;
+    }
+}
+
 TEST_F(Image, ShortImageRunningFromSectorFour) {
     const char *split = std::getenv("WSPR_IMAGE_SPLIT");
     ASSERT_NE(split, nullptr) << "set WSPR_IMAGE_SPLIT (make image-test does)";
@@ -524,7 +570,8 @@ TEST_F(Image, PastedSettingsAndRefusedLines) {
           "time +1:+2:+3\r\nerror: use time HH:MM:SS\r\n",
           "\r\nerror: line too long, max 39 chars\r\n",
           "set power 37\r\nerror: input lost, line ignored\r\n",
-          "Message: DL2XYZ JO62 23dBm\r\nRF: 10140200 Hz"}) {
+          "Message: DL2XYZ JO62 23dBm\r\nLocator: JO62 (fixed)\r\nFrames: DL2XYZ JO62 23dBm\r\n"
+          "RF: 10140200 Hz"}) {
         EXPECT_NE(r.console.find(refusal), std::string::npos) << refusal << "\n" << r.console;
     }
 }

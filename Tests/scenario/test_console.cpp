@@ -99,8 +99,9 @@ TEST(Console, SettersAcceptAndRefuse) {
         {"set loc OM85", "ok\r\n", "Q5RTV OM85 10dBm", "14097070"},
         {"set grid SS85", "error: invalid locator\r\n", "Q5RTV OM85 10dBm", "14097070"},
         {"set grid OM8X", "error: invalid locator\r\n", "Q5RTV OM85 10dBm", "14097070"},
-        {"set grid OM85AB", "error: locator must be 4 chars\r\n", "Q5RTV OM85 10dBm", "14097070"},
-        {"set grid OM8", "error: locator must be 4 chars\r\n", "Q5RTV OM85 10dBm", "14097070"},
+        {"set grid OM85ABC", "error: locator must be 4 or 6 chars\r\n", "Q5RTV OM85 10dBm",
+         "14097070"},
+        {"set grid OM8", "error: locator must be 4 or 6 chars\r\n", "Q5RTV OM85 10dBm", "14097070"},
         {"set power 60", "ok\r\n", "Q5RTV OM85 60dBm", "14097070"},
         // A number is its digits alone: a unit or a second blank is refused.
         {"set power 7 dBm", "error: power must be 0..60 dBm\r\n", "Q5RTV OM85 60dBm", "14097070"},

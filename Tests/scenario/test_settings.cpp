@@ -161,7 +161,8 @@ std::vector<uint8_t> FlashNeedingAnErase() {
         sim::Type("save\r");
         sim::RunFor(2 * sim::MS);
     }
-    EXPECT_EQ(vmcu::flash_record().programs, SETTINGS_RECORDS_PER_SECTOR * 9u);
+    EXPECT_EQ(vmcu::flash_record().programs,
+              SETTINGS_RECORDS_PER_SECTOR * (SETTINGS_RECORD_BYTES / 4u));
     EXPECT_EQ(vmcu::flash_record().erases, 0u);
     return vmcu::flash_contents();
 }
@@ -204,7 +205,7 @@ TEST(Settings, PowerCutAtEveryStepOfASave) {
         Apply(k_old);
         Command("save");
         const std::vector<uint8_t> start = vmcu::flash_contents();
-        CutAtEveryStep(start, k_new, "save", k_old, k_new, 9);
+        CutAtEveryStep(start, k_new, "save", k_old, k_new, SETTINGS_RECORD_BYTES / 4u);
     });
 }
 
@@ -223,7 +224,7 @@ TEST(Settings, PowerCutAtEveryStepOfDefaults) {
 TEST(Settings, PowerCutAtEveryStepOfASaveThatErases) {
     OnFreshBoard([] {
         const std::vector<uint8_t> full = FlashNeedingAnErase();
-        CutAtEveryStep(full, k_new, "save", k_old, k_new, 10);
+        CutAtEveryStep(full, k_new, "save", k_old, k_new, 1 + SETTINGS_RECORD_BYTES / 4u);
         EXPECT_EQ(vmcu::flash_record().erases, 1u);
     });
 }

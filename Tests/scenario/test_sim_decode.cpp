@@ -229,6 +229,60 @@ INSTANTIATE_TEST_SUITE_P(Bands, WsprdDecodes, testing::ValuesIn(BandCases()),
                              return std::string(info.param.name);
                          });
 
+// A beacon's frames in turn, each recorded (--frame) and decoded in the same folder, in order: the
+// type 1 or 2 frame fills wsprd's table of callsigns by hash, so the type 3 frame after it shows
+// the full callsign. SNR and DT of each decode are printed for the record.
+void ExpectDecodesInTurn(const std::string &settings, const std::vector<std::string> &messages) {
+    ASSERT_TRUE(HaveWsprd()) << "wsprd not found: scripts/ensure-deps.sh decode installs wsjtx";
+    std::string dir = TempFolder("sim_decode_turn_");
+    ASSERT_FALSE(dir.empty());
+    WriteFile(dir + "/inputs.txt", settings);
+    for (size_t i = 0; i < messages.size(); ++i) {
+        SCOPED_TRACE(messages[i]);
+        const std::string wav = dir + "/00010" + std::to_string(i + 1) + "_0000.wav";
+        Output sim = Shell(std::string(WSPR_SIM_PATH) + " run --gnss-clock 10:01:50 --script " +
+                           dir + "/inputs.txt --until " + std::to_string(131000 + 120000 * i) +
+                           " --frame " + std::to_string(i + 1) + " --wav " + wav);
+        ASSERT_EQ(sim.status, 0) << sim.text;
+        Output decoded = Shell("cd " + dir + " && wsprd -f 14.095570 " + wav);
+        ASSERT_EQ(decoded.status, 0) << decoded.text;
+        // [date time] SNR DT FREQ DRIFT then the message.
+        bool found = false;
+        std::istringstream lines(decoded.text);
+        for (std::string line; std::getline(lines, line);) {
+            std::istringstream in(line);
+            std::vector<std::string> w;
+            for (std::string word; in >> word;) {
+                w.push_back(word);
+            }
+            for (size_t k = 4; k < w.size() && !found; ++k) {
+                std::string rest;
+                for (size_t j = k; j < w.size(); ++j) {
+                    rest += (j == k ? "" : " ") + w[j];
+                }
+                if (rest == messages[i]) {
+                    found = true;
+                    std::printf("decoded %s: SNR %s dB, DT %s s\n", messages[i].c_str(),
+                                w[k - 4].c_str(), w[k - 3].c_str());
+                    EXPECT_GE(std::atoi(w[k - 4].c_str()), 20);
+                    EXPECT_LE(std::abs(std::atof(w[k - 3].c_str())), 1.0);
+                }
+            }
+        }
+        EXPECT_TRUE(found) << "wsprd output:\n" << decoded.text;
+    }
+    Shell("rm -rf " + dir);
+}
+
+TEST(WsprdDecodesInTurn, CompoundCallsignTypeTwoThenTypeThree) {
+    ExpectDecodesInTurn("100 type set call PJ4/QZ5RTV\n300 type set grid OM85AB\n",
+                        {"PJ4/QZ5RTV 10", "<PJ4/QZ5RTV> OM85AB 10"});
+}
+
+TEST(WsprdDecodesInTurn, PlainCallsignTypeOneThenTypeThree) {
+    ExpectDecodesInTurn("100 type set grid OM85AB\n", {"QZ5RTV OM85 10", "<QZ5RTV> OM85AB 10"});
+}
+
 TEST(Demo, SendsAFrameFromTheGivenUtcAndWritesEveryFile) {
     std::string dir = TempFolder("sim_demo_");
     ASSERT_FALSE(dir.empty());

@@ -312,7 +312,7 @@ void SetCommand(bool allow_freq) {
     static const char *const k_calls[] = {"K1ABC", "QZ5RTV", "G4XYZ", "2E0AB", "DL1XX", "W7Q"};
     static const char *const k_bad_calls[] = {"ABC", "AB", "AB1CDEF", "K1AB2", "1234", "K-1AB", ""};
     static const char *const k_locs[] = {"FN42", "IO91", "OM85", "JO62", "AR09", "RA00"};
-    static const char *const k_bad_locs[] = {"SS85", "OM8", "OM85AB", "1M85", "OMX5", ""};
+    static const char *const k_bad_locs[] = {"SS85", "OM8", "OM85AY", "1M85", "OMX5", ""};
     static const unsigned k_powers[] = {0, 3, 7, 10, 23, 30, 37, 43, 50, 60};
     // A number is its digits alone: a unit, sign, point or blank makes it no number.
     static const char *const k_bad_powers[] = {"61", "5",      "-10", "x",    "4294967303", "",
@@ -366,13 +366,23 @@ void Show() {
     unsigned power = 0;
     unsigned long freq = 0, xtal = 0;
     unsigned long long spacing = 0;
+    // The lines the soak's settings (plain callsign, fixed 4-character locator) always give; the
+    // locator and frames lines in between name the same message.
     const size_t at = reply.find("Message: ");
-    const int n = at == std::string::npos
-                      ? 0
-                      : std::sscanf(reply.c_str() + at,
-                                    "Message: %7s %7s %udBm RF: %lu Hz, tone spacing %llu uHz "
-                                    "XTAL: %lu Hz Auto: %3[ONF],",
-                                    call, loc, &power, &freq, &spacing, &xtal, auto_on);
+    const size_t rf = reply.find("RF: ");
+    int n = at == std::string::npos
+                ? 0
+                : std::sscanf(reply.c_str() + at, "Message: %7s %7s %udBm", call, loc, &power);
+    n += rf == std::string::npos ? 0
+                                 : std::sscanf(reply.c_str() + rf,
+                                               "RF: %lu Hz, tone spacing %llu uHz "
+                                               "XTAL: %lu Hz Auto: %3[ONF],",
+                                               &freq, &spacing, &xtal, auto_on);
+    const std::string frames = std::string(call) + " " + loc + " " + std::to_string(power) + "dBm";
+    n -= reply.find("Locator: " + std::string(loc) + " (fixed)\r\nFrames: " + frames + "\r\n") ==
+                 std::string::npos
+             ? 1
+             : 0;
     Check(n == 7 && spacing == WSPR_TONE_SPACING_UHZ && xtal == SI5351_XTAL_HZ &&
               g_model.call == call && g_model.loc == loc && g_model.power == power &&
               g_model.freq == freq && g_model.auto_on == (std::string(auto_on) == "ON"),

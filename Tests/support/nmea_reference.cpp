@@ -1,6 +1,7 @@
 #include "nmea_reference.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -120,6 +121,62 @@ std::vector<std::pair<std::string, std::string>> Captures() {
                          std::string{std::istreambuf_iterator<char>(in), {}});
     }
     return out;
+}
+
+namespace {
+
+// ddmm.mmm (lat, 2 degree digits) or dddmm.mmm (lon, 3) as degrees; nothing when malformed.
+std::optional<long double> Angle(const std::string &f, size_t degree_digits, int max_degrees) {
+    const size_t point = f.find('.');
+    const std::string whole = f.substr(0, point);
+    const std::string decimals = point == std::string::npos ? "" : f.substr(point + 1);
+    if (whole.size() != degree_digits + 2 ||
+        whole.find_first_not_of("0123456789") != std::string::npos ||
+        decimals.find_first_not_of("0123456789") != std::string::npos) {
+        return std::nullopt;
+    }
+    const int degrees = std::stoi(whole.substr(0, degree_digits));
+    // Decimals beyond the fifth are dropped, as a receiver's 1e-5 minute would be.
+    const long double minutes =
+        std::stold(whole.substr(degree_digits) + "." + decimals.substr(0, 5) + "0");
+    if (minutes >= 60 || degrees > max_degrees || (degrees == max_degrees && minutes > 0)) {
+        return std::nullopt;
+    }
+    return degrees + minutes / 60;
+}
+
+} // namespace
+
+std::optional<std::string> LocatorOf(const std::string &line) {
+    if (!TimeOf(line)) {
+        return std::nullopt;
+    }
+    std::vector<std::string> fields;
+    std::istringstream in(line);
+    for (std::string f; std::getline(in, f, ',');) {
+        fields.push_back(f);
+    }
+    if (fields.size() < 8) {
+        return std::nullopt;
+    }
+    auto lat = Angle(fields[3], 2, 90);
+    auto lon = Angle(fields[5], 3, 180);
+    if (!lat || !lon || (fields[4] != "N" && fields[4] != "S") ||
+        (fields[6] != "E" && fields[6] != "W")) {
+        return std::nullopt;
+    }
+    const long double x =
+        std::min<long double>(180 + (fields[6] == "W" ? -*lon : *lon), 359.999999L);
+    const long double y =
+        std::min<long double>(90 + (fields[4] == "S" ? -*lat : *lat), 179.999999L);
+    std::string loc(6, ' ');
+    loc[0] = static_cast<char>('A' + static_cast<int>(std::floor(x / 20)));
+    loc[1] = static_cast<char>('A' + static_cast<int>(std::floor(y / 10)));
+    loc[2] = static_cast<char>('0' + static_cast<int>(std::floor(std::fmod(x, 20) / 2)));
+    loc[3] = static_cast<char>('0' + static_cast<int>(std::floor(std::fmod(y, 10))));
+    loc[4] = static_cast<char>('A' + static_cast<int>(std::floor(std::fmod(x, 2) * 12)));
+    loc[5] = static_cast<char>('A' + static_cast<int>(std::floor(std::fmod(y, 1) * 24)));
+    return loc;
 }
 
 } // namespace nmea_reference

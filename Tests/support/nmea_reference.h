@@ -21,6 +21,9 @@ std::string Text(const Hms &t);
 std::vector<std::string> LinesOf(const std::string &bytes);
 std::optional<Hms> TimeOf(const std::string &line);
 std::vector<Hms> IndependentTimes(const std::string &bytes);
+// The Maidenhead locator (6 characters) of an accepted RMC line's position, read with floating
+// point from degrees and decimal minutes; nothing when the line has no sound position.
+std::optional<std::string> LocatorOf(const std::string &line);
 // The time lines a beacon prints for these fixes: the whole second of the first fix of each
 // second (a receiver sending several fixes a second gets one line a second).
 std::vector<Hms> TimeLines(const std::vector<Hms> &fixes);

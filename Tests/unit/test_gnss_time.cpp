@@ -151,7 +151,7 @@ TEST(GnssTimeParser, MissingStatusNeverComesFromAnEarlierLine) {
 }
 
 TEST(GnssTimeParser, RejectionLeavesValidAloneAndMayFillFields) {
-    GnssTime rec{1, 2, 3, false, 0};
+    GnssTime rec{1, 2, 3, false, 0, false, 0, 0};
     GNSS_TimeParser_Init();
     for (unsigned char b : Sentence("GPRMC,235960,A") + "\r") {
         EXPECT_FALSE(GNSS_TimeParser_Push(b, &rec));

@@ -11,6 +11,7 @@
 #include "wspr_encoder.h"
 
 using namespace wspr_encoder;
+using namespace wspr_message;
 
 namespace {
 
