@@ -332,6 +332,17 @@ TEST_F(Image, HardFaultSwitchesOffAndResets) {
     EXPECT_EQ(r.rf.back().on, 0);
 }
 
+// An interrupt without a handler of its own goes to Default_Handler, which switches CLK1 off in
+// the middle of a frame and waits for the watchdog as the fault handlers do.
+TEST_F(Image, UnhandledInterruptSwitchesOffAndResets) {
+    const Outcome r = Compare("--gnss-clock 11:59:55 --stray-irq-at 7000 --until 12000", "stray");
+    bool was_on = false;
+    const uint64_t off = OffFrom(r, 7000 * ONE_MS, was_on);
+    EXPECT_TRUE(was_on);
+    EXPECT_LE(off, 7001 * ONE_MS);
+    EXPECT_NE(r.console.find("Reset: watchdog\r\n"), std::string::npos);
+}
+
 // Faults early in the start-up: before the watchdog runs (Error_Handler starts it, at 8.2 s), and
 // while its first update is carried into the LSI's domain. Each ends in a watchdog reset that the
 // banner names, and the fault path uses the watchdog as the chip allows.

@@ -341,6 +341,12 @@ void __disable_irq(void) {
 void __enable_irq(void) {
     g_masked = false;
 }
+unsigned __get_PRIMASK(void) {
+    return g_masked ? 1U : 0U;
+}
+void __set_PRIMASK(unsigned value) {
+    g_masked = (value & 1U) != 0U;
+}
 void __NOP(void) {}
 void __WFI(void) {
     if (g_masked) {
