@@ -31,6 +31,8 @@ inline const USART_TypeDef *GnssUart() {
 struct BoardConfig {
     bool si5351_present = true;
     uint64_t xtal_hz = Si5351Model::DEFAULT_XTAL_HZ;
+    // How long after power-on the Si5351 holds SYS_INIT (UINT64_MAX: for ever).
+    uint64_t si5351_sys_init_ns = Si5351Model::DEFAULT_SYS_INIT_NS;
 };
 
 // Which MCU the board has: the virtual MCU running the firmware built for the PC (the default),
