@@ -75,8 +75,9 @@ void ClearAddr(const I2C_TypeDef *i2c) {
     (void)i2c->SR2;
 }
 
-HAL_StatusTypeDef SendByte(I2C_HandleTypeDef *hi2c, I2C_TypeDef *i2c, uint8_t byte,
-                           const CycleLimit &call) {
+/* Inlined: a frame of its own would deepen the fault path's CLK1-off write. */
+[[gnu::always_inline]] inline HAL_StatusTypeDef SendByte(I2C_HandleTypeDef *hi2c, I2C_TypeDef *i2c,
+                                                         uint8_t byte, const CycleLimit &call) {
     HAL_StatusTypeDef st = Expect(hi2c, i2c, I2C_SR1_TXE, call);
     if (st == HAL_OK) {
         i2c->DR = byte;
