@@ -102,7 +102,7 @@ class I2c : public Peripheral {
             }
             if (ack) {
                 sr1 |= ADDR;
-                sr2 |= (shift & 1U) ? 0U : TRA;
+                sr2 = (sr2 & ~TRA) | ((shift & 1U) ? 0U : TRA);
                 phase = Phase::WAIT_ADDR_CLEAR;
             } else {
                 sr1 |= AF;
