@@ -82,11 +82,11 @@ bool Si5351Model::i2c_start_read(uint64_t) {
 uint8_t Si5351Model::i2c_read(bool, uint64_t t_ns) {
     constexpr uint8_t REG_DEVICE_STATUS = 0;
     constexpr uint8_t SYS_INIT = 0x80;
-    const uint8_t reg = pointer_++;
-    if (reg == REG_DEVICE_STATUS) {
+    const uint8_t index = pointer_++;
+    if (index == REG_DEVICE_STATUS) {
         return t_ns < sys_init_until_ns_ ? SYS_INIT : 0;
     }
-    return regs_[reg];
+    return regs_[index];
 }
 
 void Si5351Model::i2c_stop(uint64_t t_ns) {
