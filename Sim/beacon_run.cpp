@@ -147,6 +147,9 @@ int ExecuteRun(const RunPlan &plan, RunReport &report, const char *who) {
     if (plan.fault_at_ns) {
         mcu.Schedule(*plan.fault_at_ns, [&mcu](uint64_t) { mcu.HardFault(); });
     }
+    if (plan.stray_irq_at_ns) {
+        mcu.Schedule(*plan.stray_irq_at_ns, [&mcu](uint64_t) { mcu.StrayInterrupt(); });
+    }
     if (plan.sda_stuck_at_ns) {
         mcu.Schedule(*plan.sda_stuck_at_ns, [](uint64_t) { Chip().hold_sda(SDA_STUCK_PULSES); });
     }

@@ -42,8 +42,9 @@ struct RunPlan {
     std::optional<uint64_t> dial_hz; // default: from the first frame's lowest tone
     uint64_t record_frame = 1;       // the frame recorded: the N-th CLK1 comes on for, from 1
     // Faults on demand, at virtual nanoseconds: the main loop stuck from then on (interrupts go
-    // on), a hard fault, the Si5351 holding SDA low until SCL is clocked.
-    std::optional<uint64_t> hang_at_ns, fault_at_ns, sda_stuck_at_ns;
+    // on), a hard fault, an interrupt without a handler, the Si5351 holding SDA low until SCL is
+    // clocked.
+    std::optional<uint64_t> hang_at_ns, fault_at_ns, stray_irq_at_ns, sda_stuck_at_ns;
     std::vector<uint8_t> flash; // the settings sectors at power-on (empty: erased)
     uint64_t power_cut_at = 0;  // the power fails during this flash operation (from 1; 0: never)
     bool keep_console = false;  // copy the transcript into the report

@@ -41,6 +41,7 @@ Mcu &BoardMcu() {
 
 void Prepare(const BoardConfig &config) {
     g_chip = std::make_unique<Si5351Model>(config.xtal_hz, config.si5351_latch);
+    g_chip->hold_sys_init(config.si5351_sys_init_ns);
     g_terminal = std::make_unique<ConsoleTerminal>();
     g_gnss = std::make_unique<GnssReceiver>();
     g_mcu->NewWorld();

@@ -32,6 +32,8 @@ struct BoardConfig {
     bool si5351_present = true;
     uint64_t xtal_hz = Si5351Model::DEFAULT_XTAL_HZ;
     Si5351Model::Latch si5351_latch = Si5351Model::Latch::BYTE;
+    // How long after power-on the Si5351 holds SYS_INIT (UINT64_MAX: for ever).
+    uint64_t si5351_sys_init_ns = Si5351Model::DEFAULT_SYS_INIT_NS;
 };
 
 // Which MCU the board has: the virtual MCU running the firmware built for the PC (the default),

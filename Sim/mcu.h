@@ -58,6 +58,9 @@ class Mcu {
     virtual void HangAt(uint64_t t_ns) = 0;
     // A hard fault now, masked or not: call it from a world event.
     virtual void HardFault() = 0;
+    // An interrupt the firmware never enabled (the FPU's) is enabled and raised now, as after a
+    // stray write to the NVIC: call it from a world event.
+    virtual void StrayInterrupt() = 0;
 
     virtual void AttachUart(int usart, dev::UartDevice *device) = 0;   // USART1 or USART2
     virtual void AttachI2c(uint8_t addr7, dev::I2cDevice *device) = 0; // on I2C1

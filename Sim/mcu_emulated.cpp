@@ -25,6 +25,7 @@ class EmulatedMcuImpl final : public Mcu {
     void OnHalt(std::function<void()> fn) override { emu::on_halt(std::move(fn)); }
     void HangAt(uint64_t t_ns) override { emu::hang_thread_at(t_ns); }
     void HardFault() override { emu::hard_fault(); }
+    void StrayInterrupt() override { emu::stray_interrupt(FPU_IRQn); }
 
     void AttachUart(int usart, dev::UartDevice *device) override {
         emu::uart_attach(usart, device);
@@ -42,7 +43,7 @@ class EmulatedMcuImpl final : public Mcu {
             return;
         }
         emu::i2c_on_transfer([fn = std::move(fn)](const emu::I2cTransfer &t) {
-            if (!t.bytes.empty()) {
+            if (!t.bytes.empty() && !t.read) {
                 fn({t.end_ns, t.addr7, t.bytes, t.acked ? 0 : 1});
             }
         });

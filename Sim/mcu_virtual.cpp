@@ -69,6 +69,7 @@ class VirtualMcuImpl final : public Mcu {
     void OnHalt(std::function<void()> fn) override { vmcu::on_halt(std::move(fn)); }
     void HangAt(uint64_t t_ns) override { vmcu::hang_main_loop_at(t_ns); }
     void HardFault() override { vmcu::hard_fault(); }
+    void StrayInterrupt() override { vmcu::stray_interrupt(FPU_IRQn); }
 
     void AttachUart(int usart, dev::UartDevice *device) override {
         vmcu::uart_attach(Usart(usart), device);

@@ -6,6 +6,7 @@ extern "C" {
 #endif
 
 void NMI_Handler(void);
+void Default_Handler(void); /* every interrupt without a handler of its own */
 void HardFault_Handler(void);
 void MemManage_Handler(void);
 void BusFault_Handler(void);

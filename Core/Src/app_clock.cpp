@@ -4,6 +4,7 @@
 
 #include "app_config.h"
 #include "app_message.h"
+#include "masked_section.h"
 #include "app_serial.h"
 #include "gnss_time.h"
 #include "stm32f4xx_hal.h"
@@ -36,6 +37,10 @@ uint32_t g_last_even_minute = NO_MINUTE;
 uint64_t g_last_slot_ms = 0;
 // The second of the UTC day of the last GNSS time line printed.
 uint32_t g_gnss_line_second = NO_SECOND;
+// When the '$' of the sentence being parsed arrived, when known: a fix holds the time of that
+// moment, and the clock is set to it plus what has passed since.
+uint32_t g_sentence_ms = 0;
+bool g_sentence_stamped = false;
 
 void AdvanceUtc() {
     if (g_time_valid) {
@@ -50,7 +55,7 @@ void AdvanceUtc() {
 // The clock at ms of the UTC day. A correction (a receiver's fix within CORRECTION_MS of the
 // running clock) keeps the last slot; any other setting forgets it.
 void SetUtc(uint32_t ms_of_day, bool correction) {
-    __disable_irq();
+    const MaskedSection masked;
     const uint32_t was = g_utc_seconds * 1000U + g_utc_ms;
     const uint32_t ahead = (ms_of_day + DAY_MS - was) % DAY_MS;
     const bool close = ahead < CORRECTION_MS || DAY_MS - ahead < CORRECTION_MS;
@@ -60,7 +65,6 @@ void SetUtc(uint32_t ms_of_day, bool correction) {
     g_utc_seconds = ms_of_day / 1000U;
     g_utc_ms = static_cast<uint16_t>(ms_of_day % 1000U);
     g_time_valid = true;
-    __enable_irq();
 }
 
 void LogTimeSet(uint32_t hour, uint32_t minute, uint32_t second, const char *source) {
@@ -75,7 +79,8 @@ void LogTimeSet(uint32_t hour, uint32_t minute, uint32_t second, const char *sou
 // sending 5 or 10 fixes a second prints one a second.
 void SetFromGnss(const GnssTime &fix) {
     const uint32_t second = fix.hour * 3600U + fix.minute * 60U + fix.second;
-    SetUtc(second * 1000U + fix.millisecond, true);
+    const uint32_t since_start = g_sentence_stamped ? Clock_Ms() - g_sentence_ms : 0U;
+    SetUtc((second * 1000U + fix.millisecond + since_start % DAY_MS) % DAY_MS, true);
     if (second != g_gnss_line_second) {
         g_gnss_line_second = second;
         LogTimeSet(fix.hour, fix.minute, fix.second, "GNSS");
@@ -105,10 +110,8 @@ bool Clock_Valid() {
 }
 
 uint32_t Clock_UtcSeconds() {
-    __disable_irq();
-    const uint32_t seconds = g_utc_seconds;
-    __enable_irq();
-    return seconds;
+    const MaskedSection masked;
+    return g_utc_seconds;
 }
 
 void Clock_Set(uint32_t hour, uint32_t minute, uint32_t second, const char *source) {
@@ -127,6 +130,9 @@ void Clock_ProcessGnss() {
     uint8_t byte;
     for (uint8_t n = Serial_Pending(Link::GNSS); n > 0 && Serial_Pop(Link::GNSS, byte); --n) {
         GnssTime fix = {};
+        if (byte == '$') {
+            g_sentence_stamped = Serial_TakeSentenceStart(g_sentence_ms);
+        }
         if (GNSS_TimeParser_Push(byte, &fix)) {
             SetFromGnss(fix);
             if (fix.has_position) {
@@ -162,10 +168,9 @@ ClockStall Clock_StallBegins() {
 // milliseconds at most.
 void Clock_StallEnds(const ClockStall &stall) {
     const uint32_t elapsed_ms = (HAL_GetCycleCount() - stall.cycles) / (CPU_CLOCK_HZ / 1000U);
-    __disable_irq();
+    const MaskedSection masked;
     for (uint32_t counted = g_ms - stall.ms; counted < elapsed_ms; ++counted) {
         g_ms = g_ms + 1;
         AdvanceUtc();
     }
-    __enable_irq();
 }

@@ -17,8 +17,8 @@ uint32_t Clock_UtcSeconds();
 // From the console: out-of-range fields are refused with "TIME rejected".
 void Clock_Set(uint32_t hour, uint32_t minute, uint32_t second, const char *source);
 // The GNSS bytes waiting when it begins, through the sentence parser; valid fixes set the time to
-// the millisecond they give, and print its line once a second; their positions go to the locator
-// (app_message).
+// the millisecond they give as of the moment their sentence's '$' arrived, plus the time since,
+// and print its line once a second; their positions go to the locator (app_message).
 void Clock_ProcessGnss();
 // True once, at second 0 of each even UTC minute, on any day (a time set anew forgets the last
 // one; a receiver's correction of less than a second does not).

@@ -3,7 +3,9 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "app_clock.h"
 #include "app_config.h"
+#include "masked_section.h"
 #include "usart.h"
 #include "wspr_app.h"
 
@@ -94,6 +96,26 @@ void PushByte(Channel &ch) {
     ch.stored = true;
 }
 
+// ---- Sentence starts on the GNSS link ----
+
+// When each '$' stored in the GNSS ring arrived (the tick's millisecond count), in the order they
+// were stored: the interrupt stamps a '$' as it stores it, the main loop takes the stamp as it
+// pops that '$'. With more starts waiting than stamps kept, the oldest stamps are overwritten and
+// their starts have none.
+constexpr uint8_t SENTENCE_STAMPS = 4U;
+volatile uint32_t g_sentence_ms[SENTENCE_STAMPS];
+volatile uint8_t g_sentences_stored = 0;
+uint8_t g_sentences_taken = 0;
+
+// From the interrupt, after the byte went into the ring.
+void StampSentenceStart(const Channel &ch) {
+    if (&ch == &ChannelOf(Link::GNSS) && ch.stored && ch.rx_byte == '$') {
+        const uint8_t n = g_sentences_stored;
+        g_sentence_ms[n % SENTENCE_STAMPS] = Clock_Ms();
+        g_sentences_stored = static_cast<uint8_t>(n + 1U);
+    }
+}
+
 // ---- Console transmit ring ----
 
 constexpr uint16_t TX_MASK = CONSOLE_TX_RING_SIZE - 1;
@@ -130,9 +152,8 @@ void Kick() {
 }
 
 void KickMasked() {
-    __disable_irq();
+    const MaskedSection masked;
     Kick();
-    __enable_irq();
 }
 
 // Waits, with the transmitter running, until n bytes fit; false after WRITE_WAIT_MS.
@@ -237,23 +258,21 @@ bool Serial_Pop(Link link, uint8_t &byte, bool &lost_before) {
     if (ch.tail == ch.head) {
         return false;
     }
-    __disable_irq();
+    const MaskedSection masked;
     const uint16_t tail = ch.tail;
     byte = ch.ring[tail];
     lost_before = LostBefore(ch, tail);
     ch.tail = static_cast<uint16_t>((tail + 1U) & ch.mask);
-    __enable_irq();
     return true;
 }
 
 bool Serial_TakeLoss(Link link) {
     Channel &ch = ChannelOf(link);
-    __disable_irq();
+    const MaskedSection masked;
     const bool lost = ch.loss_pending && ch.tail == ch.head;
     if (lost) {
         ch.loss_pending = false;
     }
-    __enable_irq();
     return lost;
 }
 
@@ -261,6 +280,14 @@ bool Serial_NextByteIs(Link link, uint8_t byte) {
     const Channel &ch = ChannelOf(link);
     const uint16_t tail = ch.tail;
     return tail != ch.head && ch.ring[tail] == byte && !LostBefore(ch, tail);
+}
+
+bool Serial_TakeSentenceStart(uint32_t &arrived_ms) {
+    const MaskedSection masked;
+    const uint8_t n = g_sentences_taken;
+    g_sentences_taken = static_cast<uint8_t>(n + 1U);
+    arrived_ms = g_sentence_ms[n % SENTENCE_STAMPS];
+    return static_cast<uint8_t>(g_sentences_stored - n) <= SENTENCE_STAMPS;
 }
 
 uint8_t Serial_Pending(Link link) {
@@ -285,6 +312,7 @@ void WSPR_App_UartRxCpltCallback(UART_HandleTypeDef *huart) {
     Channel *ch = ChannelOf(huart);
     if (ch != nullptr) {
         PushByte(*ch);
+        StampSentenceStart(*ch);
         ArmRx(*ch);
     }
 }

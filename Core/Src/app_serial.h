@@ -44,6 +44,9 @@ bool Serial_TakeLoss(Link link);
 // The next byte is this one, with no loss before it.
 bool Serial_NextByteIs(Link link, uint8_t byte);
 uint8_t Serial_Pending(Link link);
+// For each '$' popped from the GNSS ring, in turn: the tick's millisecond count when it arrived;
+// false when its stamp was lost (more sentence starts waited than are kept).
+bool Serial_TakeSentenceStart(uint32_t &arrived_ms);
 
 // Each pass: once the start-up text has left, both receptions are armed; a byte that arrived
 // before (typed during the banner, noise at power-up) waits in the receiver and is dropped, not

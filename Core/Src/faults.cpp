@@ -23,6 +23,11 @@ void Error_Handler(void) {
     }
 }
 
+/* An interrupt nobody handles: nothing here knows what raised it, nor can stop it coming back. */
+void Default_Handler(void) {
+    Error_Handler();
+}
+
 void NMI_Handler(void) {
     Error_Handler();
 }

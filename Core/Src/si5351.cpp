@@ -1,11 +1,14 @@
 /* Si5351 clock generator on I2C1: probing, the quiet start-up state, setting CLK1 on a planned tone
- * (si5351_plan.cpp), keying between tones, and the CLK1 output enable. */
+ * (si5351_plan.cpp), keying between tones, and the CLK1 output enable. The driver reads one
+ * register only: the device status, whose SYS_INIT flag says when the chip is through its
+ * initialisation after power-up. */
 #include "si5351.h"
 
 namespace {
 
 constexpr uint16_t SI5351_ADDR = SI5351_I2C_ADDR_7BIT << 1;
 
+constexpr uint8_t REG_DEVICE_STATUS = 0;
 constexpr uint8_t REG_OUTPUT_ENABLE_CONTROL = 3;
 constexpr uint8_t REG_CLK0_CONTROL = 16;
 constexpr uint8_t REG_CLK1_CONTROL = 17;
@@ -30,6 +33,10 @@ constexpr uint8_t PLL_RESET_PLLA = 0x20;
 
 constexpr uint32_t PROBE_TRIALS = 3;
 constexpr uint32_t PROBE_TIMEOUT_MS = 100;
+constexpr uint8_t STATUS_SYS_INIT = 0x80;
+/* After power-up the chip loads its registers and holds SYS_INIT meanwhile; writes before it is
+ * done may be overwritten. A flag still set after this long means the chip is not working. */
+constexpr uint32_t SYS_INIT_WAIT_MS = 50;
 
 constexpr bool SameParams(const Si5351Params &a, const Si5351Params &b) {
     return a.p1 == b.p1 && a.p2 == b.p2 && a.p3 == b.p3;
@@ -121,6 +128,30 @@ HAL_StatusTypeDef WriteMs(const Si5351Setting &s, bool whole) {
     return status;
 }
 
+/* Reads the device status, once a tick, until SYS_INIT is clear: HAL_OK then, HAL_TIMEOUT when it
+ * stays set for SYS_INIT_WAIT_MS, or the read's failure. Bounded on the cycle counter too, so a
+ * tick that stands still cannot hold it. */
+HAL_StatusTypeDef WaitForSysInit() {
+    constexpr uint32_t LIMIT_CYCLES = SYS_INIT_WAIT_MS * (CPU_CLOCK_HZ / 1000U);
+    const uint32_t start = HAL_GetCycleCount();
+    for (;;) {
+        uint8_t status = 0;
+        const HAL_StatusTypeDef st =
+            HAL_I2C_Mem_Read(g_i2c, SI5351_ADDR, REG_DEVICE_STATUS, I2C_MEMADD_SIZE_8BIT, &status,
+                             1, PROBE_TIMEOUT_MS);
+        if (st != HAL_OK || (status & STATUS_SYS_INIT) == 0U) {
+            return st;
+        }
+        const uint32_t tick = HAL_GetTick();
+        while (HAL_GetTick() == tick) {
+            if (HAL_GetCycleCount() - start >= LIMIT_CYCLES) {
+                return HAL_TIMEOUT;
+            }
+            __WFI();
+        }
+    }
+}
+
 bool ValidTone(const Si5351TonePlan *plan, uint8_t n) {
     return plan != nullptr && n < plan->count && plan->count <= SI5351_MAX_TONES;
 }
@@ -134,6 +165,9 @@ HAL_StatusTypeDef Si5351_Init(I2C_HandleTypeDef *hi2c) {
 
     HAL_StatusTypeDef status =
         HAL_I2C_IsDeviceReady(hi2c, SI5351_ADDR, PROBE_TRIALS, PROBE_TIMEOUT_MS);
+    if (status == HAL_OK) {
+        status = WaitForSysInit();
+    }
     if (status != HAL_OK) {
         return status;
     }

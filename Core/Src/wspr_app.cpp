@@ -15,6 +15,7 @@
 #include "i2c.h"
 #include "iwdg.h"
 #include "main.h"
+#include "masked_section.h"
 #include "si5351.h"
 
 namespace {
@@ -49,12 +50,18 @@ void AfterCarrierGuard() {
     }
 }
 
+// The LED toggles once its half-period has gone by since the last toggle, however late the pass
+// that sees it: a pass busy across the moment toggles when it is done.
+uint32_t g_led_toggled_ms = 0;
+
 void UpdateLed() {
     const WSPR_State state = Tx_State();
     const uint32_t period = state == WSPR_STATE_TX     ? WSPR_STATUS_LED_TX_TICKS
                             : state == WSPR_STATE_IDLE ? WSPR_STATUS_LED_IDLE_TICKS
                                                        : WSPR_STATUS_LED_ERR_TICKS;
-    if (Clock_Ms() % period == 0) {
+    const uint32_t now = Clock_Ms();
+    if (now - g_led_toggled_ms >= period) {
+        g_led_toggled_ms = now;
         HAL_GPIO_TogglePin(LED_GPIO_Port, LED_Pin);
     }
 }
@@ -111,10 +118,10 @@ const char *ResetKind() {
     return kind;
 }
 
-void ClearFlag(volatile bool &flag) {
-    __disable_irq();
+// Out of line: the saved mask stays out of the main loop's frame, which the deepest paths share.
+[[gnu::noinline]] void ClearFlag(volatile bool &flag) {
+    const MaskedSection masked;
     flag = false;
-    __enable_irq();
 }
 
 void PrintBanner(const char *settings_line, HAL_StatusTypeDef init_status) {

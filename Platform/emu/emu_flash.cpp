@@ -2,6 +2,11 @@
 // against the clock, and the caches), the key sequence, word programming of the settings sectors
 // (programming only clears bits) and their erase, the error flags. The CPU runs from flash, so it
 // stalls while the flash is busy: the operation's time passes at once.
+//
+// The data cache (8 lines of 128 bits) holds what the CPU read of the settings sectors while DCEN
+// is set, line by line, oldest line replaced first. Programming and erasing change the flash, not
+// the lines: a line read before stays as it was read until the cache is reset (DCRST, written
+// with DCEN clear). The instruction cache is not modelled (no code runs from these sectors).
 #include <algorithm>
 #include <cstring>
 
@@ -21,9 +26,19 @@ class FlashInterface : public Peripheral {
         cr = LOCK;
         sr = 0;
         key_step = 0;
+        InvalidateCache();
     }
     // The settings survive every reset; a new world starts with both sectors erased.
-    void world_reset() override { std::memset(memory, 0xFF, sizeof memory); }
+    void world_reset() override {
+        std::memset(memory, 0xFF, sizeof memory);
+        InvalidateCache();
+    }
+    void InvalidateCache() {
+        for (CacheLine &l : lines) {
+            l.valid = false;
+        }
+        next_line = 0;
+    }
     uint32_t read(uint32_t off, unsigned) override {
         switch (off) {
         case 0x00:
@@ -48,7 +63,14 @@ class FlashInterface : public Peripheral {
                 finding("flash wait states lowered to " + std::to_string(ws) + " at HCLK " +
                         std::to_string(f) + " Hz");
             }
-            acr = v & 0x1F0FU & ~(3U << 11); // the cache resets are pulses
+            if (v & DCRST) {
+                if (v & DCEN) {
+                    finding("flash data cache reset while it is enabled: ignored");
+                } else {
+                    InvalidateCache();
+                }
+            }
+            acr = v & 0x1F0FU & ~(ICRST | DCRST); // the cache resets are pulses
             return;
         }
         case 0x04:
@@ -69,10 +91,14 @@ class FlashInterface : public Peripheral {
     }
     uint32_t Latency() const { return acr & 0xFU; }
 
-    // The settings sectors as the bus sees them.
-    uint32_t ReadMemory(uint32_t off, unsigned size) const {
+    // The settings sectors as the bus sees them: through the data cache while it is on.
+    uint32_t ReadMemory(uint32_t off, unsigned size) {
         uint32_t v = 0;
-        std::memcpy(&v, memory + off, size);
+        for (unsigned i = 0; i < size; ++i) {
+            const uint32_t at = off + i;
+            const uint8_t byte = (acr & DCEN) ? CachedLine(at)[at % LINE_BYTES] : memory[at];
+            v |= static_cast<uint32_t>(byte) << (8 * i);
+        }
         return v;
     }
     void Program(uint32_t off, unsigned size, uint32_t v) {
@@ -104,6 +130,31 @@ class FlashInterface : public Peripheral {
     static constexpr uint32_t PGAERR = 1U << 5, PGPERR = 1U << 6, PGSERR = 1U << 7,
                               WRPERR = 1U << 4;
     static constexpr uint32_t EOP_IF_ENABLED(uint32_t c) { return (c & (1U << 24)) ? 1U : 0U; }
+    static constexpr uint32_t DCEN = 1U << 10, ICRST = 1U << 11, DCRST = 1U << 12;
+    static constexpr uint32_t LINE_BYTES = 16;
+    static constexpr int CACHE_LINES = 8;
+
+    struct CacheLine {
+        bool valid = false;
+        uint32_t off = 0;
+        uint8_t bytes[LINE_BYTES]{};
+    };
+
+    // The line that holds offset `at`, filled from the flash when no line holds it yet.
+    const uint8_t *CachedLine(uint32_t at) {
+        const uint32_t start = at - at % LINE_BYTES;
+        for (const CacheLine &l : lines) {
+            if (l.valid && l.off == start) {
+                return l.bytes;
+            }
+        }
+        CacheLine &l = lines[next_line];
+        next_line = (next_line + 1) % CACHE_LINES;
+        l.valid = true;
+        l.off = start;
+        std::memcpy(l.bytes, memory + start, LINE_BYTES);
+        return l.bytes;
+    }
 
     void Key(uint32_t v) {
         if (!(cr & LOCK)) {
@@ -147,6 +198,8 @@ class FlashInterface : public Peripheral {
     }
 
     uint8_t memory[SETTINGS_BYTES]{};
+    CacheLine lines[CACHE_LINES];
+    int next_line = 0;
     uint32_t acr = 0, cr = LOCK, sr = 0;
     int key_step = 0;
 };
@@ -182,6 +235,7 @@ std::vector<uint8_t> flash_contents() {
 }
 void flash_load(const std::vector<uint8_t> &bytes) {
     std::memcpy(detail::g_flash.Memory(), bytes.data(), std::min(bytes.size(), SETTINGS_BYTES));
+    detail::g_flash.InvalidateCache();
 }
 
 } // namespace emu

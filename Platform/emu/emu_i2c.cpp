@@ -1,11 +1,18 @@
-// I2C1 of the emulated STM32F411 as master transmitter (RM0383 section 18), on PB6 (SCL) and PB7
-// (SDA), with the reference manual's event sequence: START gives SB; SB is cleared by reading SR1
-// and writing the address to DR; the address's acknowledge gives ADDR (cleared by reading SR1 then
-// SR2), its absence AF; data moves from DR to the shift register (TxE), a byte acknowledged with
-// DR empty gives BTF; STOP ends the transfer after the byte in progress. Bytes take nine SCL
-// periods at the rate CCR gives. The bus is shared with the devices: a device that holds SDA low
-// keeps BUSY set and stops a START, and SCL pulses made with the pins as GPIO reach the devices.
-// Not modelled: master receiver, 10-bit addresses, arbitration loss, bus errors, SMBus, DMA.
+// I2C1 of the emulated STM32F411 as master transmitter and receiver (RM0383 section 18), on PB6
+// (SCL) and PB7 (SDA), with the reference manual's event sequence: START gives SB; SB is cleared
+// by reading SR1 and writing the address to DR; the address's acknowledge gives ADDR (cleared by
+// reading SR1 then SR2), its absence AF; data moves from DR to the shift register (TxE), a byte
+// acknowledged with DR empty gives BTF; STOP ends the transfer after the byte in progress.
+// Receiving (address with the read bit): once ADDR is cleared a byte comes in, acknowledged when
+// CR1's ACK is set as it ends, and lands in DR (RxNE; reading DR clears it); after an acknowledged
+// byte the next one comes in, and one that ends with DR still full waits in the shift register
+// (BTF, the clock stretched) until DR is read. A byte not acknowledged is the last: the bus waits
+// for STOP or START. So the one-byte reception is: ACK cleared before ADDR is, STOP set after,
+// the byte read at RxNE. Bytes take nine SCL periods at the rate CCR gives. The bus is shared
+// with the devices: a device that holds SDA low keeps BUSY set and stops a START, and SCL pulses
+// made with the pins as GPIO reach the devices.
+// Not modelled: 10-bit addresses, the two-byte reception's POS, arbitration loss, bus errors,
+// SMBus, DMA.
 #include <map>
 
 #include "emu_internal.h"
@@ -25,6 +32,7 @@ struct I2cBus {
 // written, STOP.
 bool i2c_bus_start(uint8_t address_byte, uint64_t t_ns);
 bool i2c_bus_write(uint8_t byte, uint64_t t_ns);
+uint8_t i2c_bus_read(bool ack, uint64_t t_ns);
 void i2c_bus_stop(uint64_t t_ns);
 
 namespace {
@@ -33,10 +41,11 @@ I2cBus g_bus;
 
 constexpr int IRQ_I2C1_EV = 31, IRQ_I2C1_ER = 32;
 // SR1 and SR2 bits.
-constexpr uint32_t SB = 1U << 0, ADDR = 1U << 1, BTF = 1U << 2, TXE = 1U << 7, AF = 1U << 10;
+constexpr uint32_t SB = 1U << 0, ADDR = 1U << 1, BTF = 1U << 2, RXNE = 1U << 6, TXE = 1U << 7,
+                   AF = 1U << 10;
 constexpr uint32_t MSL = 1U << 0, BUSY = 1U << 1, TRA = 1U << 2;
 // CR1 bits.
-constexpr uint32_t PE = 1U << 0, START = 1U << 8, STOP = 1U << 9, SWRST = 1U << 15;
+constexpr uint32_t PE = 1U << 0, START = 1U << 8, STOP = 1U << 9, ACK = 1U << 10, SWRST = 1U << 15;
 
 void EndTransfer(uint64_t t) {
     if (g_bus.in_transfer) {
@@ -74,18 +83,26 @@ class I2c : public Peripheral {
         switch (phase) {
         case Phase::START:
             cr1 &= ~START;
-            EndTransfer(t); // a repeated START ends the transfer before it
+            dr_full = false;
             sr1 |= SB;
             sr2 |= MSL | BUSY;
             phase = Phase::WAIT_ADDRESS;
             break;
         case Phase::ADDRESS: {
             const bool ack = i2c_bus_start(shift, t);
-            g_bus.in_transfer = true;
-            g_bus.transfer = {static_cast<uint8_t>(shift >> 1), {}, ack, start_at, t};
+            const auto addr7 = static_cast<uint8_t>(shift >> 1);
+            if (g_bus.in_transfer && (shift & 1U) && g_bus.transfer.addr7 == addr7) {
+                // A repeated START that reads what the write before it addressed: one record.
+                g_bus.transfer.read = true;
+                g_bus.transfer.acked = g_bus.transfer.acked && ack;
+            } else {
+                EndTransfer(t); // any other repeated START ends the transfer before it
+                g_bus.in_transfer = true;
+                g_bus.transfer = {addr7, {}, ack, start_at, t};
+            }
             if (ack) {
                 sr1 |= ADDR;
-                sr2 |= (shift & 1U) ? 0U : TRA;
+                sr2 = (sr2 & ~TRA) | ((shift & 1U) ? 0U : TRA);
                 phase = Phase::WAIT_ADDR_CLEAR;
             } else {
                 sr1 |= AF;
@@ -110,12 +127,27 @@ class I2c : public Peripheral {
             }
             break;
         }
-        case Phase::STOP:
+        case Phase::RECEIVE: {
+            const bool ack = (cr1 & ACK) != 0;
+            shift = i2c_bus_read(ack, t);
+            g_bus.transfer.bytes.push_back(shift);
+            if (dr_full) {
+                sr1 |= BTF; // DR still holds the byte before: this one waits, the clock stretched
+                phase = Phase::RECEIVE_HELD;
+                break;
+            }
+            Received(t, ack);
+            break;
+        }
+        case Phase::STOP: {
             i2c_bus_stop(t);
             EndTransfer(t);
             cr1 &= ~STOP;
+            const bool received = dr_full && !(sr2 & TRA); // DR keeps the last byte read
             Idle();
+            dr_full = received;
             break;
+        }
         default:
             break;
         }
@@ -135,20 +167,25 @@ class I2c : public Peripheral {
         case 0x0C:
             return oar2;
         case 0x10:
-            return 0; // master receiver not modelled
+            return ReadDr();
         case 0x14:
             sr1_read = true;
+            if (!(sr2 & TRA)) {
+                return sr1 | (dr_full ? RXNE : 0U);
+            }
             return sr1 |
-                   (dr_full
-                        ? 0U
-                        : ((sr2 & TRA) && (phase == Phase::DATA || phase == Phase::STALLED) ? TXE
-                                                                                            : 0U));
+                   (dr_full ? 0U : (phase == Phase::DATA || phase == Phase::STALLED ? TXE : 0U));
         case 0x18: {
             const bool busy = (sr2 & BUSY) || !bus_sda() || !bus_scl();
             if (sr1_read && (sr1 & ADDR)) {
-                sr1 &= ~ADDR; // ADDR cleared: DR is empty, the transmitter is ready
-                phase = Phase::STALLED;
-                MaybeStopOrStart(now());
+                sr1 &= ~ADDR;
+                if (sr2 & TRA) { // DR is empty, the transmitter is ready
+                    phase = Phase::STALLED;
+                    MaybeStopOrStart(now());
+                } else { // the first byte comes in
+                    phase = Phase::RECEIVE;
+                    event_at = now() + 9 * BitNs();
+                }
                 Irq();
             }
             sr1_read = false;
@@ -209,7 +246,47 @@ class I2c : public Peripheral {
     }
 
   private:
-    enum class Phase { IDLE, START, WAIT_ADDRESS, ADDRESS, WAIT_ADDR_CLEAR, DATA, STALLED, STOP };
+    enum class Phase {
+        IDLE,
+        START,
+        WAIT_ADDRESS,
+        ADDRESS,
+        WAIT_ADDR_CLEAR,
+        DATA,
+        STALLED,
+        RECEIVE,
+        RECEIVE_HELD,
+        STOP
+    };
+
+    // A received byte (in `shift`) goes to DR; after an acknowledged one the next comes in, after
+    // the last the bus waits for STOP or START.
+    void Received(uint64_t t, bool ack) {
+        dr = shift;
+        dr_full = true;
+        sr1 &= ~BTF;
+        if (ack && !(cr1 & STOP)) {
+            phase = Phase::RECEIVE;
+            event_at = t + 9 * BitNs();
+        } else {
+            phase = Phase::STALLED;
+        }
+    }
+    uint32_t ReadDr() {
+        if (sr2 & TRA) {
+            return 0; // the transmitter's DR reads back nothing useful
+        }
+        const uint8_t byte = dr;
+        dr_full = false;
+        if (phase == Phase::RECEIVE_HELD) {
+            Received(now(), (cr1 & ACK) != 0);
+            if (phase == Phase::STALLED) {
+                MaybeStopOrStart(now());
+            }
+        }
+        Irq();
+        return byte;
+    }
 
     uint64_t BitNs() const {
         const uint32_t c = ccr & 0xFFFU;
@@ -230,7 +307,8 @@ class I2c : public Peripheral {
     }
     void Irq() {
         const bool ev = (cr2 & (1U << 9)) && (sr1 & (SB | ADDR | BTF));
-        const bool buf = (cr2 & (1U << 9)) && (cr2 & (1U << 10)) && !dr_full && (sr2 & TRA);
+        const bool buf =
+            (cr2 & (1U << 9)) && (cr2 & (1U << 10)) && ((sr2 & TRA) ? !dr_full : dr_full);
         irq_level(IRQ_I2C1_EV, ev || buf);
         irq_level(IRQ_I2C1_ER, (cr2 & (1U << 8)) && (sr1 & 0xDF00U));
     }
@@ -329,10 +407,11 @@ I2c g_i2c;
 bool i2c_bus_start(uint8_t address_byte, uint64_t t) {
     const auto it = g_bus.devices.find(static_cast<uint8_t>(address_byte >> 1));
     g_bus.selected = nullptr;
-    if (it == g_bus.devices.end() || (address_byte & 1U)) {
+    if (it == g_bus.devices.end()) {
         return false;
     }
-    if (it->second->i2c_start(t)) {
+    const bool read = (address_byte & 1U) != 0;
+    if (read ? it->second->i2c_start_read(t) : it->second->i2c_start(t)) {
         g_bus.selected = it->second;
         return true;
     }
@@ -340,6 +419,9 @@ bool i2c_bus_start(uint8_t address_byte, uint64_t t) {
 }
 bool i2c_bus_write(uint8_t byte, uint64_t t) {
     return g_bus.selected != nullptr && g_bus.selected->i2c_write(byte, t);
+}
+uint8_t i2c_bus_read(bool ack, uint64_t t) {
+    return g_bus.selected != nullptr ? g_bus.selected->i2c_read(ack, t) : 0xFF;
 }
 void i2c_bus_stop(uint64_t t) {
     if (g_bus.selected != nullptr) {

@@ -563,4 +563,10 @@ uint64_t exceptions_taken() {
     return detail::g_scs.exceptions;
 }
 
+void stray_interrupt(int irq) {
+    const size_t n = static_cast<size_t>(detail::EXC_IRQ0) + static_cast<size_t>(irq);
+    detail::g_scs.enabled.at(n) = true;
+    detail::exception_pend(static_cast<int>(n));
+}
+
 } // namespace emu

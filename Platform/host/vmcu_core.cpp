@@ -336,6 +336,18 @@ void __enable_irq(void) {
     vmcu::detail::deliver();
 }
 
+unsigned __get_PRIMASK(void) {
+    return vmcu::detail::g_primask ? 1U : 0U;
+}
+
+void __set_PRIMASK(unsigned value) {
+    if ((value & 1U) != 0U) {
+        __disable_irq();
+    } else {
+        __enable_irq();
+    }
+}
+
 void __NOP(void) {}
 
 // The cycle counter at the core clock (DWT CYCCNT on the chip), from the virtual time.

@@ -271,6 +271,18 @@ class OnWire {
         bus_.on_wire.status = ack ? HAL_OK : HAL_ERROR;
         return ack;
     }
+    // A repeated START with the address in the read direction.
+    bool StartRead(dev::I2cDevice *device) {
+        const bool ack = device != nullptr && device->i2c_start_read(now());
+        bus_.selected = ack ? device : nullptr;
+        bus_.on_wire.status = ack ? HAL_OK : HAL_ERROR;
+        return ack;
+    }
+    uint8_t Read(dev::I2cDevice *device, bool ack) {
+        const uint8_t byte = device->i2c_read(ack, now());
+        bus_.on_wire.bytes.push_back(byte);
+        return byte;
+    }
     void Stop(dev::I2cDevice *device) {
         if (device != nullptr) {
             device->i2c_stop(now());
@@ -426,6 +438,57 @@ HAL_StatusTypeDef HAL_I2C_Mem_Write(I2C_HandleTypeDef *hi2c, uint16_t dev_addres
         for (size_t k = 0; whole && ack && k < log.bytes.size(); ++k) {
             whole = wire.Wait(9);
             ack = whole && wire.Write(dev, log.bytes[k]);
+        }
+        whole = whole && wire.Wait(1);
+        if (!whole) {
+            vmcu::detail::WaitForAnEventThatNeverComes(timeout);
+            return HAL_TIMEOUT;
+        }
+        wire.Stop(dev);
+        st = ack ? HAL_OK : HAL_ERROR;
+        hi2c->ErrorCode = ack ? HAL_I2C_ERROR_NONE : HAL_I2C_ERROR_AF;
+    }
+    return vmcu::detail::Finish(std::move(log), st);
+}
+
+// START, address, register, repeated START, address (read), the data byte (not acknowledged: the
+// last), STOP; each byte 9 clocks. One byte, as the board's layer reads. The record holds the
+// register address, then what was read.
+HAL_StatusTypeDef HAL_I2C_Mem_Read(I2C_HandleTypeDef *hi2c, uint16_t dev_address,
+                                   uint16_t mem_address, uint16_t mem_add_size, uint8_t *data,
+                                   uint16_t size, uint32_t timeout) {
+    vmcu::detail::Bus *bus = hi2c == nullptr ? nullptr : &vmcu::detail::BusOf(hi2c->Instance);
+    HAL_StatusTypeDef st = HAL_OK;
+    vmcu::I2cTransfer log =
+        vmcu::detail::Begin(vmcu::I2cTransfer::MEM_READ, hi2c, dev_address, timeout, st);
+    log.mem_add_size = mem_add_size;
+    std::vector<uint8_t> address;
+    if (mem_add_size != I2C_MEMADD_SIZE_8BIT) {
+        address.push_back(static_cast<uint8_t>(mem_address >> 8));
+    }
+    address.push_back(static_cast<uint8_t>(mem_address));
+    log.bytes = address;
+    if (st == HAL_OK &&
+        (bus == nullptr || (!bus->configured && !bus->held) || data == nullptr || size != 1)) {
+        st = HAL_ERROR;
+    }
+    if (st == HAL_OK && vmcu::detail::Claim(*bus, timeout, st)) {
+        dev::I2cDevice *dev = vmcu::detail::DeviceAt(*bus, dev_address);
+        vmcu::detail::OnWire wire(*bus, log);
+        bool whole = wire.Wait(10);
+        bool ack = whole && wire.Start(dev);
+        for (size_t k = 0; whole && ack && k < address.size(); ++k) {
+            whole = wire.Wait(9);
+            ack = whole && wire.Write(dev, address[k]);
+        }
+        whole = whole && (!ack || wire.Wait(10));
+        ack = ack && whole && wire.StartRead(dev);
+        for (uint16_t k = 0; whole && ack && k < size; ++k) {
+            whole = wire.Wait(9);
+            if (whole) {
+                data[k] = wire.Read(dev, k + 1U < size);
+                log.bytes.push_back(data[k]);
+            }
         }
         whole = whole && wire.Wait(1);
         if (!whole) {

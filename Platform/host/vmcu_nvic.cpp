@@ -99,7 +99,7 @@ class Nvic : public Peripheral {
             ++g_interrupts_taken;
             const Handler h = HandlerOf(i);
             if (h == nullptr) {
-                // The board's default handler: an endless loop, waiting for a reset.
+                // The start-up's own default handler: an endless loop, waiting for a reset.
                 halt();
                 return;
             }
@@ -177,14 +177,18 @@ class Nvic : public Peripheral {
         return best;
     }
 
-    // The vector table: the firmware's handlers by name, where a test has not installed its own.
+    // The vector table: the firmware's handlers by name, where a test has not installed its own;
+    // a vector the firmware has no handler for holds its Default_Handler, as the board's start-up
+    // fills its table.
     Handler HandlerOf(int i) {
         if (generation_ != g_firmware_generation) {
             for (Handler &h : vectors_) {
                 h = nullptr;
             }
+            const auto fallback = reinterpret_cast<Handler>(lookup_hook("Default_Handler"));
             for (const VectorName &v : k_vector_names) {
-                vectors_[v.irq - FIRST] = reinterpret_cast<Handler>(lookup_hook(v.name));
+                const auto own = reinterpret_cast<Handler>(lookup_hook(v.name));
+                vectors_[v.irq - FIRST] = own != nullptr ? own : fallback;
             }
             for (int k = 0; k < VECTORS; ++k) {
                 vectors_[k] = overrides_[k] != nullptr ? overrides_[k] : vectors_[k];
@@ -264,6 +268,13 @@ void hard_fault() {
 
 void set_handler(IRQn_Type irq, void (*handler)()) {
     g_nvic.Override(detail::CheckedIndex(irq), handler);
+}
+
+void stray_interrupt(IRQn_Type irq) {
+    const int i = detail::CheckedIndex(irq);
+    g_nvic.Enable(i);
+    g_nvic.Pend(i);
+    detail::deliver();
 }
 
 NvicRecord nvic_record(IRQn_Type irq) {

@@ -1,4 +1,5 @@
-/* The CPU intrinsics the firmware uses (__disable_irq, __enable_irq, __NOP, __WFI; on the board
+/* The CPU intrinsics the firmware uses (__disable_irq, __enable_irq, __get_PRIMASK, __set_PRIMASK,
+ * __NOP, __WFI; on the board
  * also the barriers __DSB and __ISB), from the back end the build names with one definition:
  *   WSPR_PLATFORM_STM32F411  the chip itself: Platform/stm32f411/include/cpu_stm32f411.h
  *   WSPR_PLATFORM_HOST       the virtual MCU on the PC: functions in Platform/host/vmcu_core.cpp
@@ -16,6 +17,8 @@ extern "C" {
 #endif
 void __disable_irq(void);
 void __enable_irq(void);
+unsigned __get_PRIMASK(void); /* 1 while masked */
+void __set_PRIMASK(unsigned value);
 void __NOP(void);
 void __WFI(void);
 #ifdef __cplusplus

@@ -353,6 +353,11 @@ HAL_StatusTypeDef HAL_I2C_IsDeviceReady(I2C_HandleTypeDef *hi2c, uint16_t dev_ad
 HAL_StatusTypeDef HAL_I2C_Mem_Write(I2C_HandleTypeDef *hi2c, uint16_t dev_address,
                                     uint16_t mem_address, uint16_t mem_add_size, uint8_t *data,
                                     uint16_t size, uint32_t timeout);
+/* The register address written, then a repeated START and the data read. One byte: the board's
+ * layer reads no more (HAL_ERROR for any other size). */
+HAL_StatusTypeDef HAL_I2C_Mem_Read(I2C_HandleTypeDef *hi2c, uint16_t dev_address,
+                                   uint16_t mem_address, uint16_t mem_add_size, uint8_t *data,
+                                   uint16_t size, uint32_t timeout);
 
 /* ---- UART --------------------------------------------------------------------------------------
  */
@@ -523,6 +528,7 @@ HAL_StatusTypeDef HAL_RTC_SetDate(RTC_HandleTypeDef *hrtc, RTC_DateTypeDef *date
 #define HAL_FLASH_ERROR_PGA 0x00000020U       /* alignment */
 #define HAL_FLASH_ERROR_PGP 0x00000040U       /* parallelism */
 #define HAL_FLASH_ERROR_PGS 0x00000080U       /* sequence */
+#define HAL_FLASH_ERROR_RD 0x00000100U        /* read of a protected sector (RDERR) */
 
 typedef struct {
     uint32_t TypeErase;

@@ -132,6 +132,17 @@ int cmd_run(int argc, char **argv) {
                  latch == "stop" ? sim::Si5351Model::Latch::STOP : sim::Si5351Model::Latch::BYTE;
              return true;
          }},
+        {"--si5351-sys-init", "MS|never",
+         "the Si5351 holds SYS_INIT (initialising) for MS after power-on\n"
+         "(default 10), or never finishes",
+         [&](const char *v, std::string &e) {
+             e = "takes 0.." + std::to_string(sim::MAX_RUN_MS) + " milliseconds or never";
+             if (std::string(v) == "never") {
+                 plan.board.si5351_sys_init_ns = UINT64_MAX;
+                 return true;
+             }
+             return sim::ParseMillis(v, 0, sim::MAX_RUN_MS, plan.board.si5351_sys_init_ns);
+         }},
         {"--si5351-fail", "N[+]:STATUS",
          "I2C operation N (0 = the start-up probe) fails with STATUS\n"
          "(error, busy or timeout); with '+' every later one too",
@@ -151,6 +162,10 @@ int cmd_run(int argc, char **argv) {
          AtMs(plan.hang_at_ns)},
         {"--fault-at", "MS", "a hard fault at virtual millisecond MS: the fault handler runs",
          AtMs(plan.fault_at_ns)},
+        {"--stray-irq-at", "MS",
+         "an interrupt the firmware has no handler for (the FPU's) is enabled and\n"
+         "raised at MS: its default handler runs",
+         AtMs(plan.stray_irq_at_ns)},
         {"--sda-stuck-at", "MS",
          "the Si5351 holds SDA low from MS on (as after a reset in mid-transfer)\n"
          "until SCL is clocked",

@@ -41,8 +41,9 @@ int cmd_tune(int argc, char **argv) {
         return 1;
     }
 
-    // The chip has the crystal the planning assumes: a calibrated beacon.
-    sim::Prepare({.si5351_present = true, .xtal_hz = xtal_hz});
+    // The chip has the crystal the planning assumes (a calibrated beacon) and was powered long
+    // before: its initialisation is over (no tick runs here to wait on).
+    sim::Prepare({.si5351_present = true, .xtal_hz = xtal_hz, .si5351_sys_init_ns = 0});
     const sim::Si5351Model &chip = sim::Chip();
     I2C_HandleTypeDef hi2c{};
     hi2c.Instance = I2C1;

@@ -78,6 +78,22 @@ bool Si5351Model::i2c_write(uint8_t byte, uint64_t t_ns) {
     return true;
 }
 
+bool Si5351Model::i2c_start_read(uint64_t) {
+    byte_index_ = 0;
+    in_transfer_ = nack_index_ != 0 && !holds_sda();
+    return in_transfer_;
+}
+
+uint8_t Si5351Model::i2c_read(bool, uint64_t t_ns) {
+    constexpr uint8_t REG_DEVICE_STATUS = 0;
+    constexpr uint8_t SYS_INIT = 0x80;
+    const uint8_t index = pointer_++;
+    if (index == REG_DEVICE_STATUS) {
+        return t_ns < sys_init_until_ns_ ? SYS_INIT : 0;
+    }
+    return regs_[index];
+}
+
 void Si5351Model::i2c_stop(uint64_t t_ns) {
     if (in_transfer_) {
         ++transfers_;

@@ -8,7 +8,9 @@
 // powered up, enabled, driven by multisynth 1 and that multisynth is fed by PLL A, both with
 // usable parameters. Other sources (crystal, CLKIN, PLL B) are not modelled and count as off. At
 // power-up every output is powered down. The register address pointer auto-increments and wraps
-// after 255.
+// after 255. Reads give the registers from the pointer the last write set; register 0 (device
+// status) reads SYS_INIT (bit 7) set for a while after power-on (the world's time 0), as the chip
+// does while it initialises, and 0 after.
 //
 // When a written register takes effect is not documented: the model can apply each byte as soon
 // as it is acknowledged (Latch::BYTE, the default: the chip passes through every state between the
@@ -35,6 +37,8 @@ class Si5351Model : public dev::I2cDevice {
   public:
     static constexpr uint8_t ADDRESS_7BIT = 0x60;
     static constexpr uint64_t DEFAULT_XTAL_HZ = 25003275;
+    // How long SYS_INIT stays set after power-on unless set otherwise (a plausible few ms).
+    static constexpr uint64_t DEFAULT_SYS_INIT_NS = 10000000;
 
     enum class Latch : uint8_t { BYTE, STOP };
 
@@ -97,10 +101,16 @@ class Si5351Model : public dev::I2cDevice {
     // answers nothing. Its registers, and CLK1, are as they were.
     void hold_sda(int pulses) { sda_pulses_left_ = pulses; }
 
+    // SYS_INIT reads set until virtual time until_ns (0: never set; UINT64_MAX: the chip never
+    // finishes its initialisation).
+    void hold_sys_init(uint64_t until_ns) { sys_init_until_ns_ = until_ns; }
+
     // dev::I2cDevice
     bool i2c_start(uint64_t t_ns) override;
     bool i2c_write(uint8_t byte, uint64_t t_ns) override;
     void i2c_stop(uint64_t t_ns) override;
+    bool i2c_start_read(uint64_t t_ns) override;
+    uint8_t i2c_read(bool ack, uint64_t t_ns) override;
     bool holds_sda() const override { return sda_pulses_left_ > 0; }
     void scl_pulse(uint64_t /*t_ns*/) override {
         if (sda_pulses_left_ > 0) {
@@ -144,6 +154,7 @@ class Si5351Model : public dev::I2cDevice {
     std::vector<Fault> faults_;
     uint64_t fault_count_ = 0;
     std::string last_fault_;
+    uint64_t sys_init_until_ns_ = DEFAULT_SYS_INIT_NS;
 };
 
 } // namespace sim

@@ -8,6 +8,7 @@
 #include <elf.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -408,6 +409,43 @@ TEST_F(Image, HardFaultSwitchesOffAndResets) {
     EXPECT_NE(r.console.find("Reset: watchdog\r\n"), std::string::npos);
     ASSERT_FALSE(r.rf.empty());
     EXPECT_EQ(r.rf.back().on, 0);
+}
+
+// An interrupt without a handler of its own goes to Default_Handler, which switches CLK1 off in
+// the middle of a frame and waits for the watchdog as the fault handlers do.
+TEST_F(Image, UnhandledInterruptSwitchesOffAndResets) {
+    const Outcome r = Compare("--gnss-clock 11:59:55 --stray-irq-at 7000 --until 12000", "stray");
+    bool was_on = false;
+    const uint64_t off = OffFrom(r, 7000 * ONE_MS, was_on);
+    EXPECT_TRUE(was_on);
+    EXPECT_LE(off, 7001 * ONE_MS);
+    EXPECT_NE(r.console.find("Reset: watchdog\r\n"), std::string::npos);
+}
+
+// The image waits for the Si5351's SYS_INIT to clear before its first write, and takes a flag
+// that never clears for a Si5351 that failed to start (HAL_TIMEOUT), writing nothing to it.
+TEST_F(Image, FirstWriteWaitsForTheSi5351ToInitialise) {
+    const Outcome held = Compare("--si5351-sys-init 30 --until 300", "sys-init");
+    const std::vector<Written> writes = WritesOf(held.i2c);
+    ASSERT_FALSE(writes.empty());
+    EXPECT_GE(writes[0].end_us, 30 * ONE_MS);
+    EXPECT_LT(writes[0].end_us, 32 * ONE_MS);
+    const Outcome never = Compare("--si5351-sys-init never --until 300", "sys-init-never");
+    EXPECT_NE(never.console.find("Si5351 init status: 3\r\n"), std::string::npos);
+    EXPECT_TRUE(WritesOf(never.i2c).empty());
+}
+
+// The clock is set to a fix's time as of the moment its sentence began (100 ms into the second
+// here): the even minute's frame starts as soon after that as its set-up takes.
+TEST_F(Image, GnssTimeCountsFromTheSentencesStart) {
+    const Outcome r = Compare("--gnss-clock 12:01:55 --until 6000", "gnss-start");
+    const auto on =
+        std::find_if(r.rf.begin(), r.rf.end(), [](const Outcome::Change &c) { return c.on != 0; });
+    ASSERT_NE(on, r.rf.end());
+    EXPECT_GE(on->t_us, 5100 * ONE_MS);
+    EXPECT_LT(on->t_us, 5105 * ONE_MS);
+    std::printf("image: CLK1 on %.3f ms after the sentence for the even minute began\n",
+                (on->t_us - 5100 * ONE_MS) / 1e3);
 }
 
 // Faults early in the start-up: before the watchdog runs (Error_Handler starts it, at 8.2 s), and

@@ -462,6 +462,34 @@ TEST(Watchdog, HardFaultMidFrame) {
     });
 }
 
+// An interrupt without a handler of its own: Default_Handler goes the fault handlers' way.
+TEST(Watchdog, UnhandledInterruptMidFrame) {
+    OnFreshBoard([] {
+        SurvivesMidFrame(
+            [] { vmcu::schedule(sim::Now(), [](uint64_t) { vmcu::stray_interrupt(FPU_IRQn); }); },
+            sim::MS);
+    });
+}
+
+// The status query asked while the CPU waits in the fault handler, interrupts masked, leaves them
+// masked: the tick stands still, the watchdog alone ends the wait.
+TEST(Watchdog, StatusQueryInTheFaultHandlerKeepsInterruptsMasked) {
+    OnFreshBoard([] {
+        Boot();
+        Command("time 12:00:10");
+        vmcu::schedule(sim::Now(), [](uint64_t) { vmcu::hard_fault(); });
+        sim::RunFor(10 * sim::MS);
+        ASSERT_TRUE(sim::Halted());
+        const uint32_t seconds = sim::Status().utc_seconds;
+        EXPECT_TRUE(vmcu::irq_masked());
+        const uint64_t taken = vmcu::interrupts_taken();
+        sim::RunFor(1500 * sim::MS);
+        EXPECT_EQ(vmcu::interrupts_taken(), taken);
+        EXPECT_EQ(sim::Status().utc_seconds, seconds);
+        EXPECT_EQ(vmcu::resets(), 0u);
+    });
+}
+
 namespace {
 
 // A frame typed at 1 s and stopped at 2 s: the I2C transfers of its start, of its first tone

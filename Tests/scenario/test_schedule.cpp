@@ -1,4 +1,5 @@
 // The UTC clock and the even-minute schedule, with time from the console and from GNSS.
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -164,6 +165,33 @@ TEST(Schedule, GnssClockSetsTimeEverySecondAndDrivesFrames) {
         EXPECT_GT(w.starts[0], second_start + 100 * sim::MS);
         EXPECT_LT(w.starts[0], second_start + 300 * sim::MS);
     });
+}
+
+// A fix holds the time of the moment its sentence began: the clock is set to it plus the time the
+// sentence took to arrive and wait, so the even minute's frame starts as soon after the moment the
+// receiver began that sentence (100 ms into the second) as its set-up takes, once a second and
+// ten times a second alike.
+TEST(Schedule, GnssTimeCountsFromTheSentencesStart) {
+    for (const uint32_t rate : {1U, 10U}) {
+        SCOPED_TRACE(testing::Message() << rate << " fixes a second");
+        OnFreshBoard([rate] {
+            sim::Prepare();
+            sim::Gnss().SetRate(rate);
+            sim::Gnss().StartClock(0, 12 * 3600 + 1 * 60 + 55); // 12:02:00 begins at t = 5 s
+            sim::Boot();
+            sim::RunFor(6 * sim::SECOND);
+            const auto &rf = sim::Chip().timeline();
+            const auto on = std::find_if(rf.begin(), rf.end(),
+                                         [](const sim::Si5351Model::Change &c) { return c.on; });
+            ASSERT_NE(on, rf.end());
+            const uint64_t sentence_us = 5 * 1000000 + 100000;
+            ASSERT_GE(on->t_us, sentence_us);
+            EXPECT_LT(on->t_us - sentence_us, 5000u);
+            std::printf("%u fix(es) a second: CLK1 on %.3f ms after the sentence for the even "
+                        "minute began\n",
+                        rate, (on->t_us - sentence_us) / 1e3);
+        });
+    }
 }
 
 // The last automatic slot is remembered with the day it was on: the same even minute a day

@@ -327,6 +327,32 @@ TEST(Settings, UtcClockKeptThroughAnErase) {
     });
 }
 
+// The status LED across an erase: the pass that saves stalls 250 ms over the moment of a toggle;
+// the LED toggles when the pass is over, and blinks on a second apart from there.
+TEST(Settings, LedTogglesAfterAnEraseOverItsMoment) {
+    OnFreshBoard([] {
+        BootWith(FlashNeedingAnErase());
+        std::vector<uint64_t> toggles; // tick counts
+        vmcu::gpio_on_change([&toggles](uint64_t t, const GPIO_TypeDef *port, int pin, int) {
+            if (port == GPIOC && pin == 13) {
+                toggles.push_back(scenario::TickOf(t));
+            }
+        });
+        sim::RunFor(1500 * sim::MS);
+        ASSERT_FALSE(toggles.empty());
+        const uint64_t due = toggles.back() + 1000;
+        sim::TypeAt(scenario::Tick(due - 100), "save\r");
+        sim::RunUntil(scenario::Tick(due + 2000));
+        EXPECT_EQ(vmcu::flash_record().erases, 1u);
+        const auto next =
+            std::find_if(toggles.begin(), toggles.end(), [due](uint64_t t) { return t >= due; });
+        ASSERT_GE(toggles.end() - next, 2);
+        EXPECT_GT(next[0], due) << "the erase did not span the moment";
+        EXPECT_LT(next[0], due + 250);
+        EXPECT_EQ(next[1], next[0] + 1000);
+    });
+}
+
 // Random saves, defaults and setting changes with power cuts at random flash steps, on one flash
 // that is never wiped (its sectors filled and erased in turn): after every start-up the settings
 // are exactly the last completed ones or the ones being written.

@@ -155,13 +155,14 @@ TEST_F(WsprSimRun, MissingOrFailingChip) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("Si5351 init status: 1\r\n"), std::string::npos) << r.out;
 
-    // Operation 0 is the start-up probe; 3 is the spread-spectrum write.
-    r = Sim("--until 200 --si5351-fail 3:busy");
+    // Operation 0 is the start-up probe, 1 the status read (the chip initialised from the start);
+    // 4 is the spread-spectrum write.
+    r = Sim("--until 200 --si5351-sys-init 0 --si5351-fail 4:busy");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("Si5351 init status: 2\r\n"), std::string::npos) << r.out;
 
     Write("s.txt", "100 type tx\n");
-    r = Sim("--until 2000 --si5351-fail 9+:timeout --script " + Path("s.txt"));
+    r = Sim("--until 2000 --si5351-sys-init 0 --si5351-fail 10+:timeout --script " + Path("s.txt"));
     ASSERT_EQ(r.status, 0) << r.err;
     // Every later operation times out: the tone, and the CLK1 off after it (reported once).
     EXPECT_NE(

@@ -33,13 +33,14 @@ uint32_t g_latency_at_switch;
 bool g_masked;
 int g_wait_turns;
 
-enum class Phase { Idle, Address, Data };
+enum class Phase { Idle, Address, Data, Receive };
 struct I2cState {
     Phase phase = Phase::Idle;
-    int byte = 0;      // index of the next byte within the transfer (0: address)
-    int addresses = 0; // address phases seen
-    int events = 0;    // events answered
-    int waited = 0;    // idle turns spent on the pending event
+    int byte = 0;           // index of the next byte within the transfer (0: address)
+    int addresses = 0;      // address phases seen
+    int events = 0;         // events answered
+    int waited = 0;         // idle turns spent on the pending event
+    bool delivered = false; // the byte of a read is in DR
 } g_i2c_state;
 
 const uintptr_t k_usarts[] = {USART1_BASE, USART2_BASE, USART6_BASE};
@@ -155,7 +156,7 @@ void I2cByte(I2C_TypeDef &i2c) {
     i2c.SR1 = i2c.SR1 & ~(I2C_SR1_SB | I2C_SR1_ADDR | I2C_SR1_TXE | I2C_SR1_BTF);
     bool ack = index != g_i2c.nack_at;
     if (index == 0) {
-        ack = ack && g_i2c.present && byte == g_i2c.address &&
+        ack = ack && g_i2c.present && (byte & ~1U) == g_i2c.address &&
               g_i2c_state.addresses++ >= g_i2c.nacks_before_ack;
     }
     if (index == g_i2c.arbitration_lost_at) {
@@ -166,6 +167,11 @@ void I2cByte(I2C_TypeDef &i2c) {
         i2c.SR1 = i2c.SR1 | I2C_SR1_BERR;
     } else if (!ack) {
         i2c.SR1 = i2c.SR1 | I2C_SR1_AF;
+    } else if (index == 0 && (byte & 1U) != 0U) {
+        i2c.SR1 = i2c.SR1 | I2C_SR1_ADDR;
+        i2c.SR2 = i2c.SR2 & ~TRA;
+        g_i2c_state.phase = Phase::Receive;
+        g_i2c_state.delivered = false;
     } else if (index == 0) {
         i2c.SR1 = i2c.SR1 | I2C_SR1_ADDR | I2C_SR1_TXE;
         i2c.SR2 = i2c.SR2 | TRA;
@@ -185,11 +191,27 @@ void PollI2c() {
     if ((i2c.CR1 & I2C_CR1_START) != 0U) {
         if (I2cReady()) {
             i2c.CR1 = i2c.CR1 & ~I2C_CR1_START;
-            i2c.SR1 = (i2c.SR1 & ~(I2C_SR1_ADDR | I2C_SR1_TXE | I2C_SR1_BTF)) | I2C_SR1_SB;
+            i2c.SR1 =
+                (i2c.SR1 & ~(I2C_SR1_ADDR | I2C_SR1_TXE | I2C_SR1_BTF | I2C_SR1_RXNE)) | I2C_SR1_SB;
             i2c.SR2 = i2c.SR2 | MSL | I2C_SR2_BUSY;
             g_i2c_state.phase = Phase::Address;
             g_i2c_state.byte = 0;
+            i2c.DR = DR_EMPTY;
             g_i2c_events.emplace_back("START");
+        }
+    } else if (g_i2c_state.phase == Phase::Receive) {
+        // The byte comes in once the layer waits for it (ADDR cleared by its reads, which plain
+        // memory cannot see); acknowledged as CR1's ACK says then, and whether the STOP that
+        // must follow the last byte was already asked for.
+        if (!g_i2c_state.delivered && I2cReady()) {
+            g_i2c_state.delivered = true;
+            i2c.SR1 = (i2c.SR1 & ~I2C_SR1_ADDR) | I2C_SR1_RXNE;
+            i2c.DR = g_i2c.read_value;
+            Log("<%02X", g_i2c.read_value);
+            g_i2c_events.emplace_back((i2c.CR1 & I2C_CR1_ACK) != 0U ? "ACK" : "NACK");
+            if ((i2c.CR1 & I2C_CR1_STOP) == 0U) {
+                g_i2c_events.emplace_back("no STOP yet");
+            }
         }
     } else if (i2c.DR != DR_EMPTY && g_i2c_state.phase != Phase::Idle) {
         // Writing DR empties TXE until the byte has gone out.
@@ -340,6 +362,12 @@ void __disable_irq(void) {
 }
 void __enable_irq(void) {
     g_masked = false;
+}
+unsigned __get_PRIMASK(void) {
+    return g_masked ? 1U : 0U;
+}
+void __set_PRIMASK(unsigned value) {
+    g_masked = (value & 1U) != 0U;
 }
 void __NOP(void) {}
 void __WFI(void) {

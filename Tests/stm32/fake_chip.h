@@ -40,10 +40,11 @@ struct Behaviour {
 
 // The device on I2C1 and the bus around it.
 struct I2cScript {
-    bool present = true;      // acknowledges its address
-    uint8_t address = 0xC0;   // address byte it answers to (write direction)
-    int nacks_before_ack = 0; // address phases refused before it answers
-    int nack_at = -1;         // byte of a transfer refused (0: address byte)
+    bool present = true;       // acknowledges its address
+    uint8_t address = 0xC0;    // address byte it answers to (write direction; read: + 1)
+    uint8_t read_value = 0x5A; // what a read of any register gives
+    int nacks_before_ack = 0;  // address phases refused before it answers
+    int nack_at = -1;          // byte of a transfer refused (0: address byte)
     int arbitration_lost_at = -1;
     int bus_error_at = -1;
     bool bus_stuck_busy = false; // BUSY never clears
@@ -57,7 +58,9 @@ int flash_erases(uint32_t sector); // sector 2 or 3, since Reset
 Behaviour &chip();
 I2cScript &i2c_script();
 
-// Bus events seen on I2C1: "START", "STOP", and each byte in hex ("C0").
+// Bus events seen on I2C1: "START", "STOP", each byte written in hex ("C0"), each byte read
+// ("<5A") followed by "ACK" or "NACK" (the master's) and "no STOP yet" when the STOP was not yet
+// asked for.
 const std::vector<std::string> &i2c_events();
 // Bytes a USART has shifted out.
 const std::string &uart_sent(uintptr_t usart_base);

@@ -75,6 +75,9 @@ TEST(Flash, ErrorsRefusalsAndTimeOut) {
     EXPECT_EQ(HAL_FLASHEx_Erase(&e, &failed), HAL_ERROR);
     EXPECT_EQ(failed, FLASH_SECTOR_2);
     EXPECT_EQ(HAL_FLASH_GetError(), HAL_FLASH_ERROR_WRP | HAL_FLASH_ERROR_OPERATION);
+    flash.SR = FLASH_SR_RDERR; // a read of a protected sector during the operation
+    EXPECT_EQ(HAL_FLASH_Program(FLASH_TYPEPROGRAM_WORD, FLASH_SECTOR_2_ADDR, 1), HAL_ERROR);
+    EXPECT_EQ(HAL_FLASH_GetError(), HAL_FLASH_ERROR_RD);
     flash.SR = 0;
 
     EXPECT_EQ(HAL_FLASH_Program(FLASH_TYPEPROGRAM_WORD, FLASH_SECTOR_2_ADDR + 2, 1), HAL_ERROR);

@@ -124,6 +124,27 @@ TEST_F(I2cTransfer, RegisterWriteIsStartAddressRegisterDataStop) {
     EXPECT_EQ((Events(e.end() - 6, e.end())), (Events{"START", "C0", "12", "34", "FD", "STOP"}));
 }
 
+// A register read: the register address written, a repeated START, the address with the read bit,
+// and the one-byte reception: not acknowledged, the STOP asked for before the byte is in. One
+// byte only; a device that does not answer the read is an error with the bus released.
+TEST_F(I2cTransfer, RegisterReadIsOneByteReceivedWithoutAcknowledgeThenStop) {
+    uint8_t value = 0;
+    EXPECT_EQ(HAL_I2C_Mem_Read(&hi2c_, 0xC0, 0, I2C_MEMADD_SIZE_8BIT, &value, 1, 100), HAL_OK);
+    EXPECT_EQ(value, 0x5A);
+    EXPECT_EQ(Settled(), (Events{"START", "C0", "00", "START", "C1", "<5A", "NACK", "STOP"}));
+    EXPECT_EQ(hi2c_.ErrorCode, HAL_I2C_ERROR_NONE);
+
+    uint8_t two[2] = {};
+    const size_t events = fake::i2c_events().size();
+    EXPECT_EQ(HAL_I2C_Mem_Read(&hi2c_, 0xC0, 0, I2C_MEMADD_SIZE_8BIT, two, 2, 100), HAL_ERROR);
+    EXPECT_EQ(Settled().size(), events);
+
+    fake::i2c_script().nack_at = 0; // no device answers any address
+    EXPECT_EQ(HAL_I2C_Mem_Read(&hi2c_, 0xC0, 0, I2C_MEMADD_SIZE_8BIT, &value, 1, 100), HAL_ERROR);
+    EXPECT_EQ(hi2c_.ErrorCode, HAL_I2C_ERROR_AF);
+    EXPECT_EQ(Settled().back(), "STOP");
+}
+
 TEST_F(I2cTransfer, FailuresEndTheTransferWithTheirStatus) {
     struct {
         const char *name;

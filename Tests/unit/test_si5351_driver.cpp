@@ -53,6 +53,8 @@ class BeforeAnyTest : public ::testing::Environment {
 [[maybe_unused]] ::testing::Environment *const k_before_any_test =
     ::testing::AddGlobalTestEnvironment(new BeforeAnyTest);
 
+// Init: the probe, the read of the device status (SYS_INIT clear), then the quiet state's writes.
+constexpr size_t INIT_OPS = 8;
 const std::vector<Bytes> k_init_writes = {
     {3, 0xFF}, {183, 0x92}, {149, 0x00}, {16, 0x80}, {17, 0x80}, {18, 0x80},
 };
@@ -79,6 +81,7 @@ class Si5351Driver : public ::testing::Test {
     void Boot(bool chip_present) {
         vmcu::reset();
         chip_ = std::make_unique<sim::Si5351Model>();
+        chip_->hold_sys_init(0); // initialised: no tick runs here to wait on
         if (chip_present) {
             vmcu::i2c_attach(I2C1, CHIP, chip_.get());
         }
@@ -128,9 +131,12 @@ TEST_F(Si5351Driver, NothingIsSentBeforeInit) {
 
 TEST_F(Si5351Driver, InitProbesThenQuietsTheChip) {
     ASSERT_EQ(Si5351_Init(&hi2c_), HAL_OK);
-    ASSERT_EQ(vmcu::i2c_log().size(), 7U);
+    ASSERT_EQ(vmcu::i2c_log().size(), INIT_OPS);
     ExpectProbe(vmcu::i2c_log()[0]);
-    EXPECT_EQ(WritesFrom(1), k_init_writes);
+    const vmcu::I2cTransfer &status = vmcu::i2c_log()[1];
+    EXPECT_EQ(status.kind, vmcu::I2cTransfer::MEM_READ);
+    EXPECT_EQ(status.bytes, (Bytes{0, 0x00})); // register 0: SYS_INIT clear
+    EXPECT_EQ(WritesFrom(2), k_init_writes);
     EXPECT_FALSE(chip_->clk1_on());
 }
 
@@ -138,7 +144,7 @@ TEST_F(Si5351Driver, StartSetsUpBothDividersWithOutputsOff) {
     ASSERT_EQ(Si5351_Init(&hi2c_), HAL_OK);
     const Si5351TonePlan plan = Plan(BASE_20M_HZ);
     ASSERT_EQ(Si5351_StartTone(&plan, 0), HAL_OK);
-    EXPECT_EQ(WritesFrom(7), k_start_20m_writes);
+    EXPECT_EQ(WritesFrom(INIT_OPS), k_start_20m_writes);
     EXPECT_TRUE(chip_->clk1_on());
     EXPECT_TRUE(tones::Matches(chip_->clk1_freq_uhz(), BASE_20M_HZ, 0));
     EXPECT_EQ(chip_->pll_a_resets(), 1U);
@@ -232,7 +238,7 @@ TEST_F(Si5351Driver, OutputEnableWritesFixedValues) {
     ASSERT_EQ(Si5351_OutputEnableClk1(true), HAL_OK);
     EXPECT_TRUE(chip_->clk1_on());
     ASSERT_EQ(Si5351_OutputEnableClk1(true), HAL_OK);
-    EXPECT_EQ(WritesFrom(13), (std::vector<Bytes>{{3, 0xFF}, {3, 0xFD}, {3, 0xFD}}));
+    EXPECT_EQ(WritesFrom(INIT_OPS + 6), (std::vector<Bytes>{{3, 0xFF}, {3, 0xFD}, {3, 0xFD}}));
 }
 
 TEST_F(Si5351Driver, AbsentChipGetsOnlyTheProbe) {
@@ -255,8 +261,8 @@ TEST_F(Si5351Driver, AbsentChipGetsOnlyTheProbe) {
 }
 
 TEST_F(Si5351Driver, InitStopsAtTheFirstFailure) {
-    // Operation 0 is the probe, 1..6 the register writes.
-    for (uint64_t at = 0; at <= 6; ++at) {
+    // Operation 0 is the probe, 1 the status read, 2..7 the register writes.
+    for (uint64_t at = 0; at < INIT_OPS; ++at) {
         for (HAL_StatusTypeDef status : k_failures) {
             SCOPED_TRACE(testing::Message() << "operation " << at << " status " << status);
             Boot(true);
@@ -265,8 +271,8 @@ TEST_F(Si5351Driver, InitStopsAtTheFirstFailure) {
             ASSERT_EQ(vmcu::i2c_log().size(), at + 1);
             EXPECT_EQ(vmcu::i2c_log().back().status, status);
             ExpectProbe(vmcu::i2c_log()[0]);
-            if (at > 0) {
-                EXPECT_EQ(WritesFrom(1), Prefix(k_init_writes, at));
+            if (at > 1) {
+                EXPECT_EQ(WritesFrom(2), Prefix(k_init_writes, at - 1));
             }
             // The driver is left not ready.
             EXPECT_EQ(Si5351_OutputEnableClk1(true), HAL_ERROR);
@@ -282,10 +288,10 @@ TEST_F(Si5351Driver, StartStopsAtTheFirstFailure) {
             SCOPED_TRACE(testing::Message() << "write " << at << " status " << status);
             Boot(true);
             ASSERT_EQ(Si5351_Init(&hi2c_), HAL_OK);
-            vmcu::i2c_fail(7 + at, status, false);
+            vmcu::i2c_fail(INIT_OPS + at, status, false);
             EXPECT_EQ(Si5351_StartTone(&plan, 0), status);
-            ASSERT_EQ(vmcu::i2c_log().size(), 7 + at + 1);
-            EXPECT_EQ(WritesFrom(7), Prefix(k_start_20m_writes, at + 1));
+            ASSERT_EQ(vmcu::i2c_log().size(), INIT_OPS + at + 1);
+            EXPECT_EQ(WritesFrom(INIT_OPS), Prefix(k_start_20m_writes, at + 1));
             EXPECT_FALSE(chip_->clk1_on());
             // A failed write does not make the driver unready.
             EXPECT_EQ(Si5351_OutputEnableClk1(false), HAL_OK);
@@ -315,7 +321,7 @@ TEST_F(Si5351Driver, KeyAfterAFailureStartsAfresh) {
 TEST_F(Si5351Driver, ByteNotAcknowledgedIsAnError) {
     chip_->nack_byte(2); // first data byte of every write
     EXPECT_EQ(Si5351_Init(&hi2c_), HAL_ERROR);
-    EXPECT_EQ(vmcu::i2c_operations(), 2U);
+    EXPECT_EQ(vmcu::i2c_operations(), 3U); // the probe, the status read, the first write
 
     Boot(true);
     chip_->nack_byte(0); // the address itself
@@ -408,6 +414,7 @@ struct SweepBench {
     SweepBench() {
         vmcu::reset();
         vmcu::i2c_keep_log(false);
+        chip.hold_sys_init(0); // initialised: no tick runs here to wait on
         vmcu::i2c_attach(I2C1, CHIP, &chip);
         hi2c.Instance = I2C1;
         EXPECT_EQ(HAL_I2C_Init(&hi2c), HAL_OK);

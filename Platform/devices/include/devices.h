@@ -20,13 +20,18 @@ class Clock {
 };
 
 // A device on an I2C bus, as the master's transfers reach it: START with the address byte (write
-// direction), the bytes written after it, STOP. Returning true acknowledges.
+// direction), the bytes written after it, STOP. Returning true acknowledges. A read is a START with
+// the address byte in the read direction (i2c_start_read; true acknowledges), then each byte the
+// master clocks in comes from i2c_read, `ack` telling whether the master acknowledged it (not the
+// last one); a device that does not read acknowledges no read.
 class I2cDevice {
   public:
     virtual ~I2cDevice() = default;
     virtual bool i2c_start(uint64_t t_ns) = 0;
     virtual bool i2c_write(uint8_t byte, uint64_t t_ns) = 0;
     virtual void i2c_stop(uint64_t t_ns) = 0;
+    virtual bool i2c_start_read(uint64_t /*t_ns*/) { return false; }
+    virtual uint8_t i2c_read(bool /*ack*/, uint64_t /*t_ns*/) { return 0xFF; }
     // True while the device pulls SDA low on its own (as after a reset in the middle of a read),
     // and one clock pulse on SCL, which lets it move on. A device that never holds the bus needs
     // neither.

@@ -55,6 +55,9 @@ void on_halt(std::function<void()> fn);
 void hang_thread_at(uint64_t t_ns);
 // A hard fault now (as after a bad bus access): taken at once, masked or not.
 void hard_fault();
+// An interrupt line (0..85) the image never enabled is enabled and raised now (a stray write to
+// the NVIC): taken as any interrupt, through the image's vector table.
+void stray_interrupt(int irq);
 
 // Calls a function of the image (C linkage, up to four word arguments) on the current stack,
 // outside time: nothing else runs meanwhile. Returns r0.
@@ -77,12 +80,14 @@ void gpio_drive(char port, int pin, int level);
 int gpio_output(char port, int pin); // the output data latch
 
 // A transfer as seen on the I2C bus: START, the address byte, data bytes, STOP or a repeated
-// START; acked false when a byte was not acknowledged.
+// START; acked false when a byte was not acknowledged. A read is the write of its register address
+// and, after a repeated START, the bytes read, in one record: bytes holds both, and read is set.
 struct I2cTransfer {
     uint8_t addr7;
     std::vector<uint8_t> bytes;
     bool acked;
     uint64_t start_ns, end_ns;
+    bool read = false;
 };
 void i2c_on_transfer(std::function<void(const I2cTransfer &)> fn);
 

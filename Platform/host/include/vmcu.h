@@ -107,6 +107,10 @@ void hang_main_loop_at(uint64_t t_ns);
 // masked or not. Call it from a world event (vmcu::schedule) while the program runs.
 void hard_fault();
 
+// Fault: an interrupt line the firmware never enabled is enabled and raised now (a stray write to
+// the NVIC); taken as any interrupt, by the firmware's handler or its Default_Handler.
+void stray_interrupt(IRQn_Type irq);
+
 // Installs a handler for an exception or interrupt (the firmware's, found by name, otherwise).
 void set_handler(IRQn_Type irq, void (*handler)());
 
@@ -144,13 +148,13 @@ void i2c_attach(const I2C_TypeDef *bus, uint8_t addr7, dev::I2cDevice *device);
 void i2c_detach(const I2C_TypeDef *bus, uint8_t addr7);
 
 struct I2cTransfer {
-    enum Kind { PROBE, MEM_WRITE } kind;
+    enum Kind { PROBE, MEM_WRITE, MEM_READ } kind;
     const I2C_TypeDef *bus;
     uint8_t addr7;
-    std::vector<uint8_t> bytes; // MEM_WRITE: register address, then data
+    std::vector<uint8_t> bytes; // MEM_WRITE, MEM_READ: register address, then the data
     uint32_t trials;            // PROBE
     uint32_t timeout_ms;
-    uint16_t mem_add_size; // MEM_WRITE
+    uint16_t mem_add_size; // MEM_WRITE, MEM_READ
     HAL_StatusTypeDef status;
     uint64_t start_ns, end_ns;
     // Cut short by a reset of the peripheral (or of the MCU) while it was on the bus: recorded

@@ -1,5 +1,5 @@
 /* Start-up of the STM32F411xE: the vector table and the reset handler. Interrupts without a
- * handler of their own go to Default_Handler, which stops there. */
+ * handler of their own go to Default_Handler: the firmware's when it has one, else a loop here. */
 #include <stdint.h>
 
 #include "platform_internal.h"
@@ -17,9 +17,12 @@ extern Handler __init_array_start[], __init_array_end[];
 int main(void);
 [[noreturn]] void Reset_Handler(void);
 void Default_Handler(void);
+void Unassigned_Handler(void);
 
+/* An alias takes the body of its target in this file, not a definition that replaces the target
+ * elsewhere: the vectors alias a trampoline that calls Default_Handler by name. */
 #define DECLARE_DEFAULT(number, name)                                                              \
-    void name(void) __attribute__((weak, alias("Default_Handler")));
+    void name(void) __attribute__((weak, alias("Unassigned_Handler")));
 STM32F411_VECTORS(DECLARE_DEFAULT)
 #undef DECLARE_DEFAULT
 
@@ -57,7 +60,11 @@ static_assert(sizeof(VectorTable) == (1 + SYSTEM_VECTORS + IRQ_VECTORS) * 4);
 
 extern "C" {
 
-void Default_Handler(void) {
+void Unassigned_Handler(void) {
+    Default_Handler();
+}
+
+__attribute__((weak)) void Default_Handler(void) {
     for (;;) {
     }
 }

@@ -9,6 +9,15 @@ static inline void __disable_irq(void) {
 static inline void __enable_irq(void) {
     __asm volatile("cpsie i" ::: "memory");
 }
+/* PRIMASK itself, so that a masked section can leave it as it found it. */
+static inline unsigned __get_PRIMASK(void) {
+    unsigned value;
+    __asm volatile("mrs %0, primask" : "=r"(value)::"memory");
+    return value;
+}
+static inline void __set_PRIMASK(unsigned value) {
+    __asm volatile("msr primask, %0" ::"r"(value) : "memory");
+}
 static inline void __NOP(void) {
     __asm volatile("nop");
 }

@@ -2,8 +2,9 @@
  * again after; a word is programmed with PG and 32-bit parallelism, a sector erased with SER, its
  * number and STRT. Each waits for BSY to clear (the CPU stalls on any flash fetch meanwhile, so
  * the wait mostly finds it clear at once) and reports the error flags, which are then cleared. An
- * erase leaves stale lines in the flash caches: they are reset after it. Only the settings
- * sectors are accepted. */
+ * erase or a program leaves stale lines in the flash caches (a line read before, blank, stays so
+ * in the data cache): they are reset after each, so that what is read next is what the flash
+ * holds. Only the settings sectors are accepted. */
 #include "platform_internal.h"
 
 using namespace platform;
@@ -33,7 +34,8 @@ HAL_StatusTypeDef Finish(uint32_t start, uint32_t timeout) {
               ((sr & FLASH_SR_WRPERR) != 0U ? HAL_FLASH_ERROR_WRP : 0U) |
               ((sr & FLASH_SR_PGAERR) != 0U ? HAL_FLASH_ERROR_PGA : 0U) |
               ((sr & FLASH_SR_PGPERR) != 0U ? HAL_FLASH_ERROR_PGP : 0U) |
-              ((sr & FLASH_SR_PGSERR) != 0U ? HAL_FLASH_ERROR_PGS : 0U);
+              ((sr & FLASH_SR_PGSERR) != 0U ? HAL_FLASH_ERROR_PGS : 0U) |
+              ((sr & FLASH_SR_RDERR) != 0U ? HAL_FLASH_ERROR_RD : 0U);
     return g_error == HAL_FLASH_ERROR_NONE ? HAL_OK : HAL_ERROR;
 }
 
@@ -92,6 +94,7 @@ HAL_StatusTypeDef HAL_FLASH_Program(uint32_t TypeProgram, uint32_t Address, uint
     *RegsAt<volatile uint32_t>(Address) = static_cast<uint32_t>(Data);
     const HAL_StatusTypeDef st = Finish(HAL_GetTick(), PROGRAM_TIMEOUT_MS);
     ClearBits(flash->CR, FLASH_CR_PG);
+    ResetCaches();
     return st;
 }
 

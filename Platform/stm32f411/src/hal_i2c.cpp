@@ -1,4 +1,5 @@
-/* I2C master: blocking register writes and the device-ready probe, polled on the event flags.
+/* I2C master: blocking register writes and one-byte register reads, and the device-ready probe,
+ * polled on the event flags.
  * Every wait is bounded by the caller's time-out; a bus still busy from before gets 25 ms. A
  * device that holds the bus would stall an event for good even when the caller waits without
  * limit (HAL_MAX_DELAY), so every single event also gives up after 25 ms: no legitimate event on a
@@ -74,8 +75,9 @@ void ClearAddr(const I2C_TypeDef *i2c) {
     (void)i2c->SR2;
 }
 
-HAL_StatusTypeDef SendByte(I2C_HandleTypeDef *hi2c, I2C_TypeDef *i2c, uint8_t byte,
-                           const CycleLimit &call) {
+/* Inlined: a frame of its own would deepen the fault path's CLK1-off write. */
+[[gnu::always_inline]] inline HAL_StatusTypeDef SendByte(I2C_HandleTypeDef *hi2c, I2C_TypeDef *i2c,
+                                                         uint8_t byte, const CycleLimit &call) {
     HAL_StatusTypeDef st = Expect(hi2c, i2c, I2C_SR1_TXE, call);
     if (st == HAL_OK) {
         i2c->DR = byte;
@@ -172,6 +174,66 @@ HAL_StatusTypeDef HAL_I2C_Mem_Write(I2C_HandleTypeDef *hi2c, uint16_t dev_addres
         }
     }
     return st;
+}
+
+/* START, address with write bit, register address (MSB first if 16-bit); once it is through (BTF)
+ * a repeated START, the address with read bit, and the one-byte reception of RM0383: ACK cleared
+ * before ADDR is, STOP set right after (nothing may come between, or a second byte would be
+ * clocked in), the byte read at RxNE; done when the STOP has freed the bus. */
+HAL_StatusTypeDef HAL_I2C_Mem_Read(I2C_HandleTypeDef *hi2c, uint16_t dev_address,
+                                   uint16_t mem_address, uint16_t mem_add_size, uint8_t *data,
+                                   uint16_t size, uint32_t timeout) {
+    if (hi2c == nullptr || data == nullptr || size != 1U) {
+        return HAL_ERROR;
+    }
+    I2C_TypeDef *i2c = Regs(hi2c->Instance);
+    const CycleLimit call(timeout);
+    if (!ClaimBus(hi2c, i2c)) {
+        return HAL_BUSY;
+    }
+    HAL_StatusTypeDef st = SendStart(hi2c, i2c, call);
+    if (st == HAL_OK) {
+        i2c->DR = static_cast<uint8_t>(dev_address & ~1U);
+        st = Expect(hi2c, i2c, I2C_SR1_ADDR, call);
+    }
+    if (st != HAL_OK) {
+        return st;
+    }
+    ClearAddr(i2c);
+    if (mem_add_size != I2C_MEMADD_SIZE_8BIT) {
+        st = SendByte(hi2c, i2c, static_cast<uint8_t>(mem_address >> 8), call);
+    }
+    if (st == HAL_OK) {
+        st = SendByte(hi2c, i2c, static_cast<uint8_t>(mem_address), call);
+    }
+    if (st == HAL_OK) {
+        st = Expect(hi2c, i2c, I2C_SR1_BTF, call);
+    }
+    if (st == HAL_OK) {
+        st = SendStart(hi2c, i2c, call);
+    }
+    if (st == HAL_OK) {
+        i2c->DR = static_cast<uint8_t>(dev_address | 1U);
+        st = Expect(hi2c, i2c, I2C_SR1_ADDR, call);
+    }
+    if (st != HAL_OK) {
+        return st;
+    }
+    ClearBits(i2c->CR1, I2C_CR1_ACK);
+    const unsigned was_masked = __get_PRIMASK();
+    __disable_irq();
+    ClearAddr(i2c);
+    SetBits(i2c->CR1, I2C_CR1_STOP);
+    __set_PRIMASK(was_masked);
+    st = Expect(hi2c, i2c, I2C_SR1_RXNE, call);
+    if (st != HAL_OK) {
+        return st;
+    }
+    *data = static_cast<uint8_t>(i2c->DR);
+    if (!WaitBitsWithin(i2c->SR2, I2C_SR2_BUSY, 0U, CycleLimit(BUSY_TIMEOUT_MS))) {
+        return HAL_BUSY;
+    }
+    return HAL_OK;
 }
 
 /* Each trial: START, the address byte, STOP. HAL_OK as soon as the device acknowledges; HAL_ERROR

@@ -314,6 +314,7 @@ static_assert(offsetof(SCB_Regs, SHP) == 0x18 && offsetof(SCB_Regs, CPACR) == 0x
 #define I2C_SR1_SB (1UL << 0)
 #define I2C_SR1_ADDR (1UL << 1)
 #define I2C_SR1_BTF (1UL << 2)
+#define I2C_SR1_RXNE (1UL << 6)
 #define I2C_SR1_TXE (1UL << 7)
 #define I2C_SR1_BERR (1UL << 8)
 #define I2C_SR1_ARLO (1UL << 9)

@@ -134,7 +134,7 @@ def check_vectors(elf):
     estack = elf.symbol("_estack")
     if estack is None or words[0] != estack["value"]:
         problems.append("entry 0 is not the initial stack pointer _estack")
-    default = func.get("Default_Handler")
+    default = func.get("Unassigned_Handler")
     expected = {k + 1: n for k, n in enumerate(SYSTEM_HANDLERS) if n}
     expected.update({16 + irq: n for irq, n in FIRMWARE_IRQS.items()})
     for slot, name in expected.items():
