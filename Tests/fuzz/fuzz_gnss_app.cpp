@@ -33,26 +33,13 @@ std::vector<nmea_reference::Hms> TimesPrinted(const std::string &out) {
 // The last time line the inputs so far called for: the firmware prints none for a fix in the same
 // second, also across inputs.
 std::optional<nmea_reference::Hms> g_last_line;
+// The bytes after the last line end of the previous input: the line the next input's separator
+// ends.
+std::string g_open_line;
 
-} // namespace
-
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    fuzz::BootOnce();
-    fuzz::Console("auto off\r"); // only the clock is under test here
-    sim::ClearConsole();
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    // End whatever line the previous input left open, so that this one starts on a fresh line.
-    fuzz::Gnss("\r\n");
-    sim::ClearConsole();
-
-    const std::string bytes(reinterpret_cast<const char *>(data), size);
-    fuzz::Gnss(bytes);
-    const std::string out = sim::Console();
-    sim::ClearConsole();
-
+// The bytes just sent and what the console printed for them: the time lines must be those the
+// independent reading expects, and the clock must run on from the last.
+void CheckLines(const std::string &bytes, const std::string &out) {
     const std::vector<nmea_reference::Hms> printed = TimesPrinted(out);
     std::vector<nmea_reference::Hms> expected =
         nmea_reference::TimeLines(nmea_reference::IndependentTimes(bytes));
@@ -83,5 +70,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         FUZZ_CHECK(status.time_valid && now < 86400 && (now + 86400 - set) % 86400 <= 3,
                    detail + " clock " + std::to_string(now));
     }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    fuzz::BootOnce();
+    fuzz::Console("auto off\r"); // only the clock is under test here
+    sim::ClearConsole();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    // End whatever line the previous input left open, so that this one starts on a fresh line. A
+    // sentence left open is complete now: its time line comes here, and counts for this input.
+    const std::string line_end = "\r\n";
+    fuzz::Gnss(line_end);
+    CheckLines(g_open_line + line_end, sim::Console());
+    sim::ClearConsole();
+
+    const std::string bytes(reinterpret_cast<const char *>(data), size);
+    fuzz::Gnss(bytes);
+    CheckLines(bytes, sim::Console());
+    sim::ClearConsole();
+
+    const size_t last_end = bytes.find_last_of("\r\n");
+    g_open_line = last_end == std::string::npos ? bytes : bytes.substr(last_end + 1);
     return 0;
 }

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs every fuzz target for a bounded time, two at a time, each on a working corpus seeded from
 # Tests/fuzz/corpus, and prints the executions each made. A target that finds an input breaking
-# an invariant leaves it in <build>/fuzz-artifacts and makes the run fail.
+# an invariant leaves it in <build>/fuzz-artifacts and makes the run fail. First each target
+# replays the sequences in Tests/fuzz/replay/<target>: inputs that once broke an invariant, run in
+# name order in one process (the stateful targets need the inputs before them).
 # Usage: run.sh BUILD_DIR SECONDS [JOBS]
 set -uo pipefail
 build=$1
@@ -30,6 +32,17 @@ export bin work artifacts here seconds
 export max_len_decl="$(declare -p max_len)"
 
 targets=(fuzz_console fuzz_gnss_app fuzz_gnss_parser fuzz_encoder fuzz_si5351)
+replay_failed=0
+for t in "${targets[@]}"; do
+    [ -d "$here/replay/$t" ] || continue
+    if ! "$bin/$t" $(ls -d "$here/replay/$t"/* | sort) >"$work/$t-replay.log" 2>&1; then
+        replay_failed=1
+        printf 'fuzz: %-17s replay FAILED; log %s\n' "$t" "$work/$t-replay.log"
+        grep -E '^(Running: |fuzz: |  [a-z])' "$work/$t-replay.log" | tail -3
+    fi
+done
+[ "$replay_failed" -eq 0 ] || exit 1
+
 printf '%s\n' "${targets[@]}" |
     xargs -P "$jobs" -I{} bash -c 'eval "$max_len_decl"; run_one {}'
 
