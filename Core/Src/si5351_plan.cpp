@@ -354,7 +354,8 @@ constexpr uint32_t GRID_WIDE_WINDOW = 2048U;
 constexpr uint32_t GRID_TRIALS = 24000U;
 constexpr uint32_t GRID_TRIALS_PER_PLL = 1000U;
 constexpr uint32_t GRID_TRIALS_PER_MULTISYNTH = 6000U;
-constexpr uint64_t GRID_GOOD_ENOUGH = 100U << 10; /* 0.1 mHz */
+constexpr uint64_t GRID_GOOD_ENOUGH = 100U << 10;  /* 0.1 mHz */
+constexpr uint64_t GRID_ACCEPTABLE = 25000U << 10; /* 25 mHz: beyond, the closest tone by tone */
 
 /* t - q in 2^-32 units (|t - q| < 2^31 here). */
 constexpr int64_t QError(const Fixed &t, uint64_t q) {
@@ -593,23 +594,22 @@ constexpr bool PlanTones(uint32_t xtal_hz, uint64_t first_uhz, uint64_t spacing_
         tones.highest = tones.uhz[n] > tones.highest ? tones.uhz[n] : tones.highest;
     }
     /* Plans that key by one register first; the closest plans tone by tone only where none
-     * exists (tones on both sides of 150 MHz), first within the safe limits, then the chip's. */
+     * exists (tones on both sides of 150 MHz or of a step of p1) or none comes within 25 mHz (at
+     * the top of the range, above 150 MHz), first within the safe limits, then the chip's. */
     Best best{plan, UINT64_MAX, false};
     OfferGrids(xtal_hz, tones, SAFE_LIMITS, GRID_WINDOW, best);
     if (!best.found) {
         OfferGrids(xtal_hz, tones, SAFE_LIMITS, GRID_WIDE_WINDOW, best);
     }
-    if (!best.found) {
+    if (!best.found || best.score > GRID_ACCEPTABLE) {
         OfferFixedPlls(xtal_hz, tones, best);
-    }
-    if (!best.found || (!best.plan.smooth && best.score > GOOD_ENOUGH_SCORE)) {
         OfferFixedMultisynth(xtal_hz, tones, SAFE_LIMITS, best);
     }
     const bool keeps_margin = best.found;
     if (!best.found) {
         OfferGrids(xtal_hz, tones, CHIP_LIMITS, GRID_WIDE_WINDOW, best);
     }
-    if (!best.found) {
+    if (!best.found || best.score > GRID_ACCEPTABLE) {
         OfferFixedMultisynth(xtal_hz, tones, CHIP_LIMITS, best);
     }
     if (best.found) {

@@ -6,8 +6,11 @@
 //
 // For any input the planning must be defined behaviour and refuse what it cannot plan. For a plan
 // it accepts, every tone keyed through the driver must leave the chip model within its limits
-// (no fault), emit CLK1, and its moving divider must be the closest fraction the chip allows (an
-// exact check by Farey neighbours, apart from the driver's continued fractions).
+// (no fault) and emit CLK1. A plan that keys by one register must keep its tones' registers equal
+// but for one byte of p2, the same byte for every pair (how close its tones come is measured by
+// the sweeps of the unit tests, over the beacon's range); any other plan's moving divider must be
+// the closest fraction the chip allows (an exact check by Farey neighbours, apart from the
+// driver's continued fractions).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -40,7 +43,30 @@ uint64_t WholeOf(const Si5351Params &p) {
     return (static_cast<uint64_t>(p.p1) + 512 + p.p2 / p.p3) / 128;
 }
 
+void CheckOneRegister(const Si5351TonePlan &plan) {
+    int moving = -1;
+    for (uint8_t n = 0; n < plan.count; ++n) {
+        const Si5351Setting &s = plan.tone[n];
+        FUZZ_CHECK(s.ms_mode == plan.tone[0].ms_mode, "tones of one plan in two output modes");
+        const auto pll0 = Si5351_ParamsImage(plan.tone[0].pll);
+        const auto ms0 = Si5351_ParamsImage(plan.tone[0].ms);
+        const auto pll = Si5351_ParamsImage(s.pll);
+        const auto ms = Si5351_ParamsImage(s.ms);
+        for (int b = 0; b < 16; ++b) {
+            if (b < 8 ? pll[b] != pll0[b] : ms[b - 8] != ms0[b - 8]) {
+                FUZZ_CHECK(moving == -1 || moving == b, "tones differ in more than one register");
+                FUZZ_CHECK(b % 8 == 6 || b % 8 == 7, "a register other than p2's low bytes moves");
+                moving = b;
+            }
+        }
+    }
+}
+
 void CheckOptimal(const Si5351TonePlan &plan, uint64_t xtal, uint64_t first, uint64_t spacing) {
+    if (plan.smooth) {
+        CheckOneRegister(plan);
+        return;
+    }
     for (uint8_t n = 0; n < plan.count; ++n) {
         const Si5351Setting &s = plan.tone[n];
         const uint64_t tone = first + n * spacing;
