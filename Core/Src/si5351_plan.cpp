@@ -500,8 +500,8 @@ constexpr uint64_t Magnitude(int64_t e) {
                {},
                SI5351_MS_FRACTIONAL};
     g.pll_moves = false;
-    g.ratio_min_q = 128U * MS_FRACTIONAL_MIN;
-    g.ratio_max_q = 128U * MS_FRACTIONAL_MAX;
+    g.ratio_min_q = uint64_t{128} * MS_FRACTIONAL_MIN;
+    g.ratio_max_q = uint64_t{128} * MS_FRACTIONAL_MAX;
     for (uint8_t n = 0; n < tones.count; ++n) {
         g.ratio[n] = FixedRatio(vco_uhz, tones.uhz[n]);
     }
@@ -523,8 +523,8 @@ constexpr uint64_t Magnitude(int64_t e) {
                                                   : SI5351_MS_FRACTIONAL;
     g.fixed.ms = ratio == MS_DIVBY4_RATIO ? Si5351Params{0, 0, 1} : Si5351_CalcParams(ratio, 0, 1);
     g.pll_moves = true;
-    g.ratio_min_q = 128U * PLL_RATIO_MIN;
-    g.ratio_max_q = 128U * PLL_RATIO_MAX;
+    g.ratio_min_q = uint64_t{128} * PLL_RATIO_MIN;
+    g.ratio_max_q = uint64_t{128} * PLL_RATIO_MAX;
     g.xtal_uhz = xtal_hz * UHZ_PER_HZ;
     g.vco_min_uhz = lim.vco_min_uhz;
     g.vco_max_uhz =
