@@ -8,6 +8,7 @@
 #include <stdint.h>
 
 #include "app_config.h"
+#include "tx_mode.h"
 #include "wspr_message.h"
 
 /* The layout is pinned (below): the PC build, the board image and whoever reads the status query
@@ -25,6 +26,10 @@ typedef struct {
     char call_suffix[WSPR_SUFFIX_MAX + 1]; /* CALL/SFX */
     char subsquare[3];                     /* the locator's 5th and 6th characters */
     bool locator_gnss;                     /* the locator follows the GNSS receiver's position */
+    uint8_t unused; /* padding in the records of earlier releases, whatever they held: not read */
+    /* How frames go out (TxMode: WSPR, or FST4W with its period); WSPR in records saved before
+     * the field existed, which end before it. */
+    uint8_t mode;
 } WSPR_Settings;
 
 #ifdef __cplusplus
@@ -36,7 +41,8 @@ static_assert(offsetof(WSPR_Settings, callsign) == 0 && offsetof(WSPR_Settings, 
                   offsetof(WSPR_Settings, call_prefix) == 24 &&
                   offsetof(WSPR_Settings, call_suffix) == 28 &&
                   offsetof(WSPR_Settings, subsquare) == 31 &&
-                  offsetof(WSPR_Settings, locator_gnss) == 34 && sizeof(WSPR_Settings) == 36,
+                  offsetof(WSPR_Settings, locator_gnss) == 34 &&
+                  offsetof(WSPR_Settings, mode) == 36 && sizeof(WSPR_Settings) == 40,
               "the settings record has one layout on every build");
 
 /* What a field's check found; the console turns each into its own reply. */
@@ -63,7 +69,9 @@ inline constexpr WSPR_Settings k_settings_defaults = {WSPR_DEFAULT_CALLSIGN,
                                                       "",
                                                       "",
                                                       "",
-                                                      false};
+                                                      false,
+                                                      0,
+                                                      TX_MODE_WSPR};
 inline WSPR_Settings Settings_Defaults(void) {
     return k_settings_defaults;
 }

@@ -32,8 +32,9 @@ volatile bool g_time_valid = false;
 volatile uint32_t g_utc_seconds = 0;
 volatile uint16_t g_utc_ms = 0;
 
-// The last slot taken: its minute of the day and, on the 64-bit millisecond count, when.
-uint32_t g_last_even_minute = NO_MINUTE;
+// The last slot taken: the second of the day it starts at and, on the 64-bit millisecond count,
+// when.
+uint32_t g_last_slot_second = NO_MINUTE;
 uint64_t g_last_slot_ms = 0;
 // The second of the UTC day of the last GNSS time line printed.
 uint32_t g_gnss_line_second = NO_SECOND;
@@ -60,7 +61,7 @@ void SetUtc(uint32_t ms_of_day, bool correction) {
     const uint32_t ahead = (ms_of_day + DAY_MS - was) % DAY_MS;
     const bool close = ahead < CORRECTION_MS || DAY_MS - ahead < CORRECTION_MS;
     if (!(correction && g_time_valid && close)) {
-        g_last_even_minute = NO_MINUTE;
+        g_last_slot_second = NO_MINUTE;
     }
     g_utc_seconds = ms_of_day / 1000U;
     g_utc_ms = static_cast<uint16_t>(ms_of_day % 1000U);
@@ -142,20 +143,26 @@ void Clock_ProcessGnss() {
     }
 }
 
-bool Clock_TakeEvenMinute() {
-    if (!g_time_valid) {
+bool Clock_TakeSlot(uint32_t period_s, uint32_t start_ms) {
+    if (!g_time_valid || period_s == 0U) {
         return false;
     }
-    const uint32_t seconds = Clock_UtcSeconds();
-    const uint32_t minute_index = seconds / 60U;
-    if ((minute_index % 60U) % 2U != 0 || seconds % 60U != 0) {
+    uint32_t ms_of_day = 0;
+    {
+        const MaskedSection masked;
+        ms_of_day = g_utc_seconds * 1000U + g_utc_ms;
+    }
+    const uint32_t period_ms = period_s * 1000U;
+    const uint32_t into = ms_of_day % period_ms;
+    if (into < start_ms || into >= start_ms + 1000U) {
         return false;
     }
+    const uint32_t slot_second = ms_of_day / period_ms * period_s;
     const uint64_t now = Clock_Ms64();
-    if (minute_index == g_last_even_minute && now - g_last_slot_ms < SLOT_MEMORY_MS) {
+    if (slot_second == g_last_slot_second && now - g_last_slot_ms < SLOT_MEMORY_MS) {
         return false;
     }
-    g_last_even_minute = minute_index;
+    g_last_slot_second = slot_second;
     g_last_slot_ms = now;
     return true;
 }

@@ -20,9 +20,11 @@ void Clock_Set(uint32_t hour, uint32_t minute, uint32_t second, const char *sour
 // the millisecond they give as of the moment their sentence's '$' arrived, plus the time since,
 // and print its line once a second; their positions go to the locator (app_message).
 void Clock_ProcessGnss();
-// True once, at second 0 of each even UTC minute, on any day (a time set anew forgets the last
-// one; a receiver's correction of less than a second does not).
-bool Clock_TakeEvenMinute();
+// True once in each period of period_s seconds counted from 00:00 UTC (a divisor of the day),
+// during the second that begins start_ms after the period's start, on any day (a time set anew
+// forgets the last one; a receiver's correction of less than a second does not). WSPR's slots:
+// period 120, start 0 (second 0 of each even minute).
+bool Clock_TakeSlot(uint32_t period_s, uint32_t start_ms);
 
 // Around an operation that stalls the CPU (a flash erase): the milliseconds the cycle counter saw
 // pass beyond those the tick counted are added afterwards.

@@ -11,6 +11,7 @@
 #include "app_settings.h"
 #include "app_shell.h"
 #include "app_transmitter.h"
+#include "tx_mode.h"
 #include "gnss_time.h"
 #include "i2c.h"
 #include "iwdg.h"
@@ -86,10 +87,12 @@ void ProcessKey() {
     }
 }
 
-// The even-minute schedule: a frame at second 0 of every even UTC minute while automatic frames
-// are on and the beacon is idle.
+// The schedule: a frame in every period of the mode (WSPR at second 0 of every even UTC minute,
+// FST4W 1.0 s into each of its periods) while automatic frames are on and the beacon is idle.
 void ProcessSchedule() {
-    if (Settings_Live().auto_tx && Tx_State() == WSPR_STATE_IDLE && Clock_TakeEvenMinute()) {
+    const TxModeInfo &mode = TxMode_Info(Settings_Live().mode);
+    if (Settings_Live().auto_tx && Tx_State() == WSPR_STATE_IDLE &&
+        Clock_TakeSlot(mode.period_s, mode.start_ms)) {
         Tx_Request();
     }
 }
