@@ -65,14 +65,16 @@ constexpr unsigned Length(const char *s) {
     return n;
 }
 
-/* The add-on of a compound callsign: a prefix in base 36, a suffix above every prefix. */
+/* The add-on of a compound callsign: a prefix of 1 to 3 characters in base 36, a suffix (one
+ * character, or two) in base 36 above every prefix, as receivers read them. */
 constexpr bool PackAddOn(const WsprCallsign &call, uint32_t &npfx) {
-    uint32_t v = 0;
-    const char *text = call.prefix[0] != '\0' ? call.prefix : call.suffix;
+    const bool prefix = call.prefix[0] != '\0';
+    const char *text = prefix ? call.prefix : call.suffix;
     const unsigned len = Length(text);
-    if (len == 0U || len > 3U) {
+    if (len == 0U || len > (prefix ? 3U : 2U)) {
         return false;
     }
+    uint32_t v = 0;
     for (unsigned i = 0; i < len; ++i) {
         const int c = CharValue(text[i]);
         if (c < 0 || c > 35) {
@@ -80,19 +82,7 @@ constexpr bool PackAddOn(const WsprCallsign &call, uint32_t &npfx) {
         }
         v = v * 36U + static_cast<uint32_t>(c);
     }
-    if (call.prefix[0] != '\0') {
-        npfx = v;
-        return true;
-    }
-    if (len == 1U) {
-        npfx = SUFFIX_BASE + v;
-    } else if (len == 2U) {
-        npfx = v;
-    } else {
-        npfx = 360U * static_cast<uint32_t>(CharValue(text[0])) +
-               10U * static_cast<uint32_t>(CharValue(text[1])) +
-               static_cast<uint32_t>(CharValue(text[2]));
-    }
+    npfx = prefix ? v : SUFFIX_BASE + v;
     return true;
 }
 

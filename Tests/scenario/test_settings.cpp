@@ -513,6 +513,30 @@ TEST(Settings, RecordsOfOtherLengthsLoad) {
     });
 }
 
+// The mode is kept by save; a record of the release before it (36 bytes, whatever its last
+// padding byte held) loads as WSPR.
+TEST(Settings, ModeIsKeptAndEarlierRecordsLoadAsWspr) {
+    OnFreshBoard([] {
+        WSPR_Settings before = k_settings_defaults;
+        std::strcpy(before.callsign, "K1ABC");
+        auto *bytes = reinterpret_cast<uint8_t *>(&before);
+        std::vector<uint8_t> payload(bytes, bytes + offsetof(WSPR_Settings, mode));
+        payload.back() = 0xA5; // the padding after locator_gnss
+        std::vector<uint8_t> flash = ErasedFlash();
+        const std::vector<uint8_t> record = SettingsRecord(3, payload);
+        std::copy(record.begin(), record.end(), flash.begin());
+        BootWith(flash);
+        EXPECT_NE(sim::Console().find("Settings: saved\r\nCall=K1ABC"), std::string::npos);
+        EXPECT_EQ(sim::Status().settings.mode, TX_MODE_WSPR);
+
+        EXPECT_EQ(Command("set mode fst4w-900"), "set mode fst4w-900\r\nok\r\nwspr> ");
+        EXPECT_EQ(Command("save"), "save\r\nok\r\nwspr> ");
+        ResetAndWait(vmcu::ResetCause::POWER_ON);
+        EXPECT_EQ(sim::Status().settings.mode, TX_MODE_FST4W_900);
+        EXPECT_EQ(Current().call, "K1ABC");
+    });
+}
+
 // A frequency the console now refuses for want of margin (just below 150 MHz, where the tones lie
 // on both sides of the Si5351's divide-by-4 boundary) but an earlier release saved: it loads
 // unchanged and its frames go out, at the chip's limits as before.

@@ -166,9 +166,10 @@ std::string MessageBits(const std::string &message) {
         if (prefix) {
             npfx = Base36(addon);
         } else if (addon.size() == 1) {
-            npfx = 46656 + Base36(addon);
+            npfx = 46656 + IndexIn(ALNUM, addon[0]);
         } else if (addon.size() == 2) {
-            npfx = IndexIn(ALNUM, addon[0]) * 36 + IndexIn(ALNUM, addon[1]);
+            // Above the one-character suffixes: jt9 reads 36 c1 + c2 alone as a prefix.
+            npfx = 46656 + IndexIn(ALNUM, addon[0]) * 36 + IndexIn(ALNUM, addon[1]);
         }
         if (n28 < 0 || npfx < 0 || addon.empty()) {
             return "";

@@ -123,7 +123,7 @@ TEST(Fst4wEncoder, AgreesWithTheReferenceOnHundredsOfMessages) {
             base += letter();
         }
         std::string full = base;
-        switch (next(4)) {
+        switch (next(5)) {
         case 0: {
             std::string pfx;
             for (uint32_t k = 1 + next(3); k > 0; --k) {
@@ -134,6 +134,9 @@ TEST(Fst4wEncoder, AgreesWithTheReferenceOnHundredsOfMessages) {
         }
         case 1:
             full = base + "/" + alnum[next(36)];
+            break;
+        case 2:
+            full = base + "/" + std::to_string(10 + next(90));
             break;
         default:
             break;
