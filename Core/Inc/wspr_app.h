@@ -30,12 +30,12 @@ typedef struct {
 #ifdef __cplusplus
 /* One layout on every build: the simulator reads the board image's snapshot out of its memory. */
 static_assert(offsetof(WSPR_AppStatus, settings) == 4 &&
-                  offsetof(WSPR_AppStatus, time_valid) == 28 &&
-                  offsetof(WSPR_AppStatus, utc_seconds) == 32 &&
-                  offsetof(WSPR_AppStatus, symbol_index) == 36 &&
-                  offsetof(WSPR_AppStatus, console_rx_pending) == 38 &&
-                  offsetof(WSPR_AppStatus, gnss_rx_pending) == 39 &&
-                  offsetof(WSPR_AppStatus, line_length) == 40 && sizeof(WSPR_AppStatus) == 44,
+                  offsetof(WSPR_AppStatus, time_valid) == 88 &&
+                  offsetof(WSPR_AppStatus, utc_seconds) == 92 &&
+                  offsetof(WSPR_AppStatus, symbol_index) == 96 &&
+                  offsetof(WSPR_AppStatus, console_rx_pending) == 98 &&
+                  offsetof(WSPR_AppStatus, gnss_rx_pending) == 99 &&
+                  offsetof(WSPR_AppStatus, line_length) == 100 && sizeof(WSPR_AppStatus) == 104,
               "the status snapshot has one layout on every build");
 #endif
 

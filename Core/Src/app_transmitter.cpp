@@ -3,6 +3,7 @@
 #include <stdio.h>
 
 #include "app_clock.h"
+#include "app_lines.h"
 #include "app_serial.h"
 #include "app_settings.h"
 #include "i2c.h"
@@ -42,12 +43,12 @@ HAL_StatusTypeDef Bus(HAL_StatusTypeDef status) {
     return status;
 }
 
-// Plans the four tones for the base frequency and crystal set now and puts CLK1 on the tone of
-// `symbol` with the full set-up. The frame keeps this plan to its end: a frequency or crystal set
+// Plans the four tones for the frame's tone 0 (its band list entry and offset) and the crystal set
+// now and puts CLK1 on the tone of `symbol` with the full set-up. The frame keeps this plan to its end: a frequency or crystal set
 // meanwhile takes effect at the next frame, so no frame is sent half on one frequency.
 HAL_StatusTypeDef StartTones(uint8_t symbol) {
     const WSPR_Settings &s = Settings_Live();
-    if (!Si5351_PlanTones(s.xtal_hz, static_cast<uint64_t>(s.base_freq_hz) * 1000000ULL,
+    if (!Si5351_PlanTones(s.xtal_hz, static_cast<uint64_t>(Lines_FrameTone0Hz()) * 1000000ULL,
                           WSPR_TONE_SPACING_UHZ, WSPR_TONE_COUNT, &g_plan)) {
         return HAL_ERROR;
     }
@@ -76,6 +77,7 @@ bool SetIdleOutput() {
         status = Bus(Si5351_DisableOutputs(&hi2c1));
     }
     g_off_tried_ms = Clock_Ms();
+    Lines_CarrierOff(status == HAL_OK);
     if (status == HAL_OK) {
         g_off_pending = false;
         return true;
@@ -143,6 +145,7 @@ void StartTx() {
     g_state = WSPR_STATE_TX;
     g_tone_change_pending = false;
     LogTxStart();
+    Lines_LogFrame();
 }
 
 } // namespace

@@ -14,7 +14,7 @@ uint16_t Tx_SymbolIndex();
 
 // Start-up: the Si5351 brought up, IDLE with CLK1 off, or ERROR. The start-up's status.
 HAL_StatusTypeDef Tx_StartUp();
-// A frame asked for (the "tx" command, the key, the schedule); started by Tx_ServeRequest.
+// A frame asked for, once its lines have led it (app_lines); started by Tx_ServeRequest.
 void Tx_Request();
 void Tx_ServeRequest();
 // The end of a frame, and "stop": IDLE once CLK1 is off; a failed off leaves ERROR until a retry

@@ -74,8 +74,38 @@ SettingCheck Settings_CheckXtal(uint32_t hz) {
                                                                 : SettingCheck::OUT_OF_RANGE;
 }
 
+SettingCheck Settings_CheckBandCode(uint32_t code) {
+    return code <= WSPR_MAX_BAND_CODE ? SettingCheck::OK : SettingCheck::OUT_OF_RANGE;
+}
+
+SettingCheck Settings_CheckTxPercent(uint32_t percent) {
+    return percent <= 100U ? SettingCheck::OK : SettingCheck::OUT_OF_RANGE;
+}
+
+SettingCheck Settings_CheckOffset(uint32_t hz) {
+    return hz <= WSPR_MAX_OFFSET_HZ ? SettingCheck::OK : SettingCheck::OUT_OF_RANGE;
+}
+
+namespace {
+
+bool BandsValid(const WSPR_Settings *s) {
+    if (s->band_count < 1U || s->band_count > WSPR_MAX_BANDS || s->hop_mode > WSPR_HOP_COORDINATED) {
+        return false;
+    }
+    for (int i = 0; i < s->band_count; ++i) {
+        if (Settings_CheckFreq(Settings_BandHz(*s, i)) != SettingCheck::OK ||
+            Settings_CheckBandCode(s->band_code[i]) != SettingCheck::OK) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
 bool Settings_Valid(const WSPR_Settings *s) {
-    return Terminated(s->callsign) && Terminated(s->locator) &&
+    return BandsValid(s) && Settings_CheckTxPercent(s->tx_percent) == SettingCheck::OK &&
+           Settings_CheckOffset(s->offset_hz) == SettingCheck::OK && Terminated(s->callsign) && Terminated(s->locator) &&
            Settings_CheckCallsign(s->callsign) == SettingCheck::OK &&
            Settings_CheckLocator(s->locator) == SettingCheck::OK &&
            Settings_CheckPower(s->power_dbm) == SettingCheck::OK &&
