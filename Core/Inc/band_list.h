@@ -16,8 +16,11 @@ enum class BandListCheck : uint8_t {
 };
 
 /* Checks the whole list; when it is good and `out` is given, the list replaces out's (its hop
- * mode, share and offset stay). On a bad entry, its text is copied into `bad` (when given). */
-BandListCheck BandList_Take(const char *text, WSPR_Settings *out, char *bad, size_t bad_size);
+ * mode, share and offset stay). A list that begins with "+" adds its entries after those of `now`
+ * (a console line is too short for twelve). On a bad entry, its text is copied into `bad` (when
+ * given). */
+BandListCheck BandList_Take(const char *text, const WSPR_Settings &now, WSPR_Settings *out,
+                            char *bad, size_t bad_size);
 /* "40m:1" for a band's own tone 0, "14097070:3" otherwise. */
 void BandList_FormatEntry(const WSPR_Settings &s, int entry, char *out, size_t size);
 

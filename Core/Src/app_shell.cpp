@@ -186,9 +186,10 @@ void SetOffset(const char *value) {
 // The whole list is checked before any of it is taken; the reply to a bad one names the entry.
 void SetBands(const char *value) {
     char bad[CMD_LINE_SIZE];
-    switch (BandList_Take(value, nullptr, bad, sizeof bad)) {
+    WSPR_Settings &s = Settings_Live();
+    switch (BandList_Take(value, s, nullptr, bad, sizeof bad)) {
     case BandListCheck::OK:
-        (void)BandList_Take(value, &Settings_Live(), nullptr, 0);
+        (void)BandList_Take(value, s, &s, nullptr, 0);
         Ok();
         return;
     case BandListCheck::COUNT:
@@ -344,9 +345,9 @@ constexpr Command k_commands[] = {
     {"SET FREQ ", Match::PREFIX, SetFreq, "set freq HZ", "Set direct RF output frequency in Hz"},
     {"SET XTAL ", Match::PREFIX, SetXtal, "set xtal HZ", "Set Si5351 crystal frequency in Hz"},
     {"SET BANDS ", Match::PREFIX, SetBands, "set bands LIST",
-     "1-12 bands (40m) or HZ, each :CODE 0..7"},
-    {"SET HOP ", Match::PREFIX, SetHop, "set hop order|coordinated",
-     "Bands in order or on the hopping plan"},
+     "Bands (40m) or HZ, each :CODE 0..7; + LIST adds"},
+    {"SET HOP ", Match::PREFIX, SetHop, "set hop MODE",
+     "Band hopping: order or coordinated"},
     {"SET TXPCT ", Match::PREFIX, SetTxPercent, "set txpct P", "Share of slots sent, 0..100 %"},
     {"SET OFFSET ", Match::PREFIX, SetOffset, "set offset HZ",
      "Random offset per frame, 0..100 Hz"},

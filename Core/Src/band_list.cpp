@@ -55,9 +55,14 @@ BandListCheck Entry(const char *text, size_t len, uint32_t &hz, uint8_t &code) {
 
 } // namespace
 
-BandListCheck BandList_Take(const char *text, WSPR_Settings *out, char *bad, size_t bad_size) {
-    uint32_t count = 0;
-    for (const char *p = text; *p != '\0';) {
+BandListCheck BandList_Take(const char *text, const WSPR_Settings &now, WSPR_Settings *out,
+                            char *bad, size_t bad_size) {
+    const char *p = text;
+    const bool append = p[0] == '+' && (p[1] == ' ' || p[1] == '\0');
+    const uint32_t first = append ? static_cast<uint32_t>(Settings_BandCount(now)) : 0U;
+    uint32_t count = first;
+    p += append ? 1 : 0;
+    while (*p != '\0') {
         if (*p == ' ') {
             ++p;
             continue;
@@ -86,7 +91,7 @@ BandListCheck BandList_Take(const char *text, WSPR_Settings *out, char *bad, siz
         ++count;
         p += len;
     }
-    if (count == 0) {
+    if (count == first) {
         return BandListCheck::COUNT;
     }
     if (out != nullptr) {

@@ -364,16 +364,18 @@ void Show() {
     const std::string reply = TypeLine(MixCase("show") + "\r");
     char call[8] = {}, loc[8] = {}, auto_on[4] = {};
     unsigned power = 0;
-    unsigned long freq = 0, xtal = 0;
+    unsigned long freq = 0, xtal = 0, band = 0;
     unsigned long long spacing = 0;
     const size_t at = reply.find("Message: ");
+    // The soak's settings keep the band list at one entry, the one set freq makes.
     const int n = at == std::string::npos
                       ? 0
                       : std::sscanf(reply.c_str() + at,
                                     "Message: %7s %7s %udBm RF: %lu Hz, tone spacing %llu uHz "
-                                    "XTAL: %lu Hz Auto: %3[ONF],",
-                                    call, loc, &power, &freq, &spacing, &xtal, auto_on);
-    Check(n == 7 && spacing == WSPR_TONE_SPACING_UHZ && xtal == SI5351_XTAL_HZ &&
+                                    "XTAL: %lu Hz Bands: %lu:0 Hop: order, TX share: 100%%, "
+                                    "offset: +-0 Hz Auto: %3[ONF],",
+                                    call, loc, &power, &freq, &spacing, &xtal, &band, auto_on);
+    Check(n == 8 && band == freq && spacing == WSPR_TONE_SPACING_UHZ && xtal == SI5351_XTAL_HZ &&
               g_model.call == call && g_model.loc == loc && g_model.power == power &&
               g_model.freq == freq && g_model.auto_on == (std::string(auto_on) == "ON"),
           "show differs from the accepted settings:",
