@@ -75,9 +75,14 @@ bool SetIdleOutput() {
     HAL_StatusTypeDef status = HAL_ERROR;
     for (uint8_t n = 0; n < OFF_TRIES && status != HAL_OK; ++n) {
         status = Bus(Si5351_DisableOutputs(&hi2c1));
+        if (status != HAL_OK) {
+            Lines_CarrierOff(false); // CLK1 may still be on: the amplifier goes off at once
+        }
     }
     g_off_tried_ms = Clock_Ms();
-    Lines_CarrierOff(status == HAL_OK);
+    if (status == HAL_OK) {
+        Lines_CarrierOff(true);
+    }
     if (status == HAL_OK) {
         g_off_pending = false;
         return true;
