@@ -85,6 +85,11 @@ bool Lines_Idle() {
     return g_phase == Phase::IDLE && !g_manual_waiting;
 }
 
+bool Lines_Leading() {
+    return g_manual_waiting || g_phase == Phase::LEADING || g_phase == Phase::AMP_ON ||
+           g_phase == Phase::STARTING;
+}
+
 void Lines_Process() {
     const uint64_t now = Clock_Ms64();
     switch (g_phase) {

@@ -23,6 +23,8 @@ void Lines_RequestFrame();
 void Lines_ScheduleSlot(const Slot &slot, uint32_t ms_to_start);
 // Nothing in progress around a carrier: the next scheduled slot can be taken.
 bool Lines_Idle();
+// A carrier is on its way (the lines lead it) or on the air.
+bool Lines_Leading();
 // Each pass, before the transmitter serves its request: the lines' next step when it is due.
 void Lines_Process();
 // The transmitter, every time it switched CLK1 off (ok) or failed to (not ok).

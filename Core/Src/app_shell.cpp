@@ -68,7 +68,7 @@ void RangeError(const char *what, uint32_t lo, uint32_t hi) {
 }
 
 bool RefusedWhileTransmitting() {
-    if (Tx_State() == WSPR_STATE_TX || !Lines_Idle()) {
+    if (Tx_State() == WSPR_STATE_TX || Lines_Leading()) {
         Serial_Write("error: not while transmitting\r\n");
         return true;
     }

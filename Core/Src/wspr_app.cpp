@@ -186,7 +186,8 @@ void WSPR_App_Process(void) {
     Lines_Process();
     Tx_ServeRequest();
     Tx_ProcessToneChange();
-    if (Tx_State() != WSPR_STATE_TX && Shell_ReadyForPrompt() && Serial_TakePrompt()) {
+    if (Tx_State() != WSPR_STATE_TX && !Lines_Leading() && Shell_ReadyForPrompt() &&
+        Serial_TakePrompt()) {
         Serial_Write("wspr> ");
     }
     g_pass_done_ms = Clock_Ms();

@@ -39,7 +39,6 @@ Day RunDay(const std::vector<std::string> &settings) {
     Day day;
     std::vector<lines::Event> events;
     sim::Prepare();
-    sim::KeepNoHistory();
     sim::BoardMcu().OnPinLevel([&events](uint64_t t, sim::Pin pin, int) {
         if (pin.port == 'B' && pin.number >= 12 && pin.number <= 14) {
             events.push_back({t, lines::Event::CODE, sim::BandCode()});
@@ -65,9 +64,11 @@ Day RunDay(const std::vector<std::string> &settings) {
     for (const std::string &line : settings) {
         EXPECT_NE(Command(line).find("ok\r\n"), std::string::npos) << line;
     }
+    // The clock is set as the line's CR arrives (14 bytes at 115200 baud).
+    const uint64_t start = sim::Now() + 14 * 86806;
     Command("time 00:01:00");
-    const uint64_t start = sim::Now() - 30 * MS; // the typed line's reply took its time
-    sim::RunUntil(start + 24 * 3600 * sim::SECOND + 60 * sim::SECOND);
+    sim::KeepNoHistory(); // the listeners above hear everything still
+    sim::RunUntil(start + 24 * 3600 * sim::SECOND + 59 * sim::SECOND);
     // Slot n of the run starts at 00:02:00 + n x 120 s.
     day.margins = lines::Check(events);
     for (Carrier &c : day.carriers) {

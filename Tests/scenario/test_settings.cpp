@@ -124,7 +124,7 @@ TEST(Settings, NothingSavedNothingWritten) {
         EXPECT_EQ(Command("defaults"), "defaults\r\nok\r\nwspr> ");
         EXPECT_EQ(vmcu::flash_record().operations, 0u);
         EXPECT_EQ(Command("help").find(
-                      "  set xtal HZ          Set Si5351 crystal frequency in Hz\r\n"
+                      "  set offset HZ        Random offset per frame, 0..100 Hz\r\n"
                       "  save                 Keep settings over a reset\r\n"
                       "  defaults             Back to built-in settings\r\n") != std::string::npos,
                   true);
@@ -152,6 +152,9 @@ TEST(Settings, NotWhileTransmittingAndARefusingFlashIsReported) {
     });
 }
 
+// A save programs its record a word at a time.
+constexpr uint64_t k_record_words = SETTINGS_RECORD_BYTES / 4;
+
 // Fills the settings sectors with saves of k_old until the next save needs an erase; returns the
 // flash then.
 std::vector<uint8_t> FlashNeedingAnErase() {
@@ -161,7 +164,7 @@ std::vector<uint8_t> FlashNeedingAnErase() {
         sim::Type("save\r");
         sim::RunFor(2 * sim::MS);
     }
-    EXPECT_EQ(vmcu::flash_record().programs, SETTINGS_RECORDS_PER_SECTOR * 9u);
+    EXPECT_EQ(vmcu::flash_record().programs, SETTINGS_RECORDS_PER_SECTOR * k_record_words);
     EXPECT_EQ(vmcu::flash_record().erases, 0u);
     return vmcu::flash_contents();
 }
@@ -204,7 +207,7 @@ TEST(Settings, PowerCutAtEveryStepOfASave) {
         Apply(k_old);
         Command("save");
         const std::vector<uint8_t> start = vmcu::flash_contents();
-        CutAtEveryStep(start, k_new, "save", k_old, k_new, 9);
+        CutAtEveryStep(start, k_new, "save", k_old, k_new, k_record_words);
     });
 }
 
@@ -223,7 +226,7 @@ TEST(Settings, PowerCutAtEveryStepOfDefaults) {
 TEST(Settings, PowerCutAtEveryStepOfASaveThatErases) {
     OnFreshBoard([] {
         const std::vector<uint8_t> full = FlashNeedingAnErase();
-        CutAtEveryStep(full, k_new, "save", k_old, k_new, 10);
+        CutAtEveryStep(full, k_new, "save", k_old, k_new, k_record_words + 1); // the erase first
         EXPECT_EQ(vmcu::flash_record().erases, 1u);
     });
 }
