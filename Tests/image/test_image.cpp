@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "app_config.h"
+#include "line_watch.h"
 #include "settings_store.h"
 #include "test_dir.h"
 #include "wspr_encoder.h"
@@ -38,6 +39,7 @@ struct Outcome {
     };
     std::vector<Change> rf;
     std::vector<std::string> writes; // addr,reg,data,status of each I2C write, without the time
+    std::vector<lines::Event> lines; // the band lines and the amplifier line, from the pin log
 };
 
 class Image : public scenario::TestWithDir {
@@ -55,13 +57,14 @@ class Image : public scenario::TestWithDir {
         const std::string p = Path(tag);
         std::string cmd = std::string(WSPR_SIM_PATH) + " run " + args +
                           (on_image ? " --image " + image_ : std::string()) + " --console-log " +
-                          p + ".console --rf-log " + p + ".rf --i2c-log " + p +
-                          ".i2c >/dev/null 2>" + p + ".err";
+                          p + ".console --rf-log " + p + ".rf --i2c-log " + p + ".i2c --pin-log " +
+                          p + ".pins >/dev/null 2>" + p + ".err";
         const int raw = std::system(cmd.c_str());
         Outcome r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1,
                   Read(tag + ".console"),
                   Read(tag + ".err"),
                   Read(tag + ".i2c"),
+                  {},
                   {},
                   {}};
         std::istringstream rf(Read(tag + ".rf"));
@@ -71,6 +74,22 @@ class Image : public scenario::TestWithDir {
             Outcome::Change c{};
             if (std::sscanf(line.c_str(), "%lu,%d,%lu", &c.t_us, &c.on, &c.freq_uhz) == 3) {
                 r.rf.push_back(c);
+            }
+        }
+        std::istringstream pins(Read(tag + ".pins"));
+        std::getline(pins, line);
+        int code = 0;
+        while (std::getline(pins, line)) {
+            unsigned long long t = 0;
+            int pin = 0, level = 0;
+            if (std::sscanf(line.c_str(), "%llu,PB%d,%d", &t, &pin, &level) == 3 && pin >= 12) {
+                if (pin == 15) {
+                    r.lines.push_back({t * 1000, lines::Event::AMP, level});
+                } else {
+                    const int bit = 1 << (pin - 12);
+                    code = level != 0 ? code | bit : code & ~bit;
+                    r.lines.push_back({t * 1000, lines::Event::CODE, code});
+                }
             }
         }
         std::istringstream i2c(r.i2c);
@@ -194,6 +213,68 @@ TEST_F(Image, WholeFrameWithCleanStartAndEnd) {
     EXPECT_NEAR(static_cast<double>(frame_us),
                 static_cast<double>(WSPR_SYMBOL_COUNT * WSPR_SYMBOL_PERIOD_US), 2000.0);
     EXPECT_NE(r.console.find("TX complete, CLK1 disabled"), std::string::npos);
+}
+
+// The band and amplifier lines on the image, as on the PC build: a frame by hand on the first
+// entry ended early by stop, then the scheduled frame on the next entry to its end, with an offset
+// the chip's unique ID draws (the same on both MCUs for the same ID).
+lines::Margins LinesOf(const Outcome &r) {
+    std::vector<lines::Event> all = r.lines;
+    for (const Outcome::Change &c : r.rf) {
+        all.push_back({c.t_us * 1000, lines::Event::CLK1, c.on});
+    }
+    return lines::Check(all);
+}
+
+// The image's start-up (its clock set-up in instructions) takes a millisecond more than the PC
+// build's before the band lines are first driven.
+void ExpectSameLines(const Outcome &img, const Outcome &pc) {
+    ASSERT_EQ(img.lines.size(), pc.lines.size());
+    for (size_t i = 0; i < img.lines.size(); ++i) {
+        EXPECT_EQ(img.lines[i].kind, pc.lines[i].kind) << "change " << i;
+        EXPECT_EQ(img.lines[i].value, pc.lines[i].value) << "change " << i;
+        const uint64_t a = img.lines[i].t_ns, b = pc.lines[i].t_ns;
+        EXPECT_LE(a > b ? a - b : b - a, 2 * ONE_MS * 1000) << "change " << i;
+    }
+}
+
+TEST_F(Image, BandAndAmplifierLinesAroundEveryFrame) {
+    Write("s.txt", "100 type set bands 40m:5 20m:2\n"
+                   "200 type set offset 100\n"
+                   "300 type tx\n"
+                   "3000 type stop\n"
+                   "3500 type time 12:01:58\n");
+    const std::string args = "--uid 00112233445566778899AABB --until 118000 --script " + Path("s.txt");
+    const Outcome img = Compare(args, "lines");
+    const Outcome pc = Sim(args, false, "lines-pc");
+    ExpectSameLines(img, pc);
+    const lines::Margins m = LinesOf(img);
+    for (const std::string &b : m.broken) {
+        ADD_FAILURE() << b;
+    }
+    EXPECT_EQ(m.carriers, 2u);
+    EXPECT_EQ(m.amp_off_with_clk1_on, 0u);
+    EXPECT_NE(img.console.find("code 5\r\n"), std::string::npos) << img.console;
+    EXPECT_NE(img.console.find("code 2\r\n"), std::string::npos) << img.console;
+    ASSERT_FALSE(img.lines.empty());
+    EXPECT_EQ(img.lines.back().kind, lines::Event::AMP);
+    EXPECT_EQ(img.lines.back().value, 0);
+}
+
+// A hard fault mid-frame: CLK1 off from the fault path, the amplifier off at the watchdog's reset
+// (the pull-down, then the start-up), never the other way round.
+TEST_F(Image, AmplifierOffAfterAFaultMidFrame) {
+    const std::string args = "--gnss-clock 11:59:55 --fault-at 7000 --until 12000";
+    const Outcome img = Compare(args, "amp-fault");
+    const Outcome pc = Sim(args, false, "amp-fault-pc");
+    ExpectSameLines(img, pc);
+    const lines::Margins m = LinesOf(img);
+    for (const std::string &b : m.broken) {
+        ADD_FAILURE() << b;
+    }
+    EXPECT_EQ(m.amp_off_with_clk1_on, 0u);
+    ASSERT_FALSE(img.lines.empty());
+    EXPECT_EQ(img.lines.back().value, 0);
 }
 
 // What a receiver hears of the image's frame decodes with the standard decoder (wsprd, from

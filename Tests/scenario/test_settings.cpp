@@ -489,6 +489,32 @@ TEST(Settings, RecordsOfOtherLengthsLoad) {
     });
 }
 
+// A record of the release before band lists (the settings up to the crystal, 24 bytes): its
+// frequency is a list of one entry with code 0, the day's settings their built-in ones; frames go
+// out on that frequency with the band lines at 0.
+TEST(Settings, RecordWithoutBandListLoadsAsAListOfOne) {
+    OnFreshBoard([] {
+        WSPR_Settings older = k_settings_defaults;
+        std::strcpy(older.callsign, "K1ABC");
+        older.base_freq_hz = 10140200;
+        const auto *bytes = reinterpret_cast<const uint8_t *>(&older);
+        const std::vector<uint8_t> record = SettingsRecord(
+            3, std::vector<uint8_t>(bytes, bytes + offsetof(WSPR_Settings, band_count)));
+        std::vector<uint8_t> flash = ErasedFlash();
+        std::copy(record.begin(), record.end(), flash.begin());
+        BootWith(flash);
+        EXPECT_NE(sim::Console().find("Settings: saved\r\nCall=K1ABC"), std::string::npos);
+        const std::string show = Command("show");
+        EXPECT_NE(show.find("Bands: 30m:0\r\nHop: order, TX share: 100%, offset: +-0 Hz\r\n"),
+                  std::string::npos)
+            << show;
+        const size_t from = sim::Console().size();
+        Command("tx", "TX start");
+        EXPECT_TRUE(RunUntilConsole("TX on 30m 10140200 Hz, offset +0 Hz, entry 1, code 0", from, 200));
+        EXPECT_EQ(sim::BandCode(), 0);
+    });
+}
+
 // A frequency the console now refuses for want of margin (just below 150 MHz, where the tones lie
 // on both sides of the Si5351's divide-by-4 boundary) but an earlier release saved: it loads
 // unchanged and its frames go out, at the chip's limits as before.
