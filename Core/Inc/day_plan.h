@@ -30,8 +30,10 @@ constexpr Slot Plan_SlotAt(uint32_t day, uint32_t second_of_day, uint32_t slot_s
     const uint32_t start = (in_day % per_day) * slot_seconds;
     return {number, (start / 60U) % 60U};
 }
-static_assert(Plan_SlotAt(0, 86399, 120).number == 720 && Plan_SlotAt(0, 86399, 120).minute_of_hour == 0 &&
-              Plan_SlotAt(1, 600, 120).number == 725 && Plan_SlotAt(1, 600, 120).minute_of_hour == 10);
+static_assert(Plan_SlotAt(0, 86399, 120).number == 720 &&
+              Plan_SlotAt(0, 86399, 120).minute_of_hour == 0 &&
+              Plan_SlotAt(1, 600, 120).number == 725 &&
+              Plan_SlotAt(1, 600, 120).minute_of_hour == 10);
 
 /* The share's phase for this chip, 0..99: two beacons with the same share mostly take different
  * slots. */
@@ -58,7 +60,8 @@ struct HopState {
  * for by hand (manual) always goes somewhere: where the slot it falls in would send it, else the
  * next entry in order. */
 int Plan_Entry(const WSPR_Settings &s, uint32_t minute_of_hour, bool manual, HopState &state);
-/* The entry's band in the coordinated plan: its place, or -1 (6 m, 2 m, a frequency of one's own). */
+/* The entry's band in the coordinated plan: its place, or -1 (6 m, 2 m, a frequency of one's own).
+ */
 int Plan_PlacePlan(uint32_t hz);
 
 /* The offsets: a generator seeded by the chip's ID, drawn once per frame. */

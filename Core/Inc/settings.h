@@ -22,7 +22,7 @@ typedef struct {
     char callsign[CALLSIGN_MAX_LEN + 1]; /* upper case, NUL-terminated */
     char locator[LOCATOR_MAX_LEN + 1];   /* upper case, NUL-terminated */
     uint8_t power_dbm;
-    bool auto_tx; /* a frame at every even UTC minute */
+    bool auto_tx;          /* a frame at every even UTC minute */
     uint32_t base_freq_hz; /* tone 0 of the band list's first entry */
     uint32_t xtal_hz;
     /* The band list: band_count entries, each a tone 0 and the code the band lines carry for it.
@@ -37,18 +37,15 @@ typedef struct {
 } WSPR_Settings;
 
 #ifdef __cplusplus
-static_assert(offsetof(WSPR_Settings, callsign) == 0 && offsetof(WSPR_Settings, locator) == 7 &&
-                  offsetof(WSPR_Settings, power_dbm) == 12 &&
-                  offsetof(WSPR_Settings, auto_tx) == 13 &&
-                  offsetof(WSPR_Settings, base_freq_hz) == 16 &&
-                  offsetof(WSPR_Settings, xtal_hz) == 20 &&
-                  offsetof(WSPR_Settings, band_count) == 24 &&
-                  offsetof(WSPR_Settings, hop_mode) == 25 &&
-                  offsetof(WSPR_Settings, tx_percent) == 26 &&
-                  offsetof(WSPR_Settings, offset_hz) == 27 &&
-                  offsetof(WSPR_Settings, band_code) == 28 &&
-                  offsetof(WSPR_Settings, band_freq_hz) == 40 && sizeof(WSPR_Settings) == 84,
-              "the settings record has one layout on every build");
+static_assert(
+    offsetof(WSPR_Settings, callsign) == 0 && offsetof(WSPR_Settings, locator) == 7 &&
+        offsetof(WSPR_Settings, power_dbm) == 12 && offsetof(WSPR_Settings, auto_tx) == 13 &&
+        offsetof(WSPR_Settings, base_freq_hz) == 16 && offsetof(WSPR_Settings, xtal_hz) == 20 &&
+        offsetof(WSPR_Settings, band_count) == 24 && offsetof(WSPR_Settings, hop_mode) == 25 &&
+        offsetof(WSPR_Settings, tx_percent) == 26 && offsetof(WSPR_Settings, offset_hz) == 27 &&
+        offsetof(WSPR_Settings, band_code) == 28 && offsetof(WSPR_Settings, band_freq_hz) == 40 &&
+        sizeof(WSPR_Settings) == 84,
+    "the settings record has one layout on every build");
 
 /* What a field's check found; the console turns each into its own reply. */
 enum class SettingCheck : uint8_t {
@@ -61,10 +58,18 @@ enum class SettingCheck : uint8_t {
 };
 
 /* The built-in settings (app_config.h). */
-inline constexpr WSPR_Settings k_settings_defaults = {
-    WSPR_DEFAULT_CALLSIGN, WSPR_DEFAULT_LOCATOR, WSPR_DEFAULT_POWER_DBM, true, WSPR_DEFAULT_FREQ_HZ,
-    SI5351_XTAL_HZ,        1,                    WSPR_HOP_ORDER,         100,  0,
-    {},                    {}};
+inline constexpr WSPR_Settings k_settings_defaults = {WSPR_DEFAULT_CALLSIGN,
+                                                      WSPR_DEFAULT_LOCATOR,
+                                                      WSPR_DEFAULT_POWER_DBM,
+                                                      true,
+                                                      WSPR_DEFAULT_FREQ_HZ,
+                                                      SI5351_XTAL_HZ,
+                                                      1,
+                                                      WSPR_HOP_ORDER,
+                                                      100,
+                                                      0,
+                                                      {},
+                                                      {}};
 inline WSPR_Settings Settings_Defaults(void) {
     return k_settings_defaults;
 }

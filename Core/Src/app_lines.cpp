@@ -29,8 +29,7 @@ bool g_manual_waiting = false;
 
 void SetCode(uint8_t code) {
     const uint32_t bits = static_cast<uint32_t>(code) << BAND_LINES_Shift;
-    HAL_GPIO_WritePin(LINES_GPIO_Port, static_cast<uint16_t>(bits & BAND_LINES_Pins),
-                      GPIO_PIN_SET);
+    HAL_GPIO_WritePin(LINES_GPIO_Port, static_cast<uint16_t>(bits & BAND_LINES_Pins), GPIO_PIN_SET);
     HAL_GPIO_WritePin(LINES_GPIO_Port, static_cast<uint16_t>(~bits & BAND_LINES_Pins),
                       GPIO_PIN_RESET);
 }

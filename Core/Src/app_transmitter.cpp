@@ -44,8 +44,9 @@ HAL_StatusTypeDef Bus(HAL_StatusTypeDef status) {
 }
 
 // Plans the four tones for the frame's tone 0 (its band list entry and offset) and the crystal set
-// now and puts CLK1 on the tone of `symbol` with the full set-up. The frame keeps this plan to its end: a frequency or crystal set
-// meanwhile takes effect at the next frame, so no frame is sent half on one frequency.
+// now and puts CLK1 on the tone of `symbol` with the full set-up. The frame keeps this plan to its
+// end: a frequency or crystal set meanwhile takes effect at the next frame, so no frame is sent
+// half on one frequency.
 HAL_StatusTypeDef StartTones(uint8_t symbol) {
     const WSPR_Settings &s = Settings_Live();
     if (!Si5351_PlanTones(s.xtal_hz, static_cast<uint64_t>(Lines_FrameTone0Hz()) * 1000000ULL,

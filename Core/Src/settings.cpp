@@ -89,7 +89,8 @@ SettingCheck Settings_CheckOffset(uint32_t hz) {
 namespace {
 
 bool BandsValid(const WSPR_Settings *s) {
-    if (s->band_count < 1U || s->band_count > WSPR_MAX_BANDS || s->hop_mode > WSPR_HOP_COORDINATED) {
+    if (s->band_count < 1U || s->band_count > WSPR_MAX_BANDS ||
+        s->hop_mode > WSPR_HOP_COORDINATED) {
         return false;
     }
     for (int i = 0; i < s->band_count; ++i) {
@@ -105,8 +106,8 @@ bool BandsValid(const WSPR_Settings *s) {
 
 bool Settings_Valid(const WSPR_Settings *s) {
     return BandsValid(s) && Settings_CheckTxPercent(s->tx_percent) == SettingCheck::OK &&
-           Settings_CheckOffset(s->offset_hz) == SettingCheck::OK && Terminated(s->callsign) && Terminated(s->locator) &&
-           Settings_CheckCallsign(s->callsign) == SettingCheck::OK &&
+           Settings_CheckOffset(s->offset_hz) == SettingCheck::OK && Terminated(s->callsign) &&
+           Terminated(s->locator) && Settings_CheckCallsign(s->callsign) == SettingCheck::OK &&
            Settings_CheckLocator(s->locator) == SettingCheck::OK &&
            Settings_CheckPower(s->power_dbm) == SettingCheck::OK &&
            Settings_CheckFreq(s->base_freq_hz) == SettingCheck::OK &&

@@ -244,7 +244,8 @@ TEST_F(Image, BandAndAmplifierLinesAroundEveryFrame) {
                    "300 type tx\n"
                    "3000 type stop\n"
                    "3500 type time 12:01:58\n");
-    const std::string args = "--uid 00112233445566778899AABB --until 118000 --script " + Path("s.txt");
+    const std::string args =
+        "--uid 00112233445566778899AABB --until 118000 --script " + Path("s.txt");
     const Outcome img = Compare(args, "lines");
     const Outcome pc = Sim(args, false, "lines-pc");
     ExpectSameLines(img, pc);

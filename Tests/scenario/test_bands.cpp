@@ -88,7 +88,8 @@ TEST(BandList, TakenWholeOrRefusedWhole) {
             {"set bands 40m:", "error: 40M:: code must be 0..7\r\n"},
             {"set bands 40m:1:2", "error: 40M:1:2: code must be 0..7\r\n"},
             {"set bands 2499999", "error: 2499999: not a band or 2500000..150000000 Hz\r\n"},
-            {"set bands 150000001:1", "error: 150000001:1: not a band or 2500000..150000000 Hz\r\n"},
+            {"set bands 150000001:1",
+             "error: 150000001:1: not a band or 2500000..150000000 Hz\r\n"},
             {"set bands 160m", "error: 160M: not a band or 2500000..150000000 Hz\r\n"},
             {"set bands 7040100x", "error: 7040100X: not a band or 2500000..150000000 Hz\r\n"},
             {"set bands ", "error: bands takes 1 to 12 entries\r\n"},
@@ -112,8 +113,9 @@ TEST(BandList, TakenWholeOrRefusedWhole) {
         EXPECT_EQ(Command("set hop coordinated"), "set hop coordinated\r\nok\r\nwspr> ");
         EXPECT_EQ(Command("set txpct 20"), "set txpct 20\r\nok\r\nwspr> ");
         EXPECT_EQ(Command("set offset 100"), "set offset 100\r\nok\r\nwspr> ");
-        EXPECT_EQ(ShowTail(), "Bands: 40m:1 30m:2 20m:3 14097070:3 2m:7 6m:0 4m:0 10m:4 12m:0 "
-                              "15m:0 17m:6 80m:0\r\nHop: coordinated, TX share: 20%, offset: +-100 Hz\r\n");
+        EXPECT_EQ(ShowTail(),
+                  "Bands: 40m:1 30m:2 20m:3 14097070:3 2m:7 6m:0 4m:0 10m:4 12m:0 "
+                  "15m:0 17m:6 80m:0\r\nHop: coordinated, TX share: 20%, offset: +-100 Hz\r\n");
         EXPECT_EQ(Command("set freq 7040000"), "set freq 7040000\r\nok\r\nwspr> ");
         EXPECT_EQ(ShowTail(), "Bands: 7040000:0\r\nHop: coordinated, TX share: 20%, offset: "
                               "+-100 Hz\r\n");
@@ -132,8 +134,9 @@ TEST(Lines, FramesByHandLeadAndLagTheCarrier) {
             const uint64_t typed = sim::Now();
             const std::string said = Command("tx", "symbols\r\n");
             ASSERT_TRUE(RunUntilConsole("code", from, 200));
-            const std::string band = frame % 2 == 0 ? "40m 7040100 Hz, offset +0 Hz, entry 1, code 5"
-                                                    : "20m 14097100 Hz, offset +0 Hz, entry 2, code 2";
+            const std::string band = frame % 2 == 0
+                                         ? "40m 7040100 Hz, offset +0 Hz, entry 1, code 5"
+                                         : "20m 14097100 Hz, offset +0 Hz, entry 2, code 2";
             EXPECT_NE(sim::Console().find("symbols\r\nTX on " + band + "\r\n", from),
                       std::string::npos)
                 << sim::Console().substr(from);
@@ -200,7 +203,11 @@ TEST(Lines, EarlyEndsKeepTheOrder) {
              Command("stop");
          },
          true},
-        {"main loop stalls", [] { sim::BoardMcu().HangAt(sim::Now()); sim::RunFor(3 * sim::SECOND); },
+        {"main loop stalls",
+         [] {
+             sim::BoardMcu().HangAt(sim::Now());
+             sim::RunFor(3 * sim::SECOND);
+         },
          false},
         {"hard fault",
          [] {

@@ -94,8 +94,8 @@ void ExpectOrderKept(const lines::Margins &m) {
 TEST(LongDay, OrderAtOneSlotInFiveWithOffsets) {
     OnFreshBoard([] {
         const Day day = RunDay({"set bands 40m:1 30m:2 20m:3", "set txpct 20", "set offset 80"});
-        const uint32_t phase = Plan_SharePhase({{mcu::DEFAULT_UID.w[0], mcu::DEFAULT_UID.w[1],
-                                                 mcu::DEFAULT_UID.w[2]}});
+        const uint32_t phase = Plan_SharePhase(
+            {{mcu::DEFAULT_UID.w[0], mcu::DEFAULT_UID.w[1], mcu::DEFAULT_UID.w[2]}});
         uint32_t offset_state = Plan_OffsetSeed(
             {{mcu::DEFAULT_UID.w[0], mcu::DEFAULT_UID.w[1], mcu::DEFAULT_UID.w[2]}});
         const char *const bands[] = {"40m", "30m", "20m"};
@@ -158,9 +158,10 @@ TEST(LongDay, CoordinatedEverySlot) {
             EXPECT_GE(c.on_ns + MS, n * SLOT_NS) << "slot " << n;
             EXPECT_LT(c.on_ns, n * SLOT_NS + 2 * MS) << "slot " << n;
             const uint64_t minute = (2 + 2 * n) % 60; // the run's first slot is 00:02
-            const char *band = minute % 20 == 6 ? "40m" : minute % 20 == 10 ? "20m"
-                               : own++ % 2 == 0 ? "6m"
-                                                : "2m";
+            const char *band = minute % 20 == 6    ? "40m"
+                               : minute % 20 == 10 ? "20m"
+                               : own++ % 2 == 0    ? "6m"
+                                                   : "2m";
             const int code = minute % 20 == 6 ? 1 : minute % 20 == 10 ? 3 : band[0] == '6' ? 5 : 6;
             EXPECT_EQ(Tone0Hz(c), k_bands[Band_Find(band)].tone0_hz) << "minute " << minute;
             EXPECT_EQ(c.code, code) << "minute " << minute;

@@ -510,7 +510,8 @@ TEST(Settings, RecordWithoutBandListLoadsAsAListOfOne) {
             << show;
         const size_t from = sim::Console().size();
         Command("tx", "TX start");
-        EXPECT_TRUE(RunUntilConsole("TX on 30m 10140200 Hz, offset +0 Hz, entry 1, code 0", from, 200));
+        EXPECT_TRUE(
+            RunUntilConsole("TX on 30m 10140200 Hz, offset +0 Hz, entry 1, code 0", from, 200));
         EXPECT_EQ(sim::BandCode(), 0);
     });
 }

@@ -234,7 +234,8 @@ TEST_F(WsprSimRun, PinLogAndUniqueId) {
     ASSERT_EQ(b.status, 0) << b.err;
     const auto offset_line = [](const std::string &console) {
         const size_t at = console.find("TX on ");
-        return at == std::string::npos ? std::string() : console.substr(at, console.find('\r', at) - at);
+        return at == std::string::npos ? std::string()
+                                       : console.substr(at, console.find('\r', at) - at);
     };
     const std::string la = offset_line(Read("a.log")), lb = offset_line(Read("b.log"));
     EXPECT_NE(la, "");

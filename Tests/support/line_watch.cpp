@@ -31,7 +31,8 @@ Margins Check(std::vector<Event> events, int initial_code) {
         case Event::CODE:
             if (e.value != code) {
                 if (amp || clk1) {
-                    m.broken.push_back(At(e.t_ns, "band lines changed with the amplifier or CLK1 on"));
+                    m.broken.push_back(
+                        At(e.t_ns, "band lines changed with the amplifier or CLK1 on"));
                 }
                 code = e.value;
                 code_at = e.t_ns;
@@ -66,7 +67,8 @@ Margins Check(std::vector<Event> events, int initial_code) {
                 } else {
                     m.amp_to_clk1_ns = std::min(m.amp_to_clk1_ns, e.t_ns - amp_on_at);
                     if (e.t_ns - amp_on_at < 20 * MS) {
-                        m.broken.push_back(At(e.t_ns, "CLK1 on less than 20 ms after the amplifier"));
+                        m.broken.push_back(
+                            At(e.t_ns, "CLK1 on less than 20 ms after the amplifier"));
                     }
                 }
             } else if (e.value == 0 && clk1) {
