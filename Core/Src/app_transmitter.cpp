@@ -83,8 +83,6 @@ bool SetIdleOutput() {
     g_off_tried_ms = Clock_Ms();
     if (status == HAL_OK) {
         Lines_CarrierOff(true);
-    }
-    if (status == HAL_OK) {
         g_off_pending = false;
         return true;
     }
