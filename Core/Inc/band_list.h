@@ -10,10 +10,16 @@
 
 enum class BandListCheck : uint8_t {
     OK,
-    COUNT, /* no entry, or more than WSPR_MAX_BANDS */
-    ENTRY, /* not a band name, or a frequency outside the beacon's range */
-    CODE,  /* a code that is not 0..WSPR_MAX_BAND_CODE */
+    COUNT,  /* no entry, or more than WSPR_MAX_BANDS */
+    ENTRY,  /* not a band name, or a frequency outside the beacon's range */
+    CODE,   /* a code that is not 0..WSPR_MAX_BAND_CODE */
+    MARGIN, /* a frequency just below 150 MHz, where the Si5351 would run at its limits */
 };
+
+/* A frame's tones on this tone 0 keep the Si5351 clear of its limits (with a crystal a little off
+ * the configured one): set freq and the band list refuse tones that do not, and a frame's offset
+ * moves the other way rather than into them. */
+bool BandList_KeepsMargin(uint32_t tone0_hz);
 
 /* Checks the whole list; when it is good and `out` is given, the list replaces out's (its hop
  * mode, share and offset stay). A list that begins with "+" adds its entries after those of `now`

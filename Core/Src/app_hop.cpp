@@ -2,6 +2,7 @@
 
 #include "app_clock.h"
 #include "app_settings.h"
+#include "band_list.h"
 #include "stm32f4xx_hal.h"
 
 namespace {
@@ -12,8 +13,11 @@ uint32_t g_offset_state = 1;
 
 FramePlace PlaceOf(int entry) {
     const WSPR_Settings &s = Settings_Live();
-    const int32_t offset = Plan_DrawOffset(g_offset_state, s.offset_hz);
+    int32_t offset = Plan_DrawOffset(g_offset_state, s.offset_hz);
     const uint32_t hz = Settings_BandHz(s, entry);
+    if (!BandList_KeepsMargin(Plan_OffsetHz(hz, offset))) {
+        offset = -offset; // away from the Si5351's limits just below 150 MHz
+    }
     return {entry, s.band_code[entry], offset, hz, Plan_OffsetHz(hz, offset)};
 }
 

@@ -157,18 +157,11 @@ void SetPower(const char *value) {
     }
 }
 
-// A frequency the Si5351 can reach only at the edge of its limits (just below 150 MHz) is refused:
-// a real crystal a little off the configured one would take the chip outside them.
-bool KeepsMargin(uint32_t hz) {
-    return Si5351_TonesKeepMargin(static_cast<uint64_t>(hz) * 1000000ULL, WSPR_TONE_SPACING_UHZ,
-                                  WSPR_TONE_COUNT);
-}
-
 void SetFreq(const char *value) {
     uint32_t hz = 0;
     if (!ParseNumber(value, hz) || Settings_CheckFreq(hz) != SettingCheck::OK) {
         RangeError("freq", WSPR_MIN_FREQ_HZ, WSPR_MAX_FREQ_HZ);
-    } else if (!KeepsMargin(hz)) {
+    } else if (!BandList_KeepsMargin(hz)) {
         Serial_Write("error: freq too close to 150 MHz, the Si5351 would run at its limits\r\n");
     } else {
         WSPR_Settings &s = Settings_Live();
@@ -223,6 +216,13 @@ void SetBands(const char *value) {
     case BandListCheck::COUNT:
         Serial_Write("error: bands takes 1 to 12 entries\r\n");
         return;
+    case BandListCheck::MARGIN: {
+        char line[112];
+        snprintf(line, sizeof line,
+                 "error: %s: too close to 150 MHz, the Si5351 would run at its limits\r\n", bad);
+        Serial_Write(line);
+        return;
+    }
     case BandListCheck::CODE: {
         char line[80];
         snprintf(line, sizeof line, "error: %s: code must be 0..7\r\n", bad);

@@ -4,6 +4,8 @@
 #include <string.h>
 
 #include "bands.h"
+#include "si5351.h"
+#include "wspr_encoder.h"
 
 namespace {
 
@@ -40,6 +42,8 @@ BandListCheck Entry(const char *text, size_t len, uint32_t &hz, uint8_t &code) {
         hz = k_bands[band].tone0_hz;
     } else if (!Number(text, name_len, hz) || Settings_CheckFreq(hz) != SettingCheck::OK) {
         return BandListCheck::ENTRY;
+    } else if (!BandList_KeepsMargin(hz)) {
+        return BandListCheck::MARGIN;
     }
     code = 0;
     if (colon != nullptr) {
@@ -54,6 +58,11 @@ BandListCheck Entry(const char *text, size_t len, uint32_t &hz, uint8_t &code) {
 }
 
 } // namespace
+
+bool BandList_KeepsMargin(uint32_t tone0_hz) {
+    return Si5351_TonesKeepMargin(static_cast<uint64_t>(tone0_hz) * 1000000ULL,
+                                  WSPR_TONE_SPACING_UHZ, WSPR_TONE_COUNT);
+}
 
 BandListCheck BandList_Take(const char *text, const WSPR_Settings &now, WSPR_Settings *out,
                             char *bad, size_t bad_size) {

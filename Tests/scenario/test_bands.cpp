@@ -1,12 +1,14 @@
 // The band list, hopping, the transmit share and the offset through the console, and the band
 // and amplifier lines around every carrier: at a frame's end, at every way a frame ends early, and
 // after a reset, with the lines read from the pins and CLK1 from the Si5351's own timeline.
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "console_text.h"
 #include "line_watch.h"
 #include "scenario.h"
+#include "si5351.h"
 #include "wspr_encoder.h"
 
 using scenario::Command;
@@ -54,6 +56,10 @@ void ExpectOrderKept(const lines::Margins &m) {
     }
 }
 
+bool KeepsMargin(uint64_t tone0_hz) {
+    return Si5351_TonesKeepMargin(tone0_hz * 1000000, WSPR_TONE_SPACING_UHZ, WSPR_TONE_COUNT);
+}
+
 std::string ShowTail() {
     const std::string show = Command("show");
     const size_t from = show.find("Bands: ");
@@ -92,6 +98,8 @@ TEST(BandList, TakenWholeOrRefusedWhole) {
              "error: 150000001:1: not a band or 2500000..150000000 Hz\r\n"},
             {"set bands 160m", "error: 160M: not a band or 2500000..150000000 Hz\r\n"},
             {"set bands 7040100x", "error: 7040100X: not a band or 2500000..150000000 Hz\r\n"},
+            {"set bands 20m 149990000:2", "error: 149990000:2: too close to 150 MHz, the Si5351 "
+                                          "would run at its limits\r\n"},
             {"set bands ", "error: bands takes 1 to 12 entries\r\n"},
             {"set bands +", "error: bands takes 1 to 12 entries\r\n"},
             {"set hop random", "error: use set hop order|coordinated\r\n"},
@@ -119,6 +127,34 @@ TEST(BandList, TakenWholeOrRefusedWhole) {
         EXPECT_EQ(Command("set freq 7040000"), "set freq 7040000\r\nok\r\nwspr> ");
         EXPECT_EQ(ShowTail(), "Bands: 7040000:0\r\nHop: coordinated, TX share: 20%, offset: "
                               "+-100 Hz\r\n");
+    });
+}
+
+// An entry just below the frequencies that would take the Si5351 to its limits: each frame's
+// offset moves it down rather than into them, and every frame's tones keep the margin.
+TEST(BandList, OffsetsStayClearOfTheSi5351Limits) {
+    OnFreshBoard([] {
+        scenario::Boot();
+        const uint32_t entry = 149984980;
+        ASSERT_TRUE(KeepsMargin(entry) && !KeepsMargin(entry + 100));
+        Command("set bands " + std::to_string(entry));
+        Command("set offset 100");
+        int below = 0;
+        for (int frame = 0; frame < 12; ++frame) {
+            const size_t from = sim::Console().size();
+            Command("tx", "symbols\r\n");
+            ASSERT_TRUE(RunUntilConsole("code", from, 200));
+            unsigned long tone0 = 0;
+            const size_t on = sim::Console().find("TX on ", from);
+            ASSERT_NE(on, std::string::npos);
+            ASSERT_EQ(std::sscanf(sim::Console().c_str() + on, "TX on own %lu Hz", &tone0), 1);
+            EXPECT_TRUE(KeepsMargin(tone0)) << tone0;
+            EXPECT_GE(tone0, entry - 100);
+            below += tone0 < entry ? 1 : 0;
+            Command("stop");
+            sim::RunFor(100 * MS);
+        }
+        EXPECT_GE(below, 9); // drawn either way, nearly all end below the entry
     });
 }
 
