@@ -6,6 +6,7 @@
 #include "app_message.h"
 #include "masked_section.h"
 #include "app_serial.h"
+#include "day_plan.h"
 #include "gnss_time.h"
 #include "stm32f4xx_hal.h"
 
@@ -31,10 +32,12 @@ uint32_t g_ms_seen = 0;
 volatile bool g_time_valid = false;
 volatile uint32_t g_utc_seconds = 0;
 volatile uint16_t g_utc_ms = 0;
+// UTC days passed since the clock was first set: slots are numbered on without a break.
+volatile uint32_t g_utc_day = 0;
 
-// The last slot taken: the second of the day it starts at and, on the 64-bit millisecond count,
+// The last slot taken: the minute of the day it starts in and, on the 64-bit millisecond count,
 // when.
-uint32_t g_last_slot_second = NO_MINUTE;
+uint32_t g_last_slot_minute = NO_MINUTE;
 uint64_t g_last_slot_ms = 0;
 // The second of the UTC day of the last GNSS time line printed.
 uint32_t g_gnss_line_second = NO_SECOND;
@@ -48,7 +51,11 @@ void AdvanceUtc() {
         g_utc_ms = static_cast<uint16_t>(g_utc_ms + 1);
         if (g_utc_ms >= 1000) {
             g_utc_ms = 0;
-            g_utc_seconds = (g_utc_seconds + 1) % DAY_SECONDS;
+            g_utc_seconds = g_utc_seconds + 1;
+            if (g_utc_seconds >= DAY_SECONDS) {
+                g_utc_seconds = 0;
+                g_utc_day = g_utc_day + 1;
+            }
         }
     }
 }
@@ -61,7 +68,7 @@ void SetUtc(uint32_t ms_of_day, bool correction) {
     const uint32_t ahead = (ms_of_day + DAY_MS - was) % DAY_MS;
     const bool close = ahead < CORRECTION_MS || DAY_MS - ahead < CORRECTION_MS;
     if (!(correction && g_time_valid && close)) {
-        g_last_slot_second = NO_MINUTE;
+        g_last_slot_minute = NO_MINUTE;
     }
     g_utc_seconds = ms_of_day / 1000U;
     g_utc_ms = static_cast<uint16_t>(ms_of_day % 1000U);
@@ -143,27 +150,41 @@ void Clock_ProcessGnss() {
     }
 }
 
-bool Clock_TakeSlot(uint32_t period_s, uint32_t start_ms) {
-    if (!g_time_valid || period_s == 0U) {
+// The slot is known by the minute of the day it starts in, as the memory of the last one taken.
+bool Clock_TakeSlot(uint32_t slot_seconds, uint32_t start_ms, uint32_t lead_ms, Slot &slot,
+                    uint32_t &ms_to_start) {
+    if (!g_time_valid) {
         return false;
     }
-    uint32_t ms_of_day = 0;
-    {
-        const MaskedSection masked;
-        ms_of_day = g_utc_seconds * 1000U + g_utc_ms;
-    }
-    const uint32_t period_ms = period_s * 1000U;
-    const uint32_t into = ms_of_day % period_ms;
-    if (into < start_ms || into >= start_ms + 1000U) {
+    __disable_irq();
+    const uint32_t now = g_utc_seconds * 1000U + g_utc_ms;
+    const uint32_t day = g_utc_day;
+    __enable_irq();
+    const uint32_t slot_ms = slot_seconds * 1000U;
+    const uint32_t since = now % slot_ms;
+    uint32_t start = 0; // the slot's start, in milliseconds of the day (of the next day: above)
+    if (since >= start_ms && since < start_ms + 1000U) { // in the second the frame starts in
+        start = now - since;
+        ms_to_start = 0;
+    } else if (since < start_ms && start_ms - since <= lead_ms) {
+        start = now - since;
+        ms_to_start = start_ms - since;
+    } else if (since >= start_ms + 1000U && slot_ms - since + start_ms <= lead_ms) {
+        start = now - since + slot_ms;
+        ms_to_start = slot_ms - since + start_ms;
+    } else {
         return false;
     }
-    const uint32_t slot_second = ms_of_day / period_ms * period_s;
-    const uint64_t now = Clock_Ms64();
-    if (slot_second == g_last_slot_second && now - g_last_slot_ms < SLOT_MEMORY_MS) {
+    const uint32_t next_day = start >= DAY_MS ? 1U : 0U;
+    start %= DAY_MS;
+    const uint32_t minute_index = start / 60000U;
+    const uint64_t t = Clock_Ms64();
+    if (minute_index == g_last_slot_minute && t - g_last_slot_ms < SLOT_MEMORY_MS) {
         return false;
     }
-    g_last_slot_second = slot_second;
-    g_last_slot_ms = now;
+    g_last_slot_minute = minute_index;
+    g_last_slot_ms = t;
+    slot = Plan_SlotAt(day + next_day, start / 1000U, slot_seconds);
     return true;
 }
 

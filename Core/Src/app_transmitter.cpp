@@ -3,6 +3,7 @@
 #include <stdio.h>
 
 #include "app_clock.h"
+#include "app_lines.h"
 #include "app_message.h"
 #include "app_serial.h"
 #include "app_settings.h"
@@ -51,26 +52,28 @@ HAL_StatusTypeDef Bus(HAL_StatusTypeDef status) {
     return status;
 }
 
-// The plan of the tones for the base frequency and crystal set now, kept until they change: worked
-// out between frames (Tx_PlanAhead), so that a frame starts without the planning's milliseconds.
-bool PlanFits(const WSPR_Settings &s) {
-    return g_plan.count == WSPR_TONE_COUNT && g_plan.xtal_hz == s.xtal_hz &&
-           g_plan.first_uhz == static_cast<uint64_t>(s.base_freq_hz) * 1000000ULL &&
-           g_plan.spacing_uhz == TxMode_Info(s.mode).spacing_uhz;
+// The plan of the tones for a tone 0, the crystal and the mode's tone spacing set now, kept until
+// they change: worked out between frames and in a frame's lead (Tx_PlanAhead), so that a frame
+// starts without the planning's milliseconds.
+bool PlanFits(uint32_t tone0_hz, uint32_t xtal_hz, uint64_t spacing_uhz) {
+    return g_plan.count == WSPR_TONE_COUNT && g_plan.xtal_hz == xtal_hz &&
+           g_plan.first_uhz == static_cast<uint64_t>(tone0_hz) * 1000000ULL &&
+           g_plan.spacing_uhz == spacing_uhz;
 }
 
-bool PlanForSettings() {
+bool PlanFor(uint32_t tone0_hz) {
     const WSPR_Settings &s = Settings_Live();
-    return PlanFits(s) ||
-           Si5351_PlanTones(s.xtal_hz, static_cast<uint64_t>(s.base_freq_hz) * 1000000ULL,
-                            TxMode_Info(s.mode).spacing_uhz, WSPR_TONE_COUNT, &g_plan);
+    const uint64_t spacing_uhz = TxMode_Info(s.mode).spacing_uhz;
+    return PlanFits(tone0_hz, s.xtal_hz, spacing_uhz) ||
+           Si5351_PlanTones(s.xtal_hz, static_cast<uint64_t>(tone0_hz) * 1000000ULL, spacing_uhz,
+                            WSPR_TONE_COUNT, &g_plan);
 }
 
-// Puts CLK1 on the tone of `symbol` with the full set-up. The frame keeps its plan to its end: a
-// frequency or crystal set meanwhile takes effect at the next frame, so no frame is sent half on
-// one frequency.
+// Puts CLK1 on the tone of `symbol` for the frame's tone 0 (its band list entry and offset) with
+// the full set-up. The frame keeps its plan to its end: a frequency or crystal set meanwhile takes
+// effect at the next frame, so no frame is sent half on one frequency.
 HAL_StatusTypeDef StartTones(uint8_t symbol) {
-    if (!PlanForSettings()) {
+    if (!PlanFor(Lines_FrameTone0Hz())) {
         return HAL_ERROR;
     }
     return Bus(Si5351_StartTone(&g_plan, symbol));
@@ -96,9 +99,13 @@ bool SetIdleOutput() {
     HAL_StatusTypeDef status = HAL_ERROR;
     for (uint8_t n = 0; n < OFF_TRIES && status != HAL_OK; ++n) {
         status = Bus(Si5351_DisableOutputs(&hi2c1));
+        if (status != HAL_OK) {
+            Lines_CarrierOff(false); // CLK1 may still be on: the amplifier goes off at once
+        }
     }
     g_off_tried_ms = Clock_Ms();
     if (status == HAL_OK) {
+        Lines_CarrierOff(true);
         g_off_pending = false;
         return true;
     }
@@ -181,6 +188,7 @@ void StartTx() {
     g_tone_change_pending = false;
     Message_Sent();
     LogTxStart(message);
+    Lines_LogFrame();
 }
 
 } // namespace
@@ -217,7 +225,7 @@ void Tx_ServeRequest() {
 
 void Tx_PlanAhead() {
     if (g_state != WSPR_STATE_TX) {
-        (void)PlanForSettings();
+        (void)PlanFor(Lines_Leading() ? Lines_FrameTone0Hz() : Settings_Live().base_freq_hz);
     }
 }
 

@@ -7,6 +7,8 @@
 #include <stdio.h>
 
 #include "app_clock.h"
+#include "app_hop.h"
+#include "app_lines.h"
 #include "app_serial.h"
 #include "app_settings.h"
 #include "app_shell.h"
@@ -83,17 +85,21 @@ void ProcessKey() {
     }
     if (level == 0 && !g_key_press_counted && now - g_last_key_change_ms >= KEY_DEBOUNCE_MS) {
         g_key_press_counted = true;
-        Tx_Request();
+        Lines_RequestFrame();
     }
 }
 
-// The schedule: a frame in every period of the mode (WSPR at second 0 of every even UTC minute,
-// FST4W 1.0 s into each of its periods) while automatic frames are on and the beacon is idle.
+// The schedule: each slot of the mode's period (WSPR: every even minute; FST4W: its period from
+// 00:00 UTC) is taken SLOT_LEAD_MS before its frame would start (WSPR at second 0, FST4W 1.0 s
+// into the period) while automatic frames are on and the beacon is idle; the share and the hop
+// mode say whether it carries a frame.
 void ProcessSchedule() {
     const TxModeInfo &mode = TxMode_Info(Settings_Live().mode);
-    if (Settings_Live().auto_tx && Tx_State() == WSPR_STATE_IDLE &&
-        Clock_TakeSlot(mode.period_s, mode.start_ms)) {
-        Tx_Request();
+    Slot slot{};
+    uint32_t ms_to_start = 0;
+    if (Settings_Live().auto_tx && Tx_State() == WSPR_STATE_IDLE && Lines_Idle() &&
+        Clock_TakeSlot(mode.period_s, mode.start_ms, SLOT_LEAD_MS, slot, ms_to_start)) {
+        Lines_ScheduleSlot(slot, ms_to_start);
     }
 }
 
@@ -167,6 +173,7 @@ void WSPR_App_ReadResetCause(void) {
 
 void WSPR_App_Init(void) {
     const char *settings_line = Settings_LoadAtStart();
+    Hop_Init();
     const HAL_StatusTypeDef status = Tx_StartUp();
     PrintBanner(settings_line, status);
     GNSS_TimeParser_Init();
@@ -191,9 +198,11 @@ void WSPR_App_Process(void) {
     Shell_Process();
     Clock_ProcessGnss();
     ProcessSchedule();
+    Lines_Process();
     Tx_ServeRequest();
     Tx_ProcessToneChange();
-    if (Tx_State() != WSPR_STATE_TX && Shell_ReadyForPrompt() && Serial_TakePrompt()) {
+    if (Tx_State() != WSPR_STATE_TX && !Lines_Leading() && Shell_ReadyForPrompt() &&
+        Serial_TakePrompt()) {
         Serial_Write("wspr> ");
     }
     Tx_PlanAhead();
@@ -215,8 +224,12 @@ void WSPR_App_EmergencyStop(void) {
     // Before I2C1 is set up nothing can be on the air, and its handle names no peripheral yet.
     if (hi2c1.Instance != nullptr) {
         MX_I2C1_Seize();
-        (void)Si5351_DisableOutputs(&hi2c1);
+        const HAL_StatusTypeDef status = Si5351_DisableOutputs(&hi2c1);
         MX_I2C1_Hold();
+        // CLK1 may still be on: the amplifier is the last thing between it and the antenna.
+        if (status != HAL_OK) {
+            Lines_AmplifierOffNow();
+        }
     }
 }
 
