@@ -735,7 +735,7 @@ TEST_F(Image, PastedSettingsAndRefusedLines) {
     EXPECT_EQ(ok, 40u) << r.console;
     for (const char *refusal :
          {"set power 3.7\r\nerror: power must be 0..60 dBm\r\n",
-          "set freq 14097070abc\r\nerror: freq must be 2500000..150000000 Hz\r\n",
+          "set freq 14097070abc\r\nerror: freq must be 8000..150000000 Hz\r\n",
           "time +1:+2:+3\r\nerror: use time HH:MM:SS\r\n",
           "\r\nerror: line too long, max 39 chars\r\n",
           "set power 37\r\nerror: input lost, line ignored\r\n",

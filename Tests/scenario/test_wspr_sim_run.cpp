@@ -368,7 +368,7 @@ TEST_F(WsprSimRun, TuneShowsWhatClk1Emits) {
         }
     }
     for (const char *bad :
-         {"", "2499999", "150000001", "14e6", "14097070 --xtal 30000000", "14097070 7040100"}) {
+         {"", "7999", "150000001", "14e6", "14097070 --xtal 30000000", "14097070 7040100"}) {
         Result r = Sim(bad, "tune");
         EXPECT_EQ(r.status, 1) << bad;
         EXPECT_EQ(r.out, "") << bad;
