@@ -740,7 +740,7 @@ TEST_F(Image, PastedSettingsAndRefusedLines) {
           "\r\nerror: line too long, max 39 chars\r\n",
           "set power 37\r\nerror: input lost, line ignored\r\n",
           "Message: DL2XYZ JO62 23dBm\r\nLocator: JO62 (fixed)\r\nFrames: DL2XYZ JO62 23dBm\r\n"
-          "RF: 10140200 Hz"}) {
+          "Mode: wspr, period 120 s\r\nRF: 10140200 Hz"}) {
         EXPECT_NE(r.console.find(refusal), std::string::npos) << refusal << "\n" << r.console;
     }
 }
