@@ -56,15 +56,14 @@ void BootOnce() {
     }
 }
 
-// A line may ask for a frame, which starts after the band and amplifier lines' lead (74 ms): its
-// start line belongs to the line that asked for it.
 void Console(std::string_view bytes) {
     sim::TypeAt(sim::Now(), bytes);
     Drain(sim::ConsoleUart());
-    if (bytes.find_first_of("\r\n") != std::string_view::npos) {
-        sim::RunFor(100 * sim::MS);
-        RunUntilConsoleQuiet();
-    }
+}
+
+void Settle() {
+    sim::RunFor(100 * sim::MS);
+    RunUntilConsoleQuiet();
 }
 
 void Gnss(std::string_view bytes) {

@@ -664,12 +664,24 @@ void CheckClk1(const Settings &now) {
     FUZZ_CHECK(sim::Chip().clk1_on() == now.tx, Describe(now));
 }
 
-// A line that sets the band list, the hop mode, the share or the offset.
-bool SetsTheDay(const Edited &ed) {
+std::string UpperLine(const Edited &ed) {
     std::string c = ed.line;
     for (char &ch : c) {
         ch = ch >= 'a' && ch <= 'z' ? static_cast<char>(ch - 'a' + 'A') : ch;
     }
+    return c;
+}
+
+// A line that may start a frame without the clock set before it: tx, or a time at which the
+// schedule's slot begins.
+bool StartsAFrame(const Edited &ed) {
+    const std::string c = UpperLine(ed);
+    return c == "TX" || c.starts_with("TIME ");
+}
+
+// A line that sets the band list, the hop mode, the share or the offset.
+bool SetsTheDay(const Edited &ed) {
+    const std::string c = UpperLine(ed);
     for (const char *command : {"SET BANDS ", "SET HOP ", "SET TXPCT ", "SET OFFSET "}) {
         if (c.starts_with(command)) {
             return true;
@@ -695,6 +707,9 @@ void Paced(std::string_view text) {
         // by design (burst mode covers that).
         for (size_t at = 0; at < chunk.size(); at += RING_ROOM) {
             fuzz::Console(chunk.substr(at, RING_ROOM));
+        }
+        if (ed.ended && (model.time_valid || StartsAFrame(ed))) {
+            fuzz::Settle(); // with the clock set, the schedule may take a slot around any line
         }
         const std::string out = TakeOutput();
         Settings before = model;
@@ -724,6 +739,7 @@ void Paced(std::string_view text) {
 
 void Burst(std::string_view text) {
     fuzz::Console(text);
+    fuzz::Settle();
     const std::string out = TakeOutput();
     FUZZ_CHECK(sim::Status().line_length <= LINE_MAX_CHARS, out);
     ClearLine();
