@@ -162,8 +162,8 @@ constexpr Si5351Fraction Si5351_BestFraction(uint64_t num, uint64_t den, uint32_
 /* The 8 bytes that hold a PLL or multisynth's parameters, in register order from the block's base
  * register. Byte 2 also carries a multisynth's R divider (bits 6..4, the divider's log2) and its
  * divide-by-4 field (bits 3..2). */
-constexpr std::array<uint8_t, 8> Si5351_ParamsImage(const Si5351Params &params,
-                                                    bool divby4 = false, uint8_t r_div_log2 = 0) {
+constexpr std::array<uint8_t, 8> Si5351_ParamsImage(const Si5351Params &params, bool divby4 = false,
+                                                    uint8_t r_div_log2 = 0) {
     return {
         static_cast<uint8_t>(params.p3 >> 8),
         static_cast<uint8_t>(params.p3),

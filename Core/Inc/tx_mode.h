@@ -23,11 +23,11 @@ typedef enum : uint8_t {
 #define FST4W_SAMPLE_RATE_HZ 12000U
 
 typedef struct {
-    const char *name;     /* as the console takes and shows it */
-    uint16_t period_s;    /* frames start in periods of this length, counted from 00:00 UTC */
-    uint16_t start_ms;    /* a frame starts this long after its period's start */
-    uint16_t symbols;     /* symbols of a frame */
-    uint64_t symbol_num;  /* a symbol lasts symbol_num / symbol_den microseconds */
+    const char *name;    /* as the console takes and shows it */
+    uint16_t period_s;   /* frames start in periods of this length, counted from 00:00 UTC */
+    uint16_t start_ms;   /* a frame starts this long after its period's start */
+    uint16_t symbols;    /* symbols of a frame */
+    uint64_t symbol_num; /* a symbol lasts symbol_num / symbol_den microseconds */
     uint32_t symbol_den;
     uint64_t spacing_uhz; /* tone k at tone 0 + k x this */
 } TxModeInfo;

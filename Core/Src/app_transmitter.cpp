@@ -22,8 +22,8 @@ constexpr uint32_t INIT_RETRY_MS = 30000; // in ERROR, the Si5351 start-up again
 WSPR_State g_state = WSPR_STATE_ERROR;
 bool g_tx_request = false;
 
-constexpr uint16_t MAX_SYMBOLS = WSPR_SYMBOL_COUNT > FST4W_SYMBOL_COUNT ? WSPR_SYMBOL_COUNT
-                                                                        : FST4W_SYMBOL_COUNT;
+constexpr uint16_t MAX_SYMBOLS =
+    WSPR_SYMBOL_COUNT > FST4W_SYMBOL_COUNT ? WSPR_SYMBOL_COUNT : FST4W_SYMBOL_COUNT;
 uint8_t g_symbols[MAX_SYMBOLS] = {};
 uint16_t g_symbol_index = 0;
 // The frame's mode, its start and its next symbol boundary, in the scale of the 64-bit
@@ -142,8 +142,8 @@ bool Restart() {
     const TxModeInfo &mode = TxMode_Info(g_frame_mode);
     char line[96];
     snprintf(line, sizeof line, "TX start %s%s%s, %u symbols\r\n",
-             g_frame_mode == TX_MODE_WSPR ? "" : mode.name,
-             g_frame_mode == TX_MODE_WSPR ? "" : " ", text, static_cast<unsigned>(mode.symbols));
+             g_frame_mode == TX_MODE_WSPR ? "" : mode.name, g_frame_mode == TX_MODE_WSPR ? "" : " ",
+             text, static_cast<unsigned>(mode.symbols));
     Serial_Write(line);
 }
 
@@ -256,8 +256,8 @@ void Tx_ProcessSymbolDue() {
     const TxModeInfo &mode = TxMode_Info(g_frame_mode);
     while (now_us >= g_next_symbol_us) {
         g_symbol_index = static_cast<uint16_t>(g_symbol_index + 1);
-        g_next_symbol_us =
-            g_frame_start_us + TxMode_SymbolStartUs(mode, static_cast<uint32_t>(g_symbol_index) + 1U);
+        g_next_symbol_us = g_frame_start_us +
+                           TxMode_SymbolStartUs(mode, static_cast<uint32_t>(g_symbol_index) + 1U);
         g_tone_change_pending = true;
         if (g_symbol_index > mode.symbols - 1) {
             Tx_Stop();

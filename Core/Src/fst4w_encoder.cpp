@@ -126,9 +126,8 @@ constexpr bool Grid6(const char *loc, uint32_t &g) {
         l6 = static_cast<uint32_t>(loc[5] - 'A');
     }
     g = static_cast<uint32_t>(loc[0] - 'A') * 1125000U +
-        static_cast<uint32_t>(loc[1] - 'A') * 62500U +
-        static_cast<uint32_t>(loc[2] - '0') * 6250U + static_cast<uint32_t>(loc[3] - '0') * 625U +
-        l5 * 25U + l6;
+        static_cast<uint32_t>(loc[1] - 'A') * 62500U + static_cast<uint32_t>(loc[2] - '0') * 6250U +
+        static_cast<uint32_t>(loc[3] - '0') * 625U + l5 * 25U + l6;
     return true;
 }
 
@@ -186,10 +185,9 @@ constexpr DataBits MakeData(uint64_t bits) {
     DataBits d{};
     const uint32_t crc = Crc24(bits);
     for (unsigned i = 0; i < DATA_BITS; ++i) {
-        const unsigned bit =
-            i < FST4W_MESSAGE_BITS
-                ? static_cast<unsigned>(bits >> (FST4W_MESSAGE_BITS - 1U - i)) & 1U
-                : static_cast<unsigned>(crc >> (DATA_BITS - 1U - i)) & 1U;
+        const unsigned bit = i < FST4W_MESSAGE_BITS
+                                 ? static_cast<unsigned>(bits >> (FST4W_MESSAGE_BITS - 1U - i)) & 1U
+                                 : static_cast<unsigned>(crc >> (DATA_BITS - 1U - i)) & 1U;
         d.byte[i / 8U] = static_cast<uint8_t>(d.byte[i / 8U] | (bit << (7U - i % 8U)));
     }
     return d;

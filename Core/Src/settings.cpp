@@ -163,4 +163,3 @@ bool Settings_Valid(const WSPR_Settings *s) {
            Settings_CheckFreq(s->base_freq_hz) == SettingCheck::OK &&
            Settings_CheckXtal(s->xtal_hz) == SettingCheck::OK && s->mode < TX_MODE_COUNT;
 }
-

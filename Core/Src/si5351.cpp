@@ -119,8 +119,8 @@ HAL_StatusTypeDef WriteMs(const Si5351Setting &s, uint8_t r, bool whole) {
     HAL_StatusTypeDef status =
         whole ? Si5351_WriteParams(REG_MS1_PARAMETERS, s.ms, divby4, r)
               : WriteChanged(REG_MS1_PARAMETERS,
-                             Si5351_ParamsImage(g_current.ms,
-                                                g_current.ms_mode == SI5351_MS_DIVBY4, g_current_r),
+                             Si5351_ParamsImage(g_current.ms, g_current.ms_mode == SI5351_MS_DIVBY4,
+                                                g_current_r),
                              Si5351_ParamsImage(s.ms, divby4, r));
     if (status == HAL_OK) {
         g_current.ms = s.ms;

@@ -364,10 +364,10 @@ Expected ShowText(const Settings &s) {
     e.text = std::string("\r\nState: ") + (s.tx ? "TX" : "IDLE") + "\r\nMessage: " + CallText(s) +
              " " + LocatorText(s) + " " + std::to_string(s.power) +
              "dBm\r\nLocator: " + LocatorText(s) + (s.gnss ? " (GNSS)" : " (fixed)") +
-             "\r\nFrames: " + list + "\r\nMode: wspr, period 120 s\r\nRF: " + std::to_string(s.freq) +
-             " Hz, tone spacing " +
-             std::to_string(WSPR_TONE_SPACING_UHZ) + " uHz\r\nXTAL: " + std::to_string(s.xtal) +
-             " Hz\r\nBands:";
+             "\r\nFrames: " + list +
+             "\r\nMode: wspr, period 120 s\r\nRF: " + std::to_string(s.freq) +
+             " Hz, tone spacing " + std::to_string(WSPR_TONE_SPACING_UHZ) +
+             " uHz\r\nXTAL: " + std::to_string(s.xtal) + " Hz\r\nBands:";
     for (unsigned i = 0; i < s.band_count; ++i) {
         e.text += " " + EntryText(s, i);
     }

@@ -215,8 +215,8 @@ TEST_F(Image, ShortBannerAndFirstSymbols) {
 // build's: the image's time to plan and encode the frame.
 TEST_F(Image, ShortFst4wFrameOn2200m) {
     Write("fst4w.txt", "100 type set mode fst4w-120\n300 type set freq 137500\n");
-    const Outcome r = Compare("--gnss-clock 10:01:50 --until 24000 --script " + Path("fst4w.txt"),
-                              "fst4w");
+    const Outcome r =
+        Compare("--gnss-clock 10:01:50 --until 24000 --script " + Path("fst4w.txt"), "fst4w");
     EXPECT_NE(r.console.find("TX start fst4w-120 QZ5RTV OM85 10dBm, 160 symbols"),
               std::string::npos)
         << r.console;
@@ -234,7 +234,8 @@ TEST_F(Image, ShortFst4wFrameOn2200m) {
     const uint64_t spacing = TxMode_Info(TX_MODE_FST4W_120).spacing_uhz;
     std::vector<unsigned> heard, sent;
     for (const Outcome::Change &c : r.rf) {
-        heard.push_back(static_cast<unsigned>((c.freq_uhz - 137500000000ULL + spacing / 2) / spacing));
+        heard.push_back(
+            static_cast<unsigned>((c.freq_uhz - 137500000000ULL + spacing / 2) / spacing));
     }
     for (unsigned k = 0; k < FST4W_SYMBOL_COUNT && sent.size() < heard.size(); ++k) {
         if (k == 0 || symbols[k] != symbols[k - 1]) {

@@ -94,8 +94,7 @@ TEST(BandList, TakenWholeOrRefusedWhole) {
             {"set bands 40m:", "error: 40M:: code must be 0..7\r\n"},
             {"set bands 40m:1:2", "error: 40M:1:2: code must be 0..7\r\n"},
             {"set bands 7999", "error: 7999: not a band or 8000..150000000 Hz\r\n"},
-            {"set bands 150000001:1",
-             "error: 150000001:1: not a band or 8000..150000000 Hz\r\n"},
+            {"set bands 150000001:1", "error: 150000001:1: not a band or 8000..150000000 Hz\r\n"},
             {"set bands 80cm", "error: 80CM: not a band or 8000..150000000 Hz\r\n"},
             {"set bands 7040100x", "error: 7040100X: not a band or 8000..150000000 Hz\r\n"},
             {"set bands 20m 149990000:2", "error: 149990000:2: too close to 150 MHz, the Si5351 "

@@ -115,8 +115,8 @@ TEST(Fst4w, FramesOneSecondIntoEachPeriodWithoutDrift) {
         const uint64_t typed_ms = scenario::NowMs();
         Command("time 00:59:50", "TIME set");
         const uint64_t set_ms = scenario::NowMs();
-        ASSERT_TRUE(RunUntilConsole("TX start fst4w-1800 QZ5RTV OM85 10dBm, 160 symbols", 0,
-                                    20000));
+        ASSERT_TRUE(
+            RunUntilConsole("TX start fst4w-1800 QZ5RTV OM85 10dBm, 160 symbols", 0, 20000));
         const std::vector<sim::Si5351Model::Change> first = FrameFrom(0);
         ASSERT_FALSE(first.empty());
         const uint64_t on_ms = first.front().t_us / 1000;
@@ -153,8 +153,8 @@ TEST(Fst4w, MessagesInTurnOn2200m) {
         const uint64_t t1 = sim::Now() - 100 * sim::MS;
         ASSERT_TRUE(RunUntilConsole("TX complete", 0, 120000));
         size_t from = sim::Console().size();
-        ASSERT_TRUE(RunUntilConsole("TX start fst4w-120 <QZ5RTV> OM85AB 10dBm, 160 symbols", from,
-                                    20000));
+        ASSERT_TRUE(
+            RunUntilConsole("TX start fst4w-120 <QZ5RTV> OM85AB 10dBm, 160 symbols", from, 20000));
         const uint64_t t2 = sim::Now() - 100 * sim::MS;
         Command("set mode wspr"); // during the frame: the frame goes on in FST4W
         ASSERT_TRUE(RunUntilConsole("TX complete", from, 120000));

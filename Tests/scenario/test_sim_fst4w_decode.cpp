@@ -32,17 +32,18 @@ TEST_P(Jt9Decodes, TheConfiguredMessage) {
     Shell("rm -rf " + dir);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Bands, Jt9Decodes,
-    testing::Values(BandCase{"fst4w_120_2200m", 120, 137500},
-                    BandCase{"fst4w_120_630m", 120, 475700},
-                    BandCase{"fst4w_120_160m", 120, 1838300},
-                    BandCase{"fst4w_120_20m", 120, 14097100},
-                    BandCase{"fst4w_300_2200m", 300, 137500},
-                    BandCase{"fst4w_300_630m", 300, 475700},
-                    BandCase{"fst4w_300_160m", 300, 1838300},
-                    BandCase{"fst4w_300_20m", 300, 14097100}),
-    [](const testing::TestParamInfo<BandCase> &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Bands, Jt9Decodes,
+                         testing::Values(BandCase{"fst4w_120_2200m", 120, 137500},
+                                         BandCase{"fst4w_120_630m", 120, 475700},
+                                         BandCase{"fst4w_120_160m", 120, 1838300},
+                                         BandCase{"fst4w_120_20m", 120, 14097100},
+                                         BandCase{"fst4w_300_2200m", 300, 137500},
+                                         BandCase{"fst4w_300_630m", 300, 475700},
+                                         BandCase{"fst4w_300_160m", 300, 1838300},
+                                         BandCase{"fst4w_300_20m", 300, 14097100}),
+                         [](const testing::TestParamInfo<BandCase> &info) {
+                             return std::string(info.param.name);
+                         });
 
 // The type 2 frame and the type 3 frame after it, in one run of jt9: the type 3 names the call.
 TEST(Jt9DecodesInTurn, CompoundCallsignTypeTwoThenTypeThree) {

@@ -47,9 +47,8 @@ inline std::string ShowHead(const std::string &state, const std::string &message
     return "\r\nState: " + state + "\r\nMessage: " + message +
            "\r\nLocator: " + message.substr(grid, message.find(' ', grid) - grid) +
            " (fixed)\r\nFrames: " + message +
-           "\r\nMode: wspr, period 120 s\r\nRF: " + std::to_string(rf_hz) +
-           " Hz, tone spacing " + std::to_string(WSPR_TONE_SPACING_UHZ) +
-           " uHz\r\nXTAL: " + std::to_string(xtal_hz) +
+           "\r\nMode: wspr, period 120 s\r\nRF: " + std::to_string(rf_hz) + " Hz, tone spacing " +
+           std::to_string(WSPR_TONE_SPACING_UHZ) + " uHz\r\nXTAL: " + std::to_string(xtal_hz) +
            " Hz\r\nBands: " + (bands.empty() ? OneEntryList(rf_hz) : bands) + "\r\nHop: " + day +
            "\r\nAuto: " + (auto_on ? "ON" : "OFF") + ", Time: ";
 }

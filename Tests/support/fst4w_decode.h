@@ -102,8 +102,7 @@ inline Slot SlotOf(unsigned period_s, unsigned frame = 1) {
 inline std::string Record(const std::string &dir, unsigned period_s, const std::string &script,
                           const std::string &options = "", unsigned frame = 1) {
     const Slot slot = SlotOf(period_s, frame);
-    std::ofstream(dir + "/inputs.txt")
-        << "50 type set mode fst4w-" << period_s << "\n" << script;
+    std::ofstream(dir + "/inputs.txt") << "50 type set mode fst4w-" << period_s << "\n" << script;
     const std::string wav = dir + "/" + slot.wav_name;
     const Output sim =
         Shell(std::string(WSPR_SIM_PATH) + " run --gnss-clock " + slot.gnss_clock + " --script " +
@@ -116,8 +115,8 @@ inline std::string Record(const std::string &dir, unsigned period_s, const std::
 
 // jt9 on the recordings, in one run (in dir: it writes its files there).
 inline Output Jt9(const std::string &dir, unsigned period_s, const std::vector<std::string> &wavs) {
-    std::string command = "cd " + dir + " && jt9 -W -p " + std::to_string(period_s) +
-                          " -f 1500 -F 20 -d 3";
+    std::string command =
+        "cd " + dir + " && jt9 -W -p " + std::to_string(period_s) + " -f 1500 -F 20 -d 3";
     for (const std::string &w : wavs) {
         command += " " + w;
     }

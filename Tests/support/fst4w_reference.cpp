@@ -146,8 +146,8 @@ std::string MessageBits(const std::string &message) {
         if (n28 < 0) {
             return "";
         }
-        const int g4 = (w[1][0] - 'A') * 1800 + (w[1][1] - 'A') * 100 + (w[1][2] - '0') * 10 +
-                       (w[1][3] - '0');
+        const int g4 =
+            (w[1][0] - 'A') * 1800 + (w[1][1] - 'A') * 100 + (w[1][2] - '0') * 10 + (w[1][3] - '0');
         return Bits(static_cast<uint64_t>(n28), 28) + Bits(static_cast<uint64_t>(g4), 15) +
                Bits(static_cast<uint64_t>(Power5(dbm)), 5) + "00";
     }
@@ -181,7 +181,8 @@ std::string MessageBits(const std::string &message) {
 }
 
 std::string CrcBits(const std::string &message_bits) {
-    // Long division of the bits followed by 24 zeros by x^24 + x^10 + x^9 + x^6 + x^4 + x^3 + x + 1.
+    // Long division of the bits followed by 24 zeros by x^24 + x^10 + x^9 + x^6 + x^4 + x^3 + x
+    // + 1.
     const std::string poly = "1000000000000011001011011";
     std::string work = message_bits + std::string(24, '0');
     for (size_t i = 0; i + poly.size() <= work.size(); ++i) {

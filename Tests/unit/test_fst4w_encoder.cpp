@@ -80,9 +80,12 @@ TEST(Fst4wEncoder, HashesAndPowerLevels) {
 
 TEST(Fst4wEncoder, RefusesWhatItCannotPackAndLeavesTheSymbols) {
     const WsprMessage bad[] = {
-        Message(WSPR_MSG_TYPE1, "K1ABC", "FN42", 38),   Message(WSPR_MSG_TYPE1, "K1ABC", "FZ42", 37),
-        Message(WSPR_MSG_TYPE1, "K1ABC", "FN42AB", 37), Message(WSPR_MSG_TYPE1, "KAABC", "FN42", 37),
-        Message(WSPR_MSG_TYPE2, "K1ABC", "", 37),       Message(WSPR_MSG_TYPE3, "K1ABC", "FN42AZ", 37),
+        Message(WSPR_MSG_TYPE1, "K1ABC", "FN42", 38),
+        Message(WSPR_MSG_TYPE1, "K1ABC", "FZ42", 37),
+        Message(WSPR_MSG_TYPE1, "K1ABC", "FN42AB", 37),
+        Message(WSPR_MSG_TYPE1, "KAABC", "FN42", 37),
+        Message(WSPR_MSG_TYPE2, "K1ABC", "", 37),
+        Message(WSPR_MSG_TYPE3, "K1ABC", "FN42AZ", 37),
         Message(static_cast<WsprMsgType>(4), "K1ABC", "FN42", 37),
     };
     for (const WsprMessage &m : bad) {
@@ -108,7 +111,8 @@ TEST(Fst4wEncoder, AgreesWithTheReferenceOnHundredsOfMessages) {
     const char *alnum = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
     auto letter = [&] { return static_cast<char>('A' + next(26)); };
     auto digit = [&] { return static_cast<char>('0' + next(10)); };
-    const uint8_t levels[] = {0, 3, 7, 10, 13, 17, 20, 23, 27, 30, 33, 37, 40, 43, 47, 50, 53, 57, 60};
+    const uint8_t levels[] = {0,  3,  7,  10, 13, 17, 20, 23, 27, 30,
+                              33, 37, 40, 43, 47, 50, 53, 57, 60};
     int compared = 0;
     for (int i = 0; i < 400; ++i) {
         std::string base;

@@ -189,8 +189,7 @@ void ExpectWithinLimits(const Si5351TonePlan &plan, uint64_t xtal_hz) {
             EXPECT_NE(s.ms_mode, SI5351_MS_DIVBY4);
             // The R divider only where the output itself is below 500 kHz and 100 ppm: R / 2
             // would not do.
-            EXPECT_LT((vco_x_den * divider.den) >> 1,
-                      u128(500050U) * pll.den * divider.num);
+            EXPECT_LT((vco_x_den * divider.den) >> 1, u128(500050U) * pll.den * divider.num);
         }
     }
 }
@@ -439,8 +438,8 @@ TEST(Si5351Calc, LowBandsKeyByOneRegisterThroughTheRDivider) {
             const uint64_t spacing = TxMode_Info(mode).spacing_uhz;
             uint64_t worst = 0;
             for (uint64_t base = band.dial_hz + 1400; base <= band.dial_hz + 1600; base += 5) {
-                SCOPED_TRACE(testing::Message() << band.name << " " << TxMode_Info(mode).name
-                                                << " " << base);
+                SCOPED_TRACE(testing::Message()
+                             << band.name << " " << TxMode_Info(mode).name << " " << base);
                 Si5351TonePlan plan{};
                 ASSERT_TRUE(Si5351_PlanTones(SI5351_XTAL_HZ, base * UHZ, spacing, 4, &plan));
                 EXPECT_EQ(plan.r_div_log2, band.r_log2);
@@ -449,8 +448,8 @@ TEST(Si5351Calc, LowBandsKeyByOneRegisterThroughTheRDivider) {
                 worst = std::max(worst, WorstErrorUhz(plan, base * UHZ, spacing));
             }
             EXPECT_LE(worst, 1000U) << band.name << " " << TxMode_Info(mode).name;
-            std::printf("%-6s %-11s worst tone error %llu uHz\n", band.name,
-                        TxMode_Info(mode).name, static_cast<unsigned long long>(worst));
+            std::printf("%-6s %-11s worst tone error %llu uHz\n", band.name, TxMode_Info(mode).name,
+                        static_cast<unsigned long long>(worst));
         }
     }
 }
