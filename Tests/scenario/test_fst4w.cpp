@@ -169,3 +169,35 @@ TEST(Fst4w, MessagesInTurnOn2200m) {
         EXPECT_EQ(sim::Status().utc_seconds % 120, 0u);
     });
 }
+
+// The share counts FST4W-300's slots: at 50 % a frame every other period (never two in a row),
+// each 1.0 s into its period.
+TEST(Fst4w, ShareCountsSlotsOfThePeriod) {
+    OnFreshBoard([] {
+        Boot();
+        Command("set mode fst4w-300");
+        Command("set txpct 50");
+        const uint64_t set_ms = scenario::NowMs();
+        Command("time 10:04:50", "TIME set");
+        sim::RunFor(3000000 * sim::MS); // ten periods
+        std::vector<uint64_t> starts;
+        bool on = false;
+        for (const sim::Si5351Model::Change &c : sim::Chip().timeline()) {
+            if (c.on && !on) {
+                starts.push_back(c.t_us / 1000 - set_ms);
+            }
+            on = c.on;
+        }
+        ASSERT_GE(starts.size(), 4u);
+        ASSERT_LE(starts.size(), 6u);
+        for (size_t i = 0; i < starts.size(); ++i) {
+            // 10 s to 10:05:00, then whole periods, then 1.0 s (counted from before the line that
+            // set the clock: a few milliseconds more).
+            EXPECT_GE((starts[i] + 290000) % 300000, 1000u) << starts[i];
+            EXPECT_LE((starts[i] + 290000) % 300000, 1010u) << starts[i];
+            if (i > 0) {
+                EXPECT_GE(starts[i] - starts[i - 1], 599000u);
+            }
+        }
+    });
+}
