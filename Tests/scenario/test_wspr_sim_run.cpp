@@ -1,8 +1,8 @@
 // wspr-sim run as an operator uses it: scripts, GNSS input, logs, faults and bad arguments.
 #include <sys/wait.h>
 
-#include <array>
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
