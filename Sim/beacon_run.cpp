@@ -64,7 +64,8 @@ int WriteMedia(const RunPlan &plan, RunReport &report, const char *who) {
     }
     report.dial_uhz = plan.dial_hz ? *plan.dial_hz * 1000000ULL : frame.DefaultDialUhz();
     AudioOptions audio{report.dial_uhz, plan.snr_db, plan.seed};
-    std::vector<int16_t> samples = RenderAudio(frame.WindowStartNs(), frame.Changes(), audio);
+    std::vector<int16_t> samples =
+        RenderAudio(frame.WindowStartNs(), frame.Changes(), audio, frame.Seconds());
     if (!plan.wav_path.empty() && !WriteWav(plan.wav_path, samples, AUDIO_RATE_HZ)) {
         return Fail(who, "cannot write " + plan.wav_path);
     }
@@ -86,11 +87,11 @@ int WriteMedia(const RunPlan &plan, RunReport &report, const char *who) {
     }
     const double frame_offset_s =
         static_cast<double>(frame.FrameStartUs() * 1000 - frame.WindowStartNs()) / 1e9;
-    std::fprintf(stderr, "%s: recorded 120 s from %s (%s), frame at +%.3f s, USB dial %.6f MHz\n",
-                 who,
+    std::fprintf(stderr, "%s: recorded %u s from %s (%s), frame at +%.3f s, USB dial %.6f MHz\n",
+                 who, static_cast<unsigned>(frame.Seconds()),
                  frame.WindowUtc() ? ("UTC " + FormatClock(*frame.WindowUtc())).c_str()
                                    : "1 s before the frame",
-                 frame.WindowUtc() ? "second 0 of the frame's minute" : "time not set",
+                 frame.WindowUtc() ? "the start of the frame's minute or period" : "time not set",
                  frame_offset_s, static_cast<double>(report.dial_uhz) / 1e12);
     return 0;
 }
@@ -192,6 +193,13 @@ int ExecuteRun(const RunPlan &plan, RunReport &report, const char *who) {
             report.rf.push_back(c);
         }
         if (recording && chosen) {
+            if (!report.frame.HasFrame() && report.frame_status) {
+                // WSPR's two minutes from the minute; FST4W's whole period from its start.
+                const TxModeInfo &mode = TxMode_Info(report.frame_status->settings.mode);
+                const bool wspr = report.frame_status->settings.mode == TX_MODE_WSPR;
+                report.frame.SetWindow(wspr ? RECORDING_SECONDS : mode.period_s,
+                                       wspr ? 60U : mode.period_s);
+            }
             // The receiver's clock: the GNSS receiver's UTC if there is one, else the beacon's
             // own as it reported it.
             report.frame.Change(c, clock_anchor ? clock_anchor : time_watch.Last());

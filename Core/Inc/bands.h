@@ -1,7 +1,6 @@
 /* The amateur bands the beacon knows by name, and the coordinated band-hopping plan. One table:
  * each band's WSPR tone 0 (the dial frequency + 1500 Hz, the middle of the receivers' window) and
- * its place in the coordinated plan. The table lists the bands within the beacon's frequency
- * range; the plan's first band (160 m) lies below it and so is never chosen. */
+ * its place in the coordinated plan (160 m to 10 m; 2200 m and 630 m are in none). */
 #ifndef BANDS_H
 #define BANDS_H
 
@@ -17,9 +16,10 @@ struct Band {
 };
 
 inline constexpr Band k_bands[] = {
-    {"80m", 3570100, 1},  {"60m", 5288700, 2},  {"40m", 7040100, 3},  {"30m", 10140200, 4},
-    {"20m", 14097100, 5}, {"17m", 18106100, 6}, {"15m", 21096100, 7}, {"12m", 24926100, 8},
-    {"10m", 28126100, 9}, {"6m", 50294500, -1}, {"4m", 70092500, -1}, {"2m", 144490500, -1},
+    {"2200m", 137500, -1}, {"630m", 475700, -1}, {"160m", 1838100, 0},  {"80m", 3570100, 1},
+    {"60m", 5288700, 2},   {"40m", 7040100, 3},  {"30m", 10140200, 4},  {"20m", 14097100, 5},
+    {"17m", 18106100, 6},  {"15m", 21096100, 7}, {"12m", 24926100, 8},  {"10m", 28126100, 9},
+    {"6m", 50294500, -1},  {"4m", 70092500, -1}, {"2m", 144490500, -1},
 };
 inline constexpr int BAND_COUNT = sizeof k_bands / sizeof k_bands[0];
 /* The plan repeats every 20 minutes: even minute m of the hour is band number (m mod 20) / 2 of

@@ -8,6 +8,7 @@
 #include <stdint.h>
 
 #include "app_config.h"
+#include "tx_mode.h"
 #include "wspr_message.h"
 
 /* How frames choose their band: the list in order, or the coordinated hopping plan. */
@@ -42,6 +43,9 @@ typedef struct {
     uint8_t offset_hz;  /* each frame's tone 0 moves by up to this, 0..WSPR_MAX_OFFSET_HZ */
     uint8_t band_code[WSPR_MAX_BANDS];
     uint32_t band_freq_hz[WSPR_MAX_BANDS - 1]; /* entries 1.. */
+    /* How frames go out (TxMode: WSPR, or FST4W with its period); WSPR in records saved before
+     * the field existed, which end before it. */
+    uint8_t mode;
 } WSPR_Settings;
 
 #ifdef __cplusplus
@@ -54,7 +58,7 @@ static_assert(
         offsetof(WSPR_Settings, band_count) == 36 && offsetof(WSPR_Settings, hop_mode) == 37 &&
         offsetof(WSPR_Settings, tx_percent) == 38 && offsetof(WSPR_Settings, offset_hz) == 39 &&
         offsetof(WSPR_Settings, band_code) == 40 && offsetof(WSPR_Settings, band_freq_hz) == 52 &&
-        sizeof(WSPR_Settings) == 96,
+        offsetof(WSPR_Settings, mode) == 96 && sizeof(WSPR_Settings) == 100,
     "the settings record has one layout on every build");
 
 /* What a field's check found; the console turns each into its own reply. */
@@ -88,7 +92,8 @@ inline constexpr WSPR_Settings k_settings_defaults = {WSPR_DEFAULT_CALLSIGN,
                                                       100,
                                                       0,
                                                       {},
-                                                      {}};
+                                                      {},
+                                                      TX_MODE_WSPR};
 inline WSPR_Settings Settings_Defaults(void) {
     return k_settings_defaults;
 }

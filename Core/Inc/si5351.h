@@ -38,6 +38,9 @@ typedef struct {
  * four topmost base frequencies (whose tones straddle 150 MHz) they share one divider. */
 typedef struct {
     uint8_t count;
+    /* CLK1's R divider, 2^r_div_log2 (1..128), after multisynth 1: the same for every tone. Above
+     * 1 where the multisynth's own output would fall below SI5351_MS_OUT_MIN_UHZ. */
+    uint8_t r_div_log2;
     Si5351Setting tone[SI5351_MAX_TONES];
     /* What the plan was made for. */
     uint32_t xtal_hz;
@@ -53,9 +56,12 @@ typedef struct {
     bool smooth;
 } Si5351TonePlan;
 
-/* CLK1 frequencies the planning reaches, from 2.5 MHz (multisynth at most 360 with the PLL at
- * 900 MHz, no R divider needed) to 200 MHz (divide-by-4, the chip's top output). */
-#define SI5351_CLK1_MIN_UHZ 2500000000000ULL
+/* CLK1 frequencies the planning reaches, from 500 kHz / 128 (the multisynth at its lowest output
+ * and the R divider at its largest) to 200 MHz (divide-by-4, the chip's top output). The
+ * multisynth's own output stays at 500 kHz or more; below that the R divider divides it. */
+#define SI5351_MS_OUT_MIN_UHZ 500000000000ULL
+#define SI5351_R_DIV_MAX_LOG2 7U
+#define SI5351_CLK1_MIN_UHZ (SI5351_MS_OUT_MIN_UHZ >> SI5351_R_DIV_MAX_LOG2)
 #define SI5351_CLK1_MAX_UHZ 200000000000000ULL
 /* Crystals the planning accepts: the 25 and 27 MHz parts, however far off. */
 #define SI5351_XTAL_MIN_HZ 24000000UL
@@ -154,14 +160,15 @@ constexpr Si5351Fraction Si5351_BestFraction(uint64_t num, uint64_t den, uint32_
 }
 
 /* The 8 bytes that hold a PLL or multisynth's parameters, in register order from the block's base
- * register. Byte 2 also carries a multisynth's R divider (bits 6..4, always 1 here) and its
+ * register. Byte 2 also carries a multisynth's R divider (bits 6..4, the divider's log2) and its
  * divide-by-4 field (bits 3..2). */
-constexpr std::array<uint8_t, 8> Si5351_ParamsImage(const Si5351Params &params,
-                                                    bool divby4 = false) {
+constexpr std::array<uint8_t, 8> Si5351_ParamsImage(const Si5351Params &params, bool divby4 = false,
+                                                    uint8_t r_div_log2 = 0) {
     return {
         static_cast<uint8_t>(params.p3 >> 8),
         static_cast<uint8_t>(params.p3),
-        static_cast<uint8_t>(((params.p1 >> 16) & 0x03U) | (divby4 ? 0x0CU : 0x00U)),
+        static_cast<uint8_t>(((params.p1 >> 16) & 0x03U) | (divby4 ? 0x0CU : 0x00U) |
+                             ((r_div_log2 & 0x07U) << 4)),
         static_cast<uint8_t>(params.p1 >> 8),
         static_cast<uint8_t>(params.p1),
         static_cast<uint8_t>(((params.p3 >> 12) & 0xF0U) | ((params.p2 >> 16) & 0x0FU)),

@@ -35,8 +35,9 @@ volatile uint16_t g_utc_ms = 0;
 // UTC days passed since the clock was first set: slots are numbered on without a break.
 volatile uint32_t g_utc_day = 0;
 
-// The last slot taken: its minute of the day and, on the 64-bit millisecond count, when.
-uint32_t g_last_even_minute = NO_MINUTE;
+// The last slot taken: the minute of the day it starts in and, on the 64-bit millisecond count,
+// when.
+uint32_t g_last_slot_minute = NO_MINUTE;
 uint64_t g_last_slot_ms = 0;
 // The second of the UTC day of the last GNSS time line printed.
 uint32_t g_gnss_line_second = NO_SECOND;
@@ -67,7 +68,7 @@ void SetUtc(uint32_t ms_of_day, bool correction) {
     const uint32_t ahead = (ms_of_day + DAY_MS - was) % DAY_MS;
     const bool close = ahead < CORRECTION_MS || DAY_MS - ahead < CORRECTION_MS;
     if (!(correction && g_time_valid && close)) {
-        g_last_even_minute = NO_MINUTE;
+        g_last_slot_minute = NO_MINUTE;
     }
     g_utc_seconds = ms_of_day / 1000U;
     g_utc_ms = static_cast<uint16_t>(ms_of_day % 1000U);
@@ -150,7 +151,8 @@ void Clock_ProcessGnss() {
 }
 
 // The slot is known by the minute of the day it starts in, as the memory of the last one taken.
-bool Clock_TakeSlot(uint32_t slot_seconds, uint32_t lead_ms, Slot &slot, uint32_t &ms_to_start) {
+bool Clock_TakeSlot(uint32_t slot_seconds, uint32_t start_ms, uint32_t lead_ms, Slot &slot,
+                    uint32_t &ms_to_start) {
     if (!g_time_valid) {
         return false;
     }
@@ -160,13 +162,16 @@ bool Clock_TakeSlot(uint32_t slot_seconds, uint32_t lead_ms, Slot &slot, uint32_
     __enable_irq();
     const uint32_t slot_ms = slot_seconds * 1000U;
     const uint32_t since = now % slot_ms;
-    uint32_t start = 0;
-    if (since < 1000U) { // in its second 0
+    uint32_t start = 0; // the slot's start, in milliseconds of the day (of the next day: above)
+    if (since >= start_ms && since < start_ms + 1000U) { // in the second the frame starts in
         start = now - since;
         ms_to_start = 0;
-    } else if (slot_ms - since <= lead_ms) {
+    } else if (since < start_ms && start_ms - since <= lead_ms) {
+        start = now - since;
+        ms_to_start = start_ms - since;
+    } else if (since >= start_ms + 1000U && slot_ms - since + start_ms <= lead_ms) {
         start = now - since + slot_ms;
-        ms_to_start = slot_ms - since;
+        ms_to_start = slot_ms - since + start_ms;
     } else {
         return false;
     }
@@ -174,10 +179,10 @@ bool Clock_TakeSlot(uint32_t slot_seconds, uint32_t lead_ms, Slot &slot, uint32_
     start %= DAY_MS;
     const uint32_t minute_index = start / 60000U;
     const uint64_t t = Clock_Ms64();
-    if (minute_index == g_last_even_minute && t - g_last_slot_ms < SLOT_MEMORY_MS) {
+    if (minute_index == g_last_slot_minute && t - g_last_slot_ms < SLOT_MEMORY_MS) {
         return false;
     }
-    g_last_even_minute = minute_index;
+    g_last_slot_minute = minute_index;
     g_last_slot_ms = t;
     slot = Plan_SlotAt(day + next_day, start / 1000U, slot_seconds);
     return true;

@@ -20,12 +20,14 @@ void Clock_Set(uint32_t hour, uint32_t minute, uint32_t second, const char *sour
 // the millisecond they give as of the moment their sentence's '$' arrived, plus the time since,
 // and print its line once a second; their positions go to the locator (app_message).
 void Clock_ProcessGnss();
-// True once for each slot of slot_seconds (from second 0 of the UTC day on), from lead_ms before
-// it starts to the end of its second 0, on any day (a time set anew forgets the last one taken; a
-// receiver's correction of less than a second does not): the slot, and the milliseconds until it
-// starts (0 once it has).
+// True once for each slot of slot_seconds (from second 0 of the UTC day on) whose frame starts
+// start_ms into it (WSPR: 0; FST4W: 1000), from lead_ms before the frame's start to the end of the
+// second it starts in, on any day (a time set anew forgets the last one taken; a receiver's
+// correction of less than a second does not): the slot, and the milliseconds until the frame
+// starts (0 once it is due).
 struct Slot;
-bool Clock_TakeSlot(uint32_t slot_seconds, uint32_t lead_ms, Slot &slot, uint32_t &ms_to_start);
+bool Clock_TakeSlot(uint32_t slot_seconds, uint32_t start_ms, uint32_t lead_ms, Slot &slot,
+                    uint32_t &ms_to_start);
 
 // Around an operation that stalls the CPU (a flash erase): the milliseconds the cycle counter saw
 // pass beyond those the tick counted are added afterwards.

@@ -157,6 +157,16 @@ void SetPower(const char *value) {
     }
 }
 
+void SetMode(const char *value) {
+    const uint8_t mode = TxMode_ByName(value);
+    if (mode < TX_MODE_COUNT) {
+        Settings_Live().mode = mode;
+        Ok();
+    } else {
+        Serial_Write("error: mode must be wspr, fst4w-120, fst4w-300, fst4w-900 or fst4w-1800\r\n");
+    }
+}
+
 void SetFreq(const char *value) {
     uint32_t hz = 0;
     if (!ParseNumber(value, hz) || Settings_CheckFreq(hz) != SettingCheck::OK) {
@@ -291,9 +301,11 @@ void Show(const char *) {
                                         : "ERROR");
     Serial_Write(line);
     ShowMessage(line, sizeof line);
-    snprintf(line, sizeof line, "RF: %lu Hz, tone spacing %lu uHz\r\n",
+    const TxModeInfo &mode = TxMode_Info(s.mode);
+    snprintf(line, sizeof line, "Mode: %s, period %u s\r\nRF: %lu Hz, tone spacing %lu uHz\r\n",
+             mode.name, static_cast<unsigned>(mode.period_s),
              static_cast<unsigned long>(s.base_freq_hz),
-             static_cast<unsigned long>(WSPR_TONE_SPACING_UHZ));
+             static_cast<unsigned long>(mode.spacing_uhz));
     Serial_Write(line);
     snprintf(line, sizeof line, "XTAL: %lu Hz\r\n", static_cast<unsigned long>(s.xtal_hz));
     Serial_Write(line);
@@ -387,6 +399,8 @@ constexpr Command k_commands[] = {
     {"SET POWER ", Match::PREFIX, SetPower, "set power DBM", "Set WSPR power dBm, 0..60"},
     {"SET FREQ ", Match::PREFIX, SetFreq, "set freq HZ", "Set direct RF output frequency in Hz"},
     {"SET XTAL ", Match::PREFIX, SetXtal, "set xtal HZ", "Set Si5351 crystal frequency in Hz"},
+    {"SET MODE ", Match::PREFIX, SetMode, "set mode MODE",
+     "wspr, fst4w-120, fst4w-300, fst4w-900, fst4w-1800"},
     {"SET BANDS ", Match::PREFIX, SetBands, "set bands LIST",
      "Bands (40m) or HZ, each :CODE 0..7; + LIST adds"},
     {"SET HOP ", Match::PREFIX, SetHop, "set hop MODE", "Band hopping: order or coordinated"},

@@ -8,7 +8,9 @@
 #include "app_serial.h"
 #include "app_settings.h"
 #include "i2c.h"
+#include "fst4w_encoder.h"
 #include "si5351.h"
+#include "tx_mode.h"
 #include "wspr_encoder.h"
 
 namespace {
@@ -20,9 +22,15 @@ constexpr uint32_t INIT_RETRY_MS = 30000; // in ERROR, the Si5351 start-up again
 WSPR_State g_state = WSPR_STATE_ERROR;
 bool g_tx_request = false;
 
-uint8_t g_symbols[WSPR_SYMBOL_COUNT] = {};
+constexpr uint16_t MAX_SYMBOLS =
+    WSPR_SYMBOL_COUNT > FST4W_SYMBOL_COUNT ? WSPR_SYMBOL_COUNT : FST4W_SYMBOL_COUNT;
+uint8_t g_symbols[MAX_SYMBOLS] = {};
 uint16_t g_symbol_index = 0;
-uint64_t g_next_symbol_us = 0; // in the scale of the 64-bit millisecond count x 1000
+// The frame's mode, its start and its next symbol boundary, in the scale of the 64-bit
+// millisecond count x 1000. Each boundary is worked out from the start, never from the one before.
+uint8_t g_frame_mode = TX_MODE_WSPR;
+uint64_t g_frame_start_us = 0;
+uint64_t g_next_symbol_us = 0;
 bool g_tone_change_pending = false;
 
 // The tones of the frame on the air.
@@ -44,20 +52,21 @@ HAL_StatusTypeDef Bus(HAL_StatusTypeDef status) {
     return status;
 }
 
-// The plan of the tones for a tone 0 and the crystal set now, kept until they change: worked out
-// between frames and in a frame's lead (Tx_PlanAhead), so that a frame starts without the
-// planning's milliseconds.
-bool PlanFits(uint32_t tone0_hz, uint32_t xtal_hz) {
+// The plan of the tones for a tone 0, the crystal and the mode's tone spacing set now, kept until
+// they change: worked out between frames and in a frame's lead (Tx_PlanAhead), so that a frame
+// starts without the planning's milliseconds.
+bool PlanFits(uint32_t tone0_hz, uint32_t xtal_hz, uint64_t spacing_uhz) {
     return g_plan.count == WSPR_TONE_COUNT && g_plan.xtal_hz == xtal_hz &&
            g_plan.first_uhz == static_cast<uint64_t>(tone0_hz) * 1000000ULL &&
-           g_plan.spacing_uhz == WSPR_TONE_SPACING_UHZ;
+           g_plan.spacing_uhz == spacing_uhz;
 }
 
 bool PlanFor(uint32_t tone0_hz) {
-    const uint32_t xtal_hz = Settings_Live().xtal_hz;
-    return PlanFits(tone0_hz, xtal_hz) ||
-           Si5351_PlanTones(xtal_hz, static_cast<uint64_t>(tone0_hz) * 1000000ULL,
-                            WSPR_TONE_SPACING_UHZ, WSPR_TONE_COUNT, &g_plan);
+    const WSPR_Settings &s = Settings_Live();
+    const uint64_t spacing_uhz = TxMode_Info(s.mode).spacing_uhz;
+    return PlanFits(tone0_hz, s.xtal_hz, spacing_uhz) ||
+           Si5351_PlanTones(s.xtal_hz, static_cast<uint64_t>(tone0_hz) * 1000000ULL, spacing_uhz,
+                            WSPR_TONE_COUNT, &g_plan);
 }
 
 // Puts CLK1 on the tone of `symbol` for the frame's tone 0 (its band list entry and offset) with
@@ -126,18 +135,25 @@ bool Restart() {
 }
 
 // Out of line: its buffer stays off the stack while the tones are planned.
+// WSPR's line has no mode name, as before there were others; FST4W's names its period.
 [[gnu::noinline]] void LogTxStart(const WsprMessage &message) {
     char text[48];
     (void)WSPR_FormatMessage(&message, text, sizeof text);
-    char line[80];
-    snprintf(line, sizeof line, "TX start %s, %u symbols\r\n", text,
-             static_cast<unsigned>(WSPR_SYMBOL_COUNT));
+    const TxModeInfo &mode = TxMode_Info(g_frame_mode);
+    char line[96];
+    snprintf(line, sizeof line, "TX start %s%s%s, %u symbols\r\n",
+             g_frame_mode == TX_MODE_WSPR ? "" : mode.name, g_frame_mode == TX_MODE_WSPR ? "" : " ",
+             text, static_cast<unsigned>(mode.symbols));
     Serial_Write(line);
 }
 
-// The next message of the turn, coded into the frame's symbols.
+// The next message of the turn, coded into the frame's symbols in the frame's mode.
 [[gnu::noinline]] bool EncodeNext(WsprMessage *message) {
-    return Message_Next(message) && WSPR_EncodeMessage(message, g_symbols);
+    if (!Message_Next(message)) {
+        return false;
+    }
+    return g_frame_mode == TX_MODE_WSPR ? WSPR_EncodeMessage(message, g_symbols)
+                                        : FST4W_EncodeMessage(message, g_symbols);
 }
 
 void StartTx() {
@@ -150,13 +166,15 @@ void StartTx() {
         return;
     }
     WsprMessage message;
+    g_frame_mode = Settings_Live().mode;
     if (!EncodeNext(&message)) {
         EnterError();
         Serial_Write("WSPR encode failed\r\n");
         return;
     }
     g_symbol_index = 0;
-    g_next_symbol_us = Clock_Ms64() * 1000ULL + WSPR_SYMBOL_PERIOD_US;
+    g_frame_start_us = Clock_Ms64() * 1000ULL;
+    g_next_symbol_us = g_frame_start_us + TxMode_SymbolStartUs(TxMode_Info(g_frame_mode), 1U);
 
     const HAL_StatusTypeDef status = StartTones(g_symbols[0]);
     if (status != HAL_OK) {
@@ -235,11 +253,13 @@ void Tx_ProcessSymbolDue() {
     if (g_state != WSPR_STATE_TX) {
         return;
     }
+    const TxModeInfo &mode = TxMode_Info(g_frame_mode);
     while (now_us >= g_next_symbol_us) {
-        g_next_symbol_us += WSPR_SYMBOL_PERIOD_US;
         g_symbol_index = static_cast<uint16_t>(g_symbol_index + 1);
+        g_next_symbol_us = g_frame_start_us +
+                           TxMode_SymbolStartUs(mode, static_cast<uint32_t>(g_symbol_index) + 1U);
         g_tone_change_pending = true;
-        if (g_symbol_index > WSPR_SYMBOL_COUNT - 1) {
+        if (g_symbol_index > mode.symbols - 1) {
             Tx_Stop();
             return;
         }

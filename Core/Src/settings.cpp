@@ -161,5 +161,5 @@ bool Settings_Valid(const WSPR_Settings *s) {
            Settings_CheckLocator(locator) == SettingCheck::OK &&
            Settings_CheckPower(s->power_dbm) == SettingCheck::OK &&
            Settings_CheckFreq(s->base_freq_hz) == SettingCheck::OK &&
-           Settings_CheckXtal(s->xtal_hz) == SettingCheck::OK;
+           Settings_CheckXtal(s->xtal_hz) == SettingCheck::OK && s->mode < TX_MODE_COUNT;
 }

@@ -62,6 +62,7 @@ I2C_HandleTypeDef *g_i2c = nullptr;
 bool g_ready = false;
 /* What the chip holds since the last start: its setting and CLK1 control, when known. */
 Si5351Setting g_current = {};
+uint8_t g_current_r = 0;
 uint8_t g_control = 0;
 bool g_current_known = false;
 
@@ -71,8 +72,8 @@ HAL_StatusTypeDef Si5351_WriteReg(uint8_t reg, uint8_t value) {
 }
 
 HAL_StatusTypeDef Si5351_WriteParams(uint8_t base_reg, const Si5351Params &params,
-                                     bool divby4 = false) {
-    std::array<uint8_t, 8> image = Si5351_ParamsImage(params, divby4);
+                                     bool divby4 = false, uint8_t r_div_log2 = 0) {
+    std::array<uint8_t, 8> image = Si5351_ParamsImage(params, divby4, r_div_log2);
     return HAL_I2C_Mem_Write(g_i2c, SI5351_ADDR, base_reg, I2C_MEMADD_SIZE_8BIT, image.data(),
                              static_cast<uint16_t>(image.size()), HAL_MAX_DELAY);
 }
@@ -113,17 +114,18 @@ HAL_StatusTypeDef WritePll(const Si5351Setting &s, bool whole) {
     return status;
 }
 
-HAL_StatusTypeDef WriteMs(const Si5351Setting &s, bool whole) {
+HAL_StatusTypeDef WriteMs(const Si5351Setting &s, uint8_t r, bool whole) {
     const bool divby4 = s.ms_mode == SI5351_MS_DIVBY4;
     HAL_StatusTypeDef status =
-        whole
-            ? Si5351_WriteParams(REG_MS1_PARAMETERS, s.ms, divby4)
-            : WriteChanged(REG_MS1_PARAMETERS,
-                           Si5351_ParamsImage(g_current.ms, g_current.ms_mode == SI5351_MS_DIVBY4),
-                           Si5351_ParamsImage(s.ms, divby4));
+        whole ? Si5351_WriteParams(REG_MS1_PARAMETERS, s.ms, divby4, r)
+              : WriteChanged(REG_MS1_PARAMETERS,
+                             Si5351_ParamsImage(g_current.ms, g_current.ms_mode == SI5351_MS_DIVBY4,
+                                                g_current_r),
+                             Si5351_ParamsImage(s.ms, divby4, r));
     if (status == HAL_OK) {
         g_current.ms = s.ms;
         g_current.ms_mode = s.ms_mode;
+        g_current_r = r;
     }
     return status;
 }
@@ -206,7 +208,7 @@ HAL_StatusTypeDef Si5351_StartTone(const Si5351TonePlan *plan, uint8_t n) {
         status = WritePll(s, true);
     }
     if (status == HAL_OK) {
-        status = WriteMs(s, true);
+        status = WriteMs(s, plan->r_div_log2, true);
     }
     if (status == HAL_OK) {
         status = Si5351_WriteReg(REG_PLL_RESET, PLL_RESET_PLLA);
@@ -231,17 +233,18 @@ HAL_StatusTypeDef Si5351_KeyTone(const Si5351TonePlan *plan, uint8_t n) {
     // has no way between two tones that stays near them: CLK1 is set up afresh, a gap of
     // ~0.7 ms instead of a burst of other frequencies.
     const bool on_already = g_current_known && SameParams(s.pll, g_current.pll) &&
-                            SameParams(s.ms, g_current.ms) && s.ms_mode == g_current.ms_mode;
+                            SameParams(s.ms, g_current.ms) && s.ms_mode == g_current.ms_mode &&
+                            plan->r_div_log2 == g_current_r;
     if (on_already) {
         return HAL_OK;
     }
     if (!g_current_known || !plan->smooth || ClockControl(s.ms_mode) != g_control ||
-        s.ms_mode != g_current.ms_mode) {
+        s.ms_mode != g_current.ms_mode || plan->r_div_log2 != g_current_r) {
         return Si5351_StartTone(plan, n);
     }
     HAL_StatusTypeDef status = WritePll(s, false);
     if (status == HAL_OK) {
-        status = WriteMs(s, false);
+        status = WriteMs(s, plan->r_div_log2, false);
     }
     if (status != HAL_OK) {
         g_current_known = false;

@@ -577,6 +577,21 @@ constexpr void OfferGrids(uint32_t xtal_hz, const Tones &tones, const Limits &li
     }
 }
 
+/* The smallest R divider (as its log2) that puts the multisynth's output 100 ppm above 500 kHz or
+ * more, so that neither the plan's error nor a crystal off by its tolerance takes it below. */
+constexpr uint64_t MS_OUT_SAFE_MIN_UHZ =
+    SI5351_MS_OUT_MIN_UHZ + SI5351_MS_OUT_MIN_UHZ / SAFE_MARGIN_DIV;
+constexpr uint8_t RDividerLog2(uint64_t first_uhz) {
+    uint8_t r = 0;
+    while (r < SI5351_R_DIV_MAX_LOG2 && (first_uhz << r) < MS_OUT_SAFE_MIN_UHZ) {
+        ++r;
+    }
+    return r;
+}
+static_assert(RDividerLog2(137500000000ULL) == 2U && RDividerLog2(475700000000ULL) == 1U &&
+              RDividerLog2(500000000000ULL) == 1U && RDividerLog2(500050000000ULL) == 0U &&
+              RDividerLog2(8000000000ULL) == 6U);
+
 constexpr bool PlanTones(uint32_t xtal_hz, uint64_t first_uhz, uint64_t spacing_uhz, uint8_t count,
                          Si5351TonePlan &plan) {
     if (count == 0 || count > SI5351_MAX_TONES || xtal_hz < SI5351_XTAL_MIN_HZ ||
@@ -587,9 +602,12 @@ constexpr bool PlanTones(uint32_t xtal_hz, uint64_t first_uhz, uint64_t spacing_
         (spacing_uhz != 0 && count - 1U > (SI5351_CLK1_MAX_UHZ - first_uhz) / spacing_uhz)) {
         return false;
     }
+    /* Below 500 kHz the multisynth plans the tones R times higher and the R divider brings them
+     * down: the plan's errors shrink by R on the way. */
+    const uint8_t r = RDividerLog2(first_uhz);
     Tones tones{{}, count, UINT64_MAX, 0};
     for (uint8_t n = 0; n < count; ++n) {
-        tones.uhz[n] = first_uhz + n * spacing_uhz;
+        tones.uhz[n] = (first_uhz + n * spacing_uhz) << r;
         tones.lowest = tones.uhz[n] < tones.lowest ? tones.uhz[n] : tones.lowest;
         tones.highest = tones.uhz[n] > tones.highest ? tones.uhz[n] : tones.highest;
     }
@@ -613,6 +631,7 @@ constexpr bool PlanTones(uint32_t xtal_hz, uint64_t first_uhz, uint64_t spacing_
         OfferFixedMultisynth(xtal_hz, tones, CHIP_LIMITS, best);
     }
     if (best.found) {
+        plan.r_div_log2 = r;
         plan.xtal_hz = xtal_hz;
         plan.first_uhz = first_uhz;
         plan.spacing_uhz = spacing_uhz;

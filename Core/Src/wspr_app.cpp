@@ -13,6 +13,7 @@
 #include "app_settings.h"
 #include "app_shell.h"
 #include "app_transmitter.h"
+#include "tx_mode.h"
 #include "gnss_time.h"
 #include "i2c.h"
 #include "iwdg.h"
@@ -88,13 +89,16 @@ void ProcessKey() {
     }
 }
 
-// The even-minute schedule: each slot is taken SLOT_LEAD_MS before its second 0 while automatic
-// frames are on and the beacon is idle; the share and the hop mode say whether it carries a frame.
+// The schedule: each slot of the mode's period (WSPR: every even minute; FST4W: its period from
+// 00:00 UTC) is taken SLOT_LEAD_MS before its frame would start (WSPR at second 0, FST4W 1.0 s
+// into the period) while automatic frames are on and the beacon is idle; the share and the hop
+// mode say whether it carries a frame.
 void ProcessSchedule() {
+    const TxModeInfo &mode = TxMode_Info(Settings_Live().mode);
     Slot slot{};
     uint32_t ms_to_start = 0;
     if (Settings_Live().auto_tx && Tx_State() == WSPR_STATE_IDLE && Lines_Idle() &&
-        Clock_TakeSlot(WSPR_SLOT_SECONDS, SLOT_LEAD_MS, slot, ms_to_start)) {
+        Clock_TakeSlot(mode.period_s, mode.start_ms, SLOT_LEAD_MS, slot, ms_to_start)) {
         Lines_ScheduleSlot(slot, ms_to_start);
     }
 }

@@ -4,7 +4,9 @@
 #include <string>
 
 #include "commands.h"
+#include "fst4w_encoder.h"
 #include "options.h"
+#include "tx_mode.h"
 #include "wspr_encoder.h"
 
 namespace {
@@ -34,13 +36,34 @@ const char *CallsignProblem(WsprCallCheck check) {
 
 } // namespace
 
-// The frames the beacon sends in turn for this callsign, locator and power, one line each.
+// The frames the beacon sends in turn for this callsign, locator and power, one line each, in
+// the mode --mode names (WSPR by default): 162 symbols a frame for WSPR, 160 for FST4W.
 int cmd_encode(int argc, char **argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "wspr-sim encode: expected CALL LOCATOR DBM, got %d argument%s\n",
-                     argc, argc == 1 ? "" : "s");
+    uint8_t mode = TX_MODE_WSPR;
+    char *positional[3] = {};
+    int count_args = 0;
+    for (int i = 0; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--mode") == 0) {
+            mode = i + 1 < argc ? TxMode_ByName(argv[++i]) : TX_MODE_COUNT;
+            if (mode >= TX_MODE_COUNT) {
+                std::fprintf(stderr, "wspr-sim encode: --mode takes wspr, fst4w-120, fst4w-300, "
+                                     "fst4w-900 or fst4w-1800\n");
+                return 1;
+            }
+        } else if (count_args < 3) {
+            positional[count_args++] = argv[i];
+        } else {
+            ++count_args;
+        }
+    }
+    if (count_args != 3) {
+        std::fprintf(stderr,
+                     "wspr-sim encode: expected CALL LOCATOR DBM [--mode MODE], got %d "
+                     "argument%s\n",
+                     count_args, count_args == 1 ? "" : "s");
         return 1;
     }
+    argv = positional;
     const std::string call_text = Upper(argv[0]);
     const std::string locator = Upper(argv[1]);
     uint64_t value = 0;
@@ -68,8 +91,11 @@ int cmd_encode(int argc, char **argv) {
     WsprMessage cycle[WSPR_CYCLE_MAX] = {};
     const uint8_t count = WSPR_MessageCycle(&call, locator.c_str(), dbm, cycle);
     uint8_t symbols[WSPR_CYCLE_MAX][WSPR_SYMBOL_COUNT];
+    const bool wspr = mode == TX_MODE_WSPR;
+    const unsigned symbol_count = wspr ? WSPR_SYMBOL_COUNT : FST4W_SYMBOL_COUNT;
     for (uint8_t i = 0; i < count; ++i) {
-        if (!WSPR_EncodeMessage(&cycle[i], symbols[i])) {
+        if (!(wspr ? WSPR_EncodeMessage(&cycle[i], symbols[i])
+                   : FST4W_EncodeMessage(&cycle[i], symbols[i]))) {
             std::fprintf(stderr,
                          "wspr-sim encode: locator '%s' cannot be sent (two letters A..R, two "
                          "digits, then optionally two letters A..X)\n",
@@ -83,7 +109,7 @@ int cmd_encode(int argc, char **argv) {
         return 1;
     }
     for (uint8_t i = 0; i < count; ++i) {
-        for (unsigned k = 0; k < WSPR_SYMBOL_COUNT; ++k) {
+        for (unsigned k = 0; k < symbol_count; ++k) {
             std::printf(k == 0 ? "%u" : " %u", static_cast<unsigned>(symbols[i][k]));
         }
         std::printf("\n");

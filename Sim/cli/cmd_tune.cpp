@@ -76,6 +76,9 @@ int cmd_tune(int argc, char **argv) {
                     " error_uhz=%" PRId64 " ms_mode=%s",
                     static_cast<unsigned>(tone), asked_uhz, pll.p1, pll.p2, pll.p3, ms.p1, ms.p2,
                     ms.p3, emitted_uhz, error_uhz, k_modes[plan.tone[tone].ms_mode]);
+        if (chip.r1_div_log2() != 0) {
+            std::printf(" r_div=%u", 1U << chip.r1_div_log2()); // below 500 kHz
+        }
         if (status != HAL_OK) {
             std::printf(" status=%d", static_cast<int>(status));
             exit_status = 1;

@@ -20,7 +20,8 @@ constexpr Command k_commands[] = {
     {"live", cmd_live,
      "live [options]          the beacon in real time, this terminal its console"},
     {"encode", cmd_encode,
-     "encode CALL LOCATOR DBM each frame the beacon sends in turn: 162 symbols a line"},
+     "encode CALL LOC DBM [--mode M]  each frame sent in turn, a line of symbols (WSPR 162,\n"
+     "                          FST4W 160; M: wspr, fst4w-120, -300, -900, -1800)"},
 };
 
 void Usage(FILE *out) {

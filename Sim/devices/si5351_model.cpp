@@ -137,7 +137,8 @@ uint64_t Si5351Model::Clk1OutputUhz(uint64_t xtal_hz, uint32_t pll_p1, uint32_t 
 
 namespace {
 
-constexpr uint64_t UHZ_PER_MHZ = 1000000ULL * 1000000ULL;
+constexpr uint64_t UHZ_PER_HZ = 1000000ULL;
+constexpr uint64_t UHZ_PER_MHZ = 1000000ULL * UHZ_PER_HZ;
 
 // A divider ratio x 128 p3, exact: (p1 + 512) p3 + p2 over 128 p3.
 struct ExactRatio {
@@ -191,6 +192,12 @@ std::string Si5351Model::LimitViolation() const {
     }
     if (freq_uhz_ > 200 * UHZ_PER_MHZ) {
         return "CLK1 above 200 MHz";
+    }
+    if (ms1_divby4() && r1_div_log2() != 0) {
+        return "multisynth 1 divide-by-4 with an R divider other than 1";
+    }
+    if ((freq_uhz_ << r1_div_log2()) < 500000U * UHZ_PER_HZ) {
+        return "multisynth 1 output below 500 kHz";
     }
     return {};
 }

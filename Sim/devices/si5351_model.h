@@ -20,7 +20,8 @@
 // The chip's limits (from its data sheet, written here apart from the driver on purpose) are
 // checked whenever CLK1 is on: PLL A's VCO at 600..900 MHz with a feedback ratio of 15..90,
 // multisynth 1 either fractional with a ratio of 8..2048, or in integer mode at a whole ratio of
-// 6 or more without a fraction, or divide-by-4 (integer mode set); no output above 200 MHz. A state
+// 6 or more without a fraction, or divide-by-4 (integer mode set, R divider 1); the multisynth's
+// own output (CLK1 times the R divider) at 500 kHz or more; no output above 200 MHz. A state
 // outside them is recorded as a fault. A PLL A reset while CLK1 is on breaks its phase.
 #pragma once
 

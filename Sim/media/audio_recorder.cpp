@@ -85,9 +85,10 @@ void FrameRecorder::Change(const Si5351Model::Change &change, std::optional<UtcA
         }
         frame_start_us_ = change.t_us;
         if (utc && utc->t_ns <= t_ns) {
-            // UTC at the frame start, in nanoseconds of the day; the window opens at its minute.
+            // UTC at the frame start, in nanoseconds of the day; the window opens at its minute
+            // (or period).
             uint64_t utc_ns = utc->second_of_day * NS_PER_S + (t_ns - utc->t_ns);
-            uint64_t into_minute = utc_ns % (60 * NS_PER_S);
+            uint64_t into_minute = utc_ns % (align_s_ * NS_PER_S);
             window_start_ns_ = t_ns >= into_minute ? t_ns - into_minute : 0;
             window_utc_ =
                 static_cast<uint32_t>(((utc_ns - into_minute) / NS_PER_S) % (24ULL * 3600));
@@ -124,8 +125,8 @@ Levels LevelsFor(std::optional<double> snr_db, uint32_t rate_hz) {
 
 std::vector<int16_t> RenderAudio(uint64_t window_start_ns,
                                  const std::vector<Si5351Model::Change> &changes,
-                                 const AudioOptions &options) {
-    const uint64_t count = static_cast<uint64_t>(AUDIO_RATE_HZ) * RECORDING_SECONDS;
+                                 const AudioOptions &options, uint32_t seconds) {
+    const uint64_t count = static_cast<uint64_t>(AUDIO_RATE_HZ) * seconds;
     std::vector<int16_t> samples(count);
     const Levels levels = LevelsFor(options.snr_db, AUDIO_RATE_HZ);
     Gaussian noise(options.seed);

@@ -1,7 +1,8 @@
 // What a receiver hears: a single-sideband receiver in upper-sideband mode, its dial 1500 Hz below
-// the beacon's base frequency, records the first frame the beacon sends. The recording is 120 s of
-// 12000 samples/s, 16-bit mono, starting at second 0 of the UTC minute in which the frame starts
-// (1 s before the frame when the beacon's UTC is not known). Each tone sounds at CLK1's emitted
+// the beacon's base frequency, records the first frame the beacon sends. The recording is 12000
+// samples/s, 16-bit mono: for WSPR 120 s from second 0 of the UTC minute in which the frame starts,
+// for FST4W the whole period (120 to 1800 s) from its start, periods counted from 00:00 UTC (1 s
+// before the frame when the beacon's UTC is not known). Each tone sounds at CLK1's emitted
 // frequency minus the dial, phase-continuous across tone changes; a PLL reset of the running output
 // breaks the phase; while CLK1 is off there is silence (or noise only).
 #pragma once
@@ -46,6 +47,13 @@ class TimeSetWatch {
 // The recording of one frame, gathered while the run goes on.
 class FrameRecorder {
   public:
+    // Before the first change: the recording's length, and what its start is aligned to in UTC
+    // (WSPR: 120 s from the minute; FST4W: its period from the period's start).
+    void SetWindow(uint32_t seconds, uint32_t align_s) {
+        seconds_ = seconds;
+        align_s_ = align_s;
+    }
+    uint32_t Seconds() const { return seconds_; }
     // Every change of CLK1 in time order. The first switch-on fixes the recording's window.
     void Change(const Si5351Model::Change &change, std::optional<UtcAnchor> utc);
 
@@ -53,7 +61,7 @@ class FrameRecorder {
     uint64_t FrameStartUs() const { return *frame_start_us_; }
     uint64_t WindowStartNs() const { return window_start_ns_; }
     uint64_t WindowEndNs() const {
-        return window_start_ns_ + static_cast<uint64_t>(RECORDING_SECONDS) * 1000000000ULL;
+        return window_start_ns_ + static_cast<uint64_t>(seconds_) * 1000000000ULL;
     }
     // UTC second of the day at the window's start, when the beacon's UTC was known.
     std::optional<uint32_t> WindowUtc() const { return window_utc_; }
@@ -66,6 +74,8 @@ class FrameRecorder {
 
   private:
     std::optional<uint64_t> frame_start_us_;
+    uint32_t seconds_ = RECORDING_SECONDS;
+    uint32_t align_s_ = 60;
     uint64_t window_start_ns_ = 0;
     std::optional<uint32_t> window_utc_;
     std::vector<Si5351Model::Change> changes_;
@@ -79,10 +89,10 @@ struct AudioOptions {
     uint64_t seed = 1;
 };
 
-// The samples of the window, from the CLK1 changes (state before the first change: off).
+// The samples of a window of `seconds`, from the CLK1 changes (state before the first change: off).
 std::vector<int16_t> RenderAudio(uint64_t window_start_ns,
                                  const std::vector<Si5351Model::Change> &changes,
-                                 const AudioOptions &options);
+                                 const AudioOptions &options, uint32_t seconds = RECORDING_SECONDS);
 
 // 16-bit mono PCM WAV, through libsndfile; false when the file cannot be written, and always in a
 // build without libsndfile (WavAvailable).

@@ -253,7 +253,7 @@ bool PowerOk(uint64_t dbm) {
 }
 
 bool FreqOk(uint64_t hz) {
-    return hz >= 2500000 && hz <= 150000000;
+    return hz >= 8000 && hz <= 150000000;
 }
 
 // The Si5351 keeps 100 ppm from its limits: with the multisynth 6 the VCO, six times the top tone,
@@ -364,9 +364,10 @@ Expected ShowText(const Settings &s) {
     e.text = std::string("\r\nState: ") + (s.tx ? "TX" : "IDLE") + "\r\nMessage: " + CallText(s) +
              " " + LocatorText(s) + " " + std::to_string(s.power) +
              "dBm\r\nLocator: " + LocatorText(s) + (s.gnss ? " (GNSS)" : " (fixed)") +
-             "\r\nFrames: " + list + "\r\nRF: " + std::to_string(s.freq) + " Hz, tone spacing " +
-             std::to_string(WSPR_TONE_SPACING_UHZ) + " uHz\r\nXTAL: " + std::to_string(s.xtal) +
-             " Hz\r\nBands:";
+             "\r\nFrames: " + list +
+             "\r\nMode: wspr, period 120 s\r\nRF: " + std::to_string(s.freq) +
+             " Hz, tone spacing " + std::to_string(WSPR_TONE_SPACING_UHZ) +
+             " uHz\r\nXTAL: " + std::to_string(s.xtal) + " Hz\r\nBands:";
     for (unsigned i = 0; i < s.band_count; ++i) {
         e.text += " " + EntryText(s, i);
     }
@@ -501,7 +502,7 @@ Expected Execute(Settings &s, const std::string &buffer) {
     } else if (auto v = after("SET FREQ ")) {
         std::optional<uint64_t> hz = Number(*v);
         if (!hz || !FreqOk(*hz)) {
-            e.text = "error: freq must be 2500000..150000000 Hz\r\n";
+            e.text = "error: freq must be 8000..150000000 Hz\r\n";
         } else if (!KeepsMargin(*hz)) {
             e.text = "error: freq too close to 150 MHz, the Si5351 would run at its limits\r\n";
         } else {

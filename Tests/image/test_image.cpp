@@ -25,6 +25,8 @@
 #include "settings_store.h"
 #include "test_dir.h"
 #include "tones.h"
+#include "fst4w_encoder.h"
+#include "tx_mode.h"
 #include "wspr_encoder.h"
 
 namespace {
@@ -205,6 +207,47 @@ TEST_F(Image, ShortBannerAndFirstSymbols) {
     // The frame began at 12:00:00 (five seconds in) and the first symbols went out.
     ASSERT_GE(r.rf.size(), 4u);
     EXPECT_EQ(r.rf[0].on, 1);
+}
+
+// FST4W-120 on 2200 m: the frame 1.0 s into the period (10:02:00 UTC, the receiver's clock 0.1 s
+// late), its first symbols on the tones of the FST4W frame through the R divider, the same on the
+// image as on the PC build. Prints how much later the image's first tone comes than the PC
+// build's: the image's time to plan and encode the frame.
+TEST_F(Image, ShortFst4wFrameOn2200m) {
+    Write("fst4w.txt", "100 type set mode fst4w-120\n300 type set freq 137500\n");
+    const Outcome r =
+        Compare("--gnss-clock 10:01:50 --until 24000 --script " + Path("fst4w.txt"), "fst4w");
+    EXPECT_NE(r.console.find("TX start fst4w-120 QZ5RTV OM85 10dBm, 160 symbols"),
+              std::string::npos)
+        << r.console;
+    ASSERT_GE(r.rf.size(), 8u);
+    EXPECT_EQ(r.rf[0].on, 1);
+    EXPECT_GE(r.rf[0].t_us, 11101000u);
+    EXPECT_LT(r.rf[0].t_us, 11103000u);
+    WsprMessage m{};
+    m.type = WSPR_MSG_TYPE1;
+    std::strcpy(m.call, WSPR_DEFAULT_CALLSIGN);
+    std::strcpy(m.locator, WSPR_DEFAULT_LOCATOR);
+    m.power_dbm = WSPR_DEFAULT_POWER_DBM;
+    uint8_t symbols[FST4W_SYMBOL_COUNT];
+    ASSERT_TRUE(FST4W_EncodeMessage(&m, symbols));
+    const uint64_t spacing = TxMode_Info(TX_MODE_FST4W_120).spacing_uhz;
+    std::vector<unsigned> heard, sent;
+    for (const Outcome::Change &c : r.rf) {
+        heard.push_back(
+            static_cast<unsigned>((c.freq_uhz - 137500000000ULL + spacing / 2) / spacing));
+    }
+    for (unsigned k = 0; k < FST4W_SYMBOL_COUNT && sent.size() < heard.size(); ++k) {
+        if (k == 0 || symbols[k] != symbols[k - 1]) {
+            sent.push_back(symbols[k]);
+        }
+    }
+    EXPECT_EQ(heard, sent);
+    const Outcome pc = Sim("--gnss-clock 10:01:50 --until 12000 --script " + Path("fst4w.txt"),
+                           false, "fst4w-pc-again");
+    ASSERT_FALSE(pc.rf.empty());
+    std::printf("fst4w: the image's first tone %lu us after the PC build's\n",
+                r.rf[0].t_us - pc.rf[0].t_us);
 }
 
 // The image may grow past sectors 0-1 into sector 4 (the settings sectors stay between): the same
@@ -693,12 +736,12 @@ TEST_F(Image, PastedSettingsAndRefusedLines) {
     EXPECT_EQ(ok, 40u) << r.console;
     for (const char *refusal :
          {"set power 3.7\r\nerror: power must be 0..60 dBm\r\n",
-          "set freq 14097070abc\r\nerror: freq must be 2500000..150000000 Hz\r\n",
+          "set freq 14097070abc\r\nerror: freq must be 8000..150000000 Hz\r\n",
           "time +1:+2:+3\r\nerror: use time HH:MM:SS\r\n",
           "\r\nerror: line too long, max 39 chars\r\n",
           "set power 37\r\nerror: input lost, line ignored\r\n",
           "Message: DL2XYZ JO62 23dBm\r\nLocator: JO62 (fixed)\r\nFrames: DL2XYZ JO62 23dBm\r\n"
-          "RF: 10140200 Hz"}) {
+          "Mode: wspr, period 120 s\r\nRF: 10140200 Hz"}) {
         EXPECT_NE(r.console.find(refusal), std::string::npos) << refusal << "\n" << r.console;
     }
 }

@@ -89,15 +89,14 @@ TEST(BandList, TakenWholeOrRefusedWhole) {
                                  "Hop: order, TX share: 100%, offset: +-0 Hz\r\n";
         EXPECT_EQ(ShowTail(), good);
         const std::vector<std::pair<std::string, std::string>> refused = {
-            {"set bands 40m:1 25m 20m", "error: 25M: not a band or 2500000..150000000 Hz\r\n"},
+            {"set bands 40m:1 25m 20m", "error: 25M: not a band or 8000..150000000 Hz\r\n"},
             {"set bands 40m:8", "error: 40M:8: code must be 0..7\r\n"},
             {"set bands 40m:", "error: 40M:: code must be 0..7\r\n"},
             {"set bands 40m:1:2", "error: 40M:1:2: code must be 0..7\r\n"},
-            {"set bands 2499999", "error: 2499999: not a band or 2500000..150000000 Hz\r\n"},
-            {"set bands 150000001:1",
-             "error: 150000001:1: not a band or 2500000..150000000 Hz\r\n"},
-            {"set bands 160m", "error: 160M: not a band or 2500000..150000000 Hz\r\n"},
-            {"set bands 7040100x", "error: 7040100X: not a band or 2500000..150000000 Hz\r\n"},
+            {"set bands 7999", "error: 7999: not a band or 8000..150000000 Hz\r\n"},
+            {"set bands 150000001:1", "error: 150000001:1: not a band or 8000..150000000 Hz\r\n"},
+            {"set bands 80cm", "error: 80CM: not a band or 8000..150000000 Hz\r\n"},
+            {"set bands 7040100x", "error: 7040100X: not a band or 8000..150000000 Hz\r\n"},
             {"set bands 20m 149990000:2", "error: 149990000:2: too close to 150 MHz, the Si5351 "
                                           "would run at its limits\r\n"},
             {"set bands ", "error: bands takes 1 to 12 entries\r\n"},

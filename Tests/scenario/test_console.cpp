@@ -115,19 +115,19 @@ TEST(Console, SettersAcceptAndRefuse) {
         {"set power  0", "error: power must be 0..60 dBm\r\n", "Q5RTV OM85 7dBm", "14097070"},
         {"set power 0", "ok\r\n", "Q5RTV OM85 0dBm", "14097070"},
         {"set power 33", "ok\r\n", "Q5RTV OM85 33dBm", "14097070"},
-        {"set freq 2500000", "ok\r\n", "Q5RTV OM85 33dBm", "2500000"},
+        {"set freq 8000", "ok\r\n", "Q5RTV OM85 33dBm", "8000"},
         {"set freq 150000000",
          "error: freq too close to 150 MHz, the Si5351 would run at its limits\r\n",
-         "Q5RTV OM85 33dBm", "2500000"},
+         "Q5RTV OM85 33dBm", "8000"},
         {"set freq 149984995", "ok\r\n", "Q5RTV OM85 33dBm", "149984995"},
-        {"set freq 2499999", "error: freq must be 2500000..150000000 Hz\r\n", "Q5RTV OM85 33dBm",
+        {"set freq 7999", "error: freq must be 8000..150000000 Hz\r\n", "Q5RTV OM85 33dBm",
          "149984995"},
-        {"set freq 150000001", "error: freq must be 2500000..150000000 Hz\r\n", "Q5RTV OM85 33dBm",
+        {"set freq 150000001", "error: freq must be 8000..150000000 Hz\r\n", "Q5RTV OM85 33dBm",
          "149984995"},
-        {"set freq 7040100Hz", "error: freq must be 2500000..150000000 Hz\r\n", "Q5RTV OM85 33dBm",
+        {"set freq 7040100Hz", "error: freq must be 8000..150000000 Hz\r\n", "Q5RTV OM85 33dBm",
          "149984995"},
         {"set freq 7040100", "ok\r\n", "Q5RTV OM85 33dBm", "7040100"},
-        {"set freq abc", "error: freq must be 2500000..150000000 Hz\r\n", "Q5RTV OM85 33dBm",
+        {"set freq abc", "error: freq must be 8000..150000000 Hz\r\n", "Q5RTV OM85 33dBm",
          "7040100"},
     };
     OnFreshBoard([&cases] {
@@ -171,10 +171,10 @@ TEST(Console, NumbersOutOfRangeNeverWrap) {
         const char *reply;
     };
     const std::vector<Case> cases = {
-        {"set freq -4292467296", "error: freq must be 2500000..150000000 Hz\r\n"},
-        {"set freq 4297467296", "error: freq must be 2500000..150000000 Hz\r\n"},
-        {"set freq 99999999999999999999999", "error: freq must be 2500000..150000000 Hz\r\n"},
-        {"set freq -14097070", "error: freq must be 2500000..150000000 Hz\r\n"},
+        {"set freq -4292467296", "error: freq must be 8000..150000000 Hz\r\n"},
+        {"set freq 4297467296", "error: freq must be 8000..150000000 Hz\r\n"},
+        {"set freq 99999999999999999999999", "error: freq must be 8000..150000000 Hz\r\n"},
+        {"set freq -14097070", "error: freq must be 8000..150000000 Hz\r\n"},
         {"set power -10", "error: power must be 0..60 dBm\r\n"},
         {"set power 4294967306", "error: power must be 0..60 dBm\r\n"},
         {"set power 18446744073709551626", "error: power must be 0..60 dBm\r\n"},
@@ -445,7 +445,7 @@ TEST(Console, InputTypedDuringAnEraseIsRefusedNotGlued) {
 // the command's refusal and changes nothing.
 TEST(Console, NumbersAreDigitsOnly) {
     const std::string power = "error: power must be 0..60 dBm\r\n";
-    const std::string freq = "error: freq must be 2500000..150000000 Hz\r\n";
+    const std::string freq = "error: freq must be 8000..150000000 Hz\r\n";
     const std::string xtal = "error: xtal must be 24000000..28000000 Hz\r\n";
     const std::string time = "error: use time HH:MM:SS\r\n";
     const std::vector<std::pair<std::string, std::string>> cases = {

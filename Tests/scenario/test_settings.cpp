@@ -515,6 +515,33 @@ TEST(Settings, RecordsOfOtherLengthsLoad) {
     });
 }
 
+// The mode is kept by save; records of the releases before it (the band lists' 96 bytes, and the
+// 36 bytes before them) load as WSPR.
+TEST(Settings, ModeIsKeptAndEarlierRecordsLoadAsWspr) {
+    for (const size_t length :
+         {offsetof(WSPR_Settings, band_count), offsetof(WSPR_Settings, mode)}) {
+        OnFreshBoard([length] {
+            WSPR_Settings before = k_settings_defaults;
+            std::strcpy(before.callsign, "K1ABC");
+            before.spare = 0xA5;
+            auto *bytes = reinterpret_cast<uint8_t *>(&before);
+            std::vector<uint8_t> payload(bytes, bytes + length);
+            std::vector<uint8_t> flash = ErasedFlash();
+            const std::vector<uint8_t> record = SettingsRecord(3, payload);
+            std::copy(record.begin(), record.end(), flash.begin());
+            BootWith(flash);
+            EXPECT_NE(sim::Console().find("Settings: saved\r\nCall=K1ABC"), std::string::npos);
+            EXPECT_EQ(sim::Status().settings.mode, TX_MODE_WSPR);
+
+            EXPECT_EQ(Command("set mode fst4w-900"), "set mode fst4w-900\r\nok\r\nwspr> ");
+            EXPECT_EQ(Command("save"), "save\r\nok\r\nwspr> ");
+            ResetAndWait(vmcu::ResetCause::POWER_ON);
+            EXPECT_EQ(sim::Status().settings.mode, TX_MODE_FST4W_900);
+            EXPECT_EQ(Current().call, "K1ABC");
+        });
+    }
+}
+
 // Records of the releases before band lists (the settings up to the crystal, 24 bytes; then up to
 // the GNSS locator and a byte of padding, 36 bytes, whatever the padding held): the frequency is a
 // list of one entry with code 0, the day's settings their built-in ones; frames go out on that

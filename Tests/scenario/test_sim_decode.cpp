@@ -179,7 +179,7 @@ INSTANTIATE_TEST_SUITE_P(
                    -23}),
     [](const testing::TestParamInfo<DecodeCase> &info) { return std::string(info.param.name); });
 
-// Every WSPR band from 80 m to 2 m, tone 0 at the dial + 1500 Hz: clean, and at -26 dB on 10 m,
+// Every WSPR band from 2200 m to 2 m, tone 0 at the dial + 1500 Hz: clean, and at -26 dB on 10 m,
 // 6 m and 2 m, where the chip's dividers are coarsest.
 std::vector<DecodeCase> BandCases() {
     struct Band {
@@ -188,6 +188,7 @@ std::vector<DecodeCase> BandCases() {
         bool noisy;
     };
     static const Band k_bands[] = {
+        {"2200m", 136000, false}, {"630m", 474200, false},  {"160m", 1836600, false},
         {"80m", 3568600, false},  {"60m", 5287200, false},  {"40m", 7038600, false},
         {"30m", 10138700, false}, {"20m", 14095600, false}, {"17m", 18104600, false},
         {"15m", 21094600, false}, {"12m", 24924600, false}, {"10m", 28124600, true},

@@ -1,6 +1,7 @@
 // wspr-sim run as an operator uses it: scripts, GNSS input, logs, faults and bad arguments.
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -368,7 +369,7 @@ TEST_F(WsprSimRun, TuneShowsWhatClk1Emits) {
         }
     }
     for (const char *bad :
-         {"", "2499999", "150000001", "14e6", "14097070 --xtal 30000000", "14097070 7040100"}) {
+         {"", "7999", "150000001", "14e6", "14097070 --xtal 30000000", "14097070 7040100"}) {
         Result r = Sim(bad, "tune");
         EXPECT_EQ(r.status, 1) << bad;
         EXPECT_EQ(r.out, "") << bad;
@@ -398,6 +399,34 @@ TEST_F(WsprSimRun, EncodePrintsTheFrameOrOneLineReason) {
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
         ASSERT_FALSE(r.err.empty());
+        EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+    }
+}
+
+// --mode: FST4W's 160 symbols of each frame in turn, the protocol's test vector for K1ABC FN42 37;
+// a 6-character locator adds the type 3 frame.
+TEST_F(WsprSimRun, EncodeInFst4w) {
+    const Result one = Sim("K1ABC FN42 37 --mode fst4w-300", "encode");
+    EXPECT_EQ(one.status, 0) << one.err;
+    std::string digits;
+    for (char c : one.out) {
+        if (c != ' ') {
+            digits += c;
+        }
+    }
+    EXPECT_EQ(digits, "0132102300313221230211110020203201302123103201112313232323030132223312132"
+                      "2100132102300031211202213232033112312110223103201103300000221010012233132"
+                      "21230101321023\n");
+    const Result two = Sim("--mode FST4W-120 K1ABC FN42AB 37", "encode");
+    EXPECT_EQ(two.status, 0) << two.err;
+    EXPECT_EQ(std::count(two.out.begin(), two.out.end(), '\n'), 2);
+    EXPECT_EQ(two.out.size(), 2U * 2U * 160U);
+    EXPECT_EQ(two.out.substr(0, one.out.size()), one.out);
+    for (const char *args : {"K1ABC FN42 37 --mode fst4w", "K1ABC FN42 37 --mode"}) {
+        SCOPED_TRACE(args);
+        const Result r = Sim(args, "encode");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
     }
 }

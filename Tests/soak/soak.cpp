@@ -317,9 +317,9 @@ void SetCommand(bool allow_freq) {
     // A number is its digits alone: a unit, sign, point or blank makes it no number.
     static const char *const k_bad_powers[] = {"61", "5",      "-10", "x",    "4294967303", "",
                                                "99", "23 dBm", "3.7", "0x10", "+10",        " 10"};
-    static const uint32_t k_freqs[] = {14097070, 7038600, 10138700, 3568600, 28124600, 2500000};
+    static const uint32_t k_freqs[] = {14097070, 7038600, 10138700, 3568600, 28124600, 475000};
     static const char *const k_bad_freqs[] = {
-        "2499999",   "150000001",  "-14097070",        "abc", "18446744073724648686",
+        "7999",      "150000001",  "-14097070",        "abc", "18446744073724648686",
         "7040100Hz", "14097070.9", "10140200 20000000"};
     const bool valid = Chance(60);
     std::string line, reply;

@@ -24,6 +24,7 @@ inline constexpr const char *k_console_help =
     "  set power DBM        Set WSPR power dBm, 0..60\r\n"
     "  set freq HZ          Set direct RF output frequency in Hz\r\n"
     "  set xtal HZ          Set Si5351 crystal frequency in Hz\r\n"
+    "  set mode MODE        wspr, fst4w-120, fst4w-300, fst4w-900, fst4w-1800\r\n"
     "  set bands LIST       Bands (40m) or HZ, each :CODE 0..7; + LIST adds\r\n"
     "  set hop MODE         Band hopping: order or coordinated\r\n"
     "  set txpct P          Share of slots sent, 0..100 %\r\n"
@@ -45,9 +46,9 @@ inline std::string ShowHead(const std::string &state, const std::string &message
     const size_t grid = message.find(' ') + 1;
     return "\r\nState: " + state + "\r\nMessage: " + message +
            "\r\nLocator: " + message.substr(grid, message.find(' ', grid) - grid) +
-           " (fixed)\r\nFrames: " + message + "\r\nRF: " + std::to_string(rf_hz) +
-           " Hz, tone spacing " + std::to_string(WSPR_TONE_SPACING_UHZ) +
-           " uHz\r\nXTAL: " + std::to_string(xtal_hz) +
+           " (fixed)\r\nFrames: " + message +
+           "\r\nMode: wspr, period 120 s\r\nRF: " + std::to_string(rf_hz) + " Hz, tone spacing " +
+           std::to_string(WSPR_TONE_SPACING_UHZ) + " uHz\r\nXTAL: " + std::to_string(xtal_hz) +
            " Hz\r\nBands: " + (bands.empty() ? OneEntryList(rf_hz) : bands) + "\r\nHop: " + day +
            "\r\nAuto: " + (auto_on ? "ON" : "OFF") + ", Time: ";
 }

@@ -13,6 +13,7 @@
 #include "fraction_oracle.h"
 #include "si5351.h"
 #include "tones.h"
+#include "tx_mode.h"
 #include "uint128.h"
 
 namespace {
@@ -33,15 +34,16 @@ bool Equal(const Exact &a, const Exact &b) {
 }
 
 // What a setting emits with a crystal of xtal_hz, in micro-hertz rounded to the nearest: the
-// multisynth divides by 4 in divide-by-4 mode and by its whole part in integer mode.
-uint64_t EmittedUhz(const Si5351Setting &s, uint64_t xtal_hz) {
+// multisynth divides by 4 in divide-by-4 mode and by its whole part in integer mode, and the R
+// divider by 2^r_div_log2 after it.
+uint64_t EmittedUhz(const Si5351Setting &s, uint64_t xtal_hz, unsigned r_div_log2 = 0) {
     const Exact pll = RatioOf(s.pll);
     Exact ms = RatioOf(s.ms);
     if (s.ms_mode == SI5351_MS_DIVBY4) {
         ms = {4, 1};
     }
     const u128 num = static_cast<u128>(xtal_hz) * UHZ * pll.num * ms.den;
-    const u128 den = pll.den * ms.num;
+    const u128 den = (pll.den * ms.num) << r_div_log2;
     return static_cast<uint64_t>((num + den / 2) / den);
 }
 
@@ -106,7 +108,7 @@ void ExpectOptimal(const Si5351TonePlan &plan, uint64_t xtal_hz, uint64_t first_
     for (uint8_t n = 0; n < plan.count; ++n) {
         SCOPED_TRACE(testing::Message() << "tone " << int{n});
         const Si5351Setting &s = plan.tone[n];
-        const uint64_t tone = first_uhz + n * spacing_uhz;
+        const uint64_t tone = (first_uhz + n * spacing_uhz) << plan.r_div_log2;
         const Exact pll = RatioOf(s.pll);
         const Exact ms = RatioOf(s.ms);
         const uint64_t a_pll = static_cast<uint64_t>(pll.num / pll.den);
@@ -145,8 +147,11 @@ void ExpectOptimal(const Si5351TonePlan &plan, uint64_t xtal_hz, uint64_t first_
 }
 
 // Every setting within the chip's limits: VCO 600..900 MHz (with a fixed PLL, inside by 1/1000),
-// feedback 15..90, multisynth fractional 8..2048, integer 6 or divide-by-4, 20-bit fractions.
+// feedback 15..90, multisynth fractional 8..2048, integer 6 or divide-by-4, 20-bit fractions, the
+// multisynth's output 500 kHz .. 200 MHz, an R divider only below 500 kHz and never with the
+// divide-by-4.
 void ExpectWithinLimits(const Si5351TonePlan &plan, uint64_t xtal_hz) {
+    ASSERT_LE(plan.r_div_log2, 7U);
     for (uint8_t n = 0; n < plan.count; ++n) {
         SCOPED_TRACE(testing::Message() << "tone " << int{n});
         const Si5351Setting &s = plan.tone[n];
@@ -179,6 +184,13 @@ void ExpectWithinLimits(const Si5351TonePlan &plan, uint64_t xtal_hz) {
         // The output, VCO / multisynth, at most 200 MHz.
         const Exact divider = s.ms_mode == SI5351_MS_DIVBY4 ? Exact{4, 1} : ms;
         EXPECT_LE(vco_x_den * divider.den, u128(200000000U) * pll.den * divider.num);
+        EXPECT_GE(vco_x_den * divider.den, u128(500000U) * pll.den * divider.num);
+        if (plan.r_div_log2 != 0 && n == 0) {
+            EXPECT_NE(s.ms_mode, SI5351_MS_DIVBY4);
+            // The R divider only where the output itself is below 500 kHz and 100 ppm: R / 2
+            // would not do.
+            EXPECT_LT((vco_x_den * divider.den) >> 1, u128(500050U) * pll.den * divider.num);
+        }
     }
 }
 
@@ -205,8 +217,8 @@ void ExpectKeysByOneRegister(const Si5351TonePlan &plan, uint64_t xtal_hz, uint6
             }
         }
         const uint64_t wanted = first_uhz + i * spacing_uhz;
-        EXPECT_TRUE(tones::Near(EmittedUhz(plan.tone[i], xtal_hz), wanted))
-            << EmittedUhz(plan.tone[i], xtal_hz) << " for " << wanted;
+        const uint64_t emitted = EmittedUhz(plan.tone[i], xtal_hz, plan.r_div_log2);
+        EXPECT_TRUE(tones::Near(emitted, wanted)) << emitted << " for " << wanted;
     }
 }
 
@@ -397,6 +409,88 @@ TEST(Si5351Calc, RegisterImage) {
     // Divide-by-4 sets bits 3..2 of byte 2, beside p1's top bits.
     EXPECT_EQ(Si5351_ParamsImage({0, 0, 1}, true), (Image{0x00, 0x01, 0x0C, 0, 0, 0, 0, 0}));
     EXPECT_EQ(Si5351_ParamsImage({0x30000, 0, 1}, true)[2], 0x0F);
+}
+
+// ---- Below 2.5 MHz: the R divider ------------------------------------------------------------
+
+// The worst tone error of a plan, in micro-hertz, as the chip emits it.
+uint64_t WorstErrorUhz(const Si5351TonePlan &plan, uint64_t first_uhz, uint64_t spacing_uhz) {
+    uint64_t worst = 0;
+    for (uint8_t n = 0; n < plan.count; ++n) {
+        const uint64_t want = first_uhz + n * spacing_uhz;
+        const uint64_t got = EmittedUhz(plan.tone[n], SI5351_XTAL_HZ, plan.r_div_log2);
+        worst = std::max(worst, got > want ? got - want : want - got);
+    }
+    return worst;
+}
+
+// 2200 m, 630 m and 160 m in every mode: the R divider that keeps the multisynth at 500 kHz or
+// more (4, 2, 1), every tone within 1 mHz, and a tone change one register. The worst tone error
+// over each band's 200 Hz window (tone 0 every 5 Hz) is printed for the record.
+TEST(Si5351Calc, LowBandsKeyByOneRegisterThroughTheRDivider) {
+    const struct {
+        const char *name;
+        uint64_t dial_hz;
+        unsigned r_log2;
+    } bands[] = {{"2200m", 136000, 2}, {"630m", 474200, 1}, {"160m", 1836600, 0}};
+    for (const auto &band : bands) {
+        for (uint8_t mode = 0; mode < TX_MODE_COUNT; ++mode) {
+            const uint64_t spacing = TxMode_Info(mode).spacing_uhz;
+            uint64_t worst = 0;
+            for (uint64_t base = band.dial_hz + 1400; base <= band.dial_hz + 1600; base += 5) {
+                SCOPED_TRACE(testing::Message()
+                             << band.name << " " << TxMode_Info(mode).name << " " << base);
+                Si5351TonePlan plan{};
+                ASSERT_TRUE(Si5351_PlanTones(SI5351_XTAL_HZ, base * UHZ, spacing, 4, &plan));
+                EXPECT_EQ(plan.r_div_log2, band.r_log2);
+                ExpectWithinLimits(plan, SI5351_XTAL_HZ);
+                ExpectKeysByOneRegister(plan, SI5351_XTAL_HZ, base * UHZ, spacing);
+                worst = std::max(worst, WorstErrorUhz(plan, base * UHZ, spacing));
+            }
+            EXPECT_LE(worst, 1000U) << band.name << " " << TxMode_Info(mode).name;
+            std::printf("%-6s %-11s worst tone error %llu uHz\n", band.name, TxMode_Info(mode).name,
+                        static_cast<unsigned long long>(worst));
+        }
+    }
+}
+
+// From 8 kHz to 2.5 MHz (bases spaced by 0.3 % and at each step of the R divider): every plan
+// within the chip's limits, every WSPR tone within 1 mHz, keying by one register from 32 kHz up.
+// Prints the worst error and how many key by one register.
+TEST(Si5351Calc, ToneAccuracyFrom8kHzTo2500kHz) {
+    std::vector<uint64_t> bases;
+    for (double f = 8000; f < 2500000; f *= 1.003) {
+        bases.push_back(static_cast<uint64_t>(f));
+    }
+    for (uint64_t step = 500000; step >= WSPR_MIN_FREQ_HZ * 2; step /= 2) {
+        bases.insert(bases.end(), {step - 1, step, step + 1});
+    }
+    bases.insert(bases.end(), {8000, 499999, 500000, 2499999});
+    uint64_t worst = 0, worst_base = 0;
+    size_t smooth = 0;
+    for (uint64_t base : bases) {
+        SCOPED_TRACE(base);
+        Si5351TonePlan plan{};
+        ASSERT_TRUE(Si5351_PlanTones(SI5351_XTAL_HZ, base * UHZ, WSPR_TONE_SPACING_UHZ, 4, &plan));
+        ExpectWithinLimits(plan, SI5351_XTAL_HZ);
+        const uint64_t e = WorstErrorUhz(plan, base * UHZ, WSPR_TONE_SPACING_UHZ);
+        EXPECT_LE(e, 1000U);
+        if (e > worst) {
+            worst = e;
+            worst_base = base;
+        }
+        // Below some 30 kHz WSPR's four tones span too large a part of the frequency for one
+        // value of p1: those plans set each tone up afresh.
+        EXPECT_TRUE(plan.smooth || base < 32000);
+        if (plan.smooth) {
+            ++smooth;
+            ExpectKeysByOneRegister(plan, SI5351_XTAL_HZ, base * UHZ, WSPR_TONE_SPACING_UHZ);
+        }
+    }
+    std::printf("8 kHz .. 2.5 MHz: %zu bases, worst tone error %llu uHz (at %llu Hz), %zu keying "
+                "by one register\n",
+                bases.size(), static_cast<unsigned long long>(worst),
+                static_cast<unsigned long long>(worst_base), smooth);
 }
 
 } // namespace

@@ -229,6 +229,36 @@ TEST_F(Si5351Driver, StraddlingTonesStartAfreshOnAChangeOfMode) {
     }
 }
 
+// 2200 m: the multisynth at 550 kHz and the R divider 4 (bits 6..4 of register 52 = 2) in the
+// full set-up; a tone change is still one register, the R divider untouched.
+TEST_F(Si5351Driver, LowBandsSetTheRDividerOnceAndKeyByOneRegister) {
+    ASSERT_EQ(Si5351_Init(&hi2c_), HAL_OK);
+    const Si5351TonePlan plan = Plan(137500);
+    ASSERT_EQ(plan.r_div_log2, 2U);
+    ASSERT_EQ(Si5351_StartTone(&plan, 0), HAL_OK);
+    const std::vector<Bytes> start = WritesFrom(INIT_OPS);
+    ASSERT_EQ(start.size(), 6U);
+    ASSERT_EQ(start[2][0], 50);
+    EXPECT_EQ(start[2][3] & 0x70, 0x20);
+    EXPECT_EQ(chip_->r1_div_log2(), 2U);
+    EXPECT_TRUE(tones::Matches(chip_->clk1_freq_uhz(), 137500, 0));
+    for (uint8_t tone : {3, 1, 2, 0}) {
+        const size_t before = vmcu::i2c_log().size();
+        ASSERT_EQ(Si5351_KeyTone(&plan, tone), HAL_OK);
+        const std::vector<Bytes> sent = WritesFrom(before);
+        ASSERT_EQ(sent.size(), 1U);
+        EXPECT_EQ(sent[0].size(), 2U);
+        EXPECT_TRUE(tones::Matches(chip_->clk1_freq_uhz(), 137500, tone));
+    }
+    EXPECT_EQ(chip_->r1_div_log2(), 2U);
+    EXPECT_EQ(chip_->pll_a_resets(), 1U);
+    // The next frame on 160 m: R back to 1 in its full set-up.
+    const Si5351TonePlan p160 = Plan(1838100);
+    ASSERT_EQ(Si5351_KeyTone(&p160, 0), HAL_OK);
+    EXPECT_EQ(chip_->r1_div_log2(), 0U);
+    EXPECT_TRUE(tones::Matches(chip_->clk1_freq_uhz(), 1838100, 0));
+}
+
 TEST_F(Si5351Driver, OutputEnableWritesFixedValues) {
     ASSERT_EQ(Si5351_Init(&hi2c_), HAL_OK);
     const Si5351TonePlan plan = Plan(BASE_20M_HZ);
@@ -344,8 +374,9 @@ std::vector<uint64_t> SweepBasesHz() {
         const uint64_t hz = static_cast<uint64_t>(f) + (lcg >> 16) % 997;
         bases.push_back(std::clamp(hz, lo, hi));
     }
-    const uint64_t dials[] = {3568600,  5287200,  7038600,  10138700, 14095600, 18104600,
-                              21094600, 24924600, 28124600, 50293000, 70091000, 144489000};
+    const uint64_t dials[] = {136000,   474200,   1836600,  3568600,  5287200,
+                              7038600,  10138700, 14095600, 18104600, 21094600,
+                              24924600, 28124600, 50293000, 70091000, 144489000};
     for (uint64_t dial : dials) {
         for (uint64_t audio = 1400; audio <= 1600; audio += 10) {
             bases.push_back(dial + audio);
@@ -447,7 +478,7 @@ TEST(Si5351Sweep, EveryToneExactAndEveryChangeBetweenItsTones) {
             excursion = keyed.excursion_uhz;
             excursion_at = base;
         }
-        if (k >= 10000 && k + 7 < bases.size()) {
+        if (k >= 10000 && k + 7 < bases.size()) { // the band windows
             bands_worst = std::max(bands_worst, keyed.worst_error_uhz);
         }
     }
@@ -476,8 +507,9 @@ TEST(Si5351Sweep, EveryToneExactAndEveryChangeBetweenItsTones) {
 // the span of its two tones, per band.
 TEST(Si5351Sweep, EveryChangeOfEveryBandWindowStaysBetweenItsTones) {
     SweepBench bench;
-    const uint64_t dials[] = {3568600,  5287200,  7038600,  10138700, 14095600, 18104600,
-                              21094600, 24924600, 28124600, 50293000, 70091000, 144489000};
+    const uint64_t dials[] = {136000,   474200,   1836600,  3568600,  5287200,
+                              7038600,  10138700, 14095600, 18104600, 21094600,
+                              24924600, 28124600, 50293000, 70091000, 144489000};
     for (uint64_t dial : dials) {
         uint64_t excursion = 0, worst = 0;
         for (uint64_t base = dial + 1400; base <= dial + 1600; ++base) {

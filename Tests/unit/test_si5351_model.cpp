@@ -312,6 +312,33 @@ TEST(Si5351Model, RecordsStatesOutsideTheChipsLimits) {
          {0x00, 0x01, 0x0C, 0x00, 0x00, 0x00, 0x00, 0x00},
          0x4F,
          "CLK1 above 200 MHz"},
+        // The multisynth's own output at 500 kHz or more, whatever the R divider makes of it:
+        // 900 MHz / 1800 = 500 kHz (p1 0x38200), / 1801 just below (p1 0x38280).
+        {"multisynth at 500 kHz, R 1",
+         k_ratio_36,
+         {0x00, 0x01, 0x03, 0x82, 0x00, 0x00, 0x00, 0x00},
+         0x0F,
+         nullptr},
+        {"multisynth at 500 kHz, R 128: 3.9 kHz",
+         k_ratio_36,
+         {0x00, 0x01, 0x73, 0x82, 0x00, 0x00, 0x00, 0x00},
+         0x0F,
+         nullptr},
+        {"multisynth below 500 kHz, R 1",
+         k_ratio_36,
+         {0x00, 0x01, 0x03, 0x82, 0x80, 0x00, 0x00, 0x00},
+         0x0F,
+         "multisynth 1 output below 500 kHz"},
+        {"multisynth below 500 kHz, R 2",
+         k_ratio_36,
+         {0x00, 0x01, 0x13, 0x82, 0x80, 0x00, 0x00, 0x00},
+         0x0F,
+         "multisynth 1 output below 500 kHz"},
+        {"divide-by-4 with R 2",
+         k_ratio_24_2_3,
+         {0x00, 0x01, 0x1C, 0x00, 0x00, 0x00, 0x00, 0x00},
+         0x4F,
+         "multisynth 1 divide-by-4 with an R divider other than 1"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
