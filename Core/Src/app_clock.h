@@ -20,6 +20,9 @@ void Clock_Set(uint32_t hour, uint32_t minute, uint32_t second, const char *sour
 // the millisecond they give as of the moment their sentence's '$' arrived, plus the time since,
 // and print its line once a second; their positions go to the locator (app_message).
 void Clock_ProcessGnss();
+// Capture interrupt: a good pulse-per-second now. Once a fix has named a pulse's second, each good
+// pulse is millisecond 0 of the next second (the nearest, from the running clock).
+void Clock_PulseSecond();
 // True once, at second 0 of each even UTC minute, on any day (a time set anew forgets the last
 // one; a receiver's correction of less than a second does not).
 bool Clock_TakeEvenMinute();

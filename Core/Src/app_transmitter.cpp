@@ -82,12 +82,21 @@ void EnterError() {
     g_only_off_failed = false;
 }
 
+// The Si5351's start-up, then its reference line CLK0, which runs from then on.
+HAL_StatusTypeDef StartSi5351() {
+    HAL_StatusTypeDef status = Bus(Si5351_Init(&hi2c1));
+    if (status == HAL_OK) {
+        status = Bus(Si5351_StartReference());
+    }
+    return status;
+}
+
 // CLK1 off, checked: true when the chip took it. A failure is retried at once, then every
 // OFF_RETRY_MS; it puts the beacon in ERROR and is reported once.
 bool SetIdleOutput() {
     HAL_StatusTypeDef status = HAL_ERROR;
     for (uint8_t n = 0; n < OFF_TRIES && status != HAL_OK; ++n) {
-        status = Bus(Si5351_DisableOutputs(&hi2c1));
+        status = Bus(Si5351_OutputsIdle(&hi2c1));
     }
     g_off_tried_ms = Clock_Ms();
     if (status == HAL_OK) {
@@ -109,7 +118,7 @@ bool SetIdleOutput() {
 // printed either way.
 bool Restart() {
     g_init_tried_ms = Clock_Ms();
-    const HAL_StatusTypeDef status = Bus(Si5351_Init(&hi2c1));
+    const HAL_StatusTypeDef status = StartSi5351();
     Serial_WriteStatus("Si5351 init status: ", status);
     g_only_off_failed = status == HAL_OK;
     if (status == HAL_OK && SetIdleOutput()) {
@@ -177,7 +186,7 @@ uint16_t Tx_SymbolIndex() {
 }
 
 HAL_StatusTypeDef Tx_StartUp() {
-    const HAL_StatusTypeDef status = Bus(Si5351_Init(&hi2c1));
+    const HAL_StatusTypeDef status = StartSi5351();
     if (status == HAL_OK) {
         g_state = WSPR_STATE_IDLE;
         (void)SetIdleOutput();

@@ -7,6 +7,7 @@
 #include <stdio.h>
 
 #include "app_clock.h"
+#include "app_reference.h"
 #include "app_serial.h"
 #include "app_settings.h"
 #include "app_shell.h"
@@ -187,6 +188,7 @@ void WSPR_App_Process(void) {
     Serial_StartReception();
     Shell_Process();
     Clock_ProcessGnss();
+    Reference_Process();
     ProcessSchedule();
     Tx_ServeRequest();
     Tx_ProcessToneChange();

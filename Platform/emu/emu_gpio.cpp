@@ -181,7 +181,11 @@ namespace emu {
 
 void gpio_drive(char port, int pin, int level) {
     if (detail::Port *p = detail::PortOf(port)) {
+        const int before = p->Level(pin);
         p->drive[static_cast<size_t>(pin)] = level;
+        if (port == 'A' && pin == 1 && before == 0 && p->Level(pin) == 1) {
+            detail::tim2_ch2_rising();
+        }
     }
 }
 int gpio_output(char port, int pin) {

@@ -170,5 +170,6 @@ int i2c_pin_output(int pin); // PB6/PB7 as GPIO outputs: 0 pulls low, -1 leaves 
 bool bus_scl();
 bool bus_sda();
 void i2c_pins_changed(uint64_t t_ns); // a pin of PB6/PB7 moved (bus recovery clocks SCL)
+void tim2_ch2_rising();               // the outside raised PA1 (emu_tim.cpp)
 
 } // namespace emu::detail
