@@ -95,6 +95,13 @@ bool Si5351_PlanTones(uint32_t xtal_hz, uint64_t first_uhz, uint64_t spacing_uhz
 bool Si5351_PlanTonesMilli(uint64_t xtal_mhz, uint64_t first_uhz, uint64_t spacing_uhz,
                            uint8_t count, Si5351TonePlan *plan);
 
+/* The plan `base` trimmed to the crystal xtal_mhz (a little off the one it was made for): one
+ * amount added to the moving divider's p2 in every tone, so that the tones key as before and a trim
+ * written during a frame changes p2's two low bytes at most (si5351_trim.cpp). False, out
+ * untouched or partly written, when the trim would change any other register (p1, p2's top bits)
+ * or the crystal moved more than 100 ppm: the next frame's plan then catches up. */
+bool Si5351_TrimPlan(const Si5351TonePlan *base, uint64_t xtal_mhz, Si5351TonePlan *out);
+
 /* Whether the plan of these tones keeps the margin from the chip's limits (the plan's
  * keeps_margin), without planning them: cheap enough for a check of what the operator types. */
 bool Si5351_TonesKeepMargin(uint64_t first_uhz, uint64_t spacing_uhz, uint8_t count);

@@ -5,6 +5,7 @@
 
 #include "app_clock.h"
 #include "app_message.h"
+#include "app_reference.h"
 #include "app_serial.h"
 #include "app_settings.h"
 #include "app_transmitter.h"
@@ -231,6 +232,10 @@ void Show(const char *) {
     Serial_Write(line);
     snprintf(line, sizeof line, "XTAL: %lu Hz\r\n", static_cast<unsigned long>(s.xtal_hz));
     Serial_Write(line);
+    const int n = snprintf(line, sizeof line, "Reference: ");
+    Reference_Describe(line + n, sizeof line - static_cast<size_t>(n) - 2U);
+    strcat(line, "\r\n");
+    Serial_Write(line);
     const bool valid = Clock_Valid();
     snprintf(line, sizeof line, "Auto: %s, Time: %s", s.auto_tx ? "ON" : "OFF",
              valid ? "valid " : "invalid\r\n");
@@ -245,9 +250,13 @@ void Show(const char *) {
     Serial_Write("\r\n");
 }
 
+// A measured crystal is kept as the starting value of the next start, to the hertz.
 void Save(const char *) {
     if (RefusedWhileTransmitting()) {
         return;
+    }
+    if (Reference_State() != ReferenceState::SET) {
+        Settings_Live().xtal_hz = static_cast<uint32_t>((Reference_XtalMilliHz() + 500U) / 1000U);
     }
     const HAL_StatusTypeDef status = Settings_Keep();
     if (status == HAL_OK) {
@@ -309,8 +318,9 @@ constexpr Command k_commands[] = {
     {"SET LOC ", Match::PREFIX, SetLocator, nullptr, nullptr},
     {"SET POWER ", Match::PREFIX, SetPower, "set power DBM", "Set WSPR power dBm, 0..60"},
     {"SET FREQ ", Match::PREFIX, SetFreq, "set freq HZ", "Set direct RF output frequency in Hz"},
-    {"SET XTAL ", Match::PREFIX, SetXtal, "set xtal HZ", "Set Si5351 crystal frequency in Hz"},
-    {"SAVE", Match::WHOLE, Save, "save", "Keep settings over a reset"},
+    {"SET XTAL ", Match::PREFIX, SetXtal, "set xtal HZ",
+     "Set Si5351 crystal in Hz (used until PPS lock)"},
+    {"SAVE", Match::WHOLE, Save, "save", "Keep settings (and PPS crystal) over a reset"},
     {"DEFAULTS", Match::WHOLE, Defaults, "defaults", "Back to built-in settings"},
     {"TIME ", Match::PREFIX, SetTime, "time HH:MM:SS", "Set UTC time from PC"},
     {"AUTO ON", Match::WHOLE, AutoOn, "auto on|off", "Enable/disable even-minute auto TX"},

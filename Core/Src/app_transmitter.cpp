@@ -4,6 +4,7 @@
 
 #include "app_clock.h"
 #include "app_message.h"
+#include "app_reference.h"
 #include "app_serial.h"
 #include "app_settings.h"
 #include "i2c.h"
@@ -24,8 +25,16 @@ uint16_t g_symbol_index = 0;
 uint64_t g_next_symbol_us = 0; // in the scale of the 64-bit millisecond count x 1000
 bool g_tone_change_pending = false;
 
-// The tones of the frame on the air.
+// The tones of the frame on the air: as planned, and trimmed to the crystal's estimate now.
 Si5351TonePlan g_plan = {};
+Si5351TonePlan g_keyed = {};
+Si5351TonePlan g_trim = {};
+uint32_t g_planned_ms = 0;
+// With the crystal measured, a plan is made again between frames once the estimate is this far
+// from it (0.5 ppb of a crystal in millihertz) and the plan is this old; until then, and during a
+// frame, the plan is trimmed.
+constexpr uint64_t REPLAN_PPB_DIV = 2000000000ULL;
+constexpr uint32_t REPLAN_MS = 10000U;
 
 bool g_off_pending = false; // switching CLK1 off failed: it may still be on
 uint32_t g_off_tried_ms = 0;
@@ -45,17 +54,38 @@ HAL_StatusTypeDef Bus(HAL_StatusTypeDef status) {
 
 // The plan of the tones for the base frequency and crystal set now, kept until they change: worked
 // out between frames (Tx_PlanAhead), so that a frame starts without the planning's milliseconds.
-bool PlanFits(const WSPR_Settings &s) {
-    return g_plan.count == WSPR_TONE_COUNT && g_plan.xtal_hz == s.xtal_hz &&
-           g_plan.first_uhz == static_cast<uint64_t>(s.base_freq_hz) * 1000000ULL &&
-           g_plan.spacing_uhz == WSPR_TONE_SPACING_UHZ;
+bool PlanFits(const WSPR_Settings &s, uint64_t xtal_mhz) {
+    if (g_plan.count != WSPR_TONE_COUNT ||
+        g_plan.first_uhz != static_cast<uint64_t>(s.base_freq_hz) * 1000000ULL ||
+        g_plan.spacing_uhz != WSPR_TONE_SPACING_UHZ) {
+        return false;
+    }
+    if (Reference_State() == ReferenceState::SET) {
+        return g_plan.xtal_mhz == xtal_mhz;
+    }
+    const uint64_t off =
+        xtal_mhz > g_plan.xtal_mhz ? xtal_mhz - g_plan.xtal_mhz : g_plan.xtal_mhz - xtal_mhz;
+    return off <= xtal_mhz / REPLAN_PPB_DIV || Clock_Ms() - g_planned_ms < REPLAN_MS;
 }
 
 bool PlanForSettings() {
     const WSPR_Settings &s = Settings_Live();
-    return PlanFits(s) ||
-           Si5351_PlanTones(s.xtal_hz, static_cast<uint64_t>(s.base_freq_hz) * 1000000ULL,
-                            WSPR_TONE_SPACING_UHZ, WSPR_TONE_COUNT, &g_plan);
+    const uint64_t xtal_mhz = Reference_XtalMilliHz();
+    if (PlanFits(s, xtal_mhz)) {
+        return true;
+    }
+    g_planned_ms = Clock_Ms();
+    return Si5351_PlanTonesMilli(xtal_mhz, static_cast<uint64_t>(s.base_freq_hz) * 1000000ULL,
+                                 WSPR_TONE_SPACING_UHZ, WSPR_TONE_COUNT, &g_plan);
+}
+
+// The frame's plan trimmed to the crystal's estimate now, when it moved since the last trim and a
+// trim can follow it (else the last trim stays).
+void TrimToEstimate() {
+    const uint64_t xtal_mhz = Reference_XtalMilliHz();
+    if (xtal_mhz != g_keyed.xtal_mhz && Si5351_TrimPlan(&g_plan, xtal_mhz, &g_trim)) {
+        g_keyed = g_trim;
+    }
 }
 
 // Puts CLK1 on the tone of `symbol` with the full set-up. The frame keeps its plan to its end: a
@@ -65,12 +95,16 @@ HAL_StatusTypeDef StartTones(uint8_t symbol) {
     if (!PlanForSettings()) {
         return HAL_ERROR;
     }
-    return Bus(Si5351_StartTone(&g_plan, symbol));
+    g_keyed = g_plan;
+    TrimToEstimate();
+    return Bus(Si5351_StartTone(&g_keyed, symbol));
 }
 
-// A tone change within the frame sends only the divider that moves.
+// At each symbol boundary the tone, and the trim to the crystal as measured now: only the bytes
+// of the moving divider that change.
 HAL_StatusTypeDef KeySymbol(uint8_t symbol) {
-    return Bus(Si5351_KeyTone(&g_plan, symbol));
+    TrimToEstimate();
+    return Bus(Si5351_KeyTone(&g_keyed, symbol));
 }
 
 // Any fault but a failed CLK1 off: the way back is a new start-up of the Si5351.

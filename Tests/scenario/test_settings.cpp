@@ -124,8 +124,8 @@ TEST(Settings, NothingSavedNothingWritten) {
         EXPECT_EQ(Command("defaults"), "defaults\r\nok\r\nwspr> ");
         EXPECT_EQ(vmcu::flash_record().operations, 0u);
         EXPECT_EQ(Command("help").find(
-                      "  set xtal HZ          Set Si5351 crystal frequency in Hz\r\n"
-                      "  save                 Keep settings over a reset\r\n"
+                      "  set xtal HZ          Set Si5351 crystal in Hz (used until PPS lock)\r\n"
+                      "  save                 Keep settings (and PPS crystal) over a reset\r\n"
                       "  defaults             Back to built-in settings\r\n") != std::string::npos,
                   true);
     });

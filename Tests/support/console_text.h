@@ -14,15 +14,15 @@ inline constexpr const char *k_console_help =
     "  set grid GRID|gnss   Set 4/6-char locator (OM85AB), or from GNSS\r\n"
     "  set power DBM        Set WSPR power dBm, 0..60\r\n"
     "  set freq HZ          Set direct RF output frequency in Hz\r\n"
-    "  set xtal HZ          Set Si5351 crystal frequency in Hz\r\n"
-    "  save                 Keep settings over a reset\r\n"
+    "  set xtal HZ          Set Si5351 crystal in Hz (used until PPS lock)\r\n"
+    "  save                 Keep settings (and PPS crystal) over a reset\r\n"
     "  defaults             Back to built-in settings\r\n"
     "  time HH:MM:SS        Set UTC time from PC\r\n"
     "  auto on|off          Enable/disable even-minute auto TX\r\n"
     "  tx                   Transmit one WSPR frame now\r\n"
     "  stop                 Stop TX and disable CLK1\r\n\r\n";
 
-// The status report up to "Time: ", which is followed by "invalid\r\n\r\n" or by
+// The status report without pulses up to "Time: ", which is followed by "invalid\r\n\r\n" or by
 // "valid HH:MM:SS UTC\r\n\r\n"; for a plain callsign and a fixed 4-character locator
 // ("CALL GRID 10dBm"), which send one frame, the message itself.
 inline std::string ShowHead(const std::string &state, const std::string &message, uint32_t rf_hz,
@@ -32,6 +32,6 @@ inline std::string ShowHead(const std::string &state, const std::string &message
            "\r\nLocator: " + message.substr(grid, message.find(' ', grid) - grid) +
            " (fixed)\r\nFrames: " + message + "\r\nRF: " + std::to_string(rf_hz) +
            " Hz, tone spacing " + std::to_string(WSPR_TONE_SPACING_UHZ) +
-           " uHz\r\nXTAL: " + std::to_string(xtal_hz) + " Hz\r\nAuto: " + (auto_on ? "ON" : "OFF") +
-           ", Time: ";
+           " uHz\r\nXTAL: " + std::to_string(xtal_hz) + " Hz\r\nReference: set, crystal " +
+           std::to_string(xtal_hz) + " Hz\r\nAuto: " + (auto_on ? "ON" : "OFF") + ", Time: ";
 }
