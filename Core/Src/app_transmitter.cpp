@@ -80,8 +80,12 @@ bool PlanForSettings() {
 }
 
 // The frame's plan trimmed to the crystal's estimate now, when it moved since the last trim and a
-// trim can follow it (else the last trim stays).
+// trim can follow it (else the last trim stays). A crystal set from the console is not measured:
+// it waits for the next frame, as a frequency does.
 void TrimToEstimate() {
+    if (Reference_State() == ReferenceState::SET) {
+        return;
+    }
     const uint64_t xtal_mhz = Reference_XtalMilliHz();
     if (xtal_mhz != g_keyed.xtal_mhz && Si5351_TrimPlan(&g_plan, xtal_mhz, &g_trim)) {
         g_keyed = g_trim;
