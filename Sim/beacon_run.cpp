@@ -132,6 +132,9 @@ int ExecuteRun(const RunPlan &plan, RunReport &report, const char *who) {
     if (!plan.flash.empty()) {
         mcu.LoadFlash(plan.flash);
     }
+    if (plan.uid) {
+        mcu.SetUid(*plan.uid);
+    }
     bool taken = plan.power_cut_at == 0 || mcu.CutPowerAt(plan.power_cut_at, plan.seed);
     for (const I2cFaultSpec &f : plan.faults) {
         taken = taken && mcu.FailI2c(f.op, f.status, f.from_then_on);
@@ -194,6 +197,15 @@ int ExecuteRun(const RunPlan &plan, RunReport &report, const char *who) {
             report.frame.Change(c, clock_anchor ? clock_anchor : time_watch.Last());
         }
     });
+
+    FILE *pins = plan.pins;
+    if (pins != nullptr) {
+        std::fputs("t_us,pin,level\n", pins);
+        mcu.OnPinLevel([pins](uint64_t t_ns, Pin pin, int level) {
+            std::fprintf(pins, "%llu,P%c%d,%d\n", static_cast<unsigned long long>(t_ns / 1000),
+                         pin.port, pin.number, level);
+        });
+    }
 
     FILE *i2c = plan.i2c;
     if (i2c != nullptr) {

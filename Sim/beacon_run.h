@@ -35,6 +35,8 @@ struct RunPlan {
     FILE *console = stdout;             // raw console output; nullptr for none
     FILE *rf = nullptr;                 // CSV of CLK1 changes
     FILE *i2c = nullptr;                // CSV of I2C memory writes
+    FILE *pins = nullptr;               // CSV of every change of an output pin's level
+    std::optional<mcu::Uid> uid;        // the chip's unique ID (default: mcu::DEFAULT_UID)
     std::string wav_path;
     std::string waterfall_path;
     std::optional<double> snr_db;

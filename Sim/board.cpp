@@ -10,6 +10,7 @@ constexpr int CONSOLE_USART = 1;
 constexpr int GNSS_USART = 2;
 constexpr Pin KEY_PIN{'A', 0};
 constexpr Pin LED_PIN{'C', 13};
+constexpr Pin AMP_PIN{mcu::AMP_PORT, mcu::AMP_PIN};
 
 Mcu *g_mcu = &VirtualMcu();
 std::unique_ptr<Si5351Model> g_chip;
@@ -67,6 +68,8 @@ void Prepare(const BoardConfig &config) {
         g_gnss->SetPulse(config.pulse, [](int level) { g_mcu->DrivePin(PPS_PIN, level); });
     }
     g_mcu->OnHalt(OnHalt);
+    // The board's pull-down on the amplifier line: low whenever the MCU does not drive it.
+    g_mcu->DrivePin(AMP_PIN, 0);
 }
 
 void Boot() {
@@ -138,6 +141,16 @@ void ClearConsole() {
 }
 int Led() {
     return g_mcu->PinOutput(LED_PIN);
+}
+int Amplifier() {
+    return g_mcu->PinLevel(AMP_PIN);
+}
+int BandCode() {
+    int code = 0;
+    for (int bit = 0; bit < 3; ++bit) {
+        code |= g_mcu->PinLevel({'B', 12 + bit}) << bit;
+    }
+    return code;
 }
 
 } // namespace sim

@@ -88,5 +88,8 @@ void KeyAt(uint64_t t_ns, bool pressed);            // PA0 pulled low while pres
 const std::string &Console();                       // everything the beacon wrote on the console
 void ClearConsole();
 int Led(); // PC13 output level
+// The amplifier line (PB15) and the band code on PB12..PB14 (bit 0 on PB12), as their lines are.
+int Amplifier();
+int BandCode();
 
 } // namespace sim

@@ -69,6 +69,12 @@ class Mcu {
     // Outside drive of a pin: 0 or 1; -1 releases it (the pull decides).
     virtual void DrivePin(Pin pin, int level) = 0;
     virtual int PinOutput(Pin pin) = 0; // the output latch
+    // The level on the pin's line (what the MCU drives, else the outside, else the pull).
+    virtual int PinLevel(Pin pin) = 0;
+    // Hears every change of level on a pin that is or was an output; nullptr: none.
+    virtual void OnPinLevel(std::function<void(uint64_t t_ns, Pin pin, int level)> fn) = 0;
+    // The chip's unique ID, from the next start-up on (a new world brings the default back).
+    virtual void SetUid(const mcu::Uid &uid) = 0;
     // Hears every write on I2C1 as it ends; nullptr: none.
     virtual void OnI2cWrite(std::function<void(const I2cWrite &)> fn) = 0;
 

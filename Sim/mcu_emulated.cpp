@@ -36,6 +36,17 @@ class EmulatedMcuImpl final : public Mcu {
     void AttachClockLine(dev::ClockLine *line) override { emu::tim2_clock_input(line); }
     void DrivePin(Pin pin, int level) override { emu::gpio_drive(pin.port, pin.number, level); }
     int PinOutput(Pin pin) override { return emu::gpio_output(pin.port, pin.number); }
+    int PinLevel(Pin pin) override { return emu::gpio_level(pin.port, pin.number); }
+    void OnPinLevel(std::function<void(uint64_t, Pin, int)> fn) override {
+        if (!fn) {
+            emu::gpio_on_level(nullptr);
+            return;
+        }
+        emu::gpio_on_level([fn = std::move(fn)](uint64_t t, char port, int pin, int level) {
+            fn(t, {port, pin}, level);
+        });
+    }
+    void SetUid(const mcu::Uid &uid) override { emu::set_uid(uid); }
     // What the bus carried: a write acknowledged to its last byte is status 0, anything else the
     // HAL's error (1).
     void OnI2cWrite(std::function<void(const I2cWrite &)> fn) override {

@@ -52,6 +52,11 @@ const GPIO_TypeDef *Port(char port) {
                                                   0x400UL * static_cast<unsigned>(port - 'A'));
 }
 
+char PortLetter(const GPIO_TypeDef *port) {
+    const auto block = static_cast<char>((reinterpret_cast<uintptr_t>(port) - GPIOA_BASE) / 0x400);
+    return static_cast<char>('A' + block);
+}
+
 class VirtualMcuImpl final : public Mcu {
   public:
     void NewWorld() override {
@@ -82,6 +87,18 @@ class VirtualMcuImpl final : public Mcu {
         vmcu::gpio_drive(Port(pin.port), pin.number, level);
     }
     int PinOutput(Pin pin) override { return vmcu::gpio_output(Port(pin.port), pin.number); }
+    int PinLevel(Pin pin) override { return vmcu::gpio_level(Port(pin.port), pin.number); }
+    void OnPinLevel(std::function<void(uint64_t, Pin, int)> fn) override {
+        if (!fn) {
+            vmcu::gpio_on_level(nullptr);
+            return;
+        }
+        vmcu::gpio_on_level(
+            [fn = std::move(fn)](uint64_t t, const GPIO_TypeDef *port, int pin, int level) {
+                fn(t, {PortLetter(port), pin}, level);
+            });
+    }
+    void SetUid(const mcu::Uid &uid) override { vmcu::set_uid(uid); }
     // The HAL's memory writes; probes and transfers it refused before the bus are not writes. A
     // transfer cut in the middle is what went out, recorded when it was cut.
     void OnI2cWrite(std::function<void(const I2cWrite &)> fn) override {

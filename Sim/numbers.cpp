@@ -83,4 +83,25 @@ std::string FormatClock(uint64_t seconds) {
     return text;
 }
 
+bool ParseUid(std::string_view text, mcu::Uid &uid) {
+    if (text.size() != 24) {
+        return false;
+    }
+    mcu::Uid parsed{};
+    for (size_t i = 0; i < 24; ++i) {
+        const char c = text[i];
+        const int digit = c >= '0' && c <= '9'   ? c - '0'
+                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                 : -1;
+        if (digit < 0) {
+            return false;
+        }
+        uint32_t &word = parsed.w[2 - i / 8];
+        word = (word << 4) | static_cast<uint32_t>(digit);
+    }
+    uid = parsed;
+    return true;
+}
+
 } // namespace sim

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "mcu_facts.h"
+
 namespace sim {
 
 // A whole number: decimal digits only (no sign, blanks or exponent), within lo..hi. False for
@@ -21,6 +23,9 @@ bool ParseDecimal(std::string_view text, double lo, double hi, double &value);
 bool ParseClock(std::string_view text, uint32_t &seconds_of_day);
 // The other way round: "HH:MM:SS" of a second count, taken within its day.
 std::string FormatClock(uint64_t seconds);
+
+// The chip's 96-bit unique ID as 24 hex digits, most significant first: word 2, word 1, word 0.
+bool ParseUid(std::string_view text, mcu::Uid &uid);
 
 // The longest run, in virtual milliseconds: 31.7 years, far inside the nanosecond count's range.
 inline constexpr uint64_t MAX_RUN_MS = 1000000000000ULL;

@@ -20,6 +20,7 @@
 #define WSPR_TONE_SPACING_UHZ 1464844ULL
 #define WSPR_TONE_COUNT 4U
 #define WSPR_SYMBOL_PERIOD_US 682667ULL
+#define WSPR_SLOT_SECONDS 120U /* a frame may start at second 0 of every even minute */
 #define WSPR_MIN_FREQ_HZ 2500000UL
 #define WSPR_MAX_FREQ_HZ 150000000UL
 

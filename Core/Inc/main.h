@@ -17,6 +17,13 @@
 #define I2C1_SCL_Pin GPIO_PIN_6 /* the Si5351's bus */
 #define I2C1_SDA_Pin GPIO_PIN_7
 #define I2C1_GPIO_Port GPIOB
+/* The band lines carry the frame's band code (bit 0 on PB12) to the filter relays; PB15 switches
+ * the amplifier (high: on), held low by a pull-down on the board until it is driven. */
+#define BAND_LINES_Pins (GPIO_PIN_12 | GPIO_PIN_13 | GPIO_PIN_14)
+#define BAND_LINE0_Pin GPIO_PIN_12
+#define BAND_LINES_Shift 12U
+#define AMP_Pin GPIO_PIN_15
+#define LINES_GPIO_Port GPIOB
 
 #ifdef __cplusplus
 extern "C" {

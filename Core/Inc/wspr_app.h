@@ -30,12 +30,12 @@ typedef struct {
 #ifdef __cplusplus
 /* One layout on every build: the simulator reads the board image's snapshot out of its memory. */
 static_assert(offsetof(WSPR_AppStatus, settings) == 4 &&
-                  offsetof(WSPR_AppStatus, time_valid) == 40 &&
-                  offsetof(WSPR_AppStatus, utc_seconds) == 44 &&
-                  offsetof(WSPR_AppStatus, symbol_index) == 48 &&
-                  offsetof(WSPR_AppStatus, console_rx_pending) == 50 &&
-                  offsetof(WSPR_AppStatus, gnss_rx_pending) == 51 &&
-                  offsetof(WSPR_AppStatus, line_length) == 52 && sizeof(WSPR_AppStatus) == 56,
+                  offsetof(WSPR_AppStatus, time_valid) == 100 &&
+                  offsetof(WSPR_AppStatus, utc_seconds) == 104 &&
+                  offsetof(WSPR_AppStatus, symbol_index) == 108 &&
+                  offsetof(WSPR_AppStatus, console_rx_pending) == 110 &&
+                  offsetof(WSPR_AppStatus, gnss_rx_pending) == 111 &&
+                  offsetof(WSPR_AppStatus, line_length) == 112 && sizeof(WSPR_AppStatus) == 116,
               "the status snapshot has one layout on every build");
 #endif
 

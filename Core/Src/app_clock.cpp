@@ -6,6 +6,7 @@
 #include "app_message.h"
 #include "app_reference.h"
 #include "app_serial.h"
+#include "day_plan.h"
 #include "masked_section.h"
 #include "gnss_time.h"
 #include "stm32f4xx_hal.h"
@@ -32,6 +33,8 @@ uint32_t g_ms_seen = 0;
 volatile bool g_time_valid = false;
 volatile uint32_t g_utc_seconds = 0;
 volatile uint16_t g_utc_ms = 0;
+// UTC days passed since the clock was first set: slots are numbered on without a break.
+volatile uint32_t g_utc_day = 0;
 
 // The last slot taken: its minute of the day and, on the 64-bit millisecond count, when.
 uint32_t g_last_even_minute = NO_MINUTE;
@@ -53,7 +56,11 @@ void AdvanceUtc() {
         g_utc_ms = static_cast<uint16_t>(g_utc_ms + 1);
         if (g_utc_ms >= 1000) {
             g_utc_ms = 0;
-            g_utc_seconds = (g_utc_seconds + 1) % DAY_SECONDS;
+            g_utc_seconds = g_utc_seconds + 1;
+            if (g_utc_seconds >= DAY_SECONDS) {
+                g_utc_seconds = 0;
+                g_utc_day = g_utc_day + 1;
+            }
         }
     }
 }
@@ -178,21 +185,37 @@ void Clock_PulseSecond() {
     }
 }
 
-bool Clock_TakeEvenMinute() {
+// The slot is known by the minute of the day it starts in, as the memory of the last one taken.
+bool Clock_TakeSlot(uint32_t slot_seconds, uint32_t lead_ms, Slot &slot, uint32_t &ms_to_start) {
     if (!g_time_valid) {
         return false;
     }
-    const uint32_t seconds = Clock_UtcSeconds();
-    const uint32_t minute_index = seconds / 60U;
-    if ((minute_index % 60U) % 2U != 0 || seconds % 60U != 0) {
+    __disable_irq();
+    const uint32_t now = g_utc_seconds * 1000U + g_utc_ms;
+    const uint32_t day = g_utc_day;
+    __enable_irq();
+    const uint32_t slot_ms = slot_seconds * 1000U;
+    const uint32_t since = now % slot_ms;
+    uint32_t start = 0;
+    if (since < 1000U) { // in its second 0
+        start = now - since;
+        ms_to_start = 0;
+    } else if (slot_ms - since <= lead_ms) {
+        start = now - since + slot_ms;
+        ms_to_start = slot_ms - since;
+    } else {
         return false;
     }
-    const uint64_t now = Clock_Ms64();
-    if (minute_index == g_last_even_minute && now - g_last_slot_ms < SLOT_MEMORY_MS) {
+    const uint32_t next_day = start >= DAY_MS ? 1U : 0U;
+    start %= DAY_MS;
+    const uint32_t minute_index = start / 60000U;
+    const uint64_t t = Clock_Ms64();
+    if (minute_index == g_last_even_minute && t - g_last_slot_ms < SLOT_MEMORY_MS) {
         return false;
     }
     g_last_even_minute = minute_index;
-    g_last_slot_ms = now;
+    g_last_slot_ms = t;
+    slot = Plan_SlotAt(day + next_day, start / 1000U, slot_seconds);
     return true;
 }
 

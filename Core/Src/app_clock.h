@@ -23,9 +23,12 @@ void Clock_ProcessGnss();
 // Capture interrupt: a good pulse-per-second now. Once a fix has named a pulse's second, each good
 // pulse is millisecond 0 of the next second (the nearest, from the running clock).
 void Clock_PulseSecond();
-// True once, at second 0 of each even UTC minute, on any day (a time set anew forgets the last
-// one; a receiver's correction of less than a second does not).
-bool Clock_TakeEvenMinute();
+// True once for each slot of slot_seconds (from second 0 of the UTC day on), from lead_ms before
+// it starts to the end of its second 0, on any day (a time set anew forgets the last one taken; a
+// receiver's correction of less than a second does not): the slot, and the milliseconds until it
+// starts (0 once it has).
+struct Slot;
+bool Clock_TakeSlot(uint32_t slot_seconds, uint32_t lead_ms, Slot &slot, uint32_t &ms_to_start);
 
 // Around an operation that stalls the CPU (a flash erase): the milliseconds the cycle counter saw
 // pass beyond those the tick counted are added afterwards.

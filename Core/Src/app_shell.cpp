@@ -4,11 +4,13 @@
 #include <string.h>
 
 #include "app_clock.h"
+#include "app_lines.h"
 #include "app_message.h"
 #include "app_reference.h"
 #include "app_serial.h"
 #include "app_settings.h"
 #include "app_transmitter.h"
+#include "band_list.h"
 #include "si5351.h"
 
 namespace {
@@ -68,7 +70,7 @@ void RangeError(const char *what, uint32_t lo, uint32_t hi) {
 }
 
 bool RefusedWhileTransmitting() {
-    if (Tx_State() == WSPR_STATE_TX) {
+    if (Tx_State() == WSPR_STATE_TX || Lines_Leading()) {
         Serial_Write("error: not while transmitting\r\n");
         return true;
     }
@@ -156,22 +158,86 @@ void SetPower(const char *value) {
     }
 }
 
-// A frequency the Si5351 can reach only at the edge of its limits (just below 150 MHz) is refused:
-// a real crystal a little off the configured one would take the chip outside them.
-bool KeepsMargin(uint32_t hz) {
-    return Si5351_TonesKeepMargin(static_cast<uint64_t>(hz) * 1000000ULL, WSPR_TONE_SPACING_UHZ,
-                                  WSPR_TONE_COUNT);
-}
-
 void SetFreq(const char *value) {
     uint32_t hz = 0;
     if (!ParseNumber(value, hz) || Settings_CheckFreq(hz) != SettingCheck::OK) {
         RangeError("freq", WSPR_MIN_FREQ_HZ, WSPR_MAX_FREQ_HZ);
-    } else if (!KeepsMargin(hz)) {
+    } else if (!BandList_KeepsMargin(hz)) {
         Serial_Write("error: freq too close to 150 MHz, the Si5351 would run at its limits\r\n");
     } else {
-        Settings_Live().base_freq_hz = hz;
+        WSPR_Settings &s = Settings_Live();
+        s.base_freq_hz = hz; // a list of one entry, code 0
+        s.band_count = 1;
+        s.band_code[0] = 0;
         Ok();
+    }
+}
+
+void SetHop(const char *value) {
+    if (strcmp(value, "ORDER") == 0) {
+        Settings_Live().hop_mode = WSPR_HOP_ORDER;
+    } else if (strcmp(value, "COORDINATED") == 0) {
+        Settings_Live().hop_mode = WSPR_HOP_COORDINATED;
+    } else {
+        Serial_Write("error: use set hop order|coordinated\r\n");
+        return;
+    }
+    Ok();
+}
+
+void SetTxPercent(const char *value) {
+    uint32_t percent = 0;
+    if (ParseNumber(value, percent) && Settings_CheckTxPercent(percent) == SettingCheck::OK) {
+        Settings_Live().tx_percent = static_cast<uint8_t>(percent);
+        Ok();
+    } else {
+        Serial_Write("error: txpct must be 0..100\r\n");
+    }
+}
+
+void SetOffset(const char *value) {
+    uint32_t hz = 0;
+    if (ParseNumber(value, hz) && Settings_CheckOffset(hz) == SettingCheck::OK) {
+        Settings_Live().offset_hz = static_cast<uint8_t>(hz);
+        Ok();
+    } else {
+        RangeError("offset", 0, WSPR_MAX_OFFSET_HZ);
+    }
+}
+
+// The whole list is checked before any of it is taken; the reply to a bad one names the entry.
+void SetBands(const char *value) {
+    char bad[CMD_LINE_SIZE];
+    WSPR_Settings &s = Settings_Live();
+    switch (BandList_Take(value, s, nullptr, bad, sizeof bad)) {
+    case BandListCheck::OK:
+        (void)BandList_Take(value, s, &s, nullptr, 0);
+        Ok();
+        return;
+    case BandListCheck::COUNT:
+        Serial_Write("error: bands takes 1 to 12 entries\r\n");
+        return;
+    case BandListCheck::MARGIN: {
+        char line[112];
+        snprintf(line, sizeof line,
+                 "error: %s: too close to 150 MHz, the Si5351 would run at its limits\r\n", bad);
+        Serial_Write(line);
+        return;
+    }
+    case BandListCheck::CODE: {
+        char line[80];
+        snprintf(line, sizeof line, "error: %s: code must be 0..7\r\n", bad);
+        Serial_Write(line);
+        return;
+    }
+    case BandListCheck::ENTRY: {
+        char line[96];
+        snprintf(line, sizeof line, "error: %s: not a band or %lu..%lu Hz\r\n", bad,
+                 static_cast<unsigned long>(WSPR_MIN_FREQ_HZ),
+                 static_cast<unsigned long>(WSPR_MAX_FREQ_HZ));
+        Serial_Write(line);
+        return;
+    }
     }
 }
 
@@ -236,6 +302,17 @@ void Show(const char *) {
     Reference_Describe(line + n, sizeof line - static_cast<size_t>(n) - 2U);
     strcat(line, "\r\n");
     Serial_Write(line);
+    Serial_Write("Bands:");
+    for (int i = 0; i < Settings_BandCount(s); ++i) {
+        char entry[24];
+        BandList_FormatEntry(s, i, entry, sizeof entry);
+        snprintf(line, sizeof line, " %s", entry);
+        Serial_Write(line);
+    }
+    snprintf(line, sizeof line, "\r\nHop: %s, TX share: %u%%, offset: +-%u Hz\r\n",
+             s.hop_mode == WSPR_HOP_COORDINATED ? "coordinated" : "order",
+             static_cast<unsigned>(s.tx_percent), static_cast<unsigned>(s.offset_hz));
+    Serial_Write(line);
     const bool valid = Clock_Valid();
     snprintf(line, sizeof line, "Auto: %s, Time: %s", s.auto_tx ? "ON" : "OFF",
              valid ? "valid " : "invalid\r\n");
@@ -280,7 +357,7 @@ void Defaults(const char *) {
 }
 
 void RequestTx(const char *) {
-    Tx_Request();
+    Lines_RequestFrame();
 }
 void Stop(const char *) {
     Tx_Stop();
@@ -320,6 +397,12 @@ constexpr Command k_commands[] = {
     {"SET FREQ ", Match::PREFIX, SetFreq, "set freq HZ", "Set direct RF output frequency in Hz"},
     {"SET XTAL ", Match::PREFIX, SetXtal, "set xtal HZ",
      "Set Si5351 crystal in Hz (used until PPS lock)"},
+    {"SET BANDS ", Match::PREFIX, SetBands, "set bands LIST",
+     "Bands (40m) or HZ, each :CODE 0..7; + LIST adds"},
+    {"SET HOP ", Match::PREFIX, SetHop, "set hop MODE", "Band hopping: order or coordinated"},
+    {"SET TXPCT ", Match::PREFIX, SetTxPercent, "set txpct P", "Share of slots sent, 0..100 %"},
+    {"SET OFFSET ", Match::PREFIX, SetOffset, "set offset HZ",
+     "Random offset per frame, 0..100 Hz"},
     {"SAVE", Match::WHOLE, Save, "save", "Keep settings (and PPS crystal) over a reset"},
     {"DEFAULTS", Match::WHOLE, Defaults, "defaults", "Back to built-in settings"},
     {"TIME ", Match::PREFIX, SetTime, "time HH:MM:SS", "Set UTC time from PC"},

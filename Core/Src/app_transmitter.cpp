@@ -3,6 +3,7 @@
 #include <stdio.h>
 
 #include "app_clock.h"
+#include "app_lines.h"
 #include "app_message.h"
 #include "app_reference.h"
 #include "app_serial.h"
@@ -52,11 +53,12 @@ HAL_StatusTypeDef Bus(HAL_StatusTypeDef status) {
     return status;
 }
 
-// The plan of the tones for the base frequency and crystal set now, kept until they change: worked
-// out between frames (Tx_PlanAhead), so that a frame starts without the planning's milliseconds.
-bool PlanFits(const WSPR_Settings &s, uint64_t xtal_mhz) {
+// The plan of the tones for a tone 0 and the crystal now (measured, or set), kept until they
+// change: worked out between frames and in a frame's lead (Tx_PlanAhead), so that a frame starts
+// without the planning's milliseconds.
+bool PlanFits(uint32_t tone0_hz, uint64_t xtal_mhz) {
     if (g_plan.count != WSPR_TONE_COUNT ||
-        g_plan.first_uhz != static_cast<uint64_t>(s.base_freq_hz) * 1000000ULL ||
+        g_plan.first_uhz != static_cast<uint64_t>(tone0_hz) * 1000000ULL ||
         g_plan.spacing_uhz != WSPR_TONE_SPACING_UHZ) {
         return false;
     }
@@ -68,14 +70,13 @@ bool PlanFits(const WSPR_Settings &s, uint64_t xtal_mhz) {
     return off <= xtal_mhz / REPLAN_PPB_DIV || Clock_Ms() - g_planned_ms < REPLAN_MS;
 }
 
-bool PlanForSettings() {
-    const WSPR_Settings &s = Settings_Live();
+bool PlanFor(uint32_t tone0_hz) {
     const uint64_t xtal_mhz = Reference_XtalMilliHz();
-    if (PlanFits(s, xtal_mhz)) {
+    if (PlanFits(tone0_hz, xtal_mhz)) {
         return true;
     }
     g_planned_ms = Clock_Ms();
-    return Si5351_PlanTonesMilli(xtal_mhz, static_cast<uint64_t>(s.base_freq_hz) * 1000000ULL,
+    return Si5351_PlanTonesMilli(xtal_mhz, static_cast<uint64_t>(tone0_hz) * 1000000ULL,
                                  WSPR_TONE_SPACING_UHZ, WSPR_TONE_COUNT, &g_plan);
 }
 
@@ -92,11 +93,11 @@ void TrimToEstimate() {
     }
 }
 
-// Puts CLK1 on the tone of `symbol` with the full set-up. The frame keeps its plan to its end: a
-// frequency or crystal set meanwhile takes effect at the next frame, so no frame is sent half on
-// one frequency.
+// Puts CLK1 on the tone of `symbol` for the frame's tone 0 (its band list entry and offset) with
+// the full set-up. The frame keeps its plan to its end: a frequency or crystal set meanwhile takes
+// effect at the next frame, so no frame is sent half on one frequency.
 HAL_StatusTypeDef StartTones(uint8_t symbol) {
-    if (!PlanForSettings()) {
+    if (!PlanFor(Lines_FrameTone0Hz())) {
         return HAL_ERROR;
     }
     g_keyed = g_plan;
@@ -135,9 +136,13 @@ bool SetIdleOutput() {
     HAL_StatusTypeDef status = HAL_ERROR;
     for (uint8_t n = 0; n < OFF_TRIES && status != HAL_OK; ++n) {
         status = Bus(Si5351_OutputsIdle(&hi2c1));
+        if (status != HAL_OK) {
+            Lines_CarrierOff(false); // CLK1 may still be on: the amplifier goes off at once
+        }
     }
     g_off_tried_ms = Clock_Ms();
     if (status == HAL_OK) {
+        Lines_CarrierOff(true);
         g_off_pending = false;
         return true;
     }
@@ -211,6 +216,7 @@ void StartTx() {
     g_tone_change_pending = false;
     Message_Sent();
     LogTxStart(message);
+    Lines_LogFrame();
 }
 
 } // namespace
@@ -247,7 +253,7 @@ void Tx_ServeRequest() {
 
 void Tx_PlanAhead() {
     if (g_state != WSPR_STATE_TX) {
-        (void)PlanForSettings();
+        (void)PlanFor(Lines_Leading() ? Lines_FrameTone0Hz() : Settings_Live().base_freq_hz);
     }
 }
 

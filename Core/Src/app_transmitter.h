@@ -14,11 +14,11 @@ uint16_t Tx_SymbolIndex();
 
 // Start-up: the Si5351 brought up, IDLE with CLK1 off, or ERROR. The start-up's status.
 HAL_StatusTypeDef Tx_StartUp();
-// A frame asked for (the "tx" command, the key, the schedule); started by Tx_ServeRequest.
+// A frame asked for, once its lines have led it (app_lines); started by Tx_ServeRequest.
 void Tx_Request();
 void Tx_ServeRequest();
-// Between frames: the tones of the settings as they are now planned ahead of the next frame (only
-// when they changed: planning takes milliseconds).
+// Between frames: the tones planned ahead of the next frame, for the tone 0 its lead has chosen, or
+// else for the band list's first entry (only when they changed: planning takes milliseconds).
 void Tx_PlanAhead();
 // The end of a frame, and "stop": IDLE once CLK1 is off; a failed off leaves ERROR until a retry
 // gets it off. From ERROR, "stop" starts the Si5351 again first: IDLE only when it answers.

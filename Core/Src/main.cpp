@@ -13,6 +13,8 @@
 #include "wspr_app.h"
 
 void Board_Start(void) {
+    /* Before anything else: no amplifier on a carrier left over from before the reset. */
+    MX_GPIO_AmplifierOff();
     WSPR_App_ReadResetCause();
     HAL_Init();
     SystemClock_Config();

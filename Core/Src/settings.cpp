@@ -111,12 +111,46 @@ SettingCheck Settings_CheckXtal(uint32_t hz) {
                                                                 : SettingCheck::OUT_OF_RANGE;
 }
 
+SettingCheck Settings_CheckBandCode(uint32_t code) {
+    return code <= WSPR_MAX_BAND_CODE ? SettingCheck::OK : SettingCheck::OUT_OF_RANGE;
+}
+
+SettingCheck Settings_CheckTxPercent(uint32_t percent) {
+    return percent <= 100U ? SettingCheck::OK : SettingCheck::OUT_OF_RANGE;
+}
+
+SettingCheck Settings_CheckOffset(uint32_t hz) {
+    return hz <= WSPR_MAX_OFFSET_HZ ? SettingCheck::OK : SettingCheck::OUT_OF_RANGE;
+}
+
+namespace {
+
+bool BandsValid(const WSPR_Settings *s) {
+    if (s->band_count < 1U || s->band_count > WSPR_MAX_BANDS ||
+        s->hop_mode > WSPR_HOP_COORDINATED) {
+        return false;
+    }
+    for (int i = 0; i < s->band_count; ++i) {
+        if (Settings_CheckFreq(Settings_BandHz(*s, i)) != SettingCheck::OK ||
+            Settings_CheckBandCode(s->band_code[i]) != SettingCheck::OK) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
 /* The callsign and locator are checked whole, as the console would take them. */
 bool Settings_Valid(const WSPR_Settings *s) {
     if (!Terminated(s->callsign) || !Terminated(s->locator) || !Terminated(s->call_prefix) ||
         !Terminated(s->call_suffix) || !Terminated(s->subsquare) ||
         (s->call_prefix[0] != '\0' && s->call_suffix[0] != '\0') ||
         (s->subsquare[0] != '\0' && strlen(s->subsquare) != 2U)) {
+        return false;
+    }
+    if (!BandsValid(s) || Settings_CheckTxPercent(s->tx_percent) != SettingCheck::OK ||
+        Settings_CheckOffset(s->offset_hz) != SettingCheck::OK) {
         return false;
     }
     char call[WSPR_CALL_TEXT_MAX + 1];

@@ -7,6 +7,8 @@
 #include <stdio.h>
 
 #include "app_clock.h"
+#include "app_hop.h"
+#include "app_lines.h"
 #include "app_reference.h"
 #include "app_serial.h"
 #include "app_settings.h"
@@ -83,15 +85,18 @@ void ProcessKey() {
     }
     if (level == 0 && !g_key_press_counted && now - g_last_key_change_ms >= KEY_DEBOUNCE_MS) {
         g_key_press_counted = true;
-        Tx_Request();
+        Lines_RequestFrame();
     }
 }
 
-// The even-minute schedule: a frame at second 0 of every even UTC minute while automatic frames
-// are on and the beacon is idle.
+// The even-minute schedule: each slot is taken SLOT_LEAD_MS before its second 0 while automatic
+// frames are on and the beacon is idle; the share and the hop mode say whether it carries a frame.
 void ProcessSchedule() {
-    if (Settings_Live().auto_tx && Tx_State() == WSPR_STATE_IDLE && Clock_TakeEvenMinute()) {
-        Tx_Request();
+    Slot slot{};
+    uint32_t ms_to_start = 0;
+    if (Settings_Live().auto_tx && Tx_State() == WSPR_STATE_IDLE && Lines_Idle() &&
+        Clock_TakeSlot(WSPR_SLOT_SECONDS, SLOT_LEAD_MS, slot, ms_to_start)) {
+        Lines_ScheduleSlot(slot, ms_to_start);
     }
 }
 
@@ -165,6 +170,7 @@ void WSPR_App_ReadResetCause(void) {
 
 void WSPR_App_Init(void) {
     const char *settings_line = Settings_LoadAtStart();
+    Hop_Init();
     const HAL_StatusTypeDef status = Tx_StartUp();
     PrintBanner(settings_line, status);
     GNSS_TimeParser_Init();
@@ -190,9 +196,11 @@ void WSPR_App_Process(void) {
     Clock_ProcessGnss();
     Reference_Process();
     ProcessSchedule();
+    Lines_Process();
     Tx_ServeRequest();
     Tx_ProcessToneChange();
-    if (Tx_State() != WSPR_STATE_TX && Shell_ReadyForPrompt() && Serial_TakePrompt()) {
+    if (Tx_State() != WSPR_STATE_TX && !Lines_Leading() && Shell_ReadyForPrompt() &&
+        Serial_TakePrompt()) {
         Serial_Write("wspr> ");
     }
     Tx_PlanAhead();
@@ -214,8 +222,12 @@ void WSPR_App_EmergencyStop(void) {
     // Before I2C1 is set up nothing can be on the air, and its handle names no peripheral yet.
     if (hi2c1.Instance != nullptr) {
         MX_I2C1_Seize();
-        (void)Si5351_DisableOutputs(&hi2c1);
+        const HAL_StatusTypeDef status = Si5351_DisableOutputs(&hi2c1);
         MX_I2C1_Hold();
+        // CLK1 may still be on: the amplifier is the last thing between it and the antenna.
+        if (status != HAL_OK) {
+            Lines_AmplifierOffNow();
+        }
     }
 }
 

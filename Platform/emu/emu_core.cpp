@@ -28,7 +28,8 @@ constexpr uint32_t EXCP_UDEF = 1, EXCP_SWI = 2, EXCP_BKPT = 7, EXCP_EXCEPTION_EX
 struct Window {
     uint32_t base, size;
 };
-constexpr std::array<Window, 5> WINDOWS = {{
+constexpr std::array<Window, 6> WINDOWS = {{
+    {0x1FFF7000, 0x1000}, // system memory's last page: the unique ID
     {0x40000000, 0x8000}, // APB1
     {0x40010000, 0x5800}, // APB2
     {0x40020000, 0x6800}, // AHB1

@@ -9,6 +9,8 @@
 namespace emu::detail {
 namespace {
 
+std::function<void(uint64_t, char, int, int)> g_on_level;
+
 struct Reset {
     uint32_t moder, ospeedr, pupdr;
 };
@@ -18,6 +20,12 @@ class Port : public Peripheral {
     Port(const char *name, char letter, uint32_t base, uint32_t bit, const Reset &r)
         : Peripheral(name, base, 0x400, {0x30, bit}), letter(letter), reset_values(r) {
         drive.fill(-1);
+        told.fill(-1);
+    }
+    void world_reset() override {
+        drive.fill(-1);
+        told.fill(-1);
+        g_on_level = nullptr;
     }
     void mcu_reset() override {
         moder = reset_values.moder;
@@ -129,14 +137,34 @@ class Port : public Peripheral {
         if (letter == 'B') {
             i2c_pins_changed(now());
         }
+        TellLevels();
     }
+    // Every pin that is or was an output whose line moved is told to the listener.
+    void TellLevels();
 
     char letter;
     Reset reset_values;
     uint32_t moder = 0, otyper = 0, ospeedr = 0, pupdr = 0, odr = 0;
     uint32_t afr[2] = {};
     std::array<int, 16> drive{};
+    std::array<int, 16> told{}; // the level last told, for pins that have been outputs (-1: never)
 };
+
+void Port::TellLevels() {
+    for (int pin = 0; pin < 16; ++pin) {
+        const size_t i = static_cast<size_t>(pin);
+        if (told[i] < 0 && Mode(pin) != 1) {
+            continue;
+        }
+        const int level = Level(pin);
+        if (level != told[i]) {
+            told[i] = level;
+            if (g_on_level) {
+                g_on_level(now(), letter, pin, level);
+            }
+        }
+    }
+}
 
 Port g_a("GPIOA", 'A', 0x40020000, 0, {0x0C000000U, 0x0C000000U, 0x64000000U});
 Port g_b("GPIOB", 'B', 0x40020400, 1, {0x00000280U, 0x000000C0U, 0x00000100U});
@@ -183,10 +211,18 @@ void gpio_drive(char port, int pin, int level) {
     if (detail::Port *p = detail::PortOf(port)) {
         const int before = p->Level(pin);
         p->drive[static_cast<size_t>(pin)] = level;
+        p->TellLevels();
         if (port == 'A' && pin == 1 && before == 0 && p->Level(pin) == 1) {
             detail::tim2_ch2_rising();
         }
     }
+}
+int gpio_level(char port, int pin) {
+    const detail::Port *p = detail::PortOf(port);
+    return p == nullptr ? 0 : p->Level(pin);
+}
+void gpio_on_level(std::function<void(uint64_t, char, int, int)> fn) {
+    detail::g_on_level = std::move(fn);
 }
 int gpio_output(char port, int pin) {
     const detail::Port *p = detail::PortOf(port);

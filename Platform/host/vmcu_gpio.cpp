@@ -12,18 +12,26 @@ struct Port {
     PinConfig pins[16]{};
     uint16_t odr = 0;
     int8_t drive[16] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+    // The line's level last told, for pins that have been outputs (-1: never one).
+    int8_t told[16] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
 };
+
+void TellLevels(int port_index);
 
 class Gpio : public Peripheral {
   public:
     Gpio() : Peripheral("gpio") {}
     // A reset makes every pin an input again; what drives the pins from outside stays.
     void mcu_reset() override {
-        for (Port &p : ports) {
-            int8_t drive[16];
+        for (int i = 0; i < PORTS; ++i) {
+            Port &p = ports[i];
+            int8_t drive[16], told[16];
             std::copy(std::begin(p.drive), std::end(p.drive), drive);
+            std::copy(std::begin(p.told), std::end(p.told), told);
             p = Port{};
             std::copy(std::begin(drive), std::end(drive), p.drive);
+            std::copy(std::begin(told), std::end(told), p.told);
+            TellLevels(i);
         }
     }
     void world_reset() override {
@@ -31,10 +39,12 @@ class Gpio : public Peripheral {
             p = Port{};
         }
         on_change = nullptr;
+        on_level = nullptr;
     }
 
     Port ports[PORTS];
     std::function<void(uint64_t, const GPIO_TypeDef *, int, int)> on_change;
+    std::function<void(uint64_t, const GPIO_TypeDef *, int, int)> on_level;
 };
 
 Gpio g_gpio;
@@ -95,6 +105,44 @@ int DrivenLevel(const Port &p, int pin) {
     return IsOutput(p.pins[pin]) ? (p.odr >> pin) & 1 : 1;
 }
 
+// The port's register block from its index (H is block 7).
+const GPIO_TypeDef *PortAt(int index) {
+    for (int block = 0; block < 8; ++block) {
+        if (k_block_to_port[block] == index) {
+            return reinterpret_cast<const GPIO_TypeDef *>(GPIOA_BASE + 0x400UL * block);
+        }
+    }
+    return nullptr;
+}
+
+int LineLevel(const GPIO_TypeDef *port, int pin) {
+    const Port &p = PortOf(port);
+    const PinConfig &c = p.pins[pin];
+    const int latch = (p.odr >> pin) & 1;
+    if (IsOutput(c) && (c.mode == GPIO_MODE_OUTPUT_PP || latch == 0)) {
+        return latch;
+    }
+    return OutsideLevel(port, pin);
+}
+
+// Every pin that is or was an output whose line moved is told to the listener.
+void TellLevels(int port_index) {
+    Port &p = g_gpio.ports[port_index];
+    const GPIO_TypeDef *port = PortAt(port_index);
+    for (int pin = 0; pin < 16; ++pin) {
+        if (p.told[pin] < 0 && !IsOutput(p.pins[pin])) {
+            continue;
+        }
+        const int level = LineLevel(port, pin);
+        if (level != p.told[pin]) {
+            p.told[pin] = static_cast<int8_t>(level);
+            if (g_gpio.on_level) {
+                g_gpio.on_level(now(), port, pin, level);
+            }
+        }
+    }
+}
+
 void TellWatcher(const GPIO_TypeDef *port, int pin, int before, int after) {
     if (before != after) {
         if (const PinWatcher watcher = g_watchers[IndexOf(port)][pin]) {
@@ -113,6 +161,7 @@ void SetOutput(const GPIO_TypeDef *port, int pin, int level) {
         g_gpio.on_change(now(), port, pin, level);
     }
     TellWatcher(port, pin, driven, DrivenLevel(p, pin));
+    TellLevels(IndexOf(port));
 }
 
 } // namespace
@@ -134,10 +183,18 @@ PinConfig gpio_config(const GPIO_TypeDef *port, int pin) {
 void gpio_drive(const GPIO_TypeDef *port, int pin, int level) {
     const int before = detail::OutsideLevel(port, detail::CheckedPin(pin));
     detail::PortOf(port).drive[pin] = static_cast<int8_t>(level < 0 ? -1 : level != 0);
-    const int after = detail::OutsideLevel(port, pin);
-    if (before == 0 && after == 1) {
+    detail::TellLevels(detail::IndexOf(port));
+    if (before == 0 && detail::OutsideLevel(port, pin) == 1) {
         detail::tim_input_rising(port, pin);
     }
+}
+
+int gpio_level(const GPIO_TypeDef *port, int pin) {
+    return detail::LineLevel(port, detail::CheckedPin(pin));
+}
+
+void gpio_on_level(std::function<void(uint64_t, const GPIO_TypeDef *, int, int)> fn) {
+    detail::g_gpio.on_level = std::move(fn);
 }
 
 int gpio_output(const GPIO_TypeDef *port, int pin) {
@@ -164,6 +221,7 @@ void HAL_GPIO_Init(GPIO_TypeDef *port, GPIO_InitTypeDef *init) {
             vmcu::detail::TellWatcher(port, pin, driven, vmcu::detail::DrivenLevel(p, pin));
         }
     }
+    vmcu::detail::TellLevels(vmcu::detail::IndexOf(port));
 }
 
 GPIO_PinState HAL_GPIO_ReadPin(GPIO_TypeDef *port, uint16_t pin) {

@@ -260,6 +260,11 @@ HAL_StatusTypeDef HAL_Init(void);
 void HAL_IncTick(void);
 uint32_t HAL_GetTick(void);
 void HAL_MspInit(void);
+/* The chip's 96-bit unique device ID (RM0383 section 24.2), bits 0-31, 32-63 and 64-95. */
+#define UID_BASE 0x1FFF7A10UL
+uint32_t HAL_GetUIDw0(void);
+uint32_t HAL_GetUIDw1(void);
+uint32_t HAL_GetUIDw2(void);
 void HAL_NVIC_SetPriority(IRQn_Type irq, uint32_t preempt_priority, uint32_t sub_priority);
 void HAL_NVIC_EnableIRQ(IRQn_Type irq);
 

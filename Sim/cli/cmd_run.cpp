@@ -108,7 +108,8 @@ bool ParseDrift(std::string_view text, std::vector<sim::Si5351Model::XtalPoint> 
 
 int cmd_run(int argc, char **argv) {
     sim::RunPlan plan;
-    std::string script_path, gnss_path, console_path, rf_path, i2c_path, flash_path, image_path;
+    std::string script_path, gnss_path, console_path, rf_path, i2c_path, pins_path, flash_path,
+        image_path;
 
     const std::vector<cli::Option> options = {
         {"--until", "MS", "end of the run in virtual milliseconds (default 240000)",
@@ -274,6 +275,21 @@ int cmd_run(int argc, char **argv) {
              rf_path = v;
              return true;
          }},
+        {"--pin-log", "FILE", "CSV t_us,pin,level at every change of an output pin (PB15 ...)",
+         [&](const char *v, std::string &) {
+             pins_path = v;
+             return true;
+         }},
+        {"--uid", "HEX", "the chip's 96-bit unique ID, 24 hex digits (word 2, 1, 0)",
+         [&](const char *v, std::string &e) {
+             e = "takes 24 hex digits";
+             mcu::Uid uid{};
+             if (!sim::ParseUid(v, uid)) {
+                 return false;
+             }
+             plan.uid = uid;
+             return true;
+         }},
         {"--i2c-log", "FILE", "CSV t_us,addr,reg,data,status of every I2C memory write",
          [&](const char *v, std::string &) {
              i2c_path = v;
@@ -396,19 +412,21 @@ int cmd_run(int argc, char **argv) {
             (void)std::remove(path.c_str());
         }
     }
-    cli::Output console, rf, i2c;
+    cli::Output console, rf, i2c, pins;
     if (console_path.empty()) {
         console.UseStdout();
     } else if (!console.Open(console_path, error)) {
         return Fail(error);
     }
     if ((!rf_path.empty() && !rf.Open(rf_path, error)) ||
-        (!i2c_path.empty() && !i2c.Open(i2c_path, error))) {
+        (!i2c_path.empty() && !i2c.Open(i2c_path, error)) ||
+        (!pins_path.empty() && !pins.Open(pins_path, error))) {
         return Fail(error);
     }
     plan.console = console.File();
     plan.rf = rf.File();
     plan.i2c = i2c.File();
+    plan.pins = pins.File();
     plan.progress = isatty(STDERR_FILENO) != 0;
 
     sim::RunReport report;
@@ -416,7 +434,7 @@ int cmd_run(int argc, char **argv) {
 
     // Every log must have reached its file, standard output included.
     int write_status = 0;
-    for (cli::Output *out : {&console, &rf, &i2c}) {
+    for (cli::Output *out : {&console, &rf, &i2c, &pins}) {
         if (!out->Close(error)) {
             write_status = Fail(error);
         }

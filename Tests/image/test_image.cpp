@@ -21,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "app_config.h"
+#include "line_watch.h"
 #include "settings_store.h"
 #include "test_dir.h"
 #include "tones.h"
@@ -40,6 +41,7 @@ struct Outcome {
     };
     std::vector<Change> rf;
     std::vector<std::string> writes; // addr,reg,data,status of each I2C write, without the time
+    std::vector<lines::Event> lines; // the band lines and the amplifier line, from the pin log
 };
 
 class Image : public scenario::TestWithDir {
@@ -57,13 +59,14 @@ class Image : public scenario::TestWithDir {
         const std::string p = Path(tag);
         std::string cmd = std::string(WSPR_SIM_PATH) + " run " + args +
                           (on_image ? " --image " + image_ : std::string()) + " --console-log " +
-                          p + ".console --rf-log " + p + ".rf --i2c-log " + p +
-                          ".i2c >/dev/null 2>" + p + ".err";
+                          p + ".console --rf-log " + p + ".rf --i2c-log " + p + ".i2c --pin-log " +
+                          p + ".pins >/dev/null 2>" + p + ".err";
         const int raw = std::system(cmd.c_str());
         Outcome r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1,
                   Read(tag + ".console"),
                   Read(tag + ".err"),
                   Read(tag + ".i2c"),
+                  {},
                   {},
                   {}};
         std::istringstream rf(Read(tag + ".rf"));
@@ -73,6 +76,22 @@ class Image : public scenario::TestWithDir {
             Outcome::Change c{};
             if (std::sscanf(line.c_str(), "%lu,%d,%lu", &c.t_us, &c.on, &c.freq_uhz) == 3) {
                 r.rf.push_back(c);
+            }
+        }
+        std::istringstream pins(Read(tag + ".pins"));
+        std::getline(pins, line);
+        int code = 0;
+        while (std::getline(pins, line)) {
+            unsigned long long t = 0;
+            int pin = 0, level = 0;
+            if (std::sscanf(line.c_str(), "%llu,PB%d,%d", &t, &pin, &level) == 3 && pin >= 12) {
+                if (pin == 15) {
+                    r.lines.push_back({t * 1000, lines::Event::AMP, level});
+                } else {
+                    const int bit = 1 << (pin - 12);
+                    code = level != 0 ? code | bit : code & ~bit;
+                    r.lines.push_back({t * 1000, lines::Event::CODE, code});
+                }
             }
         }
         std::istringstream i2c(r.i2c);
@@ -137,6 +156,24 @@ std::vector<Written> WritesOf(const std::string &log) {
         }
     }
     return writes;
+}
+
+// A typed frame's writes after `typed_us`: its start (those within 10 ms of the first, which comes
+// after the band lines' lead), its first tone change, and, from `stop_us` on, the stop.
+std::vector<Written> FrameWrites(const std::string &log, uint64_t typed_us, uint64_t stop_us) {
+    std::vector<Written> found;
+    uint64_t first = UINT64_MAX;
+    bool tone_change = false;
+    for (const Written &w : WritesOf(log)) {
+        if (w.end_us < typed_us) {
+            continue;
+        }
+        first = std::min(first, w.end_us);
+        if (w.end_us < first + 10000 || w.end_us >= stop_us || !std::exchange(tone_change, true)) {
+            found.push_back(w);
+        }
+    }
+    return found;
 }
 
 // A moment of a run in the form --fault-at and --hang-at take.
@@ -275,6 +312,69 @@ TEST_F(Image, ToneChangesPassThroughNoOtherFrequency) {
     }
 }
 
+// The band and amplifier lines on the image, as on the PC build: a frame by hand on the first
+// entry ended early by stop, then the scheduled frame on the next entry to its end, with an offset
+// the chip's unique ID draws (the same on both MCUs for the same ID).
+lines::Margins LinesOf(const Outcome &r) {
+    std::vector<lines::Event> all = r.lines;
+    for (const Outcome::Change &c : r.rf) {
+        all.push_back({c.t_us * 1000, lines::Event::CLK1, c.on});
+    }
+    return lines::Check(all);
+}
+
+// The image's start-up (its clock set-up in instructions) takes a millisecond more than the PC
+// build's before the band lines are first driven.
+void ExpectSameLines(const Outcome &img, const Outcome &pc) {
+    ASSERT_EQ(img.lines.size(), pc.lines.size());
+    for (size_t i = 0; i < img.lines.size(); ++i) {
+        EXPECT_EQ(img.lines[i].kind, pc.lines[i].kind) << "change " << i;
+        EXPECT_EQ(img.lines[i].value, pc.lines[i].value) << "change " << i;
+        const uint64_t a = img.lines[i].t_ns, b = pc.lines[i].t_ns;
+        EXPECT_LE(a > b ? a - b : b - a, 2 * ONE_MS * 1000) << "change " << i;
+    }
+}
+
+TEST_F(Image, BandAndAmplifierLinesAroundEveryFrame) {
+    Write("s.txt", "100 type set bands 40m:5 20m:2\n"
+                   "200 type set offset 100\n"
+                   "300 type tx\n"
+                   "3000 type stop\n"
+                   "3500 type time 12:01:58\n");
+    const std::string args =
+        "--uid 00112233445566778899AABB --until 118000 --script " + Path("s.txt");
+    const Outcome img = Compare(args, "lines");
+    const Outcome pc = Sim(args, false, "lines-pc");
+    ExpectSameLines(img, pc);
+    const lines::Margins m = LinesOf(img);
+    for (const std::string &b : m.broken) {
+        ADD_FAILURE() << b;
+    }
+    EXPECT_EQ(m.carriers, 2u);
+    EXPECT_EQ(m.amp_off_with_clk1_on, 0u);
+    EXPECT_NE(img.console.find("code 5\r\n"), std::string::npos) << img.console;
+    EXPECT_NE(img.console.find("code 2\r\n"), std::string::npos) << img.console;
+    ASSERT_FALSE(img.lines.empty());
+    EXPECT_EQ(img.lines.back().kind, lines::Event::AMP);
+    EXPECT_EQ(img.lines.back().value, 0);
+}
+
+// A hard fault mid-frame: CLK1 off from the fault path, the amplifier off at the watchdog's reset
+// (the pull-down, then the start-up), never the other way round.
+TEST_F(Image, AmplifierOffAfterAFaultMidFrame) {
+    const std::string args = "--gnss-clock 11:59:55 --fault-at 7000 --until 12000";
+    const Outcome img = Compare(args, "amp-fault");
+    const Outcome pc = Sim(args, false, "amp-fault-pc");
+    ExpectSameLines(img, pc);
+    const lines::Margins m = LinesOf(img);
+    for (const std::string &b : m.broken) {
+        ADD_FAILURE() << b;
+    }
+    EXPECT_EQ(m.amp_off_with_clk1_on, 0u);
+    ASSERT_FALSE(img.lines.empty());
+    EXPECT_EQ(img.lines.back().value, 0);
+}
+
 // What a receiver hears of the image's frame decodes with the standard decoder (wsprd, from
 // the wsjtx package that make test installs), as the PC build's does.
 TEST_F(Image, RecordingOfTheImagesFrameDecodes) {
@@ -330,13 +430,9 @@ TEST_F(Image, StallInTheMiddleOfATransfer) {
     const std::string script = "--script " + Path("frame.txt");
     const Outcome ref = Sim(script + " --until 2000", true, "ref");
     ASSERT_EQ(ref.status, 0) << ref.err;
-    Written change{0, 0};
-    for (const Written &w : WritesOf(ref.i2c)) {
-        if (change.end_us == 0 && w.end_us > 1010000 && w.bytes == 9) {
-            change = w;
-        }
-    }
-    ASSERT_NE(change.end_us, 0u);
+    const std::vector<Written> frame = FrameWrites(ref.i2c, 1000000, UINT64_MAX);
+    ASSERT_GE(frame.size(), 2u);
+    const Written change = frame.back();
     for (uint64_t at = change.end_us - 200; at < change.end_us; at += 50) {
         const Outcome r =
             Sim(script + " --hang-at " + Millis(at) + " --until " + std::to_string(at / 1000 + 300),
@@ -358,30 +454,23 @@ TEST_F(Image, WatchdogResetsAHungMainLoop) {
 
 // A hard fault wherever it lands, in the middle of an I2C transfer too, which leaves I2C1 busy,
 // with the tick standing still in the fault handler: CLK1 off within a millisecond. Every 50 us
-// over the transfers of a typed frame's start, its first tone change and a typed stop, each run
-// checked on its own (the PC build's transfers lie some microseconds elsewhere, so the same
-// moment cuts them elsewhere; Watchdog.HardFaultDuringAnyTransferSwitchesOffWithinAMillisecond
-// sweeps them on the PC build).
+// (20 us over a tone change's one register) over the transfers of a typed frame's start, its
+// first tone change and a typed stop, each run checked on its own (the PC build's transfers lie
+// some microseconds elsewhere, so the same moment cuts them elsewhere;
+// Watchdog.HardFaultDuringAnyTransferSwitchesOffWithinAMillisecond sweeps them on the PC build).
 TEST_F(Image, HardFaultDuringAnyTransferSwitchesOffWithinAMillisecond) {
     Write("frame.txt", "1000 type tx\n2000 type stop\n");
     const std::string script = "--script " + Path("frame.txt");
     const Outcome ref = Sim(script + " --until 2100", true, "ref");
     ASSERT_EQ(ref.status, 0) << ref.err;
-    std::vector<Written> transfers;
-    bool tone_change = false;
-    for (const Written &w : WritesOf(ref.i2c)) {
-        const bool divider = w.bytes == 9;
-        if (w.end_us >= 1000000 && (w.end_us < 1010000 || w.end_us >= 2000000 ||
-                                    (divider && !std::exchange(tone_change, true)))) {
-            transfers.push_back(w);
-        }
-    }
+    const std::vector<Written> transfers = FrameWrites(ref.i2c, 1000000, 2000000);
     ASSERT_EQ(transfers.size(), 8u); // six for the start, one tone change, the stop
     uint64_t worst_us = 0;
     size_t runs = 0, cut = 0;
     for (const Written &w : transfers) {
         const uint64_t from_us = w.end_us - 30 - 23 * w.bytes; // START, address, bytes, STOP
-        for (uint64_t at = from_us; at <= w.end_us + 25; at += 50) {
+        const uint64_t step = w.bytes <= 3 ? 20 : 50;          // a tone change is one register
+        for (uint64_t at = from_us; at <= w.end_us + 25; at += step) {
             const Outcome r = Sim(script + " --fault-at " + Millis(at) + " --until " +
                                       std::to_string(at / 1000 + 10),
                                   true, "sweep");
@@ -461,12 +550,12 @@ TEST_F(Image, FaultsInTheStartUp) {
 }
 
 // Console output never holds the main loop on the chip either: help typed over and over during a
-// frame, the console busy all the time (each reply is about 60 ms of output), delays no tone
+// frame, the console busy all the time (each reply is about 105 ms of output), delays no tone
 // change by more than 2 ms. (Typed faster, the input would overflow the receive ring, and which
 // bytes are lost depends on timing the two MCUs do not share.)
 TEST_F(Image, HelpFloodDuringAFrameDelaysNoTone) {
     std::string script = "100 type tx\n";
-    for (int ms = 2000; ms < 12000; ms += 65) {
+    for (int ms = 2000; ms < 12000; ms += 110) {
         script += std::to_string(ms) + " type help\n";
     }
     Write("flood.txt", script);

@@ -511,12 +511,15 @@ std::vector<Transfer> FrameTransfers() {
     sim::RunUntil(2 * sim::SECOND + 100 * sim::MS);
     std::vector<Transfer> found;
     int tone_changes = 0;
+    // The frame starts after its lead: its transfers are the first after the typed line.
+    uint64_t first = UINT64_MAX;
     for (const vmcu::I2cTransfer &t : vmcu::i2c_log()) {
         if (t.start_ns < sim::SECOND) {
             continue;
         }
+        first = std::min(first, t.start_ns);
         const bool tone_change = t.bytes.size() == 2 && t.bytes[0] >= 31 && t.bytes[0] <= 57;
-        if (t.start_ns < sim::SECOND + 10 * sim::MS) {
+        if (t.start_ns < first + 10 * sim::MS) {
             found.push_back({"frame start", t.start_ns, t.end_ns});
         } else if (tone_change && tone_changes++ == 0) {
             found.push_back({"tone change", t.start_ns, t.end_ns});

@@ -113,13 +113,14 @@ TEST(Frame, WholeFrameTimingTonesAndEnd) {
         std::string out = Command("tx", "TX start");
         uint64_t start_ms = StartMsOfLastTx(t);
         sim::RunFor(200 * sim::MS);
-        EXPECT_TRUE(sim::Console().ends_with("tx\r\nTX start QZ5RTV OM85 10dBm, 162 symbols\r\n"));
+        EXPECT_TRUE(
+            sim::Console().ends_with("tx\r\nTX start QZ5RTV OM85 10dBm, 162 symbols\r\n"
+                                     "TX on 20m 14097070 Hz, offset +0 Hz, entry 1, code 0\r\n"));
         EXPECT_TRUE(scenario::RunUntilConsole("TX complete", 0, 111000));
         sim::RunFor(10 * sim::MS);
         ExpectFrame(start_ms, 14097070, Symbols("QZ5RTV", "OM85", 10));
         std::string console = sim::Console();
-        EXPECT_TRUE(console.ends_with("symbols\r\nTX complete, CLK1 disabled\r\nwspr> "))
-            << console;
+        EXPECT_TRUE(console.ends_with("code 0\r\nTX complete, CLK1 disabled\r\nwspr> ")) << console;
         EXPECT_FALSE(sim::Chip().clk1_on());
     });
 }

@@ -124,7 +124,7 @@ TEST(Settings, NothingSavedNothingWritten) {
         EXPECT_EQ(Command("defaults"), "defaults\r\nok\r\nwspr> ");
         EXPECT_EQ(vmcu::flash_record().operations, 0u);
         EXPECT_EQ(Command("help").find(
-                      "  set xtal HZ          Set Si5351 crystal in Hz (used until PPS lock)\r\n"
+                      "  set offset HZ        Random offset per frame, 0..100 Hz\r\n"
                       "  save                 Keep settings (and PPS crystal) over a reset\r\n"
                       "  defaults             Back to built-in settings\r\n") != std::string::npos,
                   true);
@@ -152,6 +152,9 @@ TEST(Settings, NotWhileTransmittingAndARefusingFlashIsReported) {
     });
 }
 
+// A save programs its record a word at a time.
+constexpr uint64_t k_record_words = SETTINGS_RECORD_BYTES / 4;
+
 // Fills the settings sectors with saves of k_old until the next save needs an erase; returns the
 // flash then.
 std::vector<uint8_t> FlashNeedingAnErase() {
@@ -161,8 +164,7 @@ std::vector<uint8_t> FlashNeedingAnErase() {
         sim::Type("save\r");
         sim::RunFor(2 * sim::MS);
     }
-    EXPECT_EQ(vmcu::flash_record().programs,
-              SETTINGS_RECORDS_PER_SECTOR * (SETTINGS_RECORD_BYTES / 4u));
+    EXPECT_EQ(vmcu::flash_record().programs, SETTINGS_RECORDS_PER_SECTOR * k_record_words);
     EXPECT_EQ(vmcu::flash_record().erases, 0u);
     return vmcu::flash_contents();
 }
@@ -205,7 +207,7 @@ TEST(Settings, PowerCutAtEveryStepOfASave) {
         Apply(k_old);
         Command("save");
         const std::vector<uint8_t> start = vmcu::flash_contents();
-        CutAtEveryStep(start, k_new, "save", k_old, k_new, SETTINGS_RECORD_BYTES / 4u);
+        CutAtEveryStep(start, k_new, "save", k_old, k_new, k_record_words);
     });
 }
 
@@ -224,7 +226,7 @@ TEST(Settings, PowerCutAtEveryStepOfDefaults) {
 TEST(Settings, PowerCutAtEveryStepOfASaveThatErases) {
     OnFreshBoard([] {
         const std::vector<uint8_t> full = FlashNeedingAnErase();
-        CutAtEveryStep(full, k_new, "save", k_old, k_new, 1 + SETTINGS_RECORD_BYTES / 4u);
+        CutAtEveryStep(full, k_new, "save", k_old, k_new, k_record_words + 1); // the erase first
         EXPECT_EQ(vmcu::flash_record().erases, 1u);
     });
 }
@@ -511,6 +513,39 @@ TEST(Settings, RecordsOfOtherLengthsLoad) {
         EXPECT_EQ(Current(), (Kept{"K1ABC", WSPR_DEFAULT_LOCATOR, WSPR_DEFAULT_POWER_DBM,
                                    WSPR_DEFAULT_FREQ_HZ, SI5351_XTAL_HZ, true}));
     });
+}
+
+// Records of the releases before band lists (the settings up to the crystal, 24 bytes; then up to
+// the GNSS locator and a byte of padding, 36 bytes, whatever the padding held): the frequency is a
+// list of one entry with code 0, the day's settings their built-in ones; frames go out on that
+// frequency with the band lines at 0.
+TEST(Settings, RecordWithoutBandListLoadsAsAListOfOne) {
+    for (const size_t length :
+         {offsetof(WSPR_Settings, call_prefix), offsetof(WSPR_Settings, band_count)}) {
+        SCOPED_TRACE(length);
+        OnFreshBoard([length] {
+            WSPR_Settings older = k_settings_defaults;
+            std::strcpy(older.callsign, "K1ABC");
+            older.base_freq_hz = 10140200;
+            older.spare = 0xA5;
+            const auto *bytes = reinterpret_cast<const uint8_t *>(&older);
+            const std::vector<uint8_t> record =
+                SettingsRecord(3, std::vector<uint8_t>(bytes, bytes + length));
+            std::vector<uint8_t> flash = ErasedFlash();
+            std::copy(record.begin(), record.end(), flash.begin());
+            BootWith(flash);
+            EXPECT_NE(sim::Console().find("Settings: saved\r\nCall=K1ABC"), std::string::npos);
+            const std::string show = Command("show");
+            EXPECT_NE(show.find("Bands: 30m:0\r\nHop: order, TX share: 100%, offset: +-0 Hz\r\n"),
+                      std::string::npos)
+                << show;
+            const size_t from = sim::Console().size();
+            Command("tx", "TX start");
+            EXPECT_TRUE(
+                RunUntilConsole("TX on 30m 10140200 Hz, offset +0 Hz, entry 1, code 0", from, 200));
+            EXPECT_EQ(sim::BandCode(), 0);
+        });
+    }
 }
 
 // A frequency the console now refuses for want of margin (just below 150 MHz, where the tones lie

@@ -67,7 +67,8 @@ TEST_F(WsprSimRun, ScriptDrivesAFrameAndTheLogsShowIt) {
     std::string console = Read("console.log");
     EXPECT_TRUE(console.starts_with("\r\nTOLVANE Si5351 CLK1\r\n")) << console;
     EXPECT_NE(console.find("wspr> set call k1abc\r\nok\r\nwspr> tx\r\nTX start K1ABC OM85 10dBm, "
-                           "162 symbols\r\nTX rejected: already transmitting\r\nTX complete, CLK1 "
+                           "162 symbols\r\nTX on 20m 14097070 Hz, offset +0 Hz, entry 1, code 0\r\n"
+                           "TX rejected: already transmitting\r\nTX complete, CLK1 "
                            "disabled\r\nwspr> "),
               std::string::npos)
         << console;
@@ -210,6 +211,46 @@ TEST_F(WsprSimRun, CommentsAfterCommandsAndMomentsToTheMicrosecond) {
     EXPECT_EQ(r.out.find("unknown command"), std::string::npos) << r.out;
 }
 
+// --pin-log: every change of an output pin, the amplifier and band lines around the carrier
+// included; --uid: another chip draws other offsets.
+TEST_F(WsprSimRun, PinLogAndUniqueId) {
+    Write("s.txt", "100 type set bands 40m:5\n"
+                   "200 type set offset 100\n"
+                   "300 type tx\n"
+                   "3000 type stop\n");
+    const std::string script = " --until 3500 --script " + Path("s.txt");
+    Result a = Sim(script + " --pin-log " + Path("pins.csv") + " --console-log " + Path("a.log"));
+    ASSERT_EQ(a.status, 0) << a.err;
+    const std::vector<std::string> pins = Lines(Read("pins.csv"));
+    ASSERT_FALSE(pins.empty());
+    EXPECT_EQ(pins[0], "t_us,pin,level");
+    std::vector<std::string> lines_only; // PB12..PB15 without their times
+    for (size_t i = 1; i < pins.size(); ++i) {
+        const std::string pin = pins[i].substr(pins[i].find(',') + 1);
+        if (pin.starts_with("PB1")) {
+            lines_only.push_back(pin);
+        }
+    }
+    // Driven low at start-up (amplifier first), code 5 before the amplifier, off after the stop.
+    EXPECT_EQ(lines_only, (std::vector<std::string>{"PB15,0", "PB12,0", "PB13,0", "PB14,0",
+                                                    "PB12,1", "PB14,1", "PB15,1", "PB15,0"}));
+    EXPECT_NE(Read("pins.csv").find(",PC13,"), std::string::npos); // the LED too
+
+    Result b = Sim(script + " --uid 0123456789ABCDEF01234567 --console-log " + Path("b.log"));
+    ASSERT_EQ(b.status, 0) << b.err;
+    const auto offset_line = [](const std::string &console) {
+        const size_t at = console.find("TX on ");
+        return at == std::string::npos ? std::string()
+                                       : console.substr(at, console.find('\r', at) - at);
+    };
+    const std::string la = offset_line(Read("a.log")), lb = offset_line(Read("b.log"));
+    EXPECT_NE(la, "");
+    EXPECT_NE(lb, "");
+    EXPECT_NE(la, lb); // two offsets in -100..100 Hz: the same by chance once in 201
+    Result c = Sim(script + " --uid 0123456789ABCDEF01234567 --console-log " + Path("c.log"));
+    EXPECT_EQ(offset_line(Read("c.log")), lb);
+}
+
 TEST_F(WsprSimRun, BadArgumentsSayWhatIsWrong) {
     Write("bad.txt", "100 type help\nsoon type tx\n");
     Write("huge-time.txt", "18446744073710 type help\n");
@@ -245,6 +286,12 @@ TEST_F(WsprSimRun, BadArgumentsSayWhatIsWrong) {
         {"--fault-at 5001.0001", "--fault-at"},
         {"--image " + dir_.string(), "not a regular file"},
         {"--image /dev/zero", "not a regular file"},
+        // The unique ID is 24 hex digits, no more, no fewer, nothing else.
+        {"--uid 0123456789abcdef0123456", "--uid"},
+        {"--uid 0123456789abcdef012345678", "--uid"},
+        {"--uid 0123456789abcdef0123456g", "--uid"},
+        {"--uid 0x23456789abcdef01234567", "--uid"},
+        {"--until 1000 --console-log /dev/null --pin-log /dev/full", "cannot write"},
     };
     for (const auto &[args, says] : cases) {
         Result r = Sim(args);

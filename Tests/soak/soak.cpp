@@ -364,7 +364,7 @@ void Show() {
     const std::string reply = TypeLine(MixCase("show") + "\r");
     char call[8] = {}, loc[8] = {}, auto_on[4] = {};
     unsigned power = 0;
-    unsigned long freq = 0, xtal = 0, reference = 0;
+    unsigned long freq = 0, xtal = 0, reference = 0, band = 0;
     unsigned long long spacing = 0;
     // The lines the soak's settings (plain callsign, fixed 4-character locator) always give; the
     // locator and frames lines in between name the same message.
@@ -373,18 +373,20 @@ void Show() {
     int n = at == std::string::npos
                 ? 0
                 : std::sscanf(reply.c_str() + at, "Message: %7s %7s %udBm", call, loc, &power);
+    // The soak's settings keep the band list at one entry, the one set freq makes.
     n += rf == std::string::npos ? 0
                                  : std::sscanf(reply.c_str() + rf,
                                                "RF: %lu Hz, tone spacing %llu uHz "
                                                "XTAL: %lu Hz Reference: set, crystal %lu Hz "
-                                               "Auto: %3[ONF],",
-                                               &freq, &spacing, &xtal, &reference, auto_on);
+                                               "Bands: %lu:0 Hop: order, TX share: "
+                                               "100%%, offset: +-0 Hz Auto: %3[ONF],",
+                                               &freq, &spacing, &xtal, &reference, &band, auto_on);
     const std::string frames = std::string(call) + " " + loc + " " + std::to_string(power) + "dBm";
     n -= reply.find("Locator: " + std::string(loc) + " (fixed)\r\nFrames: " + frames + "\r\n") ==
                  std::string::npos
              ? 1
              : 0;
-    Check(n == 8 && spacing == WSPR_TONE_SPACING_UHZ && xtal == SI5351_XTAL_HZ &&
+    Check(n == 9 && band == freq && spacing == WSPR_TONE_SPACING_UHZ && xtal == SI5351_XTAL_HZ &&
               reference == SI5351_XTAL_HZ &&
               g_model.call == call && g_model.loc == loc && g_model.power == power &&
               g_model.freq == freq && g_model.auto_on == (std::string(auto_on) == "ON"),
@@ -746,17 +748,18 @@ void WrapCase() {
     uint32_t ms = 0;
     sim::PeekFirmwareU32("g_ms", ms);
     Check(ms > 100000 && ms < 400000, "the millisecond counter did not wrap:", std::to_string(ms));
-    // A key press in the gap after a frame: its frame starts 50 ms after the press and takes the
-    // next even minute's place, so that minute has no frame of its own.
+    // A key press in the gap after a frame: its frame is asked for 50 ms after the press, starts
+    // after the lines' lead (70 to 100 ms) and takes the next even minute's place, so that minute
+    // has no frame of its own.
     RunSampled(T - 5 * SECOND);
     const uint64_t press = sim::Now() + 3 * MS;
     sim::KeyAt(press, true);
     sim::KeyAt(press + 500 * MS, false);
     ++g_fig.key_presses;
     RunSampled(press + 200 * MS);
-    Check(g_frame.active && g_frame.start_us >= (press + 50 * MS) / 1000 &&
-              g_frame.start_us < (press + 52 * MS) / 1000,
-          "key press after the wrap did not start a frame 50 ms later");
+    Check(g_frame.active && g_frame.start_us >= (press + 120 * MS) / 1000 &&
+              g_frame.start_us < (press + 152 * MS) / 1000,
+          "key press after the wrap did not start a frame 120..150 ms later");
     RunSampled(T + 2 * MINUTE);
     Show();
     for (int i = 0; i < 2; ++i) {

@@ -19,6 +19,9 @@ constexpr size_t PERIPH_SPAN = 0x30000U;
 alignas(64) uint8_t g_periph[PERIPH_SPAN];
 alignas(64) uint8_t g_scs[0x1000];
 alignas(64) uint8_t g_dwt[0x10];
+// The unique ID's three words in system memory.
+alignas(16) uint8_t g_uid[12] = {0x31, 0x00, 0x2F, 0x00, 0x09, 0x51,
+                                 0x33, 0x30, 0x38, 0x34, 0x35, 0x36};
 // The two settings sectors; the rest of the flash is not reachable from the register layer.
 constexpr uintptr_t SETTINGS_START = FLASH_SECTOR_2_ADDR;
 constexpr size_t SETTINGS_SPAN = 2 * FLASH_SECTOR_16K_SIZE;
@@ -242,6 +245,9 @@ void *FakeRegisterBlock(uintptr_t address) {
     }
     if (address >= DWT_BASE && address < DWT_BASE + sizeof g_dwt) {
         return g_dwt + (address - DWT_BASE);
+    }
+    if (address >= UID_BASE && address < UID_BASE + sizeof g_uid) {
+        return g_uid + (address - UID_BASE);
     }
     if (address >= SCS_BASE && address < SCS_BASE + sizeof g_scs) {
         return g_scs + (address - SCS_BASE);

@@ -128,6 +128,11 @@ TEST_F(Boot, EveryPinHasItsModePullSpeedAndFunction) {
         {GPIOA, 13, 2, 0, 3, 1, 0, "SWDIO PA13"},
         {GPIOA, 14, 2, 0, 0, 2, 0, "SWCLK PA14"},
         {GPIOB, 3, 2, 0, 3, 0, 0, "SWO PB3"},
+        // Band lines and the amplifier: push-pull outputs, the board's pull-down on PB15.
+        {GPIOB, 12, 1, 0, 0, 0, 0, "band line PB12"},
+        {GPIOB, 13, 1, 0, 0, 0, 0, "band line PB13"},
+        {GPIOB, 14, 1, 0, 0, 0, 0, "band line PB14"},
+        {GPIOB, 15, 1, 0, 0, 0, 0, "amplifier PB15"},
     };
     for (const PinExpectation &p : pins) {
         SCOPED_TRACE(p.name);
@@ -140,6 +145,13 @@ TEST_F(Boot, EveryPinHasItsModePullSpeedAndFunction) {
     }
     // The LED (active low) was driven high through the set half of BSRR.
     EXPECT_EQ(fake::Gpio(GPIOC).BSRR, 1U << 13);
+}
+
+// The unique ID's three words, read where RM0383 puts them.
+TEST_F(Boot, UniqueIdIsReadFromSystemMemory) {
+    EXPECT_EQ(HAL_GetUIDw0(), 0x002F0031U);
+    EXPECT_EQ(HAL_GetUIDw1(), 0x30335109U);
+    EXPECT_EQ(HAL_GetUIDw2(), 0x36353438U);
 }
 
 TEST_F(Boot, I2c1RunsFastModeJustBelow400kHz) {

@@ -31,4 +31,14 @@ constexpr size_t FLASH_SETTINGS_BYTES = 2 * FLASH_SECTOR_BYTES;
 constexpr uint64_t FLASH_ERASE_NS = 250 * NS_PER_MS; // one 16 KiB sector
 constexpr uint64_t FLASH_PROGRAM_NS = 16000;         // one 32-bit word
 
+// The chip's 96-bit unique ID (RM0383 24.2: three words from 0x1FFF7A10) unless a run sets
+// another: X/Y on the wafer, wafer and lot number.
+struct Uid {
+    uint32_t w[3];
+};
+constexpr Uid DEFAULT_UID = {{0x002F0031U, 0x30335109U, 0x36353438U}};
+// The board holds the amplifier line (PB15) low with a pull-down while the MCU does not drive it.
+constexpr char AMP_PORT = 'B';
+constexpr int AMP_PIN = 15;
+
 } // namespace mcu

@@ -81,6 +81,13 @@ void gpio_drive(char port, int pin, int level);
 // The clock line on TIM2's external clock input (PA5, TIM2_ETR); nullptr: none.
 void tim2_clock_input(dev::ClockLine *line);
 int gpio_output(char port, int pin); // the output data latch
+// The level on the pin's line: what the pin drives, else the outside drive, else its pull.
+int gpio_level(char port, int pin);
+// Hears every change of the level on a pin that is or was an output (its mode or latch moving, a
+// reset releasing it); nullptr: none.
+void gpio_on_level(std::function<void(uint64_t t_ns, char port, int pin, int level)> fn);
+// The unique device ID the image reads at 0x1FFF7A10; a new world brings back mcu::DEFAULT_UID.
+void set_uid(const mcu::Uid &uid);
 
 // A transfer as seen on the I2C bus: START, the address byte, data bytes, STOP or a repeated
 // START; acked false when a byte was not acknowledged. A read is the write of its register address

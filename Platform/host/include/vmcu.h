@@ -141,6 +141,17 @@ void gpio_drive(const GPIO_TypeDef *port, int pin, int level);
 int gpio_output(const GPIO_TypeDef *port, int pin); // output latch level
 void gpio_on_change(
     std::function<void(uint64_t t_ns, const GPIO_TypeDef *port, int pin, int level)> fn);
+// The level on the pin's line: what the MCU drives, else what the outside or the pull puts there.
+int gpio_level(const GPIO_TypeDef *port, int pin);
+// Hears every change of the level on a pin that is or was an output (a pin becoming an output,
+// its latch moving while it drives, a reset releasing it); nullptr: none.
+void gpio_on_level(
+    std::function<void(uint64_t t_ns, const GPIO_TypeDef *port, int pin, int level)> fn);
+
+// ---- The unique device ID -----------------------------------------------------------------------
+
+// What HAL_GetUIDw0..2 read; a new world brings back mcu::DEFAULT_UID.
+void set_uid(const mcu::Uid &uid);
 
 // ---- I2C (I2C1..I2C3) ---------------------------------------------------------------------------
 

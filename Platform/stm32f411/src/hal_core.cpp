@@ -238,6 +238,17 @@ uint32_t HAL_GetTick(void) {
     return g_tick;
 }
 
+/* The unique ID lies in system memory, three read-only words. */
+uint32_t HAL_GetUIDw0(void) {
+    return RegsAt<const volatile uint32_t>(UID_BASE)[0];
+}
+uint32_t HAL_GetUIDw1(void) {
+    return RegsAt<const volatile uint32_t>(UID_BASE)[1];
+}
+uint32_t HAL_GetUIDw2(void) {
+    return RegsAt<const volatile uint32_t>(UID_BASE)[2];
+}
+
 /* With all four priority bits pre-emptive the sub-priority has no bits to go to. */
 void HAL_NVIC_SetPriority(IRQn_Type irq, uint32_t preempt_priority, uint32_t sub_priority) {
     (void)sub_priority;
