@@ -97,8 +97,8 @@ void HAL_TIM_Base_MspInit(TIM_HandleTypeDef *htim) {
         pins.Speed = GPIO_SPEED_FREQ_HIGH;
         pins.Alternate = GPIO_AF1_TIM2;
         HAL_GPIO_Init(GPIOA, &pins);
-        /* Below the tick: the capture only reads a register and the count. */
-        HAL_NVIC_SetPriority(TIM2_IRQn, 1, 0);
+        /* With the tick and the UARTs (none nests on another): the capture is a few reads. */
+        HAL_NVIC_SetPriority(TIM2_IRQn, 0, 0);
         HAL_NVIC_EnableIRQ(TIM2_IRQn);
     } else if (htim->Instance == TIM1) {
         __HAL_RCC_TIM1_CLK_ENABLE();
