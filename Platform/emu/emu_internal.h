@@ -83,6 +83,9 @@ class Peripheral {
 // ---- Time and the run (emu_core.cpp) -----------------------------------------------------------
 
 uint64_t now();
+// Inside a world event, the moment it was scheduled for (time itself advances in whole cycles):
+// what an edge the world puts on a pin is timed by. Elsewhere now().
+uint64_t world_event_ns();
 void stall(uint64_t ns); // the CPU waits (flash busy): time passes, nothing runs
 void clocks_changed();   // the RCC's output frequencies moved
 // Something a model did may be takeable now (an interrupt pended): the CPU stops at the next

@@ -297,20 +297,23 @@ class Tim2 : public Peripheral {
         if (sr & CC2IF) {
             sr |= CC2OF;
         }
-        ccr2 = Counter();
+        ccr2 = Counter(world_event_ns());
         sr |= CC2IF;
         Irq();
     }
 
   private:
     bool Counting() const { return (cr1 & CEN) != 0 && (smcr & ECE) != 0; }
-    uint64_t Edges() const { return g_tim2_line != nullptr ? g_tim2_line->edges_until(now()) : 0; }
+    static uint64_t Edges(uint64_t t) {
+        return g_tim2_line != nullptr ? g_tim2_line->edges_until(t) : 0;
+    }
+    static uint64_t Edges() { return Edges(now()); }
     uint64_t Divider() const { return (uint64_t{psc} + 1) << ((smcr >> 12) & 3U); }
-    uint32_t Counter() const {
+    uint32_t Counter(uint64_t t = now()) const {
         if (!Counting()) {
             return count_base;
         }
-        return static_cast<uint32_t>(count_base + (Edges() - edges_base) / Divider());
+        return static_cast<uint32_t>(count_base + (Edges(t) - edges_base) / Divider());
     }
     // The count so far is kept, and counting goes on from here under the new settings.
     void Rebase() {

@@ -215,7 +215,14 @@ std::string Si5351Model::LimitViolation() const {
 
 void Si5351Model::Recompute(uint64_t t_ns, bool pll_reset) {
     AdvanceClk0(t_ns);
-    clk0_ratio_ = Clk0Ratio();
+    const long double ratio = Clk0Ratio();
+    if (clk0_ratio_ == 0 && ratio > 0) {
+        // CLK0 comes on at the phase it would have if it had run from the world's time 0: where
+        // a start's phase falls is arbitrary on the chip; this way it does not depend on when the
+        // MCU got to start it, and two MCUs that start it microseconds apart count alike.
+        clk0_cycles_ = ratio * XtalCycles(0, t_ns);
+    }
+    clk0_ratio_ = ratio;
     const uint8_t control = regs_[REG_CLK1_CONTROL];
     bool on = (control & CLK_PDN) == 0 && (regs_[REG_OUTPUT_ENABLE] & OEB_CLK1) == 0 &&
               (control & CLK_PLLB_SRC) == 0 && (control & CLK_SRC_MASK) == CLK_SRC_OWN_MS;
@@ -348,7 +355,13 @@ void Si5351Model::AdvanceClk0(uint64_t t_ns) {
     clk0_at_ns_ = t_ns;
 }
 
+// A time a little before the phase's last update (an edge timed between two of a caller's time
+// steps) is worked out backwards from it.
 uint64_t Si5351Model::edges_until(uint64_t t_ns) {
+    if (t_ns < clk0_at_ns_) {
+        const long double back = clk0_ratio_ * XtalCycles(t_ns, clk0_at_ns_);
+        return static_cast<uint64_t>(clk0_cycles_ > back ? clk0_cycles_ - back : 0);
+    }
     AdvanceClk0(t_ns);
     return static_cast<uint64_t>(clk0_cycles_);
 }

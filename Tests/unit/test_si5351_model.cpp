@@ -392,8 +392,9 @@ TEST(Si5351Model, OnTheVirtualBus) {
 } // namespace
 
 // CLK0 from PLL B (36 x) through multisynth 0 in integer mode (10): 3.6 x the crystal, counted edge
-// by edge from the phase; off (powered down, disabled, or fed by PLL A) it does not count. With a
-// crystal ramping linearly the count is the integral of its frequency.
+// by edge from the phase (which starts where it would be had CLK0 run from time 0); off (powered
+// down, disabled, or fed by PLL A) it does not count. With a crystal ramping linearly the count is
+// the integral of its frequency.
 TEST(Si5351Model, Clk0CountsItsEdgesFromThePhase) {
     Si5351Model chip(XTAL_25M);
     EXPECT_EQ(chip.edges_until(1000000000), 0u);
@@ -405,11 +406,13 @@ TEST(Si5351Model, Clk0CountsItsEdgesFromThePhase) {
     Write(chip, 16, {0x6C}, 1000000000); // from PLL B
     EXPECT_TRUE(chip.clk0_on());
     EXPECT_EQ(chip.clk0_freq_uhz(1000000000), 90 * MHZ_UHZ);
-    EXPECT_EQ(chip.edges_until(2000000000), 90000000u);
-    EXPECT_EQ(chip.edges_until(2000000011), 90000000u); // 11 ns: 0.99 of a 90 MHz cycle
-    EXPECT_EQ(chip.edges_until(2000000012), 90000001u);
+    EXPECT_EQ(chip.edges_until(1000000000), 90000000u);
+    EXPECT_EQ(chip.edges_until(2000000000), 180000000u);
+    EXPECT_EQ(chip.edges_until(2000000011), 180000000u); // 11 ns: 0.99 of a 90 MHz cycle
+    EXPECT_EQ(chip.edges_until(2000000012), 180000001u);
+    EXPECT_EQ(chip.edges_until(1500000000), 135000000u); // back from the last count
     Write(chip, 3, {0xFF}, 3000000000);
-    EXPECT_EQ(chip.edges_until(5000000000), 180000000u);
+    EXPECT_EQ(chip.edges_until(5000000000), 270000000u);
 
     // 25 MHz + 1 Hz per second from t = 0: from 5 s to 7 s the crystal makes 2 x 25000006 cycles.
     Si5351Model ramp(XTAL_25M);
@@ -420,7 +423,8 @@ TEST(Si5351Model, Clk0CountsItsEdgesFromThePhase) {
     Write(ramp, 42, k_ratio_10, 5000000000);
     Write(ramp, 16, {0x6C}, 5000000000);
     Write(ramp, 3, {0xFE}, 5000000000);
-    EXPECT_EQ(ramp.edges_until(7000000000), 3600000ULL * 50000012 / 1000000);
+    EXPECT_EQ(ramp.edges_until(7000000000) - ramp.edges_until(5000000000),
+              3600000ULL * 50000012 / 1000000);
 }
 
 // A drifting crystal moves CLK1 too: each refresh is a row of the timeline when the frequency moved.

@@ -53,7 +53,6 @@ class UartLine {
 
 // A clock line into the MCU (the Si5351's CLK0 on a timer's external clock input): how many rising
 // edges it has had from the world's time 0 up to and including t_ns, exact, however fast it runs.
-// Asked for non-decreasing times.
 class ClockLine {
   public:
     virtual ~ClockLine() = default;
