@@ -89,11 +89,17 @@ double HeldFreq() {
     return g_held_freq + g_filter.drift * static_cast<double>(since) / 1000.0;
 }
 
+/* Between two seconds the estimate goes on with the drift, as in holdover: no step when the
+ * pulses stop. */
 double EstimateCounts() {
     if (!g_estimated) {
         return CountsOf(ConfiguredMilliHz());
     }
-    return g_state == ReferenceState::HOLDOVER ? HeldFreq() : g_filter.freq;
+    if (g_state == ReferenceState::HOLDOVER) {
+        return HeldFreq();
+    }
+    return g_filter.freq +
+           g_filter.drift * static_cast<double>(Clock_Ms() - g_last_good_ms) / 1000.0;
 }
 
 void Publish() {
