@@ -61,6 +61,11 @@ void Console(std::string_view bytes) {
     Drain(sim::ConsoleUart());
 }
 
+void Settle() {
+    sim::RunFor(100 * sim::MS);
+    RunUntilConsoleQuiet();
+}
+
 void Gnss(std::string_view bytes) {
     sim::GnssAt(sim::Now(), bytes);
     Drain(sim::GnssUart());

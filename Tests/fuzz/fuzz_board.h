@@ -20,6 +20,9 @@ void PowerOn();
 // runs the main loop until every byte has been received and taken out of its ring, so that all the
 // output they cause has been written.
 void Console(std::string_view bytes);
+// Past the band and amplifier lines' lead (74 ms): a frame a line asked for has started and
+// printed its start lines.
+void Settle();
 void Gnss(std::string_view bytes);
 
 // Fails the run with a message (libFuzzer keeps the input that caused it).

@@ -7,12 +7,16 @@
 // memory after every line (they may change only with "ok"). Burst (bit 0 set): everything at once
 // at 115200 baud, so that long replies overflow the receive ring; then the settings must still be
 // valid ones, changed only if some reply was "ok", and the line never longer than 39 characters.
+// The band list, hop mode, share and offset (whose frames the model does not foresee) are typed
+// only in bursts: a paced input ends at its first line that sets one of them.
+#include <array>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "bands.h"
 #include "console_text.h"
 #include "fuzz_board.h"
 #include "si5351_model.h"
@@ -42,11 +46,26 @@ struct Settings {
     // chosen for (callsign, fixed locator or "from GNSS") and the frame of the cycle sent next.
     std::string turn_choice;
     unsigned turn_next = 0;
+    // The band list (entry 0's frequency is freq), the hop mode, the share and the offset.
+    unsigned band_count = 1;
+    std::array<uint32_t, WSPR_MAX_BANDS> band_hz{};
+    std::array<unsigned, WSPR_MAX_BANDS> band_code{};
+    unsigned hop = WSPR_HOP_ORDER, txpct = 100, offset = 0;
     // Everything the firmware reports.
     bool operator==(const Settings &o) const {
         return prefix == o.prefix && call == o.call && suffix == o.suffix && loc == o.loc &&
                sub == o.sub && gnss == o.gnss && power == o.power && freq == o.freq &&
-               xtal == o.xtal && auto_on == o.auto_on && time_valid == o.time_valid && tx == o.tx;
+               xtal == o.xtal && auto_on == o.auto_on && time_valid == o.time_valid && tx == o.tx &&
+               Day() == o.Day();
+    }
+    // Entries 1.. of the list and the codes, hop mode, share and offset.
+    std::string Day() const {
+        std::string d = std::to_string(band_count);
+        for (unsigned i = 0; i < band_count && i < WSPR_MAX_BANDS; ++i) {
+            d += " " + std::to_string(i == 0 ? 0 : band_hz[i]) + ":" + std::to_string(band_code[i]);
+        }
+        return d + " " + std::to_string(hop) + " " + std::to_string(txpct) + " " +
+               std::to_string(offset);
     }
 };
 
@@ -83,7 +102,8 @@ std::string Describe(const Settings &s) {
     return CallText(s) + " " + LocatorText(s) + (s.gnss ? "(GNSS) " : " ") +
            std::to_string(s.power) + "dBm " + std::to_string(s.freq) +
            "Hz xtal=" + std::to_string(s.xtal) + " auto=" + std::to_string(s.auto_on) +
-           " time=" + std::to_string(s.time_valid) + " tx=" + std::to_string(s.tx);
+           " time=" + std::to_string(s.time_valid) + " tx=" + std::to_string(s.tx) +
+           " day=" + s.Day();
 }
 
 std::string TakeOutput() {
@@ -112,6 +132,14 @@ Settings Peek() {
     s.freq = st.settings.base_freq_hz;
     s.xtal = st.settings.xtal_hz;
     s.auto_on = st.settings.auto_tx;
+    s.band_count = st.settings.band_count;
+    for (unsigned i = 0; i < s.band_count && i < WSPR_MAX_BANDS; ++i) {
+        s.band_hz[i] = Settings_BandHz(st.settings, static_cast<int>(i));
+        s.band_code[i] = st.settings.band_code[i];
+    }
+    s.hop = st.settings.hop_mode;
+    s.txpct = st.settings.tx_percent;
+    s.offset = st.settings.offset_hz;
     s.time_valid = st.time_valid;
     s.tx = st.state == WSPR_STATE_TX;
     return s;
@@ -296,8 +324,21 @@ std::string NextFrame(const Settings &s) {
     return frames[next % frames.size()];
 }
 
+// A paced input keeps the list at one entry, code 0, without offset: every frame goes there.
 std::string StartLine(const Settings &s) {
-    return "TX start " + NextFrame(s) + ", 162 symbols\r\n";
+    const int band = Band_Of(s.freq);
+    return "TX start " + NextFrame(s) + ", 162 symbols\r\nTX on " +
+           (band >= 0 ? k_bands[band].name : "own") + " " + std::to_string(s.freq) +
+           " Hz, offset +0 Hz, entry 1, code 0\r\n";
+}
+
+// A band list entry as show prints it: a band's name for its own tone 0, else the frequency.
+std::string EntryText(const Settings &s, unsigned i) {
+    const uint32_t hz = i == 0 ? s.freq : s.band_hz[i];
+    const int band = Band_Of(hz);
+    return (band >= 0 && k_bands[band].tone0_hz == hz ? std::string(k_bands[band].name)
+                                                      : std::to_string(hz)) +
+           ":" + std::to_string(s.band_code[i]);
 }
 
 // A frame starts: its start line; the turn moves on to the cycle's other frame.
@@ -325,7 +366,13 @@ Expected ShowText(const Settings &s) {
              "dBm\r\nLocator: " + LocatorText(s) + (s.gnss ? " (GNSS)" : " (fixed)") +
              "\r\nFrames: " + list + "\r\nRF: " + std::to_string(s.freq) + " Hz, tone spacing " +
              std::to_string(WSPR_TONE_SPACING_UHZ) + " uHz\r\nXTAL: " + std::to_string(s.xtal) +
-             " Hz\r\nAuto: " + (s.auto_on ? "ON" : "OFF") + ", Time: ";
+             " Hz\r\nBands:";
+    for (unsigned i = 0; i < s.band_count; ++i) {
+        e.text += " " + EntryText(s, i);
+    }
+    e.text += std::string("\r\nHop: ") + (s.hop == WSPR_HOP_COORDINATED ? "coordinated" : "order") +
+              ", TX share: " + std::to_string(s.txpct) + "%, offset: +-" +
+              std::to_string(s.offset) + " Hz\r\nAuto: " + (s.auto_on ? "ON" : "OFF") + ", Time: ";
     if (s.time_valid) {
         e.text += "valid ";
         e.clock_at = e.text.size();
@@ -458,7 +505,9 @@ Expected Execute(Settings &s, const std::string &buffer) {
         } else if (!KeepsMargin(*hz)) {
             e.text = "error: freq too close to 150 MHz, the Si5351 would run at its limits\r\n";
         } else {
-            s.freq = static_cast<uint32_t>(*hz);
+            s.freq = static_cast<uint32_t>(*hz); // a list of one entry, code 0
+            s.band_count = 1;
+            s.band_code[0] = 0;
             e.text = "ok\r\n";
         }
     } else if (auto v = after("SET XTAL ")) {
@@ -615,6 +664,32 @@ void CheckClk1(const Settings &now) {
     FUZZ_CHECK(sim::Chip().clk1_on() == now.tx, Describe(now));
 }
 
+std::string UpperLine(const Edited &ed) {
+    std::string c = ed.line;
+    for (char &ch : c) {
+        ch = ch >= 'a' && ch <= 'z' ? static_cast<char>(ch - 'a' + 'A') : ch;
+    }
+    return c;
+}
+
+// A line that may start a frame without the clock set before it: tx, or a time at which the
+// schedule's slot begins.
+bool StartsAFrame(const Edited &ed) {
+    const std::string c = UpperLine(ed);
+    return c == "TX" || c.starts_with("TIME ");
+}
+
+// A line that sets the band list, the hop mode, the share or the offset.
+bool SetsTheDay(const Edited &ed) {
+    const std::string c = UpperLine(ed);
+    for (const char *command : {"SET BANDS ", "SET HOP ", "SET TXPCT ", "SET OFFSET "}) {
+        if (c.starts_with(command)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void Paced(std::string_view text) {
     Settings model = k_defaults;
     while (!text.empty()) {
@@ -622,6 +697,10 @@ void Paced(std::string_view text) {
         std::string_view chunk =
             text.substr(0, end == std::string_view::npos ? text.size() : end + 1);
         text.remove_prefix(chunk.size());
+        const Edited ed = Edit(chunk);
+        if (ed.ended && !ed.too_long && SetsTheDay(ed)) {
+            return;
+        }
 
         // At most a ring's worth at a time: echoing a backspace takes three byte times, so a
         // longer run of them typed at full speed may overflow the ring, and then bytes are lost
@@ -629,8 +708,10 @@ void Paced(std::string_view text) {
         for (size_t at = 0; at < chunk.size(); at += RING_ROOM) {
             fuzz::Console(chunk.substr(at, RING_ROOM));
         }
+        if (ed.ended && (model.time_valid || StartsAFrame(ed))) {
+            fuzz::Settle(); // with the clock set, the schedule may take a slot around any line
+        }
         const std::string out = TakeOutput();
-        const Edited ed = Edit(chunk);
         Settings before = model;
         Expected e = ExpectChunk(model, ed);
         if (!Matches(e, out)) {
@@ -658,6 +739,7 @@ void Paced(std::string_view text) {
 
 void Burst(std::string_view text) {
     fuzz::Console(text);
+    fuzz::Settle();
     const std::string out = TakeOutput();
     FUZZ_CHECK(sim::Status().line_length <= LINE_MAX_CHARS, out);
     ClearLine();
@@ -672,6 +754,12 @@ void Burst(std::string_view text) {
     FUZZ_CHECK(MessageOk(now) && PowerOk(now.power) && FreqOk(now.freq) && now.xtal >= 24000000 &&
                    now.xtal <= 28000000,
                Describe(now));
+    bool day_ok = now.band_count >= 1 && now.band_count <= WSPR_MAX_BANDS &&
+                  now.hop <= WSPR_HOP_COORDINATED && now.txpct <= 100 && now.offset <= 100;
+    for (unsigned i = 0; day_ok && i < now.band_count; ++i) {
+        day_ok = FreqOk(i == 0 ? now.freq : now.band_hz[i]) && now.band_code[i] <= 7;
+    }
+    FUZZ_CHECK(day_ok, Describe(now));
     CheckClk1(now);
 }
 
