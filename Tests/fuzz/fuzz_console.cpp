@@ -366,7 +366,7 @@ Expected ShowText(const Settings &s) {
              "dBm\r\nLocator: " + LocatorText(s) + (s.gnss ? " (GNSS)" : " (fixed)") +
              "\r\nFrames: " + list + "\r\nRF: " + std::to_string(s.freq) + " Hz, tone spacing " +
              std::to_string(WSPR_TONE_SPACING_UHZ) + " uHz\r\nXTAL: " + std::to_string(s.xtal) +
-             " Hz\r\nBands:";
+             " Hz\r\nReference: set, crystal " + std::to_string(s.xtal) + " Hz\r\nBands:";
     for (unsigned i = 0; i < s.band_count; ++i) {
         e.text += " " + EntryText(s, i);
     }
