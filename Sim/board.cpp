@@ -25,6 +25,14 @@ void OnHalt() {
                  static_cast<unsigned long long>(g_mcu->Now() / 1000));
 }
 
+// A drifting crystal moves CLK1 all the time: its frequency is worked out again every second.
+void RefreshEverySecond(uint64_t t_ns) {
+    g_mcu->Schedule(t_ns + SECOND, [](uint64_t t) {
+        g_chip->refresh(t);
+        RefreshEverySecond(t);
+    });
+}
+
 } // namespace
 
 bool UseImage(const std::string &elf_path, std::string &error) {
@@ -51,6 +59,14 @@ void Prepare(const BoardConfig &config) {
     }
     g_mcu->AttachUart(CONSOLE_USART, g_terminal.get());
     g_mcu->AttachUart(GNSS_USART, g_gnss.get());
+    g_mcu->AttachClockLine(g_chip.get());
+    if (!config.xtal_drift.empty()) {
+        g_chip->set_xtal_drift(config.xtal_drift);
+        RefreshEverySecond(0);
+    }
+    if (config.pps) {
+        g_gnss->SetPulse(config.pulse, [](int level) { g_mcu->DrivePin(PPS_PIN, level); });
+    }
     g_mcu->OnHalt(OnHalt);
     // The board's pull-down on the amplifier line: low whenever the MCU does not drive it.
     g_mcu->DrivePin(AMP_PIN, 0);

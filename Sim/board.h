@@ -34,7 +34,15 @@ struct BoardConfig {
     Si5351Model::Latch si5351_latch = Si5351Model::Latch::BYTE;
     // How long after power-on the Si5351 holds SYS_INIT (UINT64_MAX: for ever).
     uint64_t si5351_sys_init_ns = Si5351Model::DEFAULT_SYS_INIT_NS;
+    // The crystal's course over time (empty: xtal_hz all along); CLK1 follows it once a second.
+    std::vector<Si5351Model::XtalPoint> xtal_drift{};
+    // The GNSS receiver made from a clock also drives its pulse on PA1.
+    bool pps = false;
+    GnssReceiver::Pulse pulse{};
 };
+
+// Where the receiver's pulse-per-second comes in: TIM2_CH2.
+constexpr Pin PPS_PIN{'A', 1};
 
 // Which MCU the board has: the virtual MCU running the firmware built for the PC (the default),
 // or the emulated STM32F411 running a board image (.elf). Chosen before the first Prepare; false

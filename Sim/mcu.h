@@ -64,6 +64,8 @@ class Mcu {
 
     virtual void AttachUart(int usart, dev::UartDevice *device) = 0;   // USART1 or USART2
     virtual void AttachI2c(uint8_t addr7, dev::I2cDevice *device) = 0; // on I2C1
+    // The clock line on TIM2's external clock input (PA5, TIM2_ETR): the Si5351's CLK0.
+    virtual void AttachClockLine(dev::ClockLine *line) = 0;
     // Outside drive of a pin: 0 or 1; -1 releases it (the pull decides).
     virtual void DrivePin(Pin pin, int level) = 0;
     virtual int PinOutput(Pin pin) = 0; // the output latch

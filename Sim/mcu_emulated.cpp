@@ -33,6 +33,7 @@ class EmulatedMcuImpl final : public Mcu {
     void AttachI2c(uint8_t addr7, dev::I2cDevice *device) override {
         emu::i2c_attach(addr7, device);
     }
+    void AttachClockLine(dev::ClockLine *line) override { emu::tim2_clock_input(line); }
     void DrivePin(Pin pin, int level) override { emu::gpio_drive(pin.port, pin.number, level); }
     int PinOutput(Pin pin) override { return emu::gpio_output(pin.port, pin.number); }
     int PinLevel(Pin pin) override { return emu::gpio_level(pin.port, pin.number); }

@@ -82,6 +82,7 @@ class VirtualMcuImpl final : public Mcu {
     void AttachI2c(uint8_t addr7, dev::I2cDevice *device) override {
         vmcu::i2c_attach(I2C1, addr7, device);
     }
+    void AttachClockLine(dev::ClockLine *line) override { vmcu::tim2_clock_input(line); }
     void DrivePin(Pin pin, int level) override {
         vmcu::gpio_drive(Port(pin.port), pin.number, level);
     }

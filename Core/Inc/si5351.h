@@ -42,8 +42,9 @@ typedef struct {
      * 1 where the multisynth's own output would fall below SI5351_MS_OUT_MIN_UHZ. */
     uint8_t r_div_log2;
     Si5351Setting tone[SI5351_MAX_TONES];
-    /* What the plan was made for. */
+    /* What the plan was made for: the crystal to the millihertz (xtal_hz rounded). */
     uint32_t xtal_hz;
+    uint64_t xtal_mhz;
     uint64_t first_uhz;
     uint64_t spacing_uhz;
     /* The VCO and the output stay 100 ppm inside the chip's limits, so that a real crystal that
@@ -67,11 +68,24 @@ typedef struct {
 #define SI5351_XTAL_MIN_HZ 24000000UL
 #define SI5351_XTAL_MAX_HZ 28000000UL
 
+/* CLK0, the reference line to the MCU (TIM2's external clock): PLL B at 32 x the crystal, multisynth
+ * 0 dividing by 64, both in integer mode, so CLK0 is the crystal / 2 (12.5 MHz, a quarter of what
+ * TIM2 can count at 100 MHz at most) and its count measures the crystal itself. PLL B is CLK0's
+ * alone: CLK1 moves PLL A only. */
+#define SI5351_REF_PLL_RATIO 32U
+#define SI5351_REF_MS_RATIO 64U
+#define SI5351_REF_XTAL_PER_COUNT (SI5351_REF_MS_RATIO / SI5351_REF_PLL_RATIO)
+
 HAL_StatusTypeDef Si5351_Init(I2C_HandleTypeDef *hi2c);
+/* CLK0 on as the reference line, with CLK1 off (after Si5351_Init); from then on CLK1's start-ups,
+ * tone changes and stops leave it running. Si5351_Init stops it again. */
+HAL_StatusTypeDef Si5351_StartReference(void);
 HAL_StatusTypeDef Si5351_OutputEnableClk1(bool enable);
 /* Every output off, by one write to the output-enable register on the given bus: needs nothing
  * of the driver's state (not even a successful Si5351_Init), so it serves the fault paths too. */
 HAL_StatusTypeDef Si5351_DisableOutputs(I2C_HandleTypeDef *hi2c);
+/* CLK1 off, the reference line CLK0 left as it is (on once started), by one write on the bus. */
+HAL_StatusTypeDef Si5351_OutputsIdle(I2C_HandleTypeDef *hi2c);
 
 /* Plans count tones first_uhz + n x spacing_uhz (n < count <= SI5351_MAX_TONES) for a crystal of
  * xtal_hz. Where it can, the plan keys by one register (`smooth`), each tone within a fraction of
@@ -80,6 +94,19 @@ HAL_StatusTypeDef Si5351_DisableOutputs(I2C_HandleTypeDef *hi2c);
  * its range, or count is 0 or too large. */
 bool Si5351_PlanTones(uint32_t xtal_hz, uint64_t first_uhz, uint64_t spacing_uhz, uint8_t count,
                       Si5351TonePlan *plan);
+
+/* The same for a crystal known to the millihertz (a measured one, xtal_mhz): the tones are
+ * planned for the whole hertz nearest it, each moved by the ratio of the two, which gives the
+ * dividers the same ratios to the real crystal. */
+bool Si5351_PlanTonesMilli(uint64_t xtal_mhz, uint64_t first_uhz, uint64_t spacing_uhz,
+                           uint8_t count, Si5351TonePlan *plan);
+
+/* The plan `base` trimmed to the crystal xtal_mhz (a little off the one it was made for): one
+ * amount added to the moving divider's p2 in every tone, so that the tones key as before and a trim
+ * written during a frame changes p2's two low bytes at most (si5351_trim.cpp). False, out
+ * untouched or partly written, when the trim would change any other register (p1, p2's top bits)
+ * or the crystal moved more than 100 ppm: the next frame's plan then catches up. */
+bool Si5351_TrimPlan(const Si5351TonePlan *base, uint64_t xtal_mhz, Si5351TonePlan *out);
 
 /* Whether the plan of these tones keeps the margin from the chip's limits (the plan's
  * keeps_margin), without planning them: cheap enough for a check of what the operator types. */

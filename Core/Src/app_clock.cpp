@@ -4,9 +4,10 @@
 
 #include "app_config.h"
 #include "app_message.h"
-#include "masked_section.h"
+#include "app_reference.h"
 #include "app_serial.h"
 #include "day_plan.h"
+#include "masked_section.h"
 #include "gnss_time.h"
 #include "stm32f4xx_hal.h"
 
@@ -45,6 +46,11 @@ uint32_t g_gnss_line_second = NO_SECOND;
 // moment, and the clock is set to it plus what has passed since.
 uint32_t g_sentence_ms = 0;
 bool g_sentence_stamped = false;
+// The last good pulse-per-second (the capture interrupt's tick count), and whether the clock's
+// millisecond 0 is the pulse: set from a fix of a whole second that followed a pulse.
+volatile uint32_t g_pulse_ms = 0;
+volatile bool g_pulse_fresh = false;
+volatile bool g_on_pulse = false;
 
 void AdvanceUtc() {
     if (g_time_valid) {
@@ -85,10 +91,27 @@ void LogTimeSet(uint32_t hour, uint32_t minute, uint32_t second, const char *sou
 
 // Every fix sets the clock; its line is printed for the first fix of each second, so a receiver
 // sending 5 or 10 fixes a second prints one a second.
+// A fix of a whole second that follows a good pulse within the second names the second that began
+// at the pulse: the clock counts from the pulse, and each good pulse after it is millisecond 0.
 void SetFromGnss(const GnssTime &fix) {
     const uint32_t second = fix.hour * 3600U + fix.minute * 60U + fix.second;
     const uint32_t since_start = g_sentence_stamped ? Clock_Ms() - g_sentence_ms : 0U;
-    SetUtc((second * 1000U + fix.millisecond + since_start % DAY_MS) % DAY_MS, true);
+    bool from_pulse = false;
+    uint32_t since_pulse = 0;
+    {
+        const MaskedSection masked;
+        since_pulse = Clock_Ms() - g_pulse_ms;
+        from_pulse = g_pulse_fresh && fix.millisecond == 0 && g_sentence_stamped &&
+                     g_sentence_ms - g_pulse_ms < 1000U;
+        g_pulse_fresh = false;
+    }
+    if (from_pulse) {
+        SetUtc((second * 1000U + since_pulse % DAY_MS) % DAY_MS, true);
+        g_on_pulse = true;
+    } else {
+        SetUtc((second * 1000U + fix.millisecond + since_start % DAY_MS) % DAY_MS, true);
+        g_on_pulse = false;
+    }
     if (second != g_gnss_line_second) {
         g_gnss_line_second = second;
         LogTimeSet(fix.hour, fix.minute, fix.second, "GNSS");
@@ -128,6 +151,7 @@ void Clock_Set(uint32_t hour, uint32_t minute, uint32_t second, const char *sour
         return;
     }
     SetUtc((hour * 3600U + minute * 60U + second) * 1000U, false);
+    g_on_pulse = false;
     g_gnss_line_second = NO_SECOND; // the receiver's next fix says so again
     LogTimeSet(hour, minute, second, source);
 }
@@ -142,11 +166,23 @@ void Clock_ProcessGnss() {
             g_sentence_stamped = Serial_TakeSentenceStart(g_sentence_ms);
         }
         if (GNSS_TimeParser_Push(byte, &fix)) {
+            Reference_NoteFix();
             SetFromGnss(fix);
             if (fix.has_position) {
                 Message_TakePosition(fix.lat, fix.lon);
             }
         }
+    }
+}
+
+void Clock_PulseSecond() {
+    g_pulse_ms = g_ms;
+    g_pulse_fresh = true;
+    if (g_on_pulse && g_time_valid) {
+        if (g_utc_ms >= 500U) {
+            g_utc_seconds = (g_utc_seconds + 1U) % DAY_SECONDS;
+        }
+        g_utc_ms = 0;
     }
 }
 

@@ -20,6 +20,9 @@ void Clock_Set(uint32_t hour, uint32_t minute, uint32_t second, const char *sour
 // the millisecond they give as of the moment their sentence's '$' arrived, plus the time since,
 // and print its line once a second; their positions go to the locator (app_message).
 void Clock_ProcessGnss();
+// Capture interrupt: a good pulse-per-second now. Once a fix has named a pulse's second, each good
+// pulse is millisecond 0 of the next second (the nearest, from the running clock).
+void Clock_PulseSecond();
 // True once for each slot of slot_seconds (from second 0 of the UTC day on) whose frame starts
 // start_ms into it (WSPR: 0; FST4W: 1000), from lead_ms before the frame's start to the end of the
 // second it starts in, on any day (a time set anew forgets the last one taken; a receiver's

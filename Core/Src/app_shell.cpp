@@ -6,6 +6,7 @@
 #include "app_clock.h"
 #include "app_lines.h"
 #include "app_message.h"
+#include "app_reference.h"
 #include "app_serial.h"
 #include "app_settings.h"
 #include "app_transmitter.h"
@@ -309,6 +310,10 @@ void Show(const char *) {
     Serial_Write(line);
     snprintf(line, sizeof line, "XTAL: %lu Hz\r\n", static_cast<unsigned long>(s.xtal_hz));
     Serial_Write(line);
+    const int n = snprintf(line, sizeof line, "Reference: ");
+    Reference_Describe(line + n, sizeof line - static_cast<size_t>(n) - 2U);
+    strcat(line, "\r\n");
+    Serial_Write(line);
     Serial_Write("Bands:");
     for (int i = 0; i < Settings_BandCount(s); ++i) {
         char entry[24];
@@ -334,9 +339,13 @@ void Show(const char *) {
     Serial_Write("\r\n");
 }
 
+// A measured crystal is kept as the starting value of the next start, to the hertz.
 void Save(const char *) {
     if (RefusedWhileTransmitting()) {
         return;
+    }
+    if (Reference_State() != ReferenceState::SET) {
+        Settings_Live().xtal_hz = static_cast<uint32_t>((Reference_XtalMilliHz() + 500U) / 1000U);
     }
     const HAL_StatusTypeDef status = Settings_Keep();
     if (status == HAL_OK) {
@@ -398,7 +407,8 @@ constexpr Command k_commands[] = {
     {"SET LOC ", Match::PREFIX, SetLocator, nullptr, nullptr},
     {"SET POWER ", Match::PREFIX, SetPower, "set power DBM", "Set WSPR power dBm, 0..60"},
     {"SET FREQ ", Match::PREFIX, SetFreq, "set freq HZ", "Set direct RF output frequency in Hz"},
-    {"SET XTAL ", Match::PREFIX, SetXtal, "set xtal HZ", "Set Si5351 crystal frequency in Hz"},
+    {"SET XTAL ", Match::PREFIX, SetXtal, "set xtal HZ",
+     "Set Si5351 crystal in Hz (used until PPS lock)"},
     {"SET MODE ", Match::PREFIX, SetMode, "set mode MODE",
      "wspr, fst4w-120, fst4w-300, fst4w-900, fst4w-1800"},
     {"SET BANDS ", Match::PREFIX, SetBands, "set bands LIST",
@@ -407,7 +417,7 @@ constexpr Command k_commands[] = {
     {"SET TXPCT ", Match::PREFIX, SetTxPercent, "set txpct P", "Share of slots sent, 0..100 %"},
     {"SET OFFSET ", Match::PREFIX, SetOffset, "set offset HZ",
      "Random offset per frame, 0..100 Hz"},
-    {"SAVE", Match::WHOLE, Save, "save", "Keep settings over a reset"},
+    {"SAVE", Match::WHOLE, Save, "save", "Keep settings (and PPS crystal) over a reset"},
     {"DEFAULTS", Match::WHOLE, Defaults, "defaults", "Back to built-in settings"},
     {"TIME ", Match::PREFIX, SetTime, "time HH:MM:SS", "Set UTC time from PC"},
     {"AUTO ON", Match::WHOLE, AutoOn, "auto on|off", "Enable/disable even-minute auto TX"},

@@ -5,6 +5,7 @@
 #include "app_clock.h"
 #include "app_lines.h"
 #include "app_message.h"
+#include "app_reference.h"
 #include "app_serial.h"
 #include "app_settings.h"
 #include "i2c.h"
@@ -33,8 +34,16 @@ uint64_t g_frame_start_us = 0;
 uint64_t g_next_symbol_us = 0;
 bool g_tone_change_pending = false;
 
-// The tones of the frame on the air.
+// The tones of the frame on the air: as planned, and trimmed to the crystal's estimate now.
 Si5351TonePlan g_plan = {};
+Si5351TonePlan g_keyed = {};
+Si5351TonePlan g_trim = {};
+uint32_t g_planned_ms = 0;
+// With the crystal measured, a plan is made again between frames once the estimate is this far
+// from it (0.5 ppb of a crystal in millihertz) and the plan is this old; until then, and during a
+// frame, the plan is trimmed.
+constexpr uint64_t REPLAN_PPB_DIV = 2000000000ULL;
+constexpr uint32_t REPLAN_MS = 10000U;
 
 bool g_off_pending = false; // switching CLK1 off failed: it may still be on
 uint32_t g_off_tried_ms = 0;
@@ -52,21 +61,45 @@ HAL_StatusTypeDef Bus(HAL_StatusTypeDef status) {
     return status;
 }
 
-// The plan of the tones for a tone 0, the crystal and the mode's tone spacing set now, kept until
-// they change: worked out between frames and in a frame's lead (Tx_PlanAhead), so that a frame
-// starts without the planning's milliseconds.
-bool PlanFits(uint32_t tone0_hz, uint32_t xtal_hz, uint64_t spacing_uhz) {
-    return g_plan.count == WSPR_TONE_COUNT && g_plan.xtal_hz == xtal_hz &&
-           g_plan.first_uhz == static_cast<uint64_t>(tone0_hz) * 1000000ULL &&
-           g_plan.spacing_uhz == spacing_uhz;
+// The plan of the tones for a tone 0, the mode's tone spacing and the crystal now (measured, or
+// set), kept until they change: worked out between frames and in a frame's lead (Tx_PlanAhead), so
+// that a frame starts without the planning's milliseconds.
+bool PlanFits(uint32_t tone0_hz, uint64_t xtal_mhz, uint64_t spacing_uhz) {
+    if (g_plan.count != WSPR_TONE_COUNT ||
+        g_plan.first_uhz != static_cast<uint64_t>(tone0_hz) * 1000000ULL ||
+        g_plan.spacing_uhz != spacing_uhz) {
+        return false;
+    }
+    if (Reference_State() == ReferenceState::SET) {
+        return g_plan.xtal_mhz == xtal_mhz;
+    }
+    const uint64_t off =
+        xtal_mhz > g_plan.xtal_mhz ? xtal_mhz - g_plan.xtal_mhz : g_plan.xtal_mhz - xtal_mhz;
+    return off <= xtal_mhz / REPLAN_PPB_DIV || Clock_Ms() - g_planned_ms < REPLAN_MS;
 }
 
 bool PlanFor(uint32_t tone0_hz) {
-    const WSPR_Settings &s = Settings_Live();
-    const uint64_t spacing_uhz = TxMode_Info(s.mode).spacing_uhz;
-    return PlanFits(tone0_hz, s.xtal_hz, spacing_uhz) ||
-           Si5351_PlanTones(s.xtal_hz, static_cast<uint64_t>(tone0_hz) * 1000000ULL, spacing_uhz,
-                            WSPR_TONE_COUNT, &g_plan);
+    const uint64_t spacing_uhz = TxMode_Info(Settings_Live().mode).spacing_uhz;
+    const uint64_t xtal_mhz = Reference_XtalMilliHz();
+    if (PlanFits(tone0_hz, xtal_mhz, spacing_uhz)) {
+        return true;
+    }
+    g_planned_ms = Clock_Ms();
+    return Si5351_PlanTonesMilli(xtal_mhz, static_cast<uint64_t>(tone0_hz) * 1000000ULL,
+                                 spacing_uhz, WSPR_TONE_COUNT, &g_plan);
+}
+
+// The frame's plan trimmed to the crystal's estimate now, when it moved since the last trim and a
+// trim can follow it (else the last trim stays). A crystal set from the console is not measured:
+// it waits for the next frame, as a frequency does.
+void TrimToEstimate() {
+    if (Reference_State() == ReferenceState::SET) {
+        return;
+    }
+    const uint64_t xtal_mhz = Reference_XtalMilliHz();
+    if (xtal_mhz != g_keyed.xtal_mhz && Si5351_TrimPlan(&g_plan, xtal_mhz, &g_trim)) {
+        g_keyed = g_trim;
+    }
 }
 
 // Puts CLK1 on the tone of `symbol` for the frame's tone 0 (its band list entry and offset) with
@@ -76,12 +109,16 @@ HAL_StatusTypeDef StartTones(uint8_t symbol) {
     if (!PlanFor(Lines_FrameTone0Hz())) {
         return HAL_ERROR;
     }
-    return Bus(Si5351_StartTone(&g_plan, symbol));
+    g_keyed = g_plan;
+    TrimToEstimate();
+    return Bus(Si5351_StartTone(&g_keyed, symbol));
 }
 
-// A tone change within the frame sends only the divider that moves.
+// At each symbol boundary the tone, and the trim to the crystal as measured now: only the bytes
+// of the moving divider that change.
 HAL_StatusTypeDef KeySymbol(uint8_t symbol) {
-    return Bus(Si5351_KeyTone(&g_plan, symbol));
+    TrimToEstimate();
+    return Bus(Si5351_KeyTone(&g_keyed, symbol));
 }
 
 // Any fault but a failed CLK1 off: the way back is a new start-up of the Si5351.
@@ -93,12 +130,21 @@ void EnterError() {
     g_only_off_failed = false;
 }
 
+// The Si5351's start-up, then its reference line CLK0, which runs from then on.
+HAL_StatusTypeDef StartSi5351() {
+    HAL_StatusTypeDef status = Bus(Si5351_Init(&hi2c1));
+    if (status == HAL_OK) {
+        status = Bus(Si5351_StartReference());
+    }
+    return status;
+}
+
 // CLK1 off, checked: true when the chip took it. A failure is retried at once, then every
 // OFF_RETRY_MS; it puts the beacon in ERROR and is reported once.
 bool SetIdleOutput() {
     HAL_StatusTypeDef status = HAL_ERROR;
     for (uint8_t n = 0; n < OFF_TRIES && status != HAL_OK; ++n) {
-        status = Bus(Si5351_DisableOutputs(&hi2c1));
+        status = Bus(Si5351_OutputsIdle(&hi2c1));
         if (status != HAL_OK) {
             Lines_CarrierOff(false); // CLK1 may still be on: the amplifier goes off at once
         }
@@ -124,7 +170,7 @@ bool SetIdleOutput() {
 // printed either way.
 bool Restart() {
     g_init_tried_ms = Clock_Ms();
-    const HAL_StatusTypeDef status = Bus(Si5351_Init(&hi2c1));
+    const HAL_StatusTypeDef status = StartSi5351();
     Serial_WriteStatus("Si5351 init status: ", status);
     g_only_off_failed = status == HAL_OK;
     if (status == HAL_OK && SetIdleOutput()) {
@@ -202,7 +248,7 @@ uint16_t Tx_SymbolIndex() {
 }
 
 HAL_StatusTypeDef Tx_StartUp() {
-    const HAL_StatusTypeDef status = Bus(Si5351_Init(&hi2c1));
+    const HAL_StatusTypeDef status = StartSi5351();
     if (status == HAL_OK) {
         g_state = WSPR_STATE_IDLE;
         (void)SetIdleOutput();

@@ -26,6 +26,7 @@ void Board_Start(void) {
     MX_RTC_Init();
     MX_TIM1_Init();
     MX_TIM3_Init();
+    MX_TIM2_Init();
     MX_USART1_UART_Init();
     MX_USART2_UART_Init();
 

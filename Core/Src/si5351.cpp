@@ -14,6 +14,8 @@ constexpr uint8_t REG_CLK0_CONTROL = 16;
 constexpr uint8_t REG_CLK1_CONTROL = 17;
 constexpr uint8_t REG_CLK2_CONTROL = 18;
 constexpr uint8_t REG_PLLA_PARAMETERS = 26;
+constexpr uint8_t REG_PLLB_PARAMETERS = 34;
+constexpr uint8_t REG_MS0_PARAMETERS = 42;
 constexpr uint8_t REG_MS1_PARAMETERS = 50;
 constexpr uint8_t REG_SPREAD_SPECTRUM = 149;
 constexpr uint8_t REG_PLL_RESET = 177;
@@ -22,14 +24,20 @@ constexpr uint8_t REG_CRYSTAL_LOAD = 183;
 constexpr uint8_t CLK_CONTROL_POWERDOWN = 0x80;
 constexpr uint8_t CLK_CONTROL_MS_INT = 0x40;
 constexpr uint8_t CLK_CONTROL_PLLA_SRC = 0x00;
+constexpr uint8_t CLK_CONTROL_PLLB_SRC = 0x20;
+constexpr uint8_t CLK_CONTROL_2MA = 0x00;
 constexpr uint8_t CLK_CONTROL_SRC_MS = 0x0C;
 constexpr uint8_t CLK_CONTROL_8MA = 0x03;
 constexpr uint8_t CRYSTAL_LOAD_8PF = 0x92;
 
 constexpr uint8_t OUTPUTS_ALL_DISABLED = 0xFF;
-constexpr uint8_t OUTPUTS_CLK1_ONLY = 0xFD;
+constexpr uint8_t OUTPUT_CLK0 = 0x01;
+constexpr uint8_t OUTPUT_CLK1 = 0x02;
+constexpr uint8_t REF_CONTROL = CLK_CONTROL_MS_INT | CLK_CONTROL_PLLB_SRC | CLK_CONTROL_SRC_MS |
+                                CLK_CONTROL_2MA;
 constexpr uint8_t SPREAD_SPECTRUM_OFF = 0x00;
 constexpr uint8_t PLL_RESET_PLLA = 0x20;
+constexpr uint8_t PLL_RESET_PLLB = 0x80;
 
 constexpr uint32_t PROBE_TRIALS = 3;
 constexpr uint32_t PROBE_TIMEOUT_MS = 100;
@@ -65,6 +73,9 @@ Si5351Setting g_current = {};
 uint8_t g_current_r = 0;
 uint8_t g_control = 0;
 bool g_current_known = false;
+/* The output-enable register with CLK1 off: every output disabled, or all but CLK0 once the
+ * reference runs. */
+uint8_t g_outputs_idle = OUTPUTS_ALL_DISABLED;
 
 HAL_StatusTypeDef Si5351_WriteReg(uint8_t reg, uint8_t value) {
     return HAL_I2C_Mem_Write(g_i2c, SI5351_ADDR, reg, I2C_MEMADD_SIZE_8BIT, &value, 1,
@@ -164,6 +175,7 @@ HAL_StatusTypeDef Si5351_Init(I2C_HandleTypeDef *hi2c) {
     g_i2c = hi2c;
     g_ready = false;
     g_current_known = false;
+    g_outputs_idle = OUTPUTS_ALL_DISABLED;
 
     HAL_StatusTypeDef status =
         HAL_I2C_IsDeviceReady(hi2c, SI5351_ADDR, PROBE_TRIALS, PROBE_TIMEOUT_MS);
@@ -203,7 +215,7 @@ HAL_StatusTypeDef Si5351_StartTone(const Si5351TonePlan *plan, uint8_t n) {
     const Si5351Setting &s = plan->tone[n];
     const uint8_t control = ClockControl(s.ms_mode);
     g_current_known = false;
-    HAL_StatusTypeDef status = Si5351_WriteReg(REG_OUTPUT_ENABLE_CONTROL, OUTPUTS_ALL_DISABLED);
+    HAL_StatusTypeDef status = Si5351_WriteReg(REG_OUTPUT_ENABLE_CONTROL, g_outputs_idle);
     if (status == HAL_OK) {
         status = WritePll(s, true);
     }
@@ -258,10 +270,40 @@ HAL_StatusTypeDef Si5351_DisableOutputs(I2C_HandleTypeDef *hi2c) {
                              &value, 1, HAL_MAX_DELAY);
 }
 
+HAL_StatusTypeDef Si5351_OutputsIdle(I2C_HandleTypeDef *hi2c) {
+    uint8_t value = g_outputs_idle;
+    return HAL_I2C_Mem_Write(hi2c, SI5351_ADDR, REG_OUTPUT_ENABLE_CONTROL, I2C_MEMADD_SIZE_8BIT,
+                             &value, 1, HAL_MAX_DELAY);
+}
+
 HAL_StatusTypeDef Si5351_OutputEnableClk1(bool enable) {
     if (!g_ready) {
         return HAL_ERROR;
     }
     return Si5351_WriteReg(REG_OUTPUT_ENABLE_CONTROL,
-                           enable ? OUTPUTS_CLK1_ONLY : OUTPUTS_ALL_DISABLED);
+                           static_cast<uint8_t>(enable ? g_outputs_idle & ~OUTPUT_CLK1
+                                                       : g_outputs_idle));
+}
+
+HAL_StatusTypeDef Si5351_StartReference(void) {
+    if (!g_ready) {
+        return HAL_ERROR;
+    }
+    HAL_StatusTypeDef status =
+        Si5351_WriteParams(REG_PLLB_PARAMETERS, Si5351_CalcParams(SI5351_REF_PLL_RATIO, 0, 1));
+    if (status == HAL_OK) {
+        status =
+            Si5351_WriteParams(REG_MS0_PARAMETERS, Si5351_CalcParams(SI5351_REF_MS_RATIO, 0, 1));
+    }
+    if (status == HAL_OK) {
+        status = Si5351_WriteReg(REG_PLL_RESET, PLL_RESET_PLLB);
+    }
+    if (status == HAL_OK) {
+        status = Si5351_WriteReg(REG_CLK0_CONTROL, REF_CONTROL);
+    }
+    if (status == HAL_OK) {
+        g_outputs_idle = static_cast<uint8_t>(OUTPUTS_ALL_DISABLED & ~OUTPUT_CLK0);
+        status = Si5351_WriteReg(REG_OUTPUT_ENABLE_CONTROL, g_outputs_idle);
+    }
+    return status;
 }

@@ -592,8 +592,10 @@ static_assert(RDividerLog2(137500000000ULL) == 2U && RDividerLog2(475700000000UL
               RDividerLog2(500000000000ULL) == 1U && RDividerLog2(500050000000ULL) == 0U &&
               RDividerLog2(8000000000ULL) == 6U);
 
-constexpr bool PlanTones(uint32_t xtal_hz, uint64_t first_uhz, uint64_t spacing_uhz, uint8_t count,
-                         Si5351TonePlan &plan) {
+// Inlined into its callers: the planning is the deepest path of the main loop.
+[[gnu::always_inline]] constexpr inline bool PlanTones(uint32_t xtal_hz, uint64_t first_uhz,
+                                                       uint64_t spacing_uhz, uint8_t count,
+                                                       Si5351TonePlan &plan) {
     if (count == 0 || count > SI5351_MAX_TONES || xtal_hz < SI5351_XTAL_MIN_HZ ||
         xtal_hz > SI5351_XTAL_MAX_HZ) {
         return false;
@@ -633,6 +635,7 @@ constexpr bool PlanTones(uint32_t xtal_hz, uint64_t first_uhz, uint64_t spacing_
     if (best.found) {
         plan.r_div_log2 = r;
         plan.xtal_hz = xtal_hz;
+        plan.xtal_mhz = uint64_t{xtal_hz} * 1000U;
         plan.first_uhz = first_uhz;
         plan.spacing_uhz = spacing_uhz;
         plan.keeps_margin = keeps_margin;
@@ -642,6 +645,33 @@ constexpr bool PlanTones(uint32_t xtal_hz, uint64_t first_uhz, uint64_t spacing_
 
 constexpr bool SameParams(const Si5351Params &a, const Si5351Params &b) {
     return a.p1 == b.p1 && a.p2 == b.p2 && a.p3 == b.p3;
+}
+
+/* A tone for the crystal xtal_hz that the crystal xtal_mhz turns into uhz: uhz x 1000 xtal_hz /
+ * xtal_mhz, rounded, exact in 128 bits. */
+constexpr uint64_t MovedTone(uint64_t uhz, uint32_t xtal_hz, uint64_t xtal_mhz) {
+    const Wide scaled = Mul(uhz, uint64_t{xtal_hz} * 1000U);
+    const uint64_t half = xtal_mhz / 2U;
+    const Wide rounded = {scaled.hi + (scaled.lo + half < scaled.lo ? 1U : 0U), scaled.lo + half};
+    return DivWide(rounded, xtal_mhz);
+}
+
+constexpr bool PlanTonesMilli(uint64_t xtal_mhz, uint64_t first_uhz, uint64_t spacing_uhz,
+                              uint8_t count, Si5351TonePlan &plan) {
+    const uint64_t whole = (xtal_mhz + 500U) / 1000U;
+    if (whole < SI5351_XTAL_MIN_HZ || whole > SI5351_XTAL_MAX_HZ) {
+        return false;
+    }
+    const uint32_t xtal_hz = static_cast<uint32_t>(whole);
+    const uint64_t first = MovedTone(first_uhz, xtal_hz, xtal_mhz);
+    const uint64_t spacing = MovedTone(spacing_uhz, xtal_hz, xtal_mhz);
+    if (!PlanTones(xtal_hz, first, spacing, count, plan)) {
+        return false;
+    }
+    plan.xtal_mhz = xtal_mhz;
+    plan.first_uhz = first_uhz;
+    plan.spacing_uhz = spacing_uhz;
+    return true;
 }
 
 /* ---- Worked examples, checked when the planning is compiled ---------------------------------
@@ -694,6 +724,18 @@ constexpr bool KeysByOneRegister(uint64_t base_hz) {
     }
     return true;
 }
+/* A crystal in millihertz plans as its whole hertz does when it is one, and half a hertz more
+ * moves the multisynth's p2 (the ratio grows by 20 ppb) with the PLL fixed. */
+constexpr bool MilliPlanIs(uint64_t xtal_mhz, uint64_t base_hz, uint8_t tone,
+                           const Si5351Params &pll, const Si5351Params &ms) {
+    Si5351TonePlan plan{};
+    return PlanTonesMilli(xtal_mhz, base_hz * UHZ_PER_HZ, WSPR_TONE_SPACING_UHZ, 4, plan) &&
+           SameSetting(plan.tone[tone], pll, ms, SI5351_MS_FRACTIONAL) &&
+           plan.xtal_mhz == xtal_mhz && plan.first_uhz == base_hz * UHZ_PER_HZ;
+}
+static_assert(MilliPlanIs(25003275000ULL, 14097070, 0, {2688, 0, 1}, {5163, 591666, 868128}));
+static_assert(MovedTone(14097070000000ULL, 25003275, 25003275500ULL) == 14097069718096ULL);
+
 static_assert(KeysByOneRegister(14097070) && KeysByOneRegister(144490500) &&
               KeysByOneRegister(2500000) && KeysByOneRegister(50294500));
 
@@ -719,4 +761,9 @@ bool Si5351_TonesKeepMargin(uint64_t first_uhz, uint64_t spacing_uhz, uint8_t co
 bool Si5351_PlanTones(uint32_t xtal_hz, uint64_t first_uhz, uint64_t spacing_uhz, uint8_t count,
                       Si5351TonePlan *plan) {
     return plan != nullptr && PlanTones(xtal_hz, first_uhz, spacing_uhz, count, *plan);
+}
+
+bool Si5351_PlanTonesMilli(uint64_t xtal_mhz, uint64_t first_uhz, uint64_t spacing_uhz,
+                           uint8_t count, Si5351TonePlan *plan) {
+    return plan != nullptr && PlanTonesMilli(xtal_mhz, first_uhz, spacing_uhz, count, *plan);
 }

@@ -9,6 +9,7 @@
 #include "app_clock.h"
 #include "app_hop.h"
 #include "app_lines.h"
+#include "app_reference.h"
 #include "app_serial.h"
 #include "app_settings.h"
 #include "app_shell.h"
@@ -197,6 +198,7 @@ void WSPR_App_Process(void) {
     Serial_StartReception();
     Shell_Process();
     Clock_ProcessGnss();
+    Reference_Process();
     ProcessSchedule();
     Lines_Process();
     Tx_ServeRequest();

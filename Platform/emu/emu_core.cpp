@@ -50,6 +50,8 @@ struct Core {
     uint64_t stop_cycles = UINT64_MAX;
     uint32_t stop_pc = 0;
     uint64_t until = 0;
+    // The time a world event was scheduled for, while it runs (time itself is in whole cycles).
+    uint64_t event_ns = NEVER;
     bool in_call = false;
     Stop stop = Stop::NONE;
     uint32_t exc_return = 0;
@@ -416,7 +418,9 @@ void FireDue() {
         if (!g.events.empty() && g.events.top().t <= t) {
             Core::Event ev = g.events.top();
             g.events.pop();
+            g.event_ns = ev.t;
             ev.fn(ev.t < t ? t : ev.t);
+            g.event_ns = NEVER;
             again = true;
             g.sig_valid = false;
         }
@@ -447,6 +451,10 @@ Peripheral::Peripheral(const char *name, uint32_t base, uint32_t size, Gate gate
     : name_(name), base_(base), size_(size), gate_(gate) {
     Registry().push_back(this);
     RegistryChanged() = true;
+}
+
+uint64_t world_event_ns() {
+    return g.event_ns != NEVER ? g.event_ns : now();
 }
 
 uint64_t now() {

@@ -209,8 +209,12 @@ namespace emu {
 
 void gpio_drive(char port, int pin, int level) {
     if (detail::Port *p = detail::PortOf(port)) {
+        const int before = p->Level(pin);
         p->drive[static_cast<size_t>(pin)] = level;
         p->TellLevels();
+        if (port == 'A' && pin == 1 && before == 0 && p->Level(pin) == 1) {
+            detail::tim2_ch2_rising();
+        }
     }
 }
 int gpio_level(char port, int pin) {

@@ -83,6 +83,9 @@ class Peripheral {
 // ---- Time and the run (emu_core.cpp) -----------------------------------------------------------
 
 uint64_t now();
+// Inside a world event, the moment it was scheduled for (time itself advances in whole cycles):
+// what an edge the world puts on a pin is timed by. Elsewhere now().
+uint64_t world_event_ns();
 void stall(uint64_t ns); // the CPU waits (flash busy): time passes, nothing runs
 void clocks_changed();   // the RCC's output frequencies moved
 // Something a model did may be takeable now (an interrupt pended): the CPU stops at the next
@@ -170,5 +173,6 @@ int i2c_pin_output(int pin); // PB6/PB7 as GPIO outputs: 0 pulls low, -1 leaves 
 bool bus_scl();
 bool bus_sda();
 void i2c_pins_changed(uint64_t t_ns); // a pin of PB6/PB7 moved (bus recovery clocks SCL)
+void tim2_ch2_rising();               // the outside raised PA1 (emu_tim.cpp)
 
 } // namespace emu::detail

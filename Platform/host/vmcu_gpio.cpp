@@ -181,9 +181,12 @@ PinConfig gpio_config(const GPIO_TypeDef *port, int pin) {
 }
 
 void gpio_drive(const GPIO_TypeDef *port, int pin, int level) {
-    detail::PortOf(port).drive[detail::CheckedPin(pin)] =
-        static_cast<int8_t>(level < 0 ? -1 : level != 0);
+    const int before = detail::OutsideLevel(port, detail::CheckedPin(pin));
+    detail::PortOf(port).drive[pin] = static_cast<int8_t>(level < 0 ? -1 : level != 0);
     detail::TellLevels(detail::IndexOf(port));
+    if (before == 0 && detail::OutsideLevel(port, pin) == 1) {
+        detail::tim_input_rising(port, pin);
+    }
 }
 
 int gpio_level(const GPIO_TypeDef *port, int pin) {

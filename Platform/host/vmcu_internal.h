@@ -102,6 +102,8 @@ void take_hard_fault();
 using PinWatcher = void (*)(int level);
 using PinSource = int (*)();
 void gpio_wire(const GPIO_TypeDef *port, int pin, PinWatcher watcher, PinSource source);
+// A rising edge the outside put on an input pin (vmcu_tim.cpp: TIM2's channel 2 on PA1).
+void tim_input_rising(const GPIO_TypeDef *port, int pin);
 
 // ---- The CPU (vmcu_core.cpp) --------------------------------------------------------------------
 

@@ -41,6 +41,7 @@ typedef struct IWDG_TypeDef IWDG_TypeDef;
 #define APB2PERIPH_BASE (PERIPH_BASE + 0x00010000UL)
 #define AHB1PERIPH_BASE (PERIPH_BASE + 0x00020000UL)
 
+#define TIM2_BASE (APB1PERIPH_BASE + 0x0000UL)
 #define TIM3_BASE (APB1PERIPH_BASE + 0x0400UL)
 #define RTC_BASE (APB1PERIPH_BASE + 0x2800UL)
 #define IWDG_BASE (APB1PERIPH_BASE + 0x3000UL)
@@ -54,6 +55,7 @@ typedef struct IWDG_TypeDef IWDG_TypeDef;
 #define GPIOH_BASE (AHB1PERIPH_BASE + 0x1C00UL)
 
 #define TIM1 ((TIM_TypeDef *)TIM1_BASE)
+#define TIM2 ((TIM_TypeDef *)TIM2_BASE)
 #define TIM3 ((TIM_TypeDef *)TIM3_BASE)
 #define RTC ((RTC_TypeDef *)RTC_BASE)
 #define IWDG ((IWDG_TypeDef *)IWDG_BASE)
@@ -179,6 +181,7 @@ typedef enum {
     RCC_GATE_USART2,
     RCC_GATE_TIM1,
     RCC_GATE_TIM3,
+    RCC_GATE_TIM2,
     RCC_GATE_PWR,
     RCC_GATE_SYSCFG,
     RCC_GATE_RTC
@@ -199,6 +202,7 @@ void HAL_PWR_SetVoltageScaling(uint32_t scale);
 #define __HAL_RCC_USART2_CLK_ENABLE() HAL_RCC_EnableGate(RCC_GATE_USART2)
 #define __HAL_RCC_TIM1_CLK_ENABLE() HAL_RCC_EnableGate(RCC_GATE_TIM1)
 #define __HAL_RCC_TIM3_CLK_ENABLE() HAL_RCC_EnableGate(RCC_GATE_TIM3)
+#define __HAL_RCC_TIM2_CLK_ENABLE() HAL_RCC_EnableGate(RCC_GATE_TIM2)
 #define __HAL_RCC_PWR_CLK_ENABLE() HAL_RCC_EnableGate(RCC_GATE_PWR)
 #define __HAL_RCC_SYSCFG_CLK_ENABLE() HAL_RCC_EnableGate(RCC_GATE_SYSCFG)
 #define __HAL_RCC_RTC_ENABLE() HAL_RCC_EnableGate(RCC_GATE_RTC)
@@ -296,6 +300,7 @@ void HAL_NVIC_EnableIRQ(IRQn_Type irq);
 #define GPIO_SPEED_FREQ_MEDIUM 0x00000001U
 #define GPIO_SPEED_FREQ_HIGH 0x00000002U
 #define GPIO_SPEED_FREQ_VERY_HIGH 0x00000003U
+#define GPIO_AF1_TIM2 ((uint8_t)0x01)
 #define GPIO_AF4_I2C1 ((uint8_t)0x04)
 #define GPIO_AF7_USART1 ((uint8_t)0x07)
 #define GPIO_AF7_USART2 ((uint8_t)0x07)
@@ -431,6 +436,15 @@ void HAL_UART_ErrorCallback(UART_HandleTypeDef *huart);
 #define TIM_CLOCKSOURCE_INTERNAL 0x00001000U
 #define TIM_TRGO_RESET 0x00000000U
 #define TIM_MASTERSLAVEMODE_DISABLE 0x00000000U
+/* External clock mode 2: the counter counts edges on the ETR pin. */
+#define TIM_CLOCKSOURCE_ETRMODE2 0x00002000U
+#define TIM_CLOCKPOLARITY_NONINVERTED 0x00000000U
+#define TIM_CLOCKPRESCALER_DIV1 0x00000000U
+#define TIM_CHANNEL_2 0x00000004U
+#define TIM_ICPOLARITY_RISING 0x00000000U
+#define TIM_ICSELECTION_DIRECTTI 0x00000001U
+#define TIM_ICPSC_DIV1 0x00000000U
+#define HAL_TIM_ACTIVE_CHANNEL_2 0x02U
 
 typedef struct {
     uint32_t Prescaler;
@@ -454,8 +468,16 @@ typedef struct {
 } TIM_MasterConfigTypeDef;
 
 typedef struct {
+    uint32_t ICPolarity;
+    uint32_t ICSelection;
+    uint32_t ICPrescaler;
+    uint32_t ICFilter;
+} TIM_IC_InitTypeDef;
+
+typedef struct {
     TIM_TypeDef *Instance;
     TIM_Base_InitTypeDef Init;
+    uint8_t Channel; /* the channel whose capture the callback reports (HAL_TIM_ACTIVE_CHANNEL_x) */
 } TIM_HandleTypeDef;
 
 HAL_StatusTypeDef HAL_TIM_Base_Init(TIM_HandleTypeDef *htim);
@@ -467,6 +489,13 @@ HAL_StatusTypeDef HAL_TIMEx_MasterConfigSynchronization(TIM_HandleTypeDef *htim,
 HAL_StatusTypeDef HAL_TIM_Base_Start_IT(TIM_HandleTypeDef *htim);
 void HAL_TIM_IRQHandler(TIM_HandleTypeDef *htim);
 void HAL_TIM_PeriodElapsedCallback(TIM_HandleTypeDef *htim);
+/* Input capture (TIM2 channel 2 here): the channel's set-up, its start with the capture interrupt,
+ * the captured count, and the callback the IRQ handler calls for each capture. */
+HAL_StatusTypeDef HAL_TIM_IC_ConfigChannel(TIM_HandleTypeDef *htim, TIM_IC_InitTypeDef *config,
+                                           uint32_t channel);
+HAL_StatusTypeDef HAL_TIM_IC_Start_IT(TIM_HandleTypeDef *htim, uint32_t channel);
+uint32_t HAL_TIM_ReadCapturedValue(TIM_HandleTypeDef *htim, uint32_t channel);
+void HAL_TIM_IC_CaptureCallback(TIM_HandleTypeDef *htim);
 
 /* ---- RTC ---------------------------------------------------------------------------------------
  */

@@ -63,6 +63,47 @@ int Fail(const std::string &message) {
     return 1;
 }
 
+// Hertz with up to six decimals (25003275.5), in micro-hertz, within 1..100 MHz.
+bool ParseMicroHertz(std::string_view text, uint64_t &uhz) {
+    const size_t dot = text.find('.');
+    uint64_t whole = 0, frac = 0;
+    if (!cli::ParseWhole(text.substr(0, dot), 1000000, 100000000, whole)) {
+        return false;
+    }
+    if (dot != std::string_view::npos) {
+        const std::string_view decimals = text.substr(dot + 1);
+        if (decimals.empty() || decimals.size() > 6 ||
+            !cli::ParseWhole(decimals, 0, 999999, frac)) {
+            return false;
+        }
+        for (size_t k = decimals.size(); k < 6; ++k) {
+            frac *= 10;
+        }
+    }
+    uhz = whole * 1000000ULL + frac;
+    return true;
+}
+
+// MS:HZ[,MS:HZ...], the times in order.
+bool ParseDrift(std::string_view text, std::vector<sim::Si5351Model::XtalPoint> &points) {
+    points.clear();
+    while (!text.empty()) {
+        const size_t comma = text.find(',');
+        const std::string_view item = text.substr(0, comma);
+        const size_t colon = item.find(':');
+        uint64_t ns = 0, uhz = 0;
+        if (colon == std::string_view::npos ||
+            !sim::ParseMillis(item.substr(0, colon), 0, sim::MAX_RUN_MS, ns) ||
+            !ParseMicroHertz(item.substr(colon + 1), uhz) ||
+            (!points.empty() && ns <= points.back().t_ns)) {
+            return false;
+        }
+        points.push_back({ns, uhz});
+        text = comma == std::string_view::npos ? std::string_view{} : text.substr(comma + 1);
+    }
+    return !points.empty();
+}
+
 } // namespace
 
 int cmd_run(int argc, char **argv) {
@@ -119,6 +160,41 @@ int cmd_run(int argc, char **argv) {
              e = "takes the crystal frequency in hertz, 1000000..100000000";
              return cli::ParseWhole(v, 1000000, 100000000, plan.board.xtal_hz);
          }},
+        {"--xtal-drift", "MS:HZ[,MS:HZ...]",
+         "the Si5351's real crystal over time: linear between the points, held\n"
+         "before the first and after the last (0:25003275,3600000:25003275.5)",
+         [&](const char *v, std::string &e) {
+             e = "takes MS:HZ points in time order, HZ 1000000..100000000 with at most six "
+                 "decimals";
+             return ParseDrift(v, plan.board.xtal_drift);
+         }},
+        {"--pps", nullptr,
+         "the --gnss-clock receiver also drives its pulse-per-second on PA1\n"
+         "(rising at each UTC second, 100 ms high)",
+         [&](const char *, std::string &) {
+             plan.board.pps = true;
+             return true;
+         }},
+        {"--pps-jitter-ns", "N", "each pulse moved by a random amount within +/-N ns (--seed)",
+         [&](const char *v, std::string &e) {
+             e = "takes 0..100000000 nanoseconds";
+             return cli::ParseWhole(v, 0, 100000000, plan.board.pulse.jitter_ns);
+         }},
+        {"--pps-gap", "FROM_MS:TO_MS", "no pulse from FROM_MS to TO_MS (may be given more than once)",
+         [&](const char *v, std::string &e) {
+             e = "takes FROM_MS:TO_MS, FROM_MS below TO_MS";
+             const std::string_view gap = v;
+             const size_t colon = gap.find(':');
+             uint64_t from = 0, to = 0;
+             if (colon == std::string_view::npos ||
+                 !sim::ParseMillis(gap.substr(0, colon), 0, sim::MAX_RUN_MS, from) ||
+                 !sim::ParseMillis(gap.substr(colon + 1), 0, sim::MAX_RUN_MS, to) || to <= from) {
+                 return false;
+             }
+             plan.board.pulse.gaps.push_back({from, to});
+             return true;
+         },
+         true},
         {"--si5351-latch", "stop|byte",
          "when the Si5351 uses a register written to it: as each byte is\n"
          "acknowledged (byte, the default: --rf-log shows every state between\n"
@@ -278,6 +354,13 @@ int cmd_run(int argc, char **argv) {
         plan.waterfall_path.empty()) {
         return Fail("--snr, --dial and --frame shape the recording: give --wav or --waterfall too");
     }
+    if ((plan.board.pulse.jitter_ns != 0 || !plan.board.pulse.gaps.empty()) && !plan.board.pps) {
+        return Fail("--pps-jitter-ns and --pps-gap shape the pulse: give --pps too");
+    }
+    if (plan.board.pps && !plan.gnss_clock) {
+        return Fail("--pps is the --gnss-clock receiver's pulse: give --gnss-clock too");
+    }
+    plan.board.pulse.seed = plan.seed;
 
     std::string error;
     if (!script_path.empty()) {

@@ -43,7 +43,10 @@ int cmd_tune(int argc, char **argv) {
 
     // The chip has the crystal the planning assumes (a calibrated beacon) and was powered long
     // before: its initialisation is over (no tick runs here to wait on).
-    sim::Prepare({.si5351_present = true, .xtal_hz = xtal_hz, .si5351_sys_init_ns = 0});
+    sim::BoardConfig board;
+    board.xtal_hz = xtal_hz;
+    board.si5351_sys_init_ns = 0;
+    sim::Prepare(board);
     const sim::Si5351Model &chip = sim::Chip();
     I2C_HandleTypeDef hi2c{};
     hi2c.Instance = I2C1;

@@ -67,9 +67,41 @@ void GnssReceiver::SendEpoch(uint64_t t_second_ns, uint32_t seconds_of_day, uint
     });
 }
 
+void GnssReceiver::SetPulse(const Pulse &pulse, std::function<void(int level)> pin) {
+    pulse_ = pulse;
+    pulse_pin_ = std::move(pin);
+    jitter_rng_.seed(pulse.seed);
+}
+
+void GnssReceiver::PulseOf(uint64_t t_second_ns) {
+    int64_t jitter = 0;
+    if (pulse_.jitter_ns != 0) {
+        std::uniform_int_distribution<int64_t> spread(-static_cast<int64_t>(pulse_.jitter_ns),
+                                                      static_cast<int64_t>(pulse_.jitter_ns));
+        jitter = spread(jitter_rng_);
+    }
+    const uint64_t now = clock_->now_ns();
+    uint64_t rise = static_cast<uint64_t>(static_cast<int64_t>(t_second_ns) + jitter);
+    rise = rise < now ? now : rise;
+    bool gap = false;
+    for (const PulseGap &g : pulse_.gaps) {
+        gap = gap || (rise >= g.from_ns && rise < g.to_ns);
+    }
+    if (!gap) {
+        clock_->at(rise, [this](uint64_t) { pulse_pin_(1); });
+        clock_->at(t_second_ns + PULSE_NS, [this](uint64_t) { pulse_pin_(0); });
+    }
+    // The next second's pulse is placed half a second ahead of it, before any jitter.
+    const uint64_t next = t_second_ns + SECOND;
+    clock_->at(next - SECOND / 2, [this, next](uint64_t) { PulseOf(next); });
+}
+
 void GnssReceiver::StartClock(uint64_t t0_ns, uint32_t first_second_of_day, uint32_t ddmmyy) {
     if (clock_ == nullptr) {
         return;
+    }
+    if (pulse_pin_) {
+        PulseOf(t0_ns);
     }
     clock_->at(t0_ns + LATENCY, [this, t0_ns, first_second_of_day, ddmmyy](uint64_t) {
         SendEpoch(t0_ns, first_second_of_day, 0, ddmmyy);

@@ -9,9 +9,13 @@ namespace {
 using u128 = Uint128;
 
 constexpr uint8_t REG_OUTPUT_ENABLE = 3;
+constexpr uint8_t REG_CLK0_CONTROL = 16;
 constexpr uint8_t REG_CLK1_CONTROL = 17;
 constexpr uint8_t REG_PLLA = 26;
+constexpr uint8_t REG_PLLB = 34;
+constexpr uint8_t REG_MS0 = 42;
 constexpr uint8_t REG_MS1 = 50;
+constexpr uint8_t OEB_CLK0 = 0x01;
 constexpr uint8_t REG_PLL_RESET = 177;
 
 constexpr uint8_t OEB_CLK1 = 0x02;
@@ -121,6 +125,20 @@ uint64_t Si5351Model::PllOutputUhz(uint64_t xtal_hz, uint32_t p1, uint32_t p2, u
     return RoundedQuotient(num, static_cast<u128>(128) * p3);
 }
 
+namespace {
+uint64_t OutputUhz(uint64_t xtal_uhz, uint32_t pll_p1, uint32_t pll_p2, uint32_t pll_p3,
+                   uint32_t ms_p1, uint32_t ms_p2, uint32_t ms_p3, unsigned r_div_log2) {
+    if (pll_p3 == 0 || ms_p3 == 0) {
+        return 0;
+    }
+    // xtal * (Np / 128 pll_p3) / (Nm / 128 ms_p3) / 2^r, the two factors of 128 cancelling.
+    u128 num = static_cast<u128>(xtal_uhz) * RatioNumerator(pll_p1, pll_p2, pll_p3) * ms_p3;
+    u128 den = static_cast<u128>(pll_p3) * RatioNumerator(ms_p1, ms_p2, ms_p3)
+               << (r_div_log2 & 0x07U);
+    return RoundedQuotient(num, den);
+}
+} // namespace
+
 uint64_t Si5351Model::Clk1OutputUhz(uint64_t xtal_hz, uint32_t pll_p1, uint32_t pll_p2,
                                     uint32_t pll_p3, uint32_t ms_p1, uint32_t ms_p2, uint32_t ms_p3,
                                     unsigned r_div_log2) {
@@ -203,6 +221,15 @@ std::string Si5351Model::LimitViolation() const {
 }
 
 void Si5351Model::Recompute(uint64_t t_ns, bool pll_reset) {
+    AdvanceClk0(t_ns);
+    const long double ratio = Clk0Ratio();
+    if (clk0_ratio_ == 0 && ratio > 0) {
+        // CLK0 comes on at the phase it would have if it had run from the world's time 0: where
+        // a start's phase falls is arbitrary on the chip; this way it does not depend on when the
+        // MCU got to start it, and two MCUs that start it microseconds apart count alike.
+        clk0_cycles_ = ratio * XtalCycles(0, t_ns);
+    }
+    clk0_ratio_ = ratio;
     const uint8_t control = regs_[REG_CLK1_CONTROL];
     bool on = (control & CLK_PDN) == 0 && (regs_[REG_OUTPUT_ENABLE] & OEB_CLK1) == 0 &&
               (control & CLK_PLLB_SRC) == 0 && (control & CLK_SRC_MASK) == CLK_SRC_OWN_MS;
@@ -216,7 +243,8 @@ void Si5351Model::Recompute(uint64_t t_ns, bool pll_reset) {
             ms.p2 = 0; // integer mode leaves the fraction out
             ms.p3 = 1;
         }
-        freq = Clk1OutputUhz(xtal_hz_, pll.p1, pll.p2, pll.p3, ms.p1, ms.p2, ms.p3, r1_div_log2());
+        freq = OutputUhz(xtal_uhz_at(t_ns), pll.p1, pll.p2, pll.p3, ms.p1, ms.p2, ms.p3,
+                         r1_div_log2());
         on = freq != 0;
     }
     const bool was_on = on_;
@@ -248,6 +276,105 @@ void Si5351Model::Recompute(uint64_t t_ns, bool pll_reset) {
     if (on_change_) {
         on_change_(change);
     }
+}
+
+void Si5351Model::set_xtal_drift(std::vector<XtalPoint> points) {
+    drift_ = std::move(points);
+    if (!drift_.empty()) {
+        xtal_hz_ = (drift_.front().uhz + 500000) / 1000000;
+    }
+}
+
+uint64_t Si5351Model::xtal_uhz_at(uint64_t t_ns) const {
+    if (drift_.empty()) {
+        return xtal_hz_ * 1000000U;
+    }
+    if (t_ns <= drift_.front().t_ns) {
+        return drift_.front().uhz;
+    }
+    for (size_t i = 1; i < drift_.size(); ++i) {
+        const XtalPoint &a = drift_[i - 1], &b = drift_[i];
+        if (t_ns < b.t_ns) {
+            const long double f = static_cast<long double>(t_ns - a.t_ns) /
+                                  static_cast<long double>(b.t_ns - a.t_ns);
+            const long double uhz = static_cast<long double>(a.uhz) +
+                                    f * (static_cast<long double>(b.uhz) - a.uhz);
+            return static_cast<uint64_t>(uhz + 0.5L);
+        }
+    }
+    return drift_.back().uhz;
+}
+
+// The crystal's course is linear between its points: the trapezoid of each piece is exact.
+long double Si5351Model::XtalCycles(uint64_t t0_ns, uint64_t t1_ns) const {
+    if (drift_.empty()) {
+        return static_cast<long double>(xtal_hz_) * static_cast<long double>(t1_ns - t0_ns) / 1e9L;
+    }
+    long double cycles = 0;
+    uint64_t t = t0_ns;
+    while (t < t1_ns) {
+        uint64_t end = t1_ns;
+        for (const XtalPoint &p : drift_) {
+            if (p.t_ns > t && p.t_ns < end) {
+                end = p.t_ns;
+            }
+        }
+        const long double mean_uhz =
+            (static_cast<long double>(xtal_uhz_at(t)) + static_cast<long double>(xtal_uhz_at(end))) /
+            2;
+        cycles += mean_uhz * static_cast<long double>(end - t) / 1e15L;
+        t = end;
+    }
+    return cycles;
+}
+
+long double Si5351Model::Clk0Ratio() const {
+    const uint8_t control = regs_[REG_CLK0_CONTROL];
+    const bool on = (control & CLK_PDN) == 0 && (regs_[REG_OUTPUT_ENABLE] & OEB_CLK0) == 0 &&
+                    (control & CLK_PLLB_SRC) != 0 && (control & CLK_SRC_MASK) == CLK_SRC_OWN_MS;
+    if (!on) {
+        return 0;
+    }
+    const Params pll = Decode(REG_PLLB);
+    Params ms = Decode(REG_MS0);
+    if (control & CLK_INT_MODE) {
+        ms.p2 = 0;
+        ms.p3 = 1;
+    }
+    if (pll.p3 == 0 || ms.p3 == 0) {
+        return 0;
+    }
+    const long double feedback = static_cast<long double>(static_cast<uint64_t>(RatioNumerator(pll.p1, pll.p2, pll.p3))) /
+                                 (128.0L * pll.p3);
+    const long double divide = static_cast<long double>(static_cast<uint64_t>(RatioNumerator(ms.p1, ms.p2, ms.p3))) /
+                               (128.0L * ms.p3);
+    const unsigned r_log2 = (regs_[REG_MS0 + 2] >> 4) & 0x07U;
+    return divide <= 0 ? 0 : feedback / divide / static_cast<long double>(1U << r_log2);
+}
+
+void Si5351Model::AdvanceClk0(uint64_t t_ns) {
+    if (t_ns <= clk0_at_ns_) {
+        return;
+    }
+    if (clk0_ratio_ > 0) {
+        clk0_cycles_ += clk0_ratio_ * XtalCycles(clk0_at_ns_, t_ns);
+    }
+    clk0_at_ns_ = t_ns;
+}
+
+// A time a little before the phase's last update (an edge timed between two of a caller's time
+// steps) is worked out backwards from it.
+uint64_t Si5351Model::edges_until(uint64_t t_ns) {
+    if (t_ns < clk0_at_ns_) {
+        const long double back = clk0_ratio_ * XtalCycles(t_ns, clk0_at_ns_);
+        return static_cast<uint64_t>(clk0_cycles_ > back ? clk0_cycles_ - back : 0);
+    }
+    AdvanceClk0(t_ns);
+    return static_cast<uint64_t>(clk0_cycles_);
+}
+
+uint64_t Si5351Model::clk0_freq_uhz(uint64_t t_ns) const {
+    return static_cast<uint64_t>(clk0_ratio_ * static_cast<long double>(xtal_uhz_at(t_ns)) + 0.5L);
 }
 
 } // namespace sim

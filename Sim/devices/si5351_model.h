@@ -17,6 +17,15 @@
 // bytes of a transfer, and each one is on the timeline with its time) or a transfer's bytes
 // together at its STOP (Latch::STOP).
 //
+// CLK0 is modelled too, as the beacon uses it: a reference line to the MCU from PLL B (34..41)
+// through multisynth 0 (42..49, integer mode or fraction, R divider), control 16, output enable
+// bit 0. The model counts its cycles from the phase (dev::ClockLine): exact, edge by edge, however
+// the crystal moves.
+//
+// The crystal may drift (set_xtal_drift): its frequency over the world's time, linear between
+// points, held before the first and after the last. CLK1's frequency follows it when refresh() is
+// called (once a second, say: each change is a row of the timeline), CLK0's phase integrates it.
+//
 // The chip's limits (from its data sheet, written here apart from the driver on purpose) are
 // checked whenever CLK1 is on: PLL A's VCO at 600..900 MHz with a feedback ratio of 15..90,
 // multisynth 1 either fractional with a ratio of 8..2048, or in integer mode at a whole ratio of
@@ -34,7 +43,7 @@
 
 namespace sim {
 
-class Si5351Model : public dev::I2cDevice {
+class Si5351Model : public dev::I2cDevice, public dev::ClockLine {
   public:
     static constexpr uint8_t ADDRESS_7BIT = 0x60;
     static constexpr uint64_t DEFAULT_XTAL_HZ = 25003275;
@@ -71,7 +80,28 @@ class Si5351Model : public dev::I2cDevice {
     uint64_t xtal_hz() const { return xtal_hz_; }
     Latch latch() const { return latch_; }
     // Another crystal (the board's part changed): takes effect with the next transfer.
-    void set_xtal_hz(uint64_t hz) { xtal_hz_ = hz; }
+    void set_xtal_hz(uint64_t hz) {
+        xtal_hz_ = hz;
+        drift_.clear();
+    }
+
+    // A point of the crystal's course: at t_ns it runs at uhz micro-hertz.
+    struct XtalPoint {
+        uint64_t t_ns;
+        uint64_t uhz;
+    };
+    // The crystal's course from now on (points in time order; empty: constant at xtal_hz()).
+    void set_xtal_drift(std::vector<XtalPoint> points);
+    // The crystal at t_ns, in micro-hertz.
+    uint64_t xtal_uhz_at(uint64_t t_ns) const;
+    // CLK1's frequency worked out again for the crystal at t_ns (a row of the timeline when it
+    // moved).
+    void refresh(uint64_t t_ns) { Recompute(t_ns, false); }
+
+    // CLK0: on, its frequency now in micro-hertz (0 while off), and its rising edges so far.
+    bool clk0_on() const { return clk0_ratio_ > 0; }
+    uint64_t clk0_freq_uhz(uint64_t t_ns) const;
+    uint64_t edges_until(uint64_t t_ns) override;
 
     // Decoded from the register file as it is now.
     Params pll_a_params() const { return Decode(26); }
@@ -133,6 +163,11 @@ class Si5351Model : public dev::I2cDevice {
   private:
     Params Decode(uint8_t base) const;
     void Recompute(uint64_t t_ns, bool pll_reset);
+    // CLK0's ratio to the crystal from the registers (0 while off).
+    long double Clk0Ratio() const;
+    // Crystal cycles between two times (t0 <= t1), from the drift's course.
+    long double XtalCycles(uint64_t t0_ns, uint64_t t1_ns) const;
+    void AdvanceClk0(uint64_t t_ns);
 
     uint64_t xtal_hz_;
     Latch latch_;
@@ -156,6 +191,10 @@ class Si5351Model : public dev::I2cDevice {
     uint64_t fault_count_ = 0;
     std::string last_fault_;
     uint64_t sys_init_until_ns_ = DEFAULT_SYS_INIT_NS;
+    std::vector<XtalPoint> drift_;
+    long double clk0_ratio_ = 0;
+    long double clk0_cycles_ = 0; // CLK0's phase at clk0_at_ns_, in cycles
+    uint64_t clk0_at_ns_ = 0;
 };
 
 } // namespace sim

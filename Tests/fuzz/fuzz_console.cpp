@@ -367,7 +367,8 @@ Expected ShowText(const Settings &s) {
              "\r\nFrames: " + list +
              "\r\nMode: wspr, period 120 s\r\nRF: " + std::to_string(s.freq) +
              " Hz, tone spacing " + std::to_string(WSPR_TONE_SPACING_UHZ) +
-             " uHz\r\nXTAL: " + std::to_string(s.xtal) + " Hz\r\nBands:";
+             " uHz\r\nXTAL: " + std::to_string(s.xtal) + " Hz\r\nReference: set, crystal " +
+             std::to_string(s.xtal) + " Hz\r\nBands:";
     for (unsigned i = 0; i < s.band_count; ++i) {
         e.text += " " + EntryText(s, i);
     }

@@ -433,6 +433,41 @@ TEST_F(Image, RecordingOfTheImagesFrameDecodes) {
     EXPECT_NE(Read("decoded.txt").find("QZ5RTV OM85 10"), std::string::npos) << Read("decoded.txt");
 }
 
+// With the receiver's pulse on PA1 and CLK0 on TIM2's ETR: the image counts CLK0 as the PC build
+// does, locks on the same crystal 131 ppm off the configured one, starts its frame on the pulse
+// and sends it on frequency; the crystal drifting and the pulses cut for a while in the frame, it
+// holds over and comes back as the PC build does.
+// (The crystal moving, CLK1's frequency depends on the microsecond of each write: the RF logs
+// agree to within 1 ppb rather than exactly.)
+TEST_F(Image, PulsePerSecondLocksAndTrims) {
+    const std::string args = "--until 75000 --gnss-clock 11:59:00 --pps --pps-jitter-ns 50 "
+                             "--xtal-drift 0:25006550,75000:25006553.125 --pps-gap 64000:68000";
+    const Outcome pc = Sim(args, false, "pps-pc");
+    const Outcome r = Sim(args, true, "pps-image");
+    EXPECT_EQ(r.status, pc.status) << r.err;
+    EXPECT_NE(r.status, 5) << r.err;
+    EXPECT_EQ(r.console, pc.console);
+    EXPECT_EQ(r.writes, pc.writes);
+    EXPECT_NE(r.console.find("PPS locked, crystal 2500655"), std::string::npos) << r.console;
+    EXPECT_NE(r.console.find("PPS lost\r\n"), std::string::npos) << r.console;
+    EXPECT_NE(r.console.find("PPS back\r\n"), std::string::npos) << r.console;
+    ASSERT_FALSE(r.rf.empty());
+    EXPECT_LT(r.rf.front().t_us, 60000000 + ONE_MS);
+    // Every state that lasted a millisecond within 140 mHz (10 ppb) of one of the four tones: the
+    // crystal ramps 0.1 ppm a minute from the start, the filter follows it from the lock on.
+    for (size_t i = 0; i + 1 < r.rf.size(); ++i) {
+        if (r.rf[i].on == 0 || r.rf[i + 1].t_us - r.rf[i].t_us < ONE_MS) {
+            continue;
+        }
+        bool near = false;
+        for (unsigned symbol = 0; symbol < 4; ++symbol) {
+            near = near || tones::Near(r.rf[i].freq_uhz,
+                                       tones::IdealUhz(WSPR_DEFAULT_FREQ_HZ, symbol), 140000);
+        }
+        EXPECT_TRUE(near) << r.rf[i].t_us << " us: " << r.rf[i].freq_uhz;
+    }
+}
+
 TEST_F(Image, GnssCaptureSetsTimeAndTheEvenMinuteStartsAFrame) {
     const std::string capture =
         std::string(WSPR_TEST_DATA_DIR) + "/nmea/ublox-zed-f9p_hpg1.11.nmea";

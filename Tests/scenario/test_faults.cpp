@@ -523,7 +523,7 @@ std::vector<Transfer> FrameTransfers() {
             found.push_back({"frame start", t.start_ns, t.end_ns});
         } else if (tone_change && tone_changes++ == 0) {
             found.push_back({"tone change", t.start_ns, t.end_ns});
-        } else if (t.start_ns >= 2 * sim::SECOND && t.bytes == std::vector<uint8_t>{3, 0xFF}) {
+        } else if (t.start_ns >= 2 * sim::SECOND && t.bytes == std::vector<uint8_t>{3, 0xFE}) {
             found.push_back({"stop", t.start_ns, t.end_ns});
         }
     }

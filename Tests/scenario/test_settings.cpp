@@ -125,7 +125,7 @@ TEST(Settings, NothingSavedNothingWritten) {
         EXPECT_EQ(vmcu::flash_record().operations, 0u);
         EXPECT_EQ(Command("help").find(
                       "  set offset HZ        Random offset per frame, 0..100 Hz\r\n"
-                      "  save                 Keep settings over a reset\r\n"
+                      "  save                 Keep settings (and PPS crystal) over a reset\r\n"
                       "  defaults             Back to built-in settings\r\n") != std::string::npos,
                   true);
     });

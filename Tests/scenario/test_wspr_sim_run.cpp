@@ -110,8 +110,9 @@ TEST_F(WsprSimRun, ScriptDrivesAFrameAndTheLogsShowIt) {
     EXPECT_EQ(rows.back()[2], 0u);
     EXPECT_NEAR(static_cast<double>(rows.back()[0] - t0), WSPR_SYMBOL_COUNT * 682667.0, 1000.0);
 
-    // What the bus carried: the start's set-up (outputs off, PLL A, multisynth 1, PLL reset, CLK1
-    // control, CLK1 on), then one register per tone change, then CLK1 off.
+    // What the bus carried: the start's set-up (CLK1 off, CLK0 the reference on, PLL A,
+    // multisynth 1, PLL reset, CLK1 control, CLK1 on), then one register per tone change, then CLK1
+    // off.
     std::vector<std::string> i2c = Lines(Read("i2c.csv"));
     ASSERT_GT(i2c.size(), 8u);
     EXPECT_EQ(i2c[0], "t_us,addr,reg,data,status");
@@ -120,9 +121,9 @@ TEST_F(WsprSimRun, ScriptDrivesAFrameAndTheLogsShowIt) {
         ++start;
     }
     ASSERT_LT(start + 2, i2c.size());
-    EXPECT_NE(i2c[start - 3].find(",60,3,ff,0"), std::string::npos);
+    EXPECT_NE(i2c[start - 3].find(",60,3,fe,0"), std::string::npos);
     EXPECT_NE(i2c[start + 1].find(",60,17,0f,0"), std::string::npos);
-    EXPECT_NE(i2c[start + 2].find(",60,3,fd,0"), std::string::npos);
+    EXPECT_NE(i2c[start + 2].find(",60,3,fc,0"), std::string::npos);
     // Each tone change: one register, the second byte of the multisynth's p2 (20 m).
     size_t keyed = 0;
     size_t k = start + 3;
@@ -133,7 +134,7 @@ TEST_F(WsprSimRun, ScriptDrivesAFrameAndTheLogsShowIt) {
     }
     EXPECT_EQ(keyed, next - 1);
     ASSERT_LT(k, i2c.size());
-    EXPECT_NE(i2c[k].find(",60,3,ff,0"), std::string::npos) << i2c[k];
+    EXPECT_NE(i2c[k].find(",60,3,fe,0"), std::string::npos) << i2c[k];
 }
 
 TEST_F(WsprSimRun, GnssClockAndGnssFileSetTheTime) {
@@ -161,13 +162,13 @@ TEST_F(WsprSimRun, MissingOrFailingChip) {
     EXPECT_NE(r.out.find("Si5351 init status: 1\r\n"), std::string::npos) << r.out;
 
     // Operation 0 is the start-up probe, 1 the status read (the chip initialised from the start);
-    // 4 is the spread-spectrum write.
+    // 4 is the spread-spectrum write; 8..12 start CLK0, 13 is CLK1 off.
     r = Sim("--until 200 --si5351-sys-init 0 --si5351-fail 4:busy");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("Si5351 init status: 2\r\n"), std::string::npos) << r.out;
 
     Write("s.txt", "100 type tx\n");
-    r = Sim("--until 2000 --si5351-sys-init 0 --si5351-fail 10+:timeout --script " + Path("s.txt"));
+    r = Sim("--until 2000 --si5351-sys-init 0 --si5351-fail 15+:timeout --script " + Path("s.txt"));
     ASSERT_EQ(r.status, 0) << r.err;
     // Every later operation times out: the tone, and the CLK1 off after it (reported once).
     EXPECT_NE(

@@ -364,7 +364,7 @@ void Show() {
     const std::string reply = TypeLine(MixCase("show") + "\r");
     char call[8] = {}, loc[8] = {}, auto_on[4] = {};
     unsigned power = 0;
-    unsigned long freq = 0, xtal = 0, band = 0;
+    unsigned long freq = 0, xtal = 0, reference = 0, band = 0;
     unsigned long long spacing = 0;
     // The lines the soak's settings (plain callsign, fixed 4-character locator) always give; the
     // locator and frames lines in between name the same message.
@@ -377,15 +377,17 @@ void Show() {
     n += rf == std::string::npos ? 0
                                  : std::sscanf(reply.c_str() + rf,
                                                "RF: %lu Hz, tone spacing %llu uHz "
-                                               "XTAL: %lu Hz Bands: %lu:0 Hop: order, TX share: "
+                                               "XTAL: %lu Hz Reference: set, crystal %lu Hz "
+                                               "Bands: %lu:0 Hop: order, TX share: "
                                                "100%%, offset: +-0 Hz Auto: %3[ONF],",
-                                               &freq, &spacing, &xtal, &band, auto_on);
+                                               &freq, &spacing, &xtal, &reference, &band, auto_on);
     const std::string frames = std::string(call) + " " + loc + " " + std::to_string(power) + "dBm";
     n -= reply.find("Locator: " + std::string(loc) + " (fixed)\r\nFrames: " + frames + "\r\n") ==
                  std::string::npos
              ? 1
              : 0;
-    Check(n == 8 && band == freq && spacing == WSPR_TONE_SPACING_UHZ && xtal == SI5351_XTAL_HZ &&
+    Check(n == 9 && band == freq && spacing == WSPR_TONE_SPACING_UHZ && xtal == SI5351_XTAL_HZ &&
+              reference == SI5351_XTAL_HZ &&
               g_model.call == call && g_model.loc == loc && g_model.power == power &&
               g_model.freq == freq && g_model.auto_on == (std::string(auto_on) == "ON"),
           "show differs from the accepted settings:",
@@ -500,13 +502,14 @@ Frame g_frame;
 std::vector<uint64_t> g_cycle_starts_us; // frame starts since the current cycle began
 uint64_t g_frames_started = 0;
 
-// The frame start's set-up begins with all outputs off (register 3 = 0xFF); the pass it was made in
+// The frame start's set-up begins with CLK1 off, CLK0 the reference on (register 3 = 0xFE); the
+// pass it was made in
 // began at the last tick before it.
 uint64_t g_setup_begin_ns = 0;
 
 void OnI2c(const vmcu::I2cTransfer &t) {
     if (t.kind == vmcu::I2cTransfer::MEM_WRITE && t.bytes.size() == 2 && t.bytes[0] == 3 &&
-        t.bytes[1] == 0xFF) {
+        t.bytes[1] == 0xFE) {
         g_setup_begin_ns = t.start_ns;
     }
 }

@@ -1,5 +1,6 @@
 #include "board_stubs.h"
 
+#include "app_reference.h"
 #include "fake_chip.h"
 #include "usart.h"
 #include "wspr_app.h"
@@ -53,6 +54,10 @@ void WSPR_App_UartRxCpltCallback(UART_HandleTypeDef *huart) {
 void WSPR_App_UartErrorCallback(UART_HandleTypeDef *huart) {
     g_record.error_codes.push_back(uint32_t{huart->ErrorCode});
     Rearm(huart);
+}
+
+void Reference_Pulse(uint32_t count) {
+    g_record.pulses.push_back(count);
 }
 
 void WSPR_App_EmergencyStop(void) {

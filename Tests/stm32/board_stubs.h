@@ -26,6 +26,7 @@ struct Record {
     int emergency_stops = 0;
     std::vector<USART_TypeDef *> tx_completes;
     int console_flushes = 0;
+    std::vector<uint32_t> pulses; // TIM2's captured counts, as the capture interrupt passed them
 };
 
 Record &record();

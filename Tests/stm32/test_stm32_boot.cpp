@@ -80,8 +80,8 @@ TEST_F(Boot, SysTickCountsMillisecondsAtTheLowestPriority) {
 TEST_F(Boot, PeripheralClocksAreGated) {
     const RCC_Regs &rcc = fake::Rcc();
     EXPECT_EQ(rcc.AHB1ENR, 0x87U); // GPIO A, B, C, H
-    EXPECT_EQ(rcc.APB1ENR,
-              (1U << 1) | (1U << 17) | (1U << 21) | (1U << 28)); // TIM3 USART2 I2C1 PWR
+    EXPECT_EQ(rcc.APB1ENR, (1U << 0) | (1U << 1) | (1U << 17) | (1U << 21) |
+                               (1U << 28)); // TIM2 TIM3 USART2 I2C1 PWR
     EXPECT_EQ(rcc.APB2ENR, (1U << 0) | (1U << 4) | (1U << 14));  // TIM1 USART1 SYSCFG
     // RTC: clocked from LSI (RTCSEL 9:8 = 10) and enabled (bit 15).
     EXPECT_EQ(rcc.BDCR, 0x00008200U);

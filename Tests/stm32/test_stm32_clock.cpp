@@ -2,6 +2,7 @@
 // priorities, GPIO levels, timer interrupt, RTC calendar formats.
 #include <gtest/gtest.h>
 
+#include "board_stubs.h"
 #include "fake_chip.h"
 
 using fake::Field;
@@ -286,8 +287,49 @@ TEST(Timer, UpdateInterruptNeedsItsEnableAndClearsItsFlag) {
     EXPECT_EQ(fake::Tim(TIM3).SR & TIM_SR_UIF, 0U); // the forced update is not a period
 
     TIM_ClockConfigTypeDef external = {};
-    external.ClockSource = 0x2000U;
+    external.ClockSource = 0x0070U; // external clock mode 1: not one the beacon uses
     EXPECT_EQ(HAL_TIM_ConfigClockSource(&htim, &external), HAL_ERROR);
+}
+
+// TIM2 as the reference counter: external clock mode 2 on ETR without prescaler or filter, a
+// free-running 32-bit count, channel 2 capturing TI2's rising edges with its interrupt; the
+// handler passes the capture to the callback as channel 2's and leaves the flags clear.
+TEST(Timer, Tim2CountsEtrAndCapturesChannel2) {
+    fake::Reset();
+    TIM_HandleTypeDef htim = {};
+    htim.Instance = TIM2;
+    htim.Init = {0, TIM_COUNTERMODE_UP, 0xFFFFFFFFU, TIM_CLOCKDIVISION_DIV1, 0,
+                 TIM_AUTORELOAD_PRELOAD_DISABLE};
+    TIM_TypeDef &tim = fake::Tim(TIM2);
+    tim.SMCR = 0x0007U; // a slave mode left over
+    ASSERT_EQ(HAL_TIM_Base_Init(&htim), HAL_OK);
+    EXPECT_EQ(tim.ARR, 0xFFFFFFFFU);
+    TIM_ClockConfigTypeDef clock = {TIM_CLOCKSOURCE_ETRMODE2, TIM_CLOCKPOLARITY_NONINVERTED,
+                                    TIM_CLOCKPRESCALER_DIV1, 0};
+    ASSERT_EQ(HAL_TIM_ConfigClockSource(&htim, &clock), HAL_OK);
+    EXPECT_EQ(tim.SMCR, TIM_SMCR_ECE); // ECE alone: no slave mode, ETR not inverted, undivided
+    TIM_IC_InitTypeDef capture = {TIM_ICPOLARITY_RISING, TIM_ICSELECTION_DIRECTTI, TIM_ICPSC_DIV1,
+                                  0};
+    tim.CCER = TIM_CCER_CC2P | TIM_CCER_CC2E;
+    ASSERT_EQ(HAL_TIM_IC_ConfigChannel(&htim, &capture, TIM_CHANNEL_2), HAL_OK);
+    EXPECT_EQ(Field(tim.CCMR[0], 8, 2), 1U);  // CC2S: IC2 on TI2
+    EXPECT_EQ(Field(tim.CCMR[0], 10, 6), 0U); // no input prescaler, no filter
+    EXPECT_EQ(tim.CCER & (TIM_CCER_CC2P | TIM_CCER_CC2NP | TIM_CCER_CC2E), 0U);
+    EXPECT_EQ(HAL_TIM_IC_ConfigChannel(&htim, &capture, 0x0U), HAL_ERROR); // channel 1: no
+    ASSERT_EQ(HAL_TIM_IC_Start_IT(&htim, TIM_CHANNEL_2), HAL_OK);
+    EXPECT_NE(tim.CCER & TIM_CCER_CC2E, 0U);
+    EXPECT_NE(tim.DIER & TIM_DIER_CC2IE, 0U);
+    EXPECT_EQ(tim.DIER & TIM_DIER_UIE, 0U);
+    EXPECT_NE(tim.CR1 & TIM_CR1_CEN, 0U);
+
+    stubs::Reset();
+    tim.CCR[1] = 0xFEDCBA98U;
+    tim.SR = TIM_SR_CC2IF | TIM_SR_CC2OF;
+    HAL_TIM_IRQHandler(&htim);
+    EXPECT_EQ(tim.SR & (TIM_SR_CC2IF | TIM_SR_CC2OF), 0U);
+    EXPECT_EQ(HAL_TIM_ReadCapturedValue(&htim, TIM_CHANNEL_2), 0xFEDCBA98U);
+    HAL_TIM_IRQHandler(&htim); // nothing captured since: no callback
+    EXPECT_EQ(stubs::record().pulses, std::vector<uint32_t>{0xFEDCBA98U});
 }
 
 TEST(Rtc, BinaryTimeAndDateAreStoredAsBcd) {

@@ -417,3 +417,55 @@ TEST(Si5351Model, OnTheVirtualBus) {
 }
 
 } // namespace
+
+// CLK0 from PLL B (36 x) through multisynth 0 in integer mode (10): 3.6 x the crystal, counted edge
+// by edge from the phase (which starts where it would be had CLK0 run from time 0); off (powered
+// down, disabled, or fed by PLL A) it does not count. With a crystal ramping linearly the count is
+// the integral of its frequency.
+TEST(Si5351Model, Clk0CountsItsEdgesFromThePhase) {
+    Si5351Model chip(XTAL_25M);
+    EXPECT_EQ(chip.edges_until(1000000000), 0u);
+    Write(chip, 34, k_ratio_36, 1000000000);
+    Write(chip, 42, k_ratio_10, 1000000000);
+    Write(chip, 16, {0x4C}, 1000000000); // integer mode, multisynth 0, but from PLL A
+    Write(chip, 3, {0xFE}, 1000000000);
+    EXPECT_FALSE(chip.clk0_on());
+    Write(chip, 16, {0x6C}, 1000000000); // from PLL B
+    EXPECT_TRUE(chip.clk0_on());
+    EXPECT_EQ(chip.clk0_freq_uhz(1000000000), 90 * MHZ_UHZ);
+    EXPECT_EQ(chip.edges_until(1000000000), 90000000u);
+    EXPECT_EQ(chip.edges_until(2000000000), 180000000u);
+    EXPECT_EQ(chip.edges_until(2000000011), 180000000u); // 11 ns: 0.99 of a 90 MHz cycle
+    EXPECT_EQ(chip.edges_until(2000000012), 180000001u);
+    EXPECT_EQ(chip.edges_until(1500000000), 135000000u); // back from the last count
+    Write(chip, 3, {0xFF}, 3000000000);
+    EXPECT_EQ(chip.edges_until(5000000000), 270000000u);
+
+    // 25 MHz + 1 Hz per second from t = 0: from 5 s to 7 s the crystal makes 2 x 25000006 cycles.
+    Si5351Model ramp(XTAL_25M);
+    ramp.set_xtal_drift({{0, XTAL_25M * 1000000}, {100000000000, (XTAL_25M + 100) * 1000000}});
+    EXPECT_EQ(ramp.xtal_uhz_at(5500000000), (XTAL_25M * 1000000) + 5500000);
+    EXPECT_EQ(ramp.xtal_uhz_at(200000000000), (XTAL_25M + 100) * 1000000); // held after the last
+    Write(ramp, 34, k_ratio_36, 5000000000);
+    Write(ramp, 42, k_ratio_10, 5000000000);
+    Write(ramp, 16, {0x6C}, 5000000000);
+    Write(ramp, 3, {0xFE}, 5000000000);
+    EXPECT_EQ(ramp.edges_until(7000000000) - ramp.edges_until(5000000000),
+              3600000ULL * 50000012 / 1000000);
+}
+
+// A drifting crystal moves CLK1 too: each refresh is a row of the timeline when the frequency moved.
+TEST(Si5351Model, Clk1FollowsTheCrystalOnRefresh) {
+    Si5351Model chip(XTAL_25M);
+    chip.set_xtal_drift({{0, XTAL_25M * 1000000}, {1000000000, XTAL_25M * 1000000 + 500000}});
+    Program(chip, k_ratio_36, k_ratio_10);
+    ASSERT_EQ(chip.timeline().size(), 1u);
+    EXPECT_EQ(chip.clk1_freq_uhz(), 90 * MHZ_UHZ);
+    chip.refresh(500000000); // 25 MHz + 0.25 Hz: CLK1 at 3.6 x that
+    ASSERT_EQ(chip.timeline().size(), 2u);
+    EXPECT_EQ(chip.timeline().back().freq_uhz, 90 * MHZ_UHZ + 900000);
+    chip.refresh(2000000000);
+    chip.refresh(3000000000); // held: no new row
+    EXPECT_EQ(chip.timeline().size(), 3u);
+    EXPECT_EQ(chip.timeline().back().freq_uhz, 90 * MHZ_UHZ + 1800000);
+}

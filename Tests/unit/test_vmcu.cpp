@@ -142,6 +142,20 @@ extern "C" void HAL_TIM_PeriodElapsedCallback(TIM_HandleTypeDef *) {
     ++g_tim2_updates;
 }
 
+namespace {
+std::vector<uint32_t> g_captures;
+// A 10 MHz line: one rising edge every 100 ns.
+struct TenMegahertz : dev::ClockLine {
+    uint64_t edges_until(uint64_t t_ns) override { return t_ns / 100; }
+};
+} // namespace
+
+extern "C" void HAL_TIM_IC_CaptureCallback(TIM_HandleTypeDef *htim) {
+    if (htim->Channel == HAL_TIM_ACTIVE_CHANNEL_2) {
+        g_captures.push_back(HAL_TIM_ReadCapturedValue(htim, TIM_CHANNEL_2));
+    }
+}
+
 TEST_F(Vmcu, TransmitLastsTenBitTimesPerByteWhileTicksRun) {
     std::string text(100, 'x');
     uint64_t t0 = vmcu::now_ns();
@@ -324,6 +338,53 @@ TEST_F(Vmcu, EveryTimerByInstanceWithItsOwnInterrupt) {
     EXPECT_EQ(g_tim2_updates, 20);
     EXPECT_EQ(vmcu::timer_record(tim2.Instance).period_ns, 500000u);
     EXPECT_EQ(vmcu::timer_record(TIM3).started_it, false);
+}
+
+// TIM2 counts the edges of the line on its ETR pin from its start, over 32 bits, and channel 2
+// captures the count at each rising edge on PA1 in its timer function; PA1 as a plain input, or a
+// falling edge, captures nothing.
+TEST_F(Vmcu, Tim2CapturesTheEtrCountAtRisingEdgesOnPa1) {
+    TenMegahertz line;
+    vmcu::tim2_clock_input(&line);
+    HAL_RCC_EnableGate(RCC_GATE_TIM2);
+    GPIO_InitTypeDef pin{};
+    pin.Pin = GPIO_PIN_1;
+    pin.Mode = GPIO_MODE_INPUT;
+    HAL_GPIO_Init(GPIOA, &pin);
+    TIM_HandleTypeDef tim2{};
+    tim2.Instance = TIM2;
+    tim2.Init.Period = 0xFFFFFFFFU;
+    ASSERT_EQ(HAL_TIM_Base_Init(&tim2), HAL_OK);
+    TIM_ClockConfigTypeDef clock{TIM_CLOCKSOURCE_ETRMODE2, TIM_CLOCKPOLARITY_NONINVERTED,
+                                 TIM_CLOCKPRESCALER_DIV1, 0};
+    ASSERT_EQ(HAL_TIM_ConfigClockSource(&tim2, &clock), HAL_OK);
+    TIM_IC_InitTypeDef capture{TIM_ICPOLARITY_RISING, TIM_ICSELECTION_DIRECTTI, TIM_ICPSC_DIV1, 0};
+    ASSERT_EQ(HAL_TIM_IC_ConfigChannel(&tim2, &capture, TIM_CHANNEL_2), HAL_OK);
+    vmcu::advance_to(vmcu::now_ns() + 1000); // the count starts at the start: 10 edges later
+    ASSERT_EQ(HAL_TIM_IC_Start_IT(&tim2, TIM_CHANNEL_2), HAL_OK);
+    static TIM_HandleTypeDef *handle = &tim2;
+    vmcu::set_handler(TIM2_IRQn, [] { HAL_TIM_IRQHandler(handle); });
+    HAL_NVIC_EnableIRQ(TIM2_IRQn);
+    g_captures.clear();
+    const uint64_t t0 = vmcu::now_ns();
+
+    vmcu::schedule(t0 + 5000, [](uint64_t) { vmcu::gpio_drive(GPIOA, 1, 1); }); // an input: no
+    vmcu::schedule(t0 + 6000, [](uint64_t) { vmcu::gpio_drive(GPIOA, 1, 0); });
+    vmcu::advance_to(t0 + 10000);
+    EXPECT_TRUE(g_captures.empty());
+    pin.Mode = GPIO_MODE_AF_PP;
+    pin.Alternate = GPIO_AF1_TIM2;
+    HAL_GPIO_Init(GPIOA, &pin);
+    vmcu::schedule(t0 + 1000000250, [](uint64_t) { vmcu::gpio_drive(GPIOA, 1, 1); });
+    vmcu::schedule(t0 + 1100000000, [](uint64_t) { vmcu::gpio_drive(GPIOA, 1, 0); });
+    vmcu::schedule(t0 + 2000000000, [](uint64_t) { vmcu::gpio_drive(GPIOA, 1, 1); });
+    vmcu::advance_to(t0 + 3000000000ULL);
+    const uint32_t at_start = static_cast<uint32_t>(t0 / 100);
+    EXPECT_EQ(g_captures, (std::vector<uint32_t>{static_cast<uint32_t>((t0 + 1000000250) / 100) -
+                                                     at_start,
+                                                 static_cast<uint32_t>((t0 + 2000000000) / 100) -
+                                                     at_start}));
+    vmcu::tim2_clock_input(nullptr);
 }
 
 // What the chip does not have, the model refuses loudly instead of aliasing it to something else.

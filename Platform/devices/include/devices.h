@@ -51,6 +51,14 @@ class UartLine {
     virtual size_t queued() const = 0;
 };
 
+// A clock line into the MCU (the Si5351's CLK0 on a timer's external clock input): how many rising
+// edges it has had from the world's time 0 up to and including t_ns, exact, however fast it runs.
+class ClockLine {
+  public:
+    virtual ~ClockLine() = default;
+    virtual uint64_t edges_until(uint64_t t_ns) = 0;
+};
+
 // A device on a UART: it talks through the line it is connected with and hears every byte the
 // MCU transmits as that byte's stop bit ends.
 class UartDevice {

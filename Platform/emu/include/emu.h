@@ -75,8 +75,11 @@ void write_memory(uint32_t address, const void *in, size_t n);
 void uart_attach(int usart, dev::UartDevice *device);
 dev::UartLine &uart_line(int usart);
 void i2c_attach(uint8_t addr7, dev::I2cDevice *device); // on I2C1 (PB6 SCL, PB7 SDA)
-// Outside drive of a pin: 0 or 1, -1 releases it (the pull decides). port 'A'..'E', 'H'.
+// Outside drive of a pin: 0 or 1, -1 releases it (the pull decides). port 'A'..'E', 'H'. A
+// rising edge on PA1 reaches TIM2's channel 2 when the pin is in that function.
 void gpio_drive(char port, int pin, int level);
+// The clock line on TIM2's external clock input (PA5, TIM2_ETR); nullptr: none.
+void tim2_clock_input(dev::ClockLine *line);
 int gpio_output(char port, int pin); // the output data latch
 // The level on the pin's line: what the pin drives, else the outside drive, else its pull.
 int gpio_level(char port, int pin);

@@ -219,6 +219,9 @@ struct TimerRecord {
     uint64_t period_ns;  // time between updates, from the clock tree, prescaler and period
 };
 TimerRecord timer_record(const TIM_TypeDef *instance);
+// The clock line on TIM2's external clock input (PA5, TIM2_ETR); nullptr: none (the pin is still).
+// A rising edge driven on PA1 (TIM2_CH2) captures TIM2's count when its channel 2 captures.
+void tim2_clock_input(dev::ClockLine *line);
 
 struct RtcRecord {
     bool initialised, time_set, date_set;

@@ -45,6 +45,7 @@ constexpr Gate k_gates[] = {
     {APB1ENR, 17}, /* RCC_GATE_USART2 */
     {APB2ENR, 0},  /* RCC_GATE_TIM1 */
     {APB1ENR, 1},  /* RCC_GATE_TIM3 */
+    {APB1ENR, 0},  /* RCC_GATE_TIM2 */
     {APB1ENR, 28}, /* RCC_GATE_PWR */
     {APB2ENR, 14}, /* RCC_GATE_SYSCFG */
     {BDCR, 15},    /* RCC_GATE_RTC */

@@ -349,9 +349,21 @@ static_assert(offsetof(SCB_Regs, SHP) == 0x18 && offsetof(SCB_Regs, CPACR) == 0x
 #define TIM_SMCR_SMS_Msk 0x7UL
 #define TIM_SMCR_TS_Msk (0x7UL << 4)
 #define TIM_SMCR_MSM (1UL << 7)
+#define TIM_SMCR_ETF_Msk (0xFUL << 8)
+#define TIM_SMCR_ETPS_Msk (0x3UL << 12)
 #define TIM_SMCR_ECE (1UL << 14)
+#define TIM_SMCR_ETP (1UL << 15)
 #define TIM_DIER_UIE (1UL << 0)
+#define TIM_DIER_CC2IE (1UL << 2)
 #define TIM_SR_UIF (1UL << 0)
+#define TIM_SR_CC2IF (1UL << 2)
+#define TIM_SR_CC2OF (1UL << 10)
+#define TIM_CCMR1_CC2S_Msk (0x3UL << 8)
+#define TIM_CCMR1_IC2PSC_Msk (0x3UL << 10)
+#define TIM_CCMR1_IC2F_Msk (0xFUL << 12)
+#define TIM_CCER_CC2E (1UL << 4)
+#define TIM_CCER_CC2P (1UL << 5)
+#define TIM_CCER_CC2NP (1UL << 7)
 #define TIM_EGR_UG (1UL << 0)
 
 /* RTC */

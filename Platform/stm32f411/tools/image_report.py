@@ -41,12 +41,14 @@ SYSTEM_HANDLERS = ["Reset_Handler", "NMI_Handler", "HardFault_Handler", "MemMana
                    "DebugMon_Handler", None, "PendSV_Handler", "SysTick_Handler"]
 IRQ_COUNT = 86
 # Interrupts the firmware enables, by position, and the handler that must sit there.
-FIRMWARE_IRQS = {29: "TIM3_IRQHandler", 37: "USART1_IRQHandler", 38: "USART2_IRQHandler"}
+FIRMWARE_IRQS = {28: "TIM2_IRQHandler", 29: "TIM3_IRQHandler", 37: "USART1_IRQHandler",
+                 38: "USART2_IRQHandler"}
 # Pre-emption levels that can nest on top of the thread, lowest first, as the bring-up sets the
 # priorities: the tick (15), the application interrupts (0, never nesting among themselves), then
 # the faults and NMI.
 DEFAULT_LEVELS = [["SysTick_Handler"],
-                  ["TIM3_IRQHandler", "USART1_IRQHandler", "USART2_IRQHandler"],
+                  ["TIM2_IRQHandler", "TIM3_IRQHandler", "USART1_IRQHandler",
+                   "USART2_IRQHandler"],
                   ["HardFault_Handler", "MemManage_Handler", "BusFault_Handler",
                    "UsageFault_Handler"],
                   ["NMI_Handler"]]
