@@ -13,12 +13,15 @@ struct Band {
     const char *name; /* as the console shows it; it compares without regard to case */
     uint32_t tone0_hz;
     int8_t plan_place; /* the band's number in the coordinated plan, -1: not in it */
+    /* FST4W's tone 0 where its dial differs from WSPR's (160 m: 1836.8 kHz), else 0 */
+    uint32_t fst4w_tone0_hz = 0;
 };
 
 inline constexpr Band k_bands[] = {
-    {"2200m", 137500, -1}, {"630m", 475700, -1}, {"160m", 1838100, 0},  {"80m", 3570100, 1},
-    {"60m", 5288700, 2},   {"40m", 7040100, 3},  {"30m", 10140200, 4},  {"20m", 14097100, 5},
-    {"17m", 18106100, 6},  {"15m", 21096100, 7}, {"12m", 24926100, 8},  {"10m", 28126100, 9},
+    {"2200m", 137500, -1}, {"630m", 475700, -1}, {"160m", 1838100, 0, 1838300},
+    {"80m", 3570100, 1},   {"60m", 5288700, 2},  {"40m", 7040100, 3},
+    {"30m", 10140200, 4},  {"20m", 14097100, 5}, {"17m", 18106100, 6},
+    {"15m", 21096100, 7},  {"12m", 24926100, 8}, {"10m", 28126100, 9},
     {"6m", 50294500, -1},  {"4m", 70092500, -1}, {"2m", 144490500, -1},
 };
 inline constexpr int BAND_COUNT = sizeof k_bands / sizeof k_bands[0];
@@ -61,6 +64,21 @@ constexpr int Band_Of(uint32_t hz) {
     }
     return -1;
 }
+
+/* The tone 0 a frame sends for a list entry: a band's own WSPR tone 0 moves to its FST4W tone 0 in
+ * FST4W, where the two dials differ; any other frequency is sent as it is. */
+constexpr uint32_t Band_Tone0ForMode(uint32_t hz, bool fst4w) {
+    for (int i = 0; fst4w && i < BAND_COUNT; ++i) {
+        if (k_bands[i].tone0_hz == hz && k_bands[i].fst4w_tone0_hz != 0U) {
+            return k_bands[i].fst4w_tone0_hz;
+        }
+    }
+    return hz;
+}
+static_assert(Band_Tone0ForMode(1838100, true) == 1838300 &&
+              Band_Tone0ForMode(1838100, false) == 1838100 &&
+              Band_Tone0ForMode(137500, true) == 137500 &&
+              Band_Tone0ForMode(1838101, true) == 1838101);
 
 /* The plan's place for the slot that starts in this minute of the hour. */
 constexpr int Band_PlanPlace(uint32_t minute_of_hour) {

@@ -3,6 +3,7 @@
 #include "app_clock.h"
 #include "app_settings.h"
 #include "band_list.h"
+#include "bands.h"
 #include "stm32f4xx_hal.h"
 
 namespace {
@@ -15,10 +16,11 @@ FramePlace PlaceOf(int entry) {
     const WSPR_Settings &s = Settings_Live();
     int32_t offset = Plan_DrawOffset(g_offset_state, s.offset_hz);
     const uint32_t hz = Settings_BandHz(s, entry);
-    if (!BandList_KeepsMargin(Plan_OffsetHz(hz, offset))) {
+    const uint32_t tone0 = Band_Tone0ForMode(hz, s.mode != TX_MODE_WSPR);
+    if (!BandList_KeepsMargin(Plan_OffsetHz(tone0, offset))) {
         offset = -offset; // away from the Si5351's limits just below 150 MHz
     }
-    return {entry, s.band_code[entry], offset, hz, Plan_OffsetHz(hz, offset)};
+    return {entry, s.band_code[entry], offset, hz, Plan_OffsetHz(tone0, offset)};
 }
 
 } // namespace

@@ -135,7 +135,7 @@ constexpr bool Pack(const WsprMessage &msg, uint64_t &bits) {
     if (!wspr_message::IsPowerLevel(msg.power_dbm)) {
         return false;
     }
-    uint32_t n28 = 0, g = 0, npfx = 0;
+    uint32_t n28 = 0, g = 0;
     switch (msg.type) {
     case WSPR_MSG_TYPE1:
         if (!PackCall28(msg.call, n28) || Length(msg.locator) != 4U || !Grid4(msg.locator, g)) {
@@ -145,6 +145,7 @@ constexpr bool Pack(const WsprMessage &msg, uint64_t &bits) {
         return true;
     case WSPR_MSG_TYPE2: {
         WsprCallsign call = {};
+        uint32_t npfx = 0;
         if (WSPR_ParseCallsign(msg.call, &call) != WSPR_CALL_OK || !PackCall28(call.base, n28) ||
             !PackAddOn(call, npfx)) {
             return false;

@@ -3,6 +3,7 @@
 // puts it (no drift over 30 minutes), the message types in turn, the R divider on 2200 m.
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "console_text.h"
@@ -198,6 +199,29 @@ TEST(Fst4w, ShareCountsSlotsOfThePeriod) {
             if (i > 0) {
                 EXPECT_GE(starts[i] - starts[i - 1], 599000u);
             }
+        }
+    });
+}
+
+// A band name sends on the mode's own dial: 160 m's FST4W dial lies 200 Hz above WSPR's, the other
+// bands share theirs; a frequency of one's own is sent as it is.
+TEST(Fst4w, BandNamesSendOnTheModesDial) {
+    OnFreshBoard([] {
+        Boot();
+        Command("set bands 160m 630m 1838150");
+        const std::vector<std::pair<const char *, std::string>> frames = {
+            {"fst4w-120", "TX on 160m 1838300 Hz, offset +0 Hz, entry 1, code 0"},
+            {"fst4w-300", "TX on 630m 475700 Hz, offset +0 Hz, entry 2, code 0"},
+            {"fst4w-120", "TX on 160m 1838150 Hz, offset +0 Hz, entry 3, code 0"},
+            {"wspr", "TX on 160m 1838100 Hz, offset +0 Hz, entry 1, code 0"},
+        };
+        for (const auto &[mode, line] : frames) {
+            Command(std::string("set mode ") + mode);
+            const size_t from = sim::Console().size();
+            Command("tx", "symbols\r\n");
+            EXPECT_TRUE(RunUntilConsole(line, from, 200)) << sim::Console().substr(from);
+            Command("stop");
+            sim::RunFor(100 * sim::MS);
         }
     });
 }
