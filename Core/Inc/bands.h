@@ -10,9 +10,9 @@
 #include "app_config.h"
 
 struct Band {
-    const char *name; /* as the console shows it; it compares without regard to case */
-    uint32_t tone0_hz;
-    int8_t plan_place; /* the band's number in the coordinated plan, -1: not in it */
+    const char *name = ""; /* as the console shows it; it compares without regard to case */
+    uint32_t tone0_hz = 0;
+    int8_t plan_place = -1; /* the band's number in the coordinated plan, -1: not in it */
     /* FST4W's tone 0 where its dial differs from WSPR's (160 m: 1836.8 kHz), else 0 */
     uint32_t fst4w_tone0_hz = 0;
 };

@@ -58,11 +58,13 @@ typedef struct {
 } Si5351TonePlan;
 
 /* CLK1 frequencies the planning reaches, from 500 kHz / 128 (the multisynth at its lowest output
- * and the R divider at its largest) to 200 MHz (divide-by-4, the chip's top output). The
- * multisynth's own output stays at 500 kHz or more; below that the R divider divides it. */
+ * and the R divider at its largest) plus 100 ppm (a tone right at the limit can round below it) to
+ * 200 MHz (divide-by-4, the chip's top output). The multisynth's own output stays at 500 kHz or
+ * more; below that the R divider divides it. */
 #define SI5351_MS_OUT_MIN_UHZ 500000000000ULL
 #define SI5351_R_DIV_MAX_LOG2 7U
-#define SI5351_CLK1_MIN_UHZ (SI5351_MS_OUT_MIN_UHZ >> SI5351_R_DIV_MAX_LOG2)
+#define SI5351_CLK1_MIN_UHZ \
+    ((SI5351_MS_OUT_MIN_UHZ + SI5351_MS_OUT_MIN_UHZ / 10000U) >> SI5351_R_DIV_MAX_LOG2)
 #define SI5351_CLK1_MAX_UHZ 200000000000000ULL
 /* Crystals the planning accepts: the 25 and 27 MHz parts, however far off. */
 #define SI5351_XTAL_MIN_HZ 24000000UL

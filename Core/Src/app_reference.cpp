@@ -69,13 +69,18 @@ uint32_t g_last_good_ms = 0;
 uint32_t g_lost_ms = 0;
 double g_held_freq = 0;
 
+constexpr uint32_t XTAL_PER_COUNT = SI5351_REF_XTAL_PER_COUNT;
+constexpr double MHZ_PER_COUNT = 1000.0 * static_cast<double>(XTAL_PER_COUNT);
+
 /* CLK0 counts a second for a crystal of xtal_mhz millihertz. */
 double CountsOf(uint64_t xtal_mhz) {
-    return static_cast<double>(xtal_mhz) / (1000.0 * SI5351_REF_XTAL_PER_COUNT);
+    return static_cast<double>(xtal_mhz) / MHZ_PER_COUNT;
 }
 
+/* Rounded to the nearest (counts are positive). */
 uint64_t MilliHzOf(double counts) {
-    return static_cast<uint64_t>(counts * 1000.0 * SI5351_REF_XTAL_PER_COUNT + 0.5);
+    // NOLINTNEXTLINE(bugprone-incorrect-roundings)
+    return static_cast<uint64_t>(counts * MHZ_PER_COUNT + 0.5);
 }
 
 uint64_t ConfiguredMilliHz() {
@@ -113,6 +118,7 @@ void Publish() {
         tolerance = narrow < tolerance ? narrow : tolerance;
     }
     const MaskedSection masked;
+    // NOLINTNEXTLINE(bugprone-incorrect-roundings): the count is positive
     g_expected = static_cast<uint32_t>(expected + 0.5);
     g_tolerance = tolerance;
 }
@@ -138,7 +144,8 @@ void Step(uint32_t counts, uint32_t at_ms) {
             f.freq = HeldFreq();
             f.phase = 0.0;
         }
-        const double span = static_cast<double>(f.steps) / (static_cast<double>(f.steps) + START_SPAN);
+        const double span =
+            static_cast<double>(f.steps) / (static_cast<double>(f.steps) + START_SPAN);
         const double theta = span < THETA ? span : THETA;
         const double one = 1.0 - theta;
         const double alpha = 1.0 - theta * theta * theta;

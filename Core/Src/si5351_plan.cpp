@@ -182,7 +182,7 @@ constexpr uint32_t PLL_FRACTION_DEN = 1000000U; /* divides the crystal in micro-
 
 constexpr void OfferFixedPll(uint32_t xtal_hz, uint64_t steps, const Tones &tones, Best &best) {
     const uint64_t vco_uhz = steps * xtal_hz;
-    if (vco_uhz / tones.lowest > MS_FRACTIONAL_MAX) {
+    if (tones.lowest == 0U || vco_uhz / tones.lowest > MS_FRACTIONAL_MAX) {
         return;
     }
     const uint32_t j = static_cast<uint32_t>(steps % PLL_FRACTION_DEN);

@@ -63,7 +63,7 @@ class GnssReceiver : public dev::UartDevice {
 
     Pulse pulse_;
     std::function<void(int)> pulse_pin_;
-    std::mt19937_64 jitter_rng_;
+    std::mt19937_64 jitter_rng_; // NOLINT(cert-msc32-c,cert-msc51-cpp): seeded by each run
     uint32_t rate_ = 1;
     dev::UartLine *line_ = nullptr;
     dev::Clock *clock_ = nullptr;

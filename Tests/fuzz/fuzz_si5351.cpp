@@ -69,7 +69,8 @@ void CheckOptimal(const Si5351TonePlan &plan, uint64_t xtal, uint64_t first, uin
     }
     for (uint8_t n = 0; n < plan.count; ++n) {
         const Si5351Setting &s = plan.tone[n];
-        const uint64_t tone = first + n * spacing;
+        // What the multisynth puts out: the tone times the R divider after it.
+        const uint64_t tone = (first + n * spacing) << plan.r_div_log2;
         uint64_t b = 0, c = 1;
         if (s.ms_mode == SI5351_MS_FRACTIONAL) {
             // VCO = xtal x pll, a whole number of micro-hertz for a fixed PLL.
