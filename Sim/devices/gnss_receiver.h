@@ -18,6 +18,7 @@
 
 namespace sim {
 
+// NOLINTNEXTLINE(cert-msc32-c,cert-msc51-cpp): the jitter generator is seeded by each run
 class GnssReceiver : public dev::UartDevice {
   public:
     static constexpr uint32_t BAUD = GNSS_BAUD;
@@ -63,7 +64,7 @@ class GnssReceiver : public dev::UartDevice {
 
     Pulse pulse_;
     std::function<void(int)> pulse_pin_;
-    std::mt19937_64 jitter_rng_; // NOLINT(cert-msc32-c,cert-msc51-cpp): seeded by each run
+    std::mt19937_64 jitter_rng_; // seeded by each run (pulse.seed)
     uint32_t rate_ = 1;
     dev::UartLine *line_ = nullptr;
     dev::Clock *clock_ = nullptr;
