@@ -361,14 +361,13 @@ Expected ShowText(const Settings &s) {
         list += " (no locator: a compound callsign needs a 6-char locator)";
     }
     Expected e;
-    e.text = std::string("\r\nState: ") + (s.tx ? "TX" : "IDLE") + "\r\nMessage: " + CallText(s) +
-             " " + LocatorText(s) + " " + std::to_string(s.power) +
-             "dBm\r\nLocator: " + LocatorText(s) + (s.gnss ? " (GNSS)" : " (fixed)") +
-             "\r\nFrames: " + list +
-             "\r\nMode: wspr, period 120 s\r\nRF: " + std::to_string(s.freq) +
-             " Hz, tone spacing " + std::to_string(WSPR_TONE_SPACING_UHZ) +
-             " uHz\r\nXTAL: " + std::to_string(s.xtal) + " Hz\r\nReference: set, crystal " +
-             std::to_string(s.xtal) + " Hz\r\nBands:";
+    e.text =
+        std::string("\r\nState: ") + (s.tx ? "TX" : "IDLE") + "\r\nMessage: " + CallText(s) + " " +
+        LocatorText(s) + " " + std::to_string(s.power) + "dBm\r\nLocator: " + LocatorText(s) +
+        (s.gnss ? " (GNSS)" : " (fixed)") + "\r\nFrames: " + list +
+        "\r\nMode: wspr, period 120 s\r\nRF: " + std::to_string(s.freq) + " Hz, tone spacing " +
+        std::to_string(WSPR_TONE_SPACING_UHZ) + " uHz\r\nXTAL: " + std::to_string(s.xtal) +
+        " Hz\r\nReference: set, crystal " + std::to_string(s.xtal) + " Hz\r\nBands:";
     for (unsigned i = 0; i < s.band_count; ++i) {
         e.text += " " + EntryText(s, i);
     }
@@ -684,7 +683,8 @@ bool StartsAFrame(const Edited &ed) {
 // A line that sets the band list, the hop mode, the share or the offset.
 bool SetsTheDay(const Edited &ed) {
     const std::string c = UpperLine(ed);
-    for (const char *command : {"SET BANDS ", "SET HOP ", "SET TXPCT ", "SET OFFSET "}) {
+    for (const char *command :
+         {"SET BANDS ", "SET HOP ", "SET TXPCT ", "SET OFFSET ", "SET MODE "}) {
         if (c.starts_with(command)) {
             return true;
         }
